@@ -1,0 +1,51 @@
+// Process-wide logger over log4cpp. Every line reads "[function:line] message".
+#pragma once
+
+#include <cstdarg>
+#include <map>
+#include <mutex>
+#include <string>
+
+namespace log4cpp {
+class Category;
+}
+
+class Logger {
+public:
+    static Logger* getInstance();
+
+    // Configures log4cpp from the given properties file and nothing else.
+    explicit Logger(const std::string& propertiesPath);
+    ~Logger();
+    Logger(const Logger&) = delete;
+    Logger& operator=(const Logger&) = delete;
+
+    void logDebug(const char* func, int line, const char* fmt, ...) __attribute__((format(printf, 4, 5)));
+    void logInfo(const char* func, int line, const char* fmt, ...) __attribute__((format(printf, 4, 5)));
+    void logWarn(const char* func, int line, const char* fmt, ...) __attribute__((format(printf, 4, 5)));
+    void logError(const char* func, int line, const char* fmt, ...) __attribute__((format(printf, 4, 5)));
+    void logFatal(const char* func, int line, const char* fmt, ...) __attribute__((format(printf, 4, 5)));
+    // Milestones of the daemon and its jobs, on the category "INFO".
+    void logInfoCategory(const char* func, int line, const char* fmt, ...) __attribute__((format(printf, 4, 5)));
+
+    // True when a message of this log4cpp priority would be written by root.
+    bool isEnabled(int priority) const;
+
+private:
+    Logger();
+    void write(log4cpp::Category* category, int priority, const char* func, int line, const char* fmt,
+               va_list args);
+
+    std::map<std::string, log4cpp::Category*> categories;
+    log4cpp::Category* root;
+    // log4cpp locks per category, not per appender: a properties file may hand
+    // one appender to both root and "INFO", so writes are serialised here.
+    std::mutex writeLock;
+};
+
+#define LOG_DEBUG(...) Logger::getInstance()->logDebug(__FUNCTION__, __LINE__, __VA_ARGS__)
+#define LOG_INFO(...) Logger::getInstance()->logInfo(__FUNCTION__, __LINE__, __VA_ARGS__)
+#define LOG_WARN(...) Logger::getInstance()->logWarn(__FUNCTION__, __LINE__, __VA_ARGS__)
+#define LOG_ERROR(...) Logger::getInstance()->logError(__FUNCTION__, __LINE__, __VA_ARGS__)
+#define LOG_FATAL(...) Logger::getInstance()->logFatal(__FUNCTION__, __LINE__, __VA_ARGS__)
+#define LOG_INFO_CATEGORY(...) Logger::getInstance()->logInfoCategory(__FUNCTION__, __LINE__, __VA_ARGS__)

@@ -1,0 +1,62 @@
+// Every absolute path the program touches. Nothing moves these at run time:
+// tests reach them through a private mount namespace instead.
+#pragma once
+
+namespace paths {
+
+// Configuration
+constexpr const char kEtcVetuDir[] = "/etc/vetu";
+constexpr const char kLabelConfDir[] = "/etc/vetu/label";
+constexpr const char kLogProperties[] = "/etc/vetu/label/vetu-label-log.properties";
+constexpr const char kDirInheritConf[] = "/etc/vetu/label/vetu-label-dir-inherit.conf";
+constexpr const char kPreallocatedFilePkgidConf[] = "/etc/vetu/label/vetu-label-preallocated-file-pkgid.conf";
+constexpr const char kSpecialFsPkgidConf[] = "/etc/vetu/label/vetu-label-special-fs-pkgid.conf";
+constexpr const char kInterpreterTidConf[] = "/etc/vetu/label/vetu-label-interpreter-tid.conf";
+constexpr const char kWhitelistConf[] = "/etc/vetu/label/vetu-label-whitelist.conf";
+constexpr const char kDeviceInfoXml[] = "/etc/vetu/vetu-main/vetu-label-device-info.xml";
+
+// Signed data files
+constexpr const char kDataDir[] = "/etc/vetu/label/data";
+constexpr const char kPkgFileData[] = "/etc/vetu/label/data/pkg_file_data.bin";
+constexpr const char kPkgFileDataSig[] = "/etc/vetu/label/data/pkg_file_data.sig";
+constexpr const char kIdentityData[] = "/etc/vetu/label/data/memory_data.json";
+constexpr const char kIdentityDataSig[] = "/etc/vetu/label/data/memory_data.sig";
+constexpr const char kHmacKey[] = "/etc/vetu/label/data/hmac_key";
+constexpr const char kPkgMigrationMarker[] = "/etc/vetu/label/data/.sig_migration_pkg_done";
+constexpr const char kIdentityMigrationMarker[] = "/etc/vetu/label/data/.sig_migration_identity_done";
+
+// Logs
+constexpr const char kLogDir[] = "/var/log/vetu";
+constexpr const char kLogFile[] = "/var/log/vetu/vetu_label_manager.log";
+
+// Kernel interfaces
+constexpr const char kSecurityFsDir[] = "/sys/kernel/security";
+constexpr const char kVetuSecurityFsDir[] = "/sys/kernel/security/vetu";
+constexpr const char kIdPairs[] = "/sys/kernel/security/vetu/common/id_pairs";
+constexpr const char kNotify[] = "/sys/kernel/security/vetu/common/notify";
+constexpr const char kAdmctl[] = "/sys/kernel/security/vetu/paras/tamro_global/admctl";
+constexpr const char kProcDir[] = "/proc";
+// Per-process files, formatted with a pid.
+constexpr const char kProcAttrCurrentFmt[] = "/proc/%d/attr/vetu/current";
+constexpr const char kProcAttrPathFmt[] = "/proc/%d/attr/vetu/path";
+constexpr const char kProcCommFmt[] = "/proc/%d/comm";
+constexpr const char kProcExeFmt[] = "/proc/%d/exe";
+constexpr const char kProcStatFmt[] = "/proc/%d/stat";
+
+// Mount tables
+constexpr const char kMtab[] = "/etc/mtab";
+constexpr const char kSelfMountinfo[] = "/proc/self/mountinfo";
+
+// Run-time files
+constexpr const char kRunDir[] = "/run";
+constexpr const char kLockFile[] = "/run/vetu-label-manager.lock";
+constexpr const char kPidFile[] = "/run/vetu-label-manager.pid";
+constexpr const char kInstanceSocketName[] = "vetu-label-manager";  // abstract
+constexpr const char kPkgIdRequestSocket[] = "/tmp/vetu-label-manager-1.socket";
+
+// External commands
+constexpr const char kRpm[] = "/usr/bin/rpm";
+constexpr const char kFindmnt[] = "/usr/bin/findmnt";
+constexpr const char kDevNull[] = "/dev/null";
+
+}  // namespace paths

@@ -1,0 +1,112 @@
+#include "support/sandbox.h"
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <sched.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace sandbox {
+namespace {
+
+bool g_entered = false;
+int g_overlayCount = 0;
+constexpr const char kStaging[] = "/tmp/.sandbox";
+
+bool exists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+bool makeDirs(const std::string& path)
+{
+    for (size_t pos = 1; pos != std::string::npos;) {
+        pos = path.find('/', pos + 1);
+        const std::string prefix = path.substr(0, pos);
+        if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Lays a writable overlay (upper layer on the staging tmpfs) over dir.
+bool overlay(const std::string& dir)
+{
+    const std::string base = std::string(kStaging) + "/ov" + std::to_string(g_overlayCount++);
+    const std::string upper = base + "/u";
+    const std::string work = base + "/w";
+    if (!makeDirs(upper) || !makeDirs(work)) {
+        return false;
+    }
+    const std::string options = "lowerdir=" + dir + ",upperdir=" + upper + ",workdir=" + work;
+    return mount("overlay", dir.c_str(), "overlay", 0, options.c_str()) == 0;
+}
+
+void die(const char* what, const std::string& path)
+{
+    fprintf(stderr, "sandbox: %s %s: %s\n", what, path.c_str(), strerror(errno));
+    abort();
+}
+
+}  // namespace
+
+bool mountTmpfs(const std::string& path)
+{
+    if (!exists(path)) {
+        std::string ancestor = path;
+        do {
+            ancestor = ancestor.substr(0, ancestor.rfind('/'));
+        } while (!ancestor.empty() && !exists(ancestor));
+        if (ancestor.empty() || !overlay(ancestor) || !makeDirs(path)) {
+            return false;
+        }
+    }
+    return mount("tmpfs", path.c_str(), "tmpfs", 0, "mode=0755") == 0;
+}
+
+bool mountProcAttr(int pid)
+{
+    const std::string attr = "/proc/" + std::to_string(pid) + "/attr";
+    if (mount("tmpfs", attr.c_str(), "tmpfs", 0, "mode=0755") != 0) {
+        return false;
+    }
+    return mkdir((attr + "/vetu").c_str(), 0755) == 0;
+}
+
+void enter()
+{
+    if (g_entered) {
+        return;
+    }
+    if (unshare(CLONE_NEWNS) != 0) {
+        die("unshare", "mount namespace");
+    }
+    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        die("make private", "/");
+    }
+    // /tmp first: it holds the overlay layers of the others.
+    if (mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0) {
+        die("mount tmpfs on", "/tmp");
+    }
+    for (const char* path : {"/etc/vetu", "/var/log/vetu", "/run", "/sys/kernel/security"}) {
+        if (!mountTmpfs(path)) {
+            die("mount tmpfs on", path);
+        }
+    }
+    g_entered = true;
+}
+
+bool entered()
+{
+    return g_entered;
+}
+
+}  // namespace sandbox

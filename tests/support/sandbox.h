@@ -1,0 +1,27 @@
+// Private mount namespace for tests: the program's real paths are used
+// unchanged, but /etc/vetu, /var/log/vetu, /run, /sys/kernel/security and
+// /tmp are fresh tmpfs mounts that vanish with the process.
+#pragma once
+
+#include <string>
+
+namespace sandbox {
+
+// Must run before any thread starts (unshare of the mount namespace fails in
+// a threaded process). Aborts the process on failure.
+void enter();
+
+// True once enter() has succeeded in this process.
+bool entered();
+
+// Mounts a fresh tmpfs on an absolute path inside the namespace, creating
+// the path first through an overlay of its nearest existing ancestor when it
+// does not exist, so that nothing is written to the real file system.
+// Returns false and sets errno on failure.
+bool mountTmpfs(const std::string& path);
+
+// Mounts a fresh tmpfs over /proc/<pid>/attr so that the process attribute
+// files of that process can be stood in for; creates vetu/ inside.
+bool mountProcAttr(int pid);
+
+}  // namespace sandbox

@@ -1,0 +1,121 @@
+#include "support/temp_tree.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <system_error>
+
+namespace {
+[[noreturn]] void fail(const std::string& what)
+{
+    throw std::system_error(errno, std::generic_category(), what);
+}
+}  // namespace
+
+TempTree::TempTree()
+{
+    char templ[] = "/tmp/vetu-tree-XXXXXX";
+    if (mkdtemp(templ) == nullptr) {
+        fail("mkdtemp");
+    }
+    m_root = templ;
+}
+
+TempTree::~TempTree()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(m_root, ec);
+}
+
+std::string TempTree::path(const std::string& rel) const
+{
+    return rel.empty() ? m_root : m_root + "/" + rel;
+}
+
+void TempTree::makeParents(const std::string& abs)
+{
+    std::filesystem::create_directories(std::filesystem::path(abs).parent_path());
+}
+
+std::string TempTree::dir(const std::string& rel, unsigned mode)
+{
+    const std::string abs = path(rel);
+    makeParents(abs);
+    if (mkdir(abs.c_str(), mode) != 0 && errno != EEXIST) {
+        fail("mkdir " + abs);
+    }
+    chmod(abs.c_str(), mode);
+    return abs;
+}
+
+std::string TempTree::file(const std::string& rel, const std::string& content, unsigned mode)
+{
+    const std::string abs = path(rel);
+    makeParents(abs);
+    std::ofstream out(abs, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        fail("create " + abs);
+    }
+    out << content;
+    out.close();
+    chmod(abs.c_str(), mode);
+    return abs;
+}
+
+std::string TempTree::symlink(const std::string& rel, const std::string& target)
+{
+    const std::string abs = path(rel);
+    makeParents(abs);
+    if (::symlink(target.c_str(), abs.c_str()) != 0) {
+        fail("symlink " + abs);
+    }
+    return abs;
+}
+
+std::string TempTree::fifo(const std::string& rel)
+{
+    const std::string abs = path(rel);
+    makeParents(abs);
+    if (mkfifo(abs.c_str(), 0644) != 0) {
+        fail("mkfifo " + abs);
+    }
+    return abs;
+}
+
+std::string TempTree::socket(const std::string& rel)
+{
+    const std::string abs = path(rel);
+    makeParents(abs);
+    struct sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    if (abs.size() >= sizeof(addr.sun_path)) {
+        throw std::runtime_error("socket path too long: " + abs);
+    }
+    memcpy(addr.sun_path, abs.c_str(), abs.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        fail("socket");
+    }
+    const int rc = bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
+    close(fd);
+    if (rc != 0) {
+        fail("bind " + abs);
+    }
+    return abs;
+}
+
+std::string readXattr(const std::string& path, const char* name)
+{
+    char buf[4096];
+    const ssize_t n = lgetxattr(path.c_str(), name, buf, sizeof(buf));
+    return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
+}
