@@ -1,0 +1,88 @@
+// Ordered maps shared between threads. Each map carries its own lock and
+// hands data out only by copy, so no caller ever holds a reference into it.
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <system_error>
+
+class ISynchronizationPolicy {
+public:
+    virtual void lock() = 0;
+    virtual void unlock() = 0;
+    virtual ~ISynchronizationPolicy() = default;
+};
+
+class MutexSynchronizationPolicy : public ISynchronizationPolicy {
+public:
+    // std::mutex::lock already reports a failure as std::system_error.
+    void lock() override { m_mutex.lock(); }
+    void unlock() override { m_mutex.unlock(); }
+    // Lets std::lock take two policies together without deadlock.
+    bool try_lock() { return m_mutex.try_lock(); }
+
+private:
+    std::mutex m_mutex;
+};
+
+template <typename K, typename V>
+class SyncMap {
+public:
+    SyncMap() = default;
+    SyncMap(const SyncMap&) = delete;
+
+    // Copies the entries; each side keeps its own lock. Both locks are taken
+    // together so that A = B and B = A on two threads cannot deadlock.
+    SyncMap& operator=(const SyncMap& other)
+    {
+        if (this == &other) {
+            return *this;
+        }
+        std::lock(m_policy, other.m_policy);
+        std::lock_guard<MutexSynchronizationPolicy> otherGuard(other.m_policy, std::adopt_lock);
+        std::lock_guard<MutexSynchronizationPolicy> ownGuard(m_policy, std::adopt_lock);
+        m_map = other.m_map;
+        return *this;
+    }
+
+    // 0 and the value copied out when present; -1 and value untouched when absent.
+    int get(const K& key, V& value) const
+    {
+        std::lock_guard<MutexSynchronizationPolicy> guard(m_policy);
+        const auto it = m_map.find(key);
+        if (it == m_map.end()) {
+            return -1;
+        }
+        value = it->second;
+        return 0;
+    }
+
+    void set(const K& key, const V& value)
+    {
+        std::lock_guard<MutexSynchronizationPolicy> guard(m_policy);
+        m_map.insert_or_assign(key, value);
+    }
+
+    void erase(const K& key)
+    {
+        std::lock_guard<MutexSynchronizationPolicy> guard(m_policy);
+        m_map.erase(key);
+    }
+
+    std::map<K, V> getAll() const
+    {
+        std::lock_guard<MutexSynchronizationPolicy> guard(m_policy);
+        return m_map;
+    }
+
+    void clear()
+    {
+        std::lock_guard<MutexSynchronizationPolicy> guard(m_policy);
+        m_map.clear();
+    }
+
+private:
+    std::map<K, V> m_map;
+    mutable MutexSynchronizationPolicy m_policy;
+};
