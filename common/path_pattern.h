@@ -1,0 +1,16 @@
+// Expansion of wildcard paths against the file system.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// glob(3) with tilde expansion, in glob's order; results that fail the path
+// safety check (symbolic links among them) are left out.
+std::vector<std::string> searchFilesByPattern(const std::string& pattern);
+// Entries of the pattern's directory whose name matches its last component,
+// in directory order. Throws std::filesystem::filesystem_error when that
+// directory cannot be listed.
+std::vector<std::string> listMatchingEntries(const std::string& pattern);
+// Entries whose last component holds '*' replaced by their matches; the whole
+// sorted by absolute path. Throws like listMatchingEntries.
+std::vector<std::string> expandWildcardPaths(const std::vector<std::string>& paths);
