@@ -101,6 +101,11 @@ void enter()
             die("mount tmpfs on", path);
         }
     }
+    // rpm keeps its database under HOME: give every test a fresh, empty one.
+    const std::string home = std::string(kStaging) + "/home";
+    if (!makeDirs(home) || setenv("HOME", home.c_str(), 1) != 0) {
+        die("make HOME", home);
+    }
     g_entered = true;
 }
 

@@ -1,6 +1,7 @@
 // Private mount namespace for tests: the program's real paths are used
 // unchanged, but /etc/vetu, /var/log/vetu, /run, /sys/kernel/security and
-// /tmp are fresh tmpfs mounts that vanish with the process.
+// /tmp are fresh tmpfs mounts that vanish with the process. HOME points at an
+// empty directory on that /tmp, so rpm sees an empty package database.
 #pragma once
 
 #include <string>

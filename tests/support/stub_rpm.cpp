@@ -1,0 +1,98 @@
+#include "support/stub_rpm.h"
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "common/paths.h"
+
+StubRpm::StubRpm(const std::string& body)
+{
+    char templ[] = "/tmp/vetu-stub-rpm-XXXXXX";
+    if (mkdtemp(templ) == nullptr) {
+        throw std::runtime_error(std::string("mkdtemp: ") + strerror(errno));
+    }
+    m_dir = templ;
+    const std::string script = m_dir + "/rpm";
+    {
+        std::ofstream out(script);
+        out << "#!/bin/sh\n"
+            << "STUB_DIR='" << m_dir << "'\n"
+            << "echo \"$*\" >> \"$STUB_DIR/calls\"\n"
+            << body;
+        if (!out) {
+            throw std::runtime_error("cannot write " + script);
+        }
+    }
+    chmod(script.c_str(), 0755);
+    if (mount(script.c_str(), paths::kRpm, nullptr, MS_BIND, nullptr) != 0) {
+        throw std::runtime_error(std::string("bind mount over ") + paths::kRpm + ": " + strerror(errno));
+    }
+    m_mounted = true;
+}
+
+StubRpm::~StubRpm()
+{
+    if (m_mounted) {
+        umount2(paths::kRpm, MNT_DETACH);
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(m_dir, ec);
+}
+
+std::string StubRpm::writeData(const std::string& rel, const std::string& content) const
+{
+    const std::filesystem::path path = std::filesystem::path(m_dir) / rel;
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out) {
+        throw std::runtime_error("cannot write " + path.string());
+    }
+    return path.string();
+}
+
+std::vector<std::string> StubRpm::calls() const
+{
+    std::vector<std::string> lines;
+    std::ifstream in(m_dir + "/calls");
+    std::string line;
+    while (std::getline(in, line)) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string listingStubBody()
+{
+    return "case \"$1\" in\n"
+           "-qa) exec cat \"$STUB_DIR/qa\" ;;\n"
+           "-ql) [ -f \"$STUB_DIR/ql/$2\" ] || { echo \"package $2 is not installed\"; exit 1; }\n"
+           "     exec cat \"$STUB_DIR/ql/$2\" ;;\n"
+           "esac\n"
+           "exit 1\n";
+}
+
+void writeListing(const StubRpm& stub, const std::vector<std::string>& qaLines,
+                  const std::map<std::string, std::vector<std::string>>& fileLists)
+{
+    std::ostringstream qa;
+    for (const auto& line : qaLines) {
+        qa << line << '\n';
+    }
+    stub.writeData("qa", qa.str());
+    for (const auto& [name, files] : fileLists) {
+        std::ostringstream list;
+        for (const auto& file : files) {
+            list << file << '\n';
+        }
+        stub.writeData("ql/" + name, list.str());
+    }
+}

@@ -1,0 +1,39 @@
+// Stands in for /usr/bin/rpm inside the test's mount namespace: a /bin/sh
+// script bind-mounted over the real program, for the answers a real database
+// cannot give (failures, signals, notices in other languages, huge lists).
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+class StubRpm {
+public:
+    // body: the script after its first lines, which set STUB_DIR (a scratch
+    // directory for the script's data) and record "$*" as one line of
+    // $STUB_DIR/calls. Throws std::runtime_error when it cannot be set up.
+    explicit StubRpm(const std::string& body);
+    ~StubRpm();
+    StubRpm(const StubRpm&) = delete;
+    StubRpm& operator=(const StubRpm&) = delete;
+
+    const std::string& dir() const { return m_dir; }
+    // Writes a data file under dir() (creating its parents); returns its path.
+    std::string writeData(const std::string& rel, const std::string& content) const;
+    // The argument lines of every run so far, in order of their ends.
+    std::vector<std::string> calls() const;
+
+private:
+    std::string m_dir;
+    bool m_mounted = false;
+};
+
+// Body of a stub that answers "-qa" with the lines of $STUB_DIR/qa and
+// "-ql NAME" with $STUB_DIR/ql/NAME (exit 1 when that is missing, as rpm
+// does for a package that is not installed); anything else exits 1.
+std::string listingStubBody();
+
+// Fills the data of a listing stub: "-qa" prints qaLines; "-ql NAME" prints
+// fileLists[NAME].
+void writeListing(const StubRpm& stub, const std::vector<std::string>& qaLines,
+                  const std::map<std::string, std::vector<std::string>>& fileLists);
