@@ -1,0 +1,12 @@
+#include "restore/vetu_restore_context.h"
+
+VetuRestoreContext& VetuRestoreContext::getInstance()
+{
+    static VetuRestoreContext instance;
+    return instance;
+}
+
+VetuRestoreContext::~VetuRestoreContext()
+{
+    closeExectlSo();
+}

@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "restore/vetu_restore_context.h"
+#include "support/log_capture.h"
+#include "support/sandbox.h"
+
+namespace {
+
+constexpr const char kLibrary[] = "libtamro2_exectl.so.0";
+constexpr const char kRecordFile[] = "/tmp/exectl-calls.log";
+
+std::string records()
+{
+    std::ifstream in(kRecordFile);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+class ExectlHookTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        setenv("VETU_EXECTL_STUB_LOG", kRecordFile, 1);
+        std::filesystem::remove(kRecordFile);
+    }
+    VetuRestoreContext& context = VetuRestoreContext::getInstance();
+};
+
+}  // namespace
+
+TEST_F(ExectlHookTest, LoadedLibraryReceivesTheScanList)
+{
+    LogCapture log;
+    ASSERT_EQ(context.loadExectlSo(kLibrary), 0) << log.dump();
+    EXPECT_TRUE(log.has("load library libtamro2_exectl.so.0 begin!", "INFO"));
+    EXPECT_TRUE(log.has("load library libtamro2_exectl.so.0 end!", "INFO"));
+
+    EXPECT_EQ(context.callExectlfunc("/mnt", {"/mnt/a", "/mnt/b c", "/dev"}, false), 0);
+    EXPECT_EQ(context.callExectlfunc("/mnt", {"/mnt/x"}, true), 0);
+    EXPECT_EQ(records(), "scanlist /mnt 3\n  /mnt/a\n  /mnt/b c\n  /dev\n"
+                         "update /mnt 1\n  /mnt/x\n");
+    EXPECT_TRUE(log.has("exectl_save_scanlist begin.", "INFO"));
+    EXPECT_TRUE(log.has("exectl_save_scanlist end.", "INFO"));
+}
+
+TEST_F(ExectlHookTest, HandOverRefusesNoRootAndEmptyList)
+{
+    ASSERT_EQ(context.loadExectlSo(kLibrary), 0);
+    LogCapture log;
+    EXPECT_EQ(context.callExectlfunc("", {"/a"}, false), -1);
+    EXPECT_TRUE(log.has("rootmnt is NULL", "ERROR"));
+    EXPECT_EQ(context.callExectlfunc("/", {}, false), -2);
+    EXPECT_TRUE(log.has("file count is 0", "ERROR"));
+    EXPECT_EQ(records(), "");
+}
+
+TEST_F(ExectlHookTest, EmptyNameIsRefused)
+{
+    LogCapture log;
+    EXPECT_EQ(context.loadExectlSo(""), -1);
+    EXPECT_TRUE(log.has("sofilepath is empty.", "ERROR"));
+}
+
+// Without the library (its directory hidden in this test's namespace) the
+// load fails with the loader's reason and the hand-over calls nothing.
+TEST_F(ExectlHookTest, MissingLibraryMeansNoHookCalls)
+{
+    ASSERT_TRUE(sandbox::mountTmpfs(VETU_EXECTL_STUB_DIR));
+    LogCapture log;
+    EXPECT_EQ(context.loadExectlSo(kLibrary), -1);
+    EXPECT_EQ(log.countContaining("dlopen library libtamro2_exectl.so.0 error ", "ERROR"), 1u) << log.dump();
+    EXPECT_EQ(context.callExectlfunc("/", {"/a"}, false), 0);
+    EXPECT_EQ(records(), "");
+}
+
+// A library that lacks one entry point counts as missing and is closed again.
+TEST_F(ExectlHookTest, LibraryWithoutAnEntryPointCountsAsMissing)
+{
+    ASSERT_TRUE(sandbox::mountTmpfs(VETU_EXECTL_STUB_DIR));
+    std::filesystem::copy_file(std::string(VETU_EXECTL_PARTIAL_DIR) + "/" + kLibrary,
+                               std::string(VETU_EXECTL_STUB_DIR) + "/" + kLibrary);
+    LogCapture log;
+    EXPECT_EQ(context.loadExectlSo(kLibrary), -1);
+    EXPECT_EQ(log.countContaining("error, exectl_save_scanlist_for_update: ", "ERROR"), 1u) << log.dump();
+    EXPECT_FALSE(log.has("load library libtamro2_exectl.so.0 end!"));
+    EXPECT_EQ(context.callExectlfunc("/", {"/a"}, false), 0);
+    EXPECT_EQ(context.callExectlfunc("/", {"/a"}, true), 0);
+    EXPECT_EQ(records(), "");
+}
