@@ -36,6 +36,7 @@ constexpr const char kIdPairs[] = "/sys/kernel/security/vetu/common/id_pairs";
 constexpr const char kNotify[] = "/sys/kernel/security/vetu/common/notify";
 constexpr const char kAdmctl[] = "/sys/kernel/security/vetu/paras/tamro_global/admctl";
 constexpr const char kProcDir[] = "/proc";
+constexpr const char kProcCmdline[] = "/proc/cmdline";
 // Per-process files, formatted with a pid.
 constexpr const char kProcAttrCurrentFmt[] = "/proc/%d/attr/vetu/current";
 constexpr const char kProcAttrPathFmt[] = "/proc/%d/attr/vetu/path";

@@ -1,0 +1,21 @@
+// Running external programs and reading process and kernel text from /proc.
+#pragma once
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+// Runs program (an explicit path, not searched in PATH) with the arguments
+// and returns its standard output as lines of at most 1023 bytes each (a
+// longer line is split), without their newlines. Any failure, a non-zero exit
+// status or death by a signal gives an empty list. Safe on any thread.
+std::vector<std::string> executeCommand(const std::string& program, const std::vector<std::string>& args);
+
+// Executable path to the pids that run it; processes without a readable
+// executable (kernel threads, processes that are gone) are left out.
+std::map<std::string, std::vector<int>> findProcessExeFile();
+
+// The kernel command line as (key, value) pairs; a token without '=' has an
+// empty value.
+std::vector<std::pair<std::string, std::string>> parseKernelCmdline();

@@ -1,0 +1,194 @@
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/command.h"
+#include "common/config_reader.h"
+#include "support/log_capture.h"
+#include "support/temp_tree.h"
+
+using Strings = std::vector<std::string>;
+
+namespace {
+
+Strings sh(const std::string& script)
+{
+    return executeCommand("/bin/sh", {"-c", script});
+}
+
+}  // namespace
+
+TEST(ExecuteCommandTest, OutputLines)
+{
+    EXPECT_EQ(sh("printf 'a\\nb\\n'"), Strings({"a", "b"}));
+    EXPECT_EQ(sh("printf 'a\\nb'"), Strings({"a", "b"}));
+    EXPECT_EQ(sh("printf '\\nx\\n\\n'"), Strings({"", "x", ""}));
+    EXPECT_EQ(sh("true"), Strings());
+    EXPECT_EQ(executeCommand("/bin/echo", {"one two", "three"}), Strings({"one two three"}));
+}
+
+TEST(ExecuteCommandTest, LongLinesAreCutAtTheBuffer)
+{
+    const Strings two = sh("head -c 2000 /dev/zero | tr '\\0' x; echo; echo end");
+    ASSERT_EQ(two.size(), 3u);
+    EXPECT_EQ(two[0], std::string(1023, 'x'));
+    EXPECT_EQ(two[1], std::string(977, 'x'));
+    EXPECT_EQ(two[2], "end");
+    // A line that fills the buffer exactly does not leave an empty line behind.
+    const Strings exact = sh("head -c 1023 /dev/zero | tr '\\0' y; echo; echo end");
+    EXPECT_EQ(exact, Strings({std::string(1023, 'y'), "end"}));
+    // Much more output than a pipe holds is read to the end.
+    const Strings big = sh("seq 1 200000");
+    ASSERT_EQ(big.size(), 200000u);
+    EXPECT_EQ(big.back(), "200000");
+}
+
+TEST(ExecuteCommandTest, FailuresGiveNoLines)
+{
+    struct Case {
+        std::string program;
+        Strings args;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"", {}, "Command path is empty."},
+        {"/bin/sh", {"-c", "echo a; echo b; exit 2"}, "Command failed [2]: /bin/sh"},
+        {"/bin/sh", {"-c", "echo a; kill -9 $$"}, "Command killed by signal 9: /bin/sh"},
+        {"no-such-program", {}, "Command failed [1]: no-such-program"},
+        {"/etc/passwd", {}, "Command failed [1]: /etc/passwd"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.program);
+        LogCapture log;
+        EXPECT_TRUE(executeCommand(c.program, c.args).empty());
+        EXPECT_TRUE(log.has(c.message, "ERROR")) << log.dump();
+    }
+}
+
+// The daemon blocks its stop signals and ignores SIGPIPE; children must not
+// inherit either.
+TEST(ExecuteCommandTest, ChildStartsWithCleanSignals)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &set, nullptr), 0);
+    signal(SIGPIPE, SIG_IGN);
+    const Strings lines = executeCommand("/bin/grep", {"-E", "^Sig(Blk|Ign)", "/proc/self/status"});
+    ASSERT_EQ(lines.size(), 2u);
+    // Only the classic signals: the C library keeps its own real-time ones.
+    for (const std::string& line : lines) {
+        const unsigned long long mask = std::stoull(line.substr(line.find('\t') + 1), nullptr, 16);
+        EXPECT_EQ(mask & 0x7fffffffULL, 0u) << line;
+    }
+}
+
+// Commands from many threads at once: each child holds only its own pipe, and
+// every call finishes with its own output.
+TEST(ExecuteCommandTest, ConcurrentCommandsDoNotShareDescriptors)
+{
+    constexpr int kThreads = 8;
+    constexpr int kRuns = 40;
+    const auto countPipes = [](const Strings& lines) {
+        return std::count_if(lines.begin(), lines.end(),
+                             [](const std::string& l) { return l.find("pipe:") != std::string::npos; });
+    };
+    // Pipes the test runner itself hands down, plus the command's own output.
+    const auto expected = countPipes(sh("ls -l /proc/$$/fd"));
+    ASSERT_GE(expected, 1);
+    std::atomic<int> bad {0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &bad, &countPipes, expected] {
+            for (int i = 0; i < kRuns; ++i) {
+                const std::string marker = std::to_string(t) + "-" + std::to_string(i);
+                const Strings lines = sh("echo " + marker + "; ls -l /proc/$$/fd");
+                if (lines.empty() || lines[0] != marker || countPipes(lines) != expected) {
+                    ++bad;
+                }
+            }
+        });
+    }
+    for (std::thread& th : threads) {
+        th.join();
+    }
+    EXPECT_EQ(bad.load(), 0);
+}
+
+TEST(ExecuteCommandTest, FindProcessExeFile)
+{
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    ASSERT_GT(n, 0);
+    self[n] = '\0';
+    const auto map = findProcessExeFile();
+    const auto it = map.find(self);
+    ASSERT_NE(it, map.end());
+    EXPECT_NE(std::find(it->second.begin(), it->second.end(), static_cast<int>(getpid())), it->second.end());
+    // Kernel threads (kthreadd is pid 2) have no executable and are skipped.
+    for (const auto& [exe, pids] : map) {
+        EXPECT_FALSE(exe.empty());
+        EXPECT_EQ(std::find(pids.begin(), pids.end(), 2), pids.end()) << exe;
+    }
+}
+
+TEST(ExecuteCommandTest, ParseKernelCmdline)
+{
+    TempTree tree;
+    const std::string fake = tree.file("cmdline", "ro quiet root=/dev/sda1 a=b=c  x=\n");
+    ASSERT_EQ(mount(fake.c_str(), "/proc/cmdline", nullptr, MS_BIND, nullptr), 0);
+    const std::vector<std::pair<std::string, std::string>> want = {
+        {"ro", ""}, {"quiet", ""}, {"root", "/dev/sda1"}, {"a", "b=c"}, {"", ""}, {"x", ""}};
+    EXPECT_EQ(parseKernelCmdline(), want);
+}
+
+TEST(ConfigReaderTest, ParseConfig)
+{
+    TempTree tree;
+    const std::string path = tree.file("c.ini",
+                                       "key = before\n"
+                                       "  # comment\n"
+                                       "[main]\r\n"
+                                       "  key = value \r\n"
+                                       "other=a=b\n"
+                                       "[broken\n"
+                                       "key = again\n"
+                                       "[empty]\n");
+    const ConfigHashMap got = parseConfig(path);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got.at("main").at("key"), "again");
+    EXPECT_EQ(got.at("main").at("other"), "a=b");
+    EXPECT_EQ(got.at("main").size(), 2u);
+    EXPECT_TRUE(got.at("empty").empty());
+    LogCapture log;
+    EXPECT_TRUE(parseConfig(tree.path("none")).empty());
+    EXPECT_TRUE(log.has("Failed to open file: " + tree.path("none"), "ERROR"));
+}
+
+TEST(ConfigReaderTest, ReadConfig)
+{
+    TempTree tree;
+    const std::string path = tree.file("c.ini",
+                                       "top = t\n"
+                                       "; semicolon comment\n"
+                                       "\t[sec] trailing\n"
+                                       "key = a b\r\n"
+                                       "  spaced\t=\tv\n"
+                                       " = nokey\n"
+                                       "[open\n"
+                                       "last=1\n");
+    const ConfigMap want = {{"", {{"top", "t"}}}, {"sec", {{"key", "a"}, {"spaced", "v"}, {"last", "1"}}}};
+    EXPECT_EQ(readConfig(path), want);
+    LogCapture log;
+    EXPECT_TRUE(readConfig(tree.path("none")).empty());
+    EXPECT_TRUE(log.has("can not open file " + tree.path("none"), "ERROR"));
+}
