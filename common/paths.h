@@ -24,6 +24,16 @@ constexpr const char kIdentityDataSig[] = "/etc/vetu/label/data/memory_data.sig"
 constexpr const char kHmacKey[] = "/etc/vetu/label/data/hmac_key";
 constexpr const char kPkgMigrationMarker[] = "/etc/vetu/label/data/.sig_migration_pkg_done";
 constexpr const char kIdentityMigrationMarker[] = "/etc/vetu/label/data/.sig_migration_identity_done";
+// Scratch files of the crash-safe writes: a data file or key is written in
+// full beside its final name and renamed over it; a ".pending" signature
+// belongs to a data file that may not have been renamed into place yet.
+constexpr const char kPkgFileDataTmp[] = "/etc/vetu/label/data/pkg_file_data.bin.tmp";
+constexpr const char kPkgFileDataSigPending[] = "/etc/vetu/label/data/pkg_file_data.sig.pending";
+constexpr const char kIdentityDataTmp[] = "/etc/vetu/label/data/memory_data.json.tmp";
+constexpr const char kIdentityDataSigPending[] = "/etc/vetu/label/data/memory_data.sig.pending";
+constexpr const char kHmacKeyTmp[] = "/etc/vetu/label/data/hmac_key.tmp";
+constexpr const char kPkgMigrationMarkerTmp[] = "/etc/vetu/label/data/.sig_migration_pkg_done.tmp";
+constexpr const char kIdentityMigrationMarkerTmp[] = "/etc/vetu/label/data/.sig_migration_identity_done.tmp";
 
 // Logs
 constexpr const char kLogDir[] = "/var/log/vetu";

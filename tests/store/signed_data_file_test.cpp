@@ -1,0 +1,483 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "common/paths.h"
+#include "common/sm3_hash.h"
+#include "store/hmac_key.h"
+#include "store/signed_data_file.h"
+#include "support/log_capture.h"
+#include "support/sandbox.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kKey = "test-key";
+
+void put(const std::string& path, const std::string& content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    ASSERT_TRUE(out.good()) << path;
+}
+
+std::string get(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool present(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// Records what it was given; "BAD" and "REJECT" contents stand for a file
+// that does not parse and one the caller refuses.
+struct Recorder {
+    std::string loaded;
+    int calls = 0;
+    SignedDataParser parser()
+    {
+        return [this](const std::string& bytes, std::string& error) {
+            ++calls;
+            if (bytes.rfind("BAD", 0) == 0) {
+                error = "cannot parse";
+                return ParseOutcome::Unparsable;
+            }
+            loaded = bytes;
+            return bytes.rfind("REJECT", 0) == 0 ? ParseOutcome::Rejected : ParseOutcome::Loaded;
+        };
+    }
+};
+
+struct Kind {
+    const char* name;
+    const SignedDataFile& file;
+    const SignedDataTexts& texts;
+};
+
+void PrintTo(const Kind& kind, std::ostream* os)
+{
+    *os << kind.name;
+}
+
+class SignedDataFileTest : public ::testing::TestWithParam<Kind> {
+protected:
+    void SetUp() override { fs::create_directories(paths::kDataDir); }
+    const SignedDataFile& file() const { return GetParam().file; }
+    const SignedDataTexts& texts() const { return GetParam().texts; }
+    bool isPkg() const { return &GetParam().file == &kPkgDataFile; }
+    int store(const std::string& bytes)
+    {
+        std::string error;
+        const int rc = storeSignedData(file(), kKey, bytes, error);
+        if (rc != 0) {
+            lastError = error;
+        }
+        return rc;
+    }
+    int load(Recorder& r) { return loadSignedData(file(), texts(), kKey, r.parser()); }
+    std::string lastError;
+};
+
+TEST_P(SignedDataFileTest, StoreThenLoadVerifies)
+{
+    ASSERT_EQ(store("first"), 0);
+    ASSERT_EQ(store(std::string("second\0with nul", 15)), 0);
+    EXPECT_EQ(get(file().sig), getHMACSM3Signature(std::string("second\0with nul", 15), kKey));
+    struct stat st;
+    ASSERT_EQ(stat(file().data, &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(stat(file().sig, &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_FALSE(present(file().dataTmp));
+    EXPECT_FALSE(present(file().sigPending));
+
+    LogCapture log;
+    Recorder r;
+    EXPECT_EQ(load(r), 0);
+    EXPECT_EQ(r.loaded, std::string("second\0with nul", 15));
+    EXPECT_TRUE(log.has(texts().verifyPassed, "INFO"));
+    EXPECT_TRUE(log.has(std::string("Signature file ") + file().sig + " opened, size: 64 bytes", "INFO"));
+    EXPECT_FALSE(present(file().marker));
+}
+
+TEST_P(SignedDataFileTest, FlippedByteDeletesPair)
+{
+    ASSERT_EQ(store("payload"), 0);
+    put(file().data, "paylOad");
+    LogCapture log;
+    Recorder r;
+    EXPECT_EQ(load(r), -1);
+    EXPECT_EQ(r.calls, 0);
+    EXPECT_TRUE(log.has(texts().verifyFailed, "ERROR"));
+    EXPECT_TRUE(log.has(texts().deletingCorrupted, "ERROR"));
+    EXPECT_FALSE(present(file().data));
+    EXPECT_FALSE(present(file().sig));
+}
+
+TEST_P(SignedDataFileTest, UnsignedDataMigratesOnceThenNeedsSignature)
+{
+    for (const bool emptySig : {false, true}) {
+        SCOPED_TRACE(emptySig ? "empty signature file" : "no signature file");
+        unlink(file().marker);
+        put(file().data, "old data");
+        if (emptySig) {
+            put(file().sig, "");
+        }
+        LogCapture log;
+        Recorder r;
+        ASSERT_EQ(load(r), 0);
+        EXPECT_EQ(r.loaded, "old data");
+        EXPECT_TRUE(log.has(texts().migrating, "WARN"));
+        EXPECT_TRUE(log.has(texts().sigGenerated, "INFO"));
+        EXPECT_TRUE(log.has(std::string("Migration marker created: ") + file().marker, "INFO"));
+        EXPECT_EQ(get(file().sig), getHMACSM3Signature("old data", kKey));
+        EXPECT_EQ(get(file().marker).rfind("Signature migration completed on ", 0), 0u);
+        EXPECT_EQ(get(file().marker).size(), std::string("Signature migration completed on 2026-01-01 00:00:00").size());
+
+        Recorder again;
+        EXPECT_EQ(load(again), 0);
+        EXPECT_EQ(again.loaded, "old data");
+
+        // Signed once, a missing signature now means tampering.
+        unlink(file().sig);
+        log.clear();
+        EXPECT_EQ(load(again), -1);
+        EXPECT_TRUE(log.has(texts().sigMissingAfterMigration, "ERROR"));
+        EXPECT_TRUE(log.has(texts().deletingTampered, "ERROR"));
+        EXPECT_FALSE(present(file().data));
+    }
+}
+
+TEST_P(SignedDataFileTest, MigrationWithoutSignatureWritesNoMarker)
+{
+    put(file().data, "old data");
+    fs::create_directory(file().sigPending);  // the signature cannot be written
+    LogCapture log;
+    Recorder r;
+    EXPECT_EQ(load(r), 0);
+    EXPECT_TRUE(log.has(texts().sigGenerateFailed, "ERROR"));
+    EXPECT_FALSE(present(file().marker));
+    fs::remove(file().sigPending);
+    EXPECT_EQ(load(r), 0);  // still unsigned, so it migrates now
+    EXPECT_TRUE(present(file().marker));
+    EXPECT_EQ(get(file().data), "old data");
+}
+
+TEST_P(SignedDataFileTest, MissingData)
+{
+    LogCapture log;
+    Recorder r;
+    EXPECT_EQ(load(r), -1);
+    if (isPkg()) {
+        EXPECT_TRUE(log.has(std::string(texts().openFailed) + file().data, "ERROR"));
+    } else {
+        EXPECT_EQ(log.lines().size(), 0u) << log.dump();
+    }
+}
+
+// Links, unreadable or foreign files are never followed, never count as a
+// missing signature, and nothing is deleted.
+TEST_P(SignedDataFileTest, UnusableFilesFailWithoutDeleting)
+{
+    const std::string target = std::string(paths::kDataDir) + "/elsewhere";
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"data is a symlink",
+         [&] {
+             put(target, "payload");
+             unlink(file().data);
+             ASSERT_EQ(symlink(target.c_str(), file().data), 0);
+         },
+         std::string(texts().openFailed) + file().data},
+        {"data is a fifo",
+         [&] {
+             unlink(file().data);
+             ASSERT_EQ(mkfifo(file().data, 0600), 0);
+         },
+         std::string(texts().statFailed) + file().data},
+        {"signature is a symlink",
+         [&] {
+             put(target, getHMACSM3Signature("payload", kKey));
+             unlink(file().sig);
+             ASSERT_EQ(symlink(target.c_str(), file().sig), 0);
+         },
+         std::string("Failed to read signature file: ") + file().sig},
+        {"signature is a directory",
+         [&] {
+             unlink(file().sig);
+             ASSERT_EQ(mkdir(file().sig, 0700), 0);
+         },
+         std::string("Failed to read signature file: ") + file().sig},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(file().sig);
+        fs::remove_all(file().data);
+        ASSERT_EQ(store("payload"), 0);
+        c.arrange();
+        LogCapture log;
+        Recorder r;
+        EXPECT_EQ(load(r), -1);
+        EXPECT_TRUE(log.has(c.message, "ERROR")) << log.dump();
+        EXPECT_TRUE(present(file().data));
+        EXPECT_TRUE(present(file().sig));
+        EXPECT_EQ(get(target).empty(), false);
+        EXPECT_FALSE(present(file().marker));
+    }
+}
+
+TEST_P(SignedDataFileTest, EmptyKeyNeitherDeletesNorSigns)
+{
+    ASSERT_EQ(store("payload"), 0);
+    std::string error;
+    EXPECT_EQ(storeSignedData(file(), "", "other", error), -1);
+    Recorder r;
+    EXPECT_EQ(loadSignedData(file(), texts(), "", r.parser()), -1);
+    unlink(file().sig);
+    EXPECT_EQ(loadSignedData(file(), texts(), "", r.parser()), -1);
+    EXPECT_EQ(get(file().data), "payload");
+    EXPECT_FALSE(present(file().marker));
+}
+
+TEST_P(SignedDataFileTest, UnparsableAndRejectedData)
+{
+    ASSERT_EQ(store("BAD bytes"), 0);
+    LogCapture log;
+    Recorder r;
+    EXPECT_EQ(load(r), -1);
+    EXPECT_TRUE(log.has(std::string(texts().parseError) + "cannot parse", "ERROR"));
+    // Package data is rebuilt from the package database; identity data is not
+    // rebuildable and stays for inspection.
+    EXPECT_EQ(present(file().data), !isPkg());
+    EXPECT_EQ(present(file().sig), !isPkg());
+
+    ASSERT_EQ(store("REJECT me"), 0);
+    EXPECT_EQ(load(r), -1);
+    EXPECT_TRUE(present(file().data));
+    EXPECT_TRUE(present(file().sig));
+}
+
+// A store that died between its two renames left the new data with the old
+// signature; the pending signature completes the pair.
+TEST_P(SignedDataFileTest, PendingSignatureCompletesInterruptedStore)
+{
+    ASSERT_EQ(store("old"), 0);
+    put(file().data, "new");
+    put(file().sigPending, getHMACSM3Signature("new", kKey));
+    LogCapture log;
+    Recorder r;
+    EXPECT_EQ(load(r), 0);
+    EXPECT_EQ(r.loaded, "new");
+    EXPECT_EQ(get(file().sig), getHMACSM3Signature("new", kKey));
+    EXPECT_FALSE(present(file().sigPending));
+
+    // Died before the data moved: the pending signature is stale.
+    put(file().sigPending, getHMACSM3Signature("newer", kKey).substr(0, 20));
+    put(file().dataTmp, "newer");
+    EXPECT_EQ(load(r), 0);
+    EXPECT_EQ(r.loaded, "new");
+    EXPECT_FALSE(present(file().sigPending));
+    EXPECT_TRUE(present(file().sig));
+}
+
+TEST_P(SignedDataFileTest, FailedStoreKeepsPreviousPair)
+{
+    ASSERT_EQ(store("previous"), 0);
+    // An unwritable signature.
+    ASSERT_EQ(mkdir(file().sigPending, 0700), 0);
+    EXPECT_EQ(store("next"), -1);
+    EXPECT_EQ(lastError, std::string("can not open signature file: ") + file().sig);
+    EXPECT_FALSE(present(file().dataTmp));
+    fs::remove(file().sigPending);
+    Recorder r;
+    EXPECT_EQ(load(r), 0);
+    EXPECT_EQ(r.loaded, "previous");
+
+    // A data directory that became read-only.
+    ASSERT_EQ(mount(paths::kDataDir, paths::kDataDir, nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+    ASSERT_EQ(mount(nullptr, paths::kDataDir, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0)
+        << strerror(errno);
+    EXPECT_EQ(store("next"), -1);
+    EXPECT_EQ(load(r), 0);
+    EXPECT_EQ(r.loaded, "previous");
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, SignedDataFileTest,
+                         ::testing::Values(Kind{"Pkg", kPkgDataFile, kPkgDataTexts},
+                                           Kind{"Identity", kIdentityDataFile, kIdentityDataTexts}),
+                         [](const ::testing::TestParamInfo<Kind>& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------- processes
+
+std::string version(uint64_t n)
+{
+    std::string bytes = "version " + std::to_string(n) + "\n";
+    bytes.resize(256 * 1024, static_cast<char>('a' + n % 26));
+    return bytes;
+}
+
+bool isVersion(const std::string& bytes)
+{
+    if (bytes.rfind("version ", 0) != 0) {
+        return false;
+    }
+    return bytes == version(std::stoull(bytes.substr(8)));
+}
+
+// Waits for a child for at most the given time, killing it after that.
+int waitChild(pid_t pid, std::chrono::seconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return status;
+}
+
+TEST(SignedDataCrashTest, KilledStoresNeverLoseTheData)
+{
+    fs::create_directories(paths::kDataDir);
+    std::string error;
+    ASSERT_EQ(storeSignedData(kIdentityDataFile, kKey, version(0), error), 0);
+    std::mt19937 rng(20261206);
+    uint64_t next = 1;
+    for (int kill_round = 0; kill_round < 200; ++kill_round) {
+        const uint64_t base = next;
+        next += 1000;
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            for (uint64_t n = base;; ++n) {
+                std::string e;
+                storeSignedData(kIdentityDataFile, kKey, version(n), e);
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<int>(0, 4000)(rng)));
+        kill(pid, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        Recorder r;
+        ASSERT_EQ(loadSignedData(kIdentityDataFile, kIdentityDataTexts, kKey, r.parser()), 0)
+            << "round " << kill_round;
+        ASSERT_TRUE(isVersion(r.loaded)) << "round " << kill_round;
+    }
+}
+
+TEST(SignedDataCrashTest, ConcurrentProcessesNeverDeleteData)
+{
+    fs::create_directories(paths::kDataDir);
+    std::string error;
+    ASSERT_EQ(storeSignedData(kPkgDataFile, kKey, version(0), error), 0);
+    std::vector<pid_t> children;
+    for (int c = 0; c < 3; ++c) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            for (int i = 0; i < 150; ++i) {
+                std::string e;
+                if (c < 2 && storeSignedData(kPkgDataFile, kKey, version(c * 1000 + i), e) != 0) {
+                    _exit(2);
+                }
+                Recorder r;
+                if (loadSignedData(kPkgDataFile, kPkgDataTexts, kKey, r.parser()) != 0 || !isVersion(r.loaded)) {
+                    _exit(3);
+                }
+            }
+            _exit(0);
+        }
+        children.push_back(pid);
+    }
+    for (const pid_t pid : children) {
+        const int status = waitChild(pid, std::chrono::seconds(60));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    }
+    Recorder r;
+    EXPECT_EQ(loadSignedData(kPkgDataFile, kPkgDataTexts, kKey, r.parser()), 0);
+    EXPECT_TRUE(present(paths::kPkgFileData));
+}
+
+// ---------------------------------------------------------------- key
+
+TEST(HmacKeyTest, FirstUseCreatesKeyAndDropsOldSignatures)
+{
+    fs::create_directories(paths::kDataDir);
+    for (const char* stale : {paths::kPkgFileDataSig, paths::kIdentityDataSig, paths::kPkgMigrationMarker,
+                              paths::kIdentityMigrationMarker}) {
+        put(stale, "old");
+    }
+    LogCapture log;
+    const std::string key = getHmacKey();
+    EXPECT_EQ(key.size(), 32u);
+    EXPECT_EQ(get(paths::kHmacKey), key);
+    struct stat st;
+    ASSERT_EQ(stat(paths::kHmacKey, &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_TRUE(log.has("Generated new HMAC key file with 0600 permissions", "INFO"));
+    for (const char* stale : {paths::kPkgFileDataSig, paths::kIdentityDataSig, paths::kPkgMigrationMarker,
+                              paths::kIdentityMigrationMarker}) {
+        EXPECT_FALSE(present(stale)) << stale;
+    }
+    EXPECT_FALSE(present(paths::kHmacKeyTmp));
+    put(paths::kHmacKey, "changed on disk");
+    EXPECT_EQ(getHmacKey(), key);  // never reloaded
+}
+
+TEST(HmacKeyTest, ExistingKeyIsUsedAsIs)
+{
+    fs::create_directories(paths::kDataDir);
+    put(paths::kHmacKey, "short key");
+    put(paths::kPkgFileDataSig, "kept");
+    EXPECT_EQ(getHmacKey(), "short key");
+    EXPECT_TRUE(present(paths::kPkgFileDataSig));
+}
+
+TEST(HmacKeyTest, SymlinkedKeyIsRefusedAndNothingIsDeleted)
+{
+    fs::create_directories(paths::kDataDir);
+    const std::string target = std::string(paths::kDataDir) + "/real_key";
+    ASSERT_EQ(symlink(target.c_str(), paths::kHmacKey), 0);
+    std::string error;
+    ASSERT_EQ(storeSignedData(kPkgDataFile, "old key", "payload", error), 0);
+    LogCapture log;
+    EXPECT_EQ(getHmacKey(), "");
+    EXPECT_TRUE(log.has(std::string("HMAC key file is a symlink, refusing to follow: ") + paths::kHmacKey, "ERROR"));
+    EXPECT_FALSE(present(target));
+    Recorder r;
+    EXPECT_EQ(loadSignedData(kPkgDataFile, kPkgDataTexts, getHmacKey(), r.parser()), -1);
+    EXPECT_TRUE(present(paths::kPkgFileData));
+    EXPECT_TRUE(present(paths::kPkgFileDataSig));
+}
+
+}  // namespace
