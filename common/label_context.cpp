@@ -1,0 +1,217 @@
+#include "common/label_context.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <string_view>
+
+#include "common/logger.h"
+
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+char* putHex(char* out, uint64_t value, int width)
+{
+    for (int i = width - 1; i >= 0; --i) {
+        out[i] = kHexDigits[value & 0x0f];
+        value >>= 4;
+    }
+    return out + width;
+}
+
+char* putId(char* out, const vetu_id_t& id)
+{
+    out = putHex(out, id.pkg_id, 16);
+    *out++ = '-';
+    out = putHex(out, id.file_id, 16);
+    *out++ = '-';
+    return putHex(out, id.path_id, 16);
+}
+
+// std::stoull/std::stoul with base 16, with their messages but without the
+// exceptions: a token is converted by strtoull up to its first NUL or the
+// first character that is no hexadecimal digit.
+bool convertHex(std::string_view token, uint64_t& value, const char* function)
+{
+    char small[64];
+    std::string large;
+    const char* text;
+    if (token.size() < sizeof(small)) {
+        token.copy(small, token.size());
+        small[token.size()] = '\0';
+        text = small;
+    } else {
+        large.assign(token);
+        text = large.c_str();
+    }
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long converted = strtoull(text, &end, 16);
+    if (end == text) {
+        LOG_ERROR("Invalid argument: %s.", function);
+        return false;
+    }
+    if (errno == ERANGE) {
+        LOG_ERROR("Out of Range error: %s.", function);
+        return false;
+    }
+    value = converted;
+    return true;
+}
+
+// Reads pieces the way std::getline does over a string: a piece ends at the
+// delimiter (consumed) or the end; nothing is left once the end is reached.
+class PieceReader {
+public:
+    explicit PieceReader(std::string_view text) : m_text(text) {}
+
+    bool next(char delimiter, std::string_view& piece)
+    {
+        if (m_pos >= m_text.size()) {
+            return false;
+        }
+        const size_t stop = m_text.find(delimiter, m_pos);
+        if (stop == std::string_view::npos) {
+            piece = m_text.substr(m_pos);
+            m_pos = m_text.size();
+        } else {
+            piece = m_text.substr(m_pos, stop - m_pos);
+            m_pos = stop + 1;
+        }
+        return true;
+    }
+
+private:
+    std::string_view m_text;
+    size_t m_pos = 0;
+};
+
+bool readHexPiece(PieceReader& reader, uint64_t& value, const char* function)
+{
+    std::string_view token;
+    if (!reader.next('-', token)) {
+        LOG_ERROR("string format error.");
+        return false;
+    }
+    return convertHex(token, value, function);
+}
+
+bool readNumber(PieceReader& reader, uint64_t& value)
+{
+    return readHexPiece(reader, value, "stoull");
+}
+
+bool readNumber(PieceReader& reader, uint32_t& value)
+{
+    uint64_t wide = 0;
+    if (!readHexPiece(reader, wide, "stoul")) {
+        return false;
+    }
+    value = static_cast<uint32_t>(wide);
+    return true;
+}
+
+bool readId(PieceReader& reader, vetu_id_t& id)
+{
+    return readNumber(reader, id.pkg_id) && readNumber(reader, id.file_id) && readNumber(reader, id.path_id);
+}
+
+}  // namespace
+
+std::string toHex16(uint64_t value)
+{
+    char text[16];
+    putHex(text, value, 16);
+    return std::string(text, sizeof(text));
+}
+
+std::string contextToString(const LabelContext& context)
+{
+    char text[kLabelTextLength];
+    char* out = putId(text, context.sid);
+    *out++ = ':';
+    out = putHex(out, context.tid, 8);
+    *out++ = ':';
+    out = putId(out, context.oid);
+    *out++ = ':';
+    out = putHex(out, context.inherit_flag, 8);
+    *out++ = ':';
+    putId(out, context.create_oid);
+    return std::string(text, sizeof(text));
+}
+
+// Parsed without streams (labels are read millions of times per relabel run),
+// with the same results and messages as readUint64/readUint32 over one
+// stream per ":"-field.
+int stringToContext(const std::string& text, LabelContext* context)
+{
+    if (text.empty()) {
+        LOG_ERROR("labelStr is empty.");
+        return -1;
+    }
+    if (context == nullptr) {
+        LOG_ERROR("invalid parameter");
+        return -1;
+    }
+    PieceReader fields(text);
+    for (int index = 0; index < 5; ++index) {
+        std::string_view field;
+        // A text with fewer than five fields is no label.
+        if (!fields.next(':', field)) {
+            LOG_ERROR("string format error.");
+            return -1;
+        }
+        PieceReader pieces(field);
+        bool ok = false;
+        switch (index) {
+        case 0:
+            ok = readId(pieces, context->sid);
+            break;
+        case 1:
+            ok = readNumber(pieces, context->tid);
+            break;
+        case 2:
+            ok = readId(pieces, context->oid);
+            break;
+        case 3:
+            ok = readNumber(pieces, context->inherit_flag);
+            break;
+        default:
+            ok = readId(pieces, context->create_oid);
+            break;
+        }
+        if (!ok) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+namespace {
+
+bool readStreamPiece(std::istream& in, uint64_t& value, const char* function)
+{
+    std::string token;
+    if (!std::getline(in, token, '-')) {
+        LOG_ERROR("string format error.");
+        return false;
+    }
+    return convertHex(token, value, function);
+}
+
+}  // namespace
+
+bool readUint64(std::istream& in, uint64_t& value)
+{
+    return readStreamPiece(in, value, "stoull");
+}
+
+bool readUint32(std::istream& in, uint32_t& value)
+{
+    uint64_t wide = 0;
+    if (!readStreamPiece(in, wide, "stoul")) {
+        return false;
+    }
+    value = static_cast<uint32_t>(wide);
+    return true;
+}
