@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "common/dir_traverse.h"
+#include "support/log_capture.h"
+#include "support/sandbox.h"
+#include "support/temp_tree.h"
+
+using Strings = std::vector<std::string>;
+
+namespace {
+
+Strings walk(const std::string& root, int expectedRc = 0)
+{
+    Strings out;
+    EXPECT_EQ(traverseDirectory(root, out), expectedRc);
+    return out;
+}
+
+Strings sorted(Strings v)
+{
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+}  // namespace
+
+TEST(DirTraverseTest, PreOrderWithoutFollowingLinks)
+{
+    TempTree tree;
+    tree.file("a/x");
+    tree.file("a/b/y");
+    tree.dir("empty");
+    tree.symlink("dirlink", tree.path("a"));
+    tree.fifo("fifo");
+    tree.socket("sock");
+    const Strings out = walk(tree.root() + "/");
+    const auto pos = [&](const std::string& rel) {
+        return std::find(out.begin(), out.end(), tree.path(rel)) - out.begin();
+    };
+    EXPECT_EQ(sorted(out), sorted({tree.root(), tree.path("a"), tree.path("a/x"), tree.path("a/b"),
+                                   tree.path("a/b/y"), tree.path("empty"), tree.path("dirlink"),
+                                   tree.path("fifo"), tree.path("sock")}));
+    EXPECT_EQ(out.front(), tree.root());
+    EXPECT_LT(pos("a"), pos("a/x"));
+    EXPECT_LT(pos("a/b"), pos("a/b/y"));
+}
+
+TEST(DirTraverseTest, RootThroughALinkIsWalked)
+{
+    TempTree tree;
+    tree.file("real/x");
+    const std::string link = tree.symlink("link", tree.path("real"));
+    EXPECT_EQ(walk(link), Strings({link, link + "/x"}));
+}
+
+// Every tmpfs root is inode 1: a set keyed on inodes alone would take the
+// second mount for a cycle and skip it.
+TEST(DirTraverseTest, NestedMountsAreWalked)
+{
+    TempTree tree;
+    const std::string outer = tree.dir("outer");
+    ASSERT_TRUE(sandbox::mountTmpfs(outer));
+    ASSERT_EQ(mkdir((outer + "/inner").c_str(), 0755), 0);
+    ASSERT_TRUE(sandbox::mountTmpfs(outer + "/inner"));
+    tree.file("outer/inner/f");
+    LogCapture log;
+    EXPECT_EQ(sorted(walk(outer)), sorted({outer, outer + "/inner", outer + "/inner/f"}));
+    EXPECT_EQ(log.countContaining("cycle"), 0u) << log.dump();
+}
+
+TEST(DirTraverseTest, BindMountOfADirectoryInsideItself)
+{
+    TempTree tree;
+    const std::string d = tree.dir("d");
+    tree.file("d/f");
+    const std::string sub = tree.dir("d/sub");
+    ASSERT_EQ(mount(d.c_str(), sub.c_str(), nullptr, MS_BIND, nullptr), 0);
+    LogCapture log;
+    EXPECT_EQ(sorted(walk(d)), sorted({d, d + "/f"}));
+    struct stat st;
+    ASSERT_EQ(stat(d.c_str(), &st), 0);
+    EXPECT_TRUE(log.has("Directory cycle detected, skipping: " + sub + " (inode=" + std::to_string(st.st_ino) + ")",
+                        "WARN"))
+        << log.dump();
+
+    // Walking from above, the repeated directory is still skipped once.
+    const Strings fromAbove = walk(tree.root());
+    EXPECT_EQ(std::count(fromAbove.begin(), fromAbove.end(), d + "/f"), 1);
+    EXPECT_EQ(std::count(fromAbove.begin(), fromAbove.end(), sub), 0);
+}
+
+TEST(DirTraverseTest, DepthLimit)
+{
+    TempTree tree;
+    std::string path = tree.root();
+    for (int i = 0; i < 515; ++i) {
+        path += "/d";
+        ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+    }
+    LogCapture log;
+    const Strings out = walk(tree.root());
+    ASSERT_EQ(out.size(), 512u);  // the root and 511 levels below it
+    EXPECT_EQ(out.back(), tree.root() + [] {
+        std::string s;
+        for (int i = 0; i < 511; ++i) {
+            s += "/d";
+        }
+        return s;
+    }());
+    EXPECT_TRUE(log.has("traverseDirectory max depth reached: " + out.back() + "/d", "WARN")) << log.lines().size();
+}
+
+TEST(DirTraverseTest, UnreadableRoot)
+{
+    TempTree tree;
+    const std::string file = tree.file("f");
+    LogCapture log;
+    EXPECT_TRUE(walk(tree.path("missing"), -1).empty());
+    EXPECT_TRUE(log.has("Unable to open directory: " + tree.path("missing"), "WARN"));
+    EXPECT_TRUE(walk(file, -1).empty());
+}
