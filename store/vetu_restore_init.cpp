@@ -1,0 +1,183 @@
+#include "store/vetu_restore_init.h"
+
+#include <sys/stat.h>
+
+#include "common/logger.h"
+#include "common/sm3_hash.h"
+
+namespace {
+
+bool contains(const std::string& text, const char* fragment)
+{
+    return text.find(fragment) != std::string::npos;
+}
+
+// rpm prints relocation notices among the file names of a package.
+bool isRelocationNotice(const std::string& path)
+{
+    return (contains(path, "被") && (contains(path, "转移自") || contains(path, "转移至"))) ||
+           contains(path, "软件包将其他的包转移至");
+}
+
+bool isPkgNameChar(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' || c == '-' ||
+           c == '.' || c == '_';
+}
+
+bool isValidPkgType(uint32_t pkgType)
+{
+    return pkgType >= kPkgTypeRpm && pkgType <= kPkgTypeMax;
+}
+
+}  // namespace
+
+VetuRestoreInit& VetuRestoreInit::getInstance()
+{
+    static VetuRestoreInit instance;
+    return instance;
+}
+
+VetuRestoreInit::VetuRestoreInit() : m_threadPool(ThPool::defaultSize()) {}
+
+VetuRestoreInit::~VetuRestoreInit()
+{
+    // Queued import tasks are dropped unrun; running ones finish first.
+    m_threadPool.stop();
+}
+
+VetuRestoreInit& VetuRestoreInit::operator=(const VetuRestoreInit& other)
+{
+    IdentityMaps::operator=(other);
+    return *this;
+}
+
+bool VetuRestoreInit::queryFileBelongPkg(const std::string& filePath, std::string& pkgName)
+{
+    if (filePath.empty()) {
+        LOG_ERROR("filepath is empty.");
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(m_filePathMapMutex);
+    const auto it = m_mapFilePathToPkgName.find(filePath);
+    if (it == m_mapFilePathToPkgName.end()) {
+        return false;
+    }
+    pkgName = it->second.pkgName;
+    return true;
+}
+
+void VetuRestoreInit::updateParentDirsCache(const std::string& filePath)
+{
+    if (filePath.empty()) {
+        return;
+    }
+    if (isRelocationNotice(filePath)) {
+        LOG_INFO("skipped ###### %s", filePath.c_str());
+        return;
+    }
+    // The file system is asked before the lock is taken.
+    struct stat st {};
+    std::string dir;
+    if (stat(filePath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        dir = filePath;
+    } else {
+        const auto slash = filePath.rfind('/');
+        dir = slash == std::string::npos ? filePath : filePath.substr(0, slash);
+    }
+    std::lock_guard<std::mutex> guard(m_parentDirsMutex);
+    while (!dir.empty() && dir != "/") {
+        if (!m_cachedParentDirs.insert(dir).second) {
+            break;  // its ancestors are there already
+        }
+        const auto slash = dir.rfind('/');
+        if (slash == std::string::npos) {
+            break;
+        }
+        dir = slash == 0 ? "/" : dir.substr(0, slash);
+    }
+}
+
+bool VetuRestoreInit::validateMappedData()
+{
+    LOG_INFO("validateMappedData: m_mapFilePathToPkgName size = %zu", m_mapFilePathToPkgName.size());
+    for (const auto& entry : m_mapFilePathToPkgName) {
+        const std::string& path = entry.first;
+        const std::string& pkgName = entry.second.pkgName;
+        if (path.empty()) {
+            LOG_ERROR("Invalid file path: empty, pkg: %s", pkgName.c_str());
+            return false;
+        }
+        if (contains(path, "没有包含文件")) {
+            LOG_WARN("Skipping rpm placeholder path: '%s', pkg: %s", path.c_str(), pkgName.c_str());
+            continue;
+        }
+        if (contains(path, "/../") || path.compare(0, 2, "..") == 0) {
+            LOG_ERROR("Invalid file path contains path traversal: %s, pkg: %s", path.c_str(), pkgName.c_str());
+            return false;
+        }
+        if (path[0] != '/') {
+            LOG_ERROR("File path must be absolute: '%s', pkg: %s", path.c_str(), pkgName.c_str());
+            return false;
+        }
+        if (pkgName.empty()) {
+            LOG_ERROR("Empty package name for path: %s", path.c_str());
+            return false;
+        }
+        for (const char c : pkgName) {
+            if (!isPkgNameChar(c)) {
+                LOG_ERROR("Invalid character in package name: %s, path: %s", pkgName.c_str(), path.c_str());
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+int VetuRestoreInit::insertPkgidToMap(const std::string& pkgName, const uint32_t& pkgType)
+{
+    if (pkgName.empty()) {
+        LOG_ERROR("pkgname is empty.");
+        return -1;
+    }
+    if (!isValidPkgType(pkgType)) {
+        LOG_ERROR("pkgtype is invalid..");
+        return -1;
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_pkgMapMutex);
+        if (m_mapPkgNameToId.count(pkgName) != 0) {
+            return 0;
+        }
+    }
+    // Hashed outside the lock; a name registered meanwhile keeps its entry.
+    const uint64_t pkgId = getSM3HashLast64Bits(pkgName);
+    if (pkgId == 0) {
+        return -1;
+    }
+    std::lock_guard<std::mutex> guard(m_pkgMapMutex);
+    if (m_mapPkgNameToId.emplace(pkgName, PkgIdInfo{pkgId, pkgType}).second) {
+        m_mapPkgIdToName[pkgId] = pkgName;
+        LOG_DEBUG("pkgname: %s, id: 0x%016lx", pkgName.c_str(), pkgId);
+    }
+    return 0;
+}
+
+void VetuRestoreInit::insertFileOfPkgToMap(const std::string& filePath, const std::string& pkgName,
+                                           const uint32_t& pkgType)
+{
+    if (filePath.empty()) {
+        LOG_ERROR("file is empty.");
+        return;
+    }
+    if (pkgName.empty()) {
+        LOG_ERROR("pkgname is empty.");
+        return;
+    }
+    if (!isValidPkgType(pkgType)) {
+        LOG_ERROR("pkgtype is invalid..");
+        return;
+    }
+    std::lock_guard<std::mutex> guard(m_filePathMapMutex);
+    m_mapFilePathToPkgName.insert_or_assign(filePath, FilePkgInfo{pkgName, pkgType});
+}

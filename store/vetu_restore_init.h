@@ -1,0 +1,136 @@
+// The process-wide label data store: identity maps, package data, the
+// configuration maps, the device-type table and the caches built from them.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <set>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "common/label_context.h"
+#include "common/thread_pool.h"
+#include "common/vetu_id.h"
+#include "store/device_type_info.h"
+#include "store/identity_maps.h"
+#include "store/published_value.h"
+
+struct PkgIdInfo {
+    uint64_t pkgId = 0;
+    uint32_t pkgType = 0;
+};
+
+struct FilePkgInfo {
+    std::string pkgName;
+    uint32_t pkgType = 0;
+};
+
+// Package types: 1 for the installed-package database; the package labelling
+// method may register 1 to 4.
+constexpr uint32_t kPkgTypeRpm = 1;
+constexpr uint32_t kPkgTypeMax = 4;
+
+// The identity maps and the path-to-category index m_mapPathToIdentityType
+// come from IdentityMaps, so that a snapshot is an IdentityMaps copy and
+// never starts a thread pool.
+class VetuRestoreInit : public IdentityMaps {
+public:
+    static VetuRestoreInit& getInstance();
+
+    // Touches no file: everything is filled later by the start-up build.
+    VetuRestoreInit();
+    ~VetuRestoreInit();
+    VetuRestoreInit(const VetuRestoreInit&) = delete;
+    // The snapshot copy: the identity maps and the index, nothing else.
+    VetuRestoreInit& operator=(const VetuRestoreInit& other);
+
+    // --- Package and file registration --------------------------------------
+    // Adds the directory of one packaged path and its ancestors (never "/").
+    void updateParentDirsCache(const std::string& filePath);
+    // Checks freshly loaded package data.
+    bool validateMappedData();
+    int insertPkgidToMap(const std::string& pkgName, const uint32_t& pkgType);
+    void insertFileOfPkgToMap(const std::string& filePath, const std::string& pkgName, const uint32_t& pkgType);
+    bool queryFileBelongPkg(const std::string& filePath, std::string& pkgName);
+
+    // --- Identifier queries: 0 or -1, the result in the out parameter -------
+    int getPkgId(const std::string& pkgName, uint64_t& pkgId);
+    std::string getPkgNameById(uint64_t pkgId);
+    int queryFilePkgid(const std::string& filePath, uint64_t& pkgId, uint32_t& pkgType);
+    bool queryPreallocatedFilePkgid(const std::string& filePath, uint64_t& pkgId);
+    int getFileOid(const std::string& filePath, vetu_id_t& oid);
+    int getFileSid(const std::string& filePath, vetu_id_t& sid);
+    int getSidPathId(const std::string& path, uint64_t& pathId);
+    int getOidPathId(const std::string& path, uint64_t& pathId);
+    int getFileId(const std::string& filePath, uint64_t& fileId);
+    int getFileCreatorOid(const std::string& filePath, vetu_id_t& oid);
+    int getDirInheritFlag(const std::string& path, uint32_t& flag);
+    int getTid(const std::string& path, uint32_t& tid);
+    bool isCachedParentDir(const std::string& dir);
+    bool getInheritDirLabel(const std::string& dir, LabelContext& label);
+    int getKmodOid(const std::string& moduleName, uint64_t& oid);
+    int getDeviceOid(const std::string& deviceName, uint64_t& oid);
+    int getDeviceTypeId(const std::string& name, uint64_t& id);
+
+    // --- Configuration maps and the device-type table -----------------------
+    // Appends the types of the file to m_vecDeviceTypeInfo.
+    void readDeviceTypeInfo(const char* xmlFileName);
+    uint64_t querySpecialFsPkgid(const std::string& fsType);
+    // The type of the mount point at or above the path; "" when none.
+    std::string getFsTypeByPath(const std::string& path);
+    uint64_t querySpecialFsPkgidByPath(const std::string& path);
+    std::map<std::string, uint32_t> getInterpreterTidMap();
+    std::map<std::string, uint64_t> getSpecialFsTypePkgIdMap();
+
+    // --- Signed persistence ---------------------------------------------------
+    int loadPkgAndFileData();
+    int storePkgAndFileData();
+    int loadIndentityData();
+    int storeIndentityData();
+
+    // --- Members -------------------------------------------------------------
+    // Set with release order at the end of the start-up build.
+    std::atomic<bool> m_isInitialized{false};
+    // Orders loads and stores of the two signed data files.
+    std::shared_mutex m_dataFileMutex;
+
+    std::map<std::string, PkgIdInfo> m_mapPkgNameToId;
+    std::map<uint64_t, std::string> m_mapPkgIdToName;
+    std::map<std::string, FilePkgInfo> m_mapFilePathToPkgName;
+
+    // Filled by the start-up build while package labelling may already read
+    // them: published whole, never changed in place.
+    PublishedValue<std::map<std::string, uint32_t>> m_mapDirInheritFlag;
+    PublishedValue<std::map<std::string, uint64_t>> m_mapPreallocatedFilePkgId;
+    PublishedValue<std::map<std::string, LabelContext>> m_mapInheritDirLabel;
+    PublishedValue<std::map<std::string, uint32_t>> m_mapInterpreterTid;
+    PublishedValue<std::map<std::string, uint64_t>> m_mapSpecialFsTypePkgId;
+    PublishedValue<std::map<std::string, std::string>> m_mapMountPointFsType;
+    PublishedValue<std::vector<DeviceTypeInfo>> m_vecDeviceTypeInfo;
+
+    // Lock order: m_filePathMapMutex is never held while another lock is
+    // taken; m_pkgMapMutex and m_parentDirsMutex are taken alone.
+    std::mutex m_pkgMapMutex;       // m_mapPkgNameToId, m_mapPkgIdToName
+    std::mutex m_filePathMapMutex;  // m_mapFilePathToPkgName
+
+    std::set<std::string> m_cachedParentDirs;
+    bool m_isParentDirsCached = false;
+    std::mutex m_parentDirsMutex;  // m_cachedParentDirs, m_isParentDirsCached
+
+    // Serves only the package import of the start-up build; last, so that
+    // its workers are gone before any map they touch.
+    ThPool m_threadPool;
+
+private:
+    // An unconfigured directory passes everything on to what is created in it.
+    static constexpr uint32_t kDefaultInheritFlag = 7;
+
+    bool queryFileOwner(const std::string& filePath, FilePkgInfo& owner);
+    // (package of the path, file identifier of the path, 0).
+    int deriveFileIdentity(const std::string& filePath, vetu_id_t& id);
+    int userPathId(const SyncMap<std::string, vetu_id_t>& exact, const SyncMap<std::string, vetu_id_t>& patterns,
+                   const std::string& path, uint64_t& pathId);
+};

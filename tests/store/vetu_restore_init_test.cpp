@@ -1,0 +1,208 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <set>
+#include <string>
+
+#include "common/sm3_hash.h"
+#include "store/vetu_restore_init.h"
+#include "support/log_capture.h"
+#include "support/temp_tree.h"
+
+namespace {
+
+class StoreTest : public ::testing::Test {
+protected:
+    std::set<std::string> cachedDirs()
+    {
+        std::lock_guard<std::mutex> guard(store.m_parentDirsMutex);
+        return store.m_cachedParentDirs;
+    }
+    LogCapture log;
+    VetuRestoreInit store;
+};
+
+TEST_F(StoreTest, ANewStoreIsEmptyAndNotReady)
+{
+    EXPECT_FALSE(store.m_isInitialized.load());
+    EXPECT_TRUE(store.m_mapPathToIdentityType.load()->empty());
+    EXPECT_TRUE(store.m_vecDeviceTypeInfo.load()->empty());
+    EXPECT_FALSE(store.m_isParentDirsCached);
+    EXPECT_EQ(&VetuRestoreInit::getInstance(), &VetuRestoreInit::getInstance());
+}
+
+TEST_F(StoreTest, InsertPkgidKeepsTheFirstRegistration)
+{
+    ASSERT_EQ(store.insertPkgidToMap("pkg", 2), 0);
+    const uint64_t id = getSM3HashLast64Bits("pkg");
+    // Overwrite the identifier to see that a second insert leaves it alone.
+    {
+        std::lock_guard<std::mutex> guard(store.m_pkgMapMutex);
+        store.m_mapPkgNameToId["pkg"].pkgId = 0x42;
+    }
+    EXPECT_EQ(store.insertPkgidToMap("pkg", 3), 0);
+    std::lock_guard<std::mutex> guard(store.m_pkgMapMutex);
+    EXPECT_EQ(store.m_mapPkgNameToId.at("pkg").pkgId, 0x42u);
+    EXPECT_EQ(store.m_mapPkgNameToId.at("pkg").pkgType, 2u);
+    EXPECT_EQ(store.m_mapPkgIdToName.at(id), "pkg");
+    EXPECT_EQ(store.m_mapPkgIdToName.size(), 1u);
+}
+
+TEST_F(StoreTest, InsertsRefuseBadArguments)
+{
+    struct Case {
+        std::string path;
+        std::string name;
+        uint32_t type;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"/a", "", 1, "pkgname is empty."},
+        {"/a", "p", 0, "pkgtype is invalid.."},
+        {"/a", "p", 5, "pkgtype is invalid.."},
+        {"", "p", 1, "file is empty."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        log.clear();
+        if (!c.path.empty()) {
+            EXPECT_EQ(store.insertPkgidToMap(c.name, c.type), -1);
+            EXPECT_TRUE(log.has(c.message, "ERROR")) << log.dump();
+        }
+        log.clear();
+        store.insertFileOfPkgToMap(c.path, c.name, c.type);
+        EXPECT_TRUE(log.has(c.message, "ERROR")) << log.dump();
+    }
+    EXPECT_TRUE(store.m_mapPkgNameToId.empty());
+    EXPECT_TRUE(store.m_mapPkgIdToName.empty());
+    EXPECT_TRUE(store.m_mapFilePathToPkgName.empty());
+}
+
+TEST_F(StoreTest, FilesBelongToTheirLastPackage)
+{
+    store.insertFileOfPkgToMap("/usr/bin/a", "one", 1);
+    store.insertFileOfPkgToMap("/usr/bin/a", "two", 4);
+    std::string name;
+    EXPECT_TRUE(store.queryFileBelongPkg("/usr/bin/a", name));
+    EXPECT_EQ(name, "two");
+    EXPECT_EQ(store.m_mapFilePathToPkgName.at("/usr/bin/a").pkgType, 4u);
+    EXPECT_FALSE(store.queryFileBelongPkg("/usr/bin/b", name));
+    EXPECT_FALSE(store.queryFileBelongPkg("", name));
+    EXPECT_TRUE(log.has("filepath is empty.", "ERROR"));
+}
+
+TEST_F(StoreTest, ParentDirCacheStopsAtKnownAncestorsAndNeverHoldsRoot)
+{
+    store.updateParentDirsCache("/usr/lib/x/y.so");
+    EXPECT_EQ(cachedDirs(), (std::set<std::string>{"/usr", "/usr/lib", "/usr/lib/x"}));
+    store.updateParentDirsCache("/usr/lib/z.so");
+    store.updateParentDirsCache("/top-level-file");
+    store.updateParentDirsCache("");
+    EXPECT_EQ(cachedDirs(), (std::set<std::string>{"/usr", "/usr/lib", "/usr/lib/x"}));
+
+    // An existing directory counts itself.
+    TempTree tree;
+    const std::string dir = tree.dir("pkgdir");
+    store.updateParentDirsCache(dir);
+    EXPECT_EQ(cachedDirs().count(dir), 1u);
+    EXPECT_EQ(cachedDirs().count(tree.root()), 1u);
+    EXPECT_EQ(cachedDirs().count("/"), 0u);
+}
+
+TEST_F(StoreTest, RelocationNoticesAreSkipped)
+{
+    const std::string notices[] = {"/opt/a 被转移自 /usr/a", "/opt/b 被转移至 /usr/b", "软件包将其他的包转移至 /x/y"};
+    for (const auto& notice : notices) {
+        store.updateParentDirsCache(notice);
+        EXPECT_TRUE(log.has("skipped ###### " + notice, "INFO")) << notice;
+    }
+    store.updateParentDirsCache("/opt/被/a");  // "被" alone is a name
+    EXPECT_EQ(cachedDirs(), (std::set<std::string>{"/opt", "/opt/被"}));
+}
+
+TEST_F(StoreTest, ValidateMappedData)
+{
+    struct Case {
+        std::string path;
+        std::string pkg;
+        bool valid;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"/usr/lib/libgcc.so", "lib64-gcc_1.2+x", true, ""},
+        {"(没有包含文件)", "", true, "Skipping rpm placeholder path: '(没有包含文件)', pkg: "},
+        {"", "p", false, "Invalid file path: empty, pkg: p"},
+        {"/a/../b", "p", false, "Invalid file path contains path traversal: /a/../b, pkg: p"},
+        {"../b", "p", false, "Invalid file path contains path traversal: ../b, pkg: p"},
+        {"rel/a", "p", false, "File path must be absolute: 'rel/a', pkg: p"},
+        {"/a", "", false, "Empty package name for path: /a"},
+        {"/a", "bad name", false, "Invalid character in package name: bad name, path: /a"},
+        {"/a", "bad/name", false, "Invalid character in package name: bad/name, path: /a"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path + " " + c.pkg);
+        log.clear();
+        store.m_mapFilePathToPkgName = {{c.path, FilePkgInfo{c.pkg, 1}}};
+        EXPECT_EQ(store.validateMappedData(), c.valid);
+        if (!c.message.empty()) {
+            EXPECT_TRUE(log.has(c.message)) << log.dump();
+        }
+        EXPECT_TRUE(log.has("validateMappedData: m_mapFilePathToPkgName size = 1", "INFO"));
+    }
+    // A placeholder entry stays and does not hide a later bad one.
+    store.m_mapFilePathToPkgName = {{"(没有包含文件)", FilePkgInfo{"p", 1}}, {"/b", FilePkgInfo{"", 1}}};
+    EXPECT_FALSE(store.validateMappedData());
+}
+
+TEST_F(StoreTest, IndexCarriesTheLastCategoryInBuildOrder)
+{
+    store.identityDataFileSid.set("/a", vetu_id_t{1, 0, 0});
+    store.identityDataFileOid.set("/a", vetu_id_t{1, 0, 0});
+    store.identityDataDirOid.set("/d", vetu_id_t{});
+    store.identityDataDirOpathid.set("/d", 1);
+    store.identityDataFileWildcardSid.set("/w/*", vetu_id_t{});
+    store.identityDataLinkWildcardOid.set("/l*", vetu_id_t{});
+    store.identityDataDirWOpathid.set("/w/*", 1);
+    store.identityDataLnkfileSid.set("/link", vetu_id_t{});
+    store.identityDataUserConfigOid.set("/user-set-only", vetu_id_t{});
+    const PathIdentityIndex expected = {
+        {"/a", "fileOid"}, {"/d", "dirOpathid"}, {"/w/*", "dirWOpathid"}, {"/l*", "linkWildcardOid"},
+        {"/link", "lnkfileSid"}};
+    EXPECT_EQ(store.buildIdentityDataIndex(), expected);
+}
+
+TEST_F(StoreTest, SnapshotCopiesIdentityDataOnly)
+{
+    store.identityDataFileSid.set("/a", vetu_id_t{1, 2, 3});
+    store.identityDataUserConfigLabel.set("/a", "label");
+    store.specialFsFileOid.set("/proc", SpecialFsFileRecord{"proc", vetu_id_t{4, 5, 6}});
+    store.m_mapPathToIdentityType.store(store.buildIdentityDataIndex());
+    store.insertFileOfPkgToMap("/bin/ls", "coreutils", 1);
+
+    // The policy parser's round trip: snapshot, change, write back.
+    const IdentityMaps snapshot = store;
+    store.identityDataFileSid.clear();
+    store.identityDataUserConfigLabel.set("/b", "other");
+    store.m_mapPathToIdentityType.store({});
+    static_cast<IdentityMaps&>(store) = snapshot;
+    EXPECT_EQ(store.identityDataFileSid.getAll().size(), 1u);
+    EXPECT_EQ(store.identityDataUserConfigLabel.getAll(), (std::map<std::string, std::string>{{"/a", "label"}}));
+    EXPECT_EQ(*store.m_mapPathToIdentityType.load(), (PathIdentityIndex{{"/a", "fileSid"}}));
+
+    VetuRestoreInit copy;
+    copy = store;
+    SpecialFsFileRecord record;
+    EXPECT_EQ(copy.specialFsFileOid.get("/proc", record), 0);
+    EXPECT_EQ(record.filesystem, "proc");
+    EXPECT_EQ(record.id, (vetu_id_t{4, 5, 6}));
+    EXPECT_EQ(*copy.m_mapPathToIdentityType.load(), (PathIdentityIndex{{"/a", "fileSid"}}));
+    EXPECT_TRUE(copy.m_mapFilePathToPkgName.empty()) << "package data is not part of a snapshot";
+
+    // Copies are independent afterwards.
+    copy.identityDataFileSid.set("/z", vetu_id_t{});
+    copy.m_mapPathToIdentityType.store({});
+    EXPECT_EQ(store.identityDataFileSid.getAll().size(), 1u);
+    EXPECT_EQ(store.m_mapPathToIdentityType.load()->size(), 1u);
+}
+
+}  // namespace
