@@ -1,0 +1,375 @@
+// The read side of the store: which identifiers a package, path, kernel
+// module or device gets. Exact user-set entries beat patterns, patterns beat
+// configured entries, and those beat values derived from the name itself.
+#include <climits>
+
+#include "common/logger.h"
+#include "common/path_utils.h"
+#include "common/sm3_hash.h"
+#include "store/object_type_map.h"
+#include "store/vetu_restore_init.h"
+
+namespace {
+
+// Paths that also exist without their first four characters (/usr/bin/ls is
+// /bin/ls on a merged /usr; /var/tmp/x is /tmp/x).
+const char* const kStrippablePrefixes[] = {"/usr/lib",  "/usr/lib32", "/usr/libx32", "/usr/lib64", "/usr/sbin",
+                                           "/usr/bin",  "/var/tmp",   "/var/mnt",    "/var/opt"};
+constexpr size_t kStrippedLength = 4;
+
+bool startsWith(const std::string& text, const char* prefix)
+{
+    return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+// The value of the greatest pattern key that matches the path. Patterns are
+// scanned on a copy, so no lock is held while they are matched.
+template <typename V, typename OnMatch>
+bool lastMatchingPattern(const SyncMap<std::string, V>& patterns, const std::string& path, V& value,
+                         OnMatch&& onMatch)
+{
+    bool matched = false;
+    for (const auto& entry : patterns.getAll()) {
+        if (isWildcardMatch(entry.first, path)) {
+            onMatch(entry.first);
+            value = entry.second;
+            matched = true;
+        }
+    }
+    return matched;
+}
+
+template <typename V>
+bool lastMatchingPattern(const SyncMap<std::string, V>& patterns, const std::string& path, V& value)
+{
+    return lastMatchingPattern(patterns, path, value, [](const std::string&) {});
+}
+
+// Exact entry, else last matching pattern.
+template <typename V>
+bool userConfigured(const SyncMap<std::string, V>& exact, const SyncMap<std::string, V>& patterns,
+                    const std::string& path, V& value)
+{
+    const bool matched = lastMatchingPattern(patterns, path, value);
+    return exact.get(path, value) == 0 || matched;
+}
+
+}  // namespace
+
+int VetuRestoreInit::getPkgId(const std::string& pkgName, uint64_t& pkgId)
+{
+    if (pkgName.empty()) {
+        LOG_ERROR("pkgname is empty.");
+        return -1;
+    }
+    pkgId = 0;
+    if (identityDataUserConfigPid.get(pkgName, pkgId) == 0) {
+        LOG_DEBUG("pkgname: %s, id: 0x%016lx", pkgName.c_str(), pkgId);
+        return 0;
+    }
+    bool known = false;
+    {
+        std::lock_guard<std::mutex> guard(m_pkgMapMutex);
+        const auto it = m_mapPkgNameToId.find(pkgName);
+        if (it != m_mapPkgNameToId.end()) {
+            pkgId = it->second.pkgId;
+            known = true;
+        }
+    }
+    if (!known) {
+        // Hashed outside the lock; whoever registers the name first owns it.
+        const uint64_t derived = getSM3HashLast64Bits(pkgName);
+        if (derived == 0) {
+            return -1;
+        }
+        std::lock_guard<std::mutex> guard(m_pkgMapMutex);
+        const auto placed = m_mapPkgNameToId.emplace(pkgName, PkgIdInfo{derived, kPkgTypeRpm});
+        if (placed.second) {
+            m_mapPkgIdToName[derived] = pkgName;
+        }
+        pkgId = placed.first->second.pkgId;
+    }
+    LOG_DEBUG("pkgname: %s, id: 0x%016lx", pkgName.c_str(), pkgId);
+    return 0;
+}
+
+std::string VetuRestoreInit::getPkgNameById(uint64_t pkgId)
+{
+    std::lock_guard<std::mutex> guard(m_pkgMapMutex);
+    const auto it = m_mapPkgIdToName.find(pkgId);
+    return it == m_mapPkgIdToName.end() ? std::string() : it->second;
+}
+
+int VetuRestoreInit::queryFilePkgid(const std::string& filePath, uint64_t& pkgId, uint32_t& pkgType)
+{
+    if (filePath.empty()) {
+        LOG_ERROR("Empty path");
+        return -1;
+    }
+    // The owner is copied out and the path lock released before the package
+    // maps are locked, so no two of these locks are ever held together.
+    FilePkgInfo owner;
+    if (queryFileOwner(filePath, owner)) {
+        pkgType = owner.pkgType;
+        return getPkgId(owner.pkgName, pkgId);
+    }
+    for (const char* prefix : kStrippablePrefixes) {
+        if (!startsWith(filePath, prefix)) {
+            continue;
+        }
+        const std::string strippedPath = filePath.substr(kStrippedLength);
+        LOG_INFO("strippedPath: %s", strippedPath.c_str());
+        if (queryFileOwner(strippedPath, owner)) {
+            LOG_INFO("pkgName: %s, _pkgType: %d", owner.pkgName.c_str(), static_cast<int>(owner.pkgType));
+            pkgType = owner.pkgType;
+            return getPkgId(owner.pkgName, pkgId);
+        }
+        break;  // every prefix strips the same four characters
+    }
+    pkgId = 0;
+    pkgType = 0;
+    LOG_DEBUG("No package found for path: %s", filePath.c_str());
+    return 0;
+}
+
+bool VetuRestoreInit::queryFileOwner(const std::string& filePath, FilePkgInfo& owner)
+{
+    std::lock_guard<std::mutex> guard(m_filePathMapMutex);
+    const auto it = m_mapFilePathToPkgName.find(filePath);
+    if (it == m_mapFilePathToPkgName.end()) {
+        return false;
+    }
+    owner = it->second;
+    return true;
+}
+
+bool VetuRestoreInit::queryPreallocatedFilePkgid(const std::string& filePath, uint64_t& pkgId)
+{
+    const auto preallocated = m_mapPreallocatedFilePkgId.load();
+    const auto it = preallocated->find(filePath);
+    if (it == preallocated->end()) {
+        return false;
+    }
+    pkgId = it->second;
+    return true;
+}
+
+int VetuRestoreInit::getFileOid(const std::string& filePath, vetu_id_t& oid)
+{
+    if (filePath.empty()) {
+        LOG_ERROR("filepath is empty.");
+        return -1;
+    }
+    oid = vetu_id_t{};
+    const bool matched = lastMatchingPattern(identityDataUserConfigOidGlob, filePath, oid,
+                                             [&filePath](const std::string& pattern) {
+                                                 LOG_INFO("matchesPattern p.first %s, filepath %s", pattern.c_str(),
+                                                          filePath.c_str());
+                                             });
+    const bool exact = identityDataUserConfigOid.get(filePath, oid) == 0;
+    int ret = 0;
+    if (!matched && !exact) {
+        ret = deriveFileIdentity(filePath, oid);
+    }
+    LOG_DEBUG("file: %s, oid: %016lx-%016lx-%016lx", filePath.c_str(), oid.pkg_id, oid.file_id, oid.path_id);
+    return ret;
+}
+
+int VetuRestoreInit::getFileSid(const std::string& filePath, vetu_id_t& sid)
+{
+    if (filePath.empty()) {
+        LOG_ERROR("filepath is empty.");
+        return -1;
+    }
+    sid = vetu_id_t{};
+    int ret = 0;
+    if (!userConfigured(identityDataUserConfigSid, identityDataUserConfigSidGlob, filePath, sid)) {
+        ret = deriveFileIdentity(filePath, sid);
+    }
+    LOG_DEBUG("file: %s, sid: %016lx-%016lx-%016lx", filePath.c_str(), sid.pkg_id, sid.file_id, sid.path_id);
+    return ret;
+}
+
+int VetuRestoreInit::deriveFileIdentity(const std::string& filePath, vetu_id_t& id)
+{
+    uint32_t pkgType = 0;
+    int ret = queryFilePkgid(filePath, id.pkg_id, pkgType);
+    if (ret == 0) {
+        ret = getFileId(filePath, id.file_id);
+        id.path_id = 0;
+    }
+    return ret;
+}
+
+int VetuRestoreInit::getSidPathId(const std::string& path, uint64_t& pathId)
+{
+    return userPathId(identityDataUserConfigSid, identityDataUserConfigSidGlob, path, pathId);
+}
+
+int VetuRestoreInit::getOidPathId(const std::string& path, uint64_t& pathId)
+{
+    return userPathId(identityDataUserConfigOid, identityDataUserConfigOidGlob, path, pathId);
+}
+
+int VetuRestoreInit::userPathId(const SyncMap<std::string, vetu_id_t>& exact,
+                                const SyncMap<std::string, vetu_id_t>& patterns, const std::string& path,
+                                uint64_t& pathId)
+{
+    if (path.empty()) {
+        LOG_ERROR("path is empty.");
+        return -1;
+    }
+    vetu_id_t id{};
+    int ret = 0;
+    if (userConfigured(exact, patterns, path, id)) {
+        pathId = id.path_id;
+    } else {
+        pathId = getSM3HashLast64Bits(path);
+        ret = pathId == 0 ? -1 : 0;
+    }
+    LOG_DEBUG("file: %s, path_id: 0x%016lx", path.c_str(), pathId);
+    return ret;
+}
+
+int VetuRestoreInit::getFileId(const std::string& filePath, uint64_t& fileId)
+{
+    if (filePath.empty()) {
+        LOG_ERROR("filename is empty..");
+        return -1;
+    }
+    fileId = getSM3HashLast64Bits(filePath);
+    LOG_DEBUG("file: %s, id: 0x%016lx", filePath.c_str(), fileId);
+    return fileId != 0 ? 0 : -1;
+}
+
+int VetuRestoreInit::getFileCreatorOid(const std::string& filePath, vetu_id_t& oid)
+{
+    if (filePath.empty()) {
+        LOG_ERROR("filepath is empty..");
+        return -1;
+    }
+    oid = vetu_id_t{};
+    identityDataUserConfigCreateOid.get(filePath, oid);
+    LOG_DEBUG("file: %s, creator oid: %016lx-%016lx-%016lx", filePath.c_str(), oid.pkg_id, oid.file_id,
+              oid.path_id);
+    return 0;
+}
+
+int VetuRestoreInit::getDirInheritFlag(const std::string& path, uint32_t& flag)
+{
+    if (path.empty()) {
+        LOG_ERROR("path is empty.");
+        return -1;
+    }
+    if (!userConfigured(identityDataUserConfigInheritFlag, identityDataUserConfigInheritFlagGlob, path, flag)) {
+        const auto configured = m_mapDirInheritFlag.load();
+        const auto it = configured->find(path);
+        flag = it != configured->end() ? it->second : kDefaultInheritFlag;
+    }
+    LOG_DEBUG("file: %s, inherit flag: 0x%08x", path.c_str(), flag);
+    return 0;
+}
+
+int VetuRestoreInit::getTid(const std::string& path, uint32_t& tid)
+{
+    if (!userConfigured(identityDataUserConfigTid, identityDataUserConfigTidGlob, path, tid)) {
+        const auto interpreters = m_mapInterpreterTid.load();
+        const auto it = interpreters->find(path);
+        tid = it != interpreters->end() ? it->second : 0;
+    }
+    LOG_DEBUG("file: %s, tid: 0x%08x", path.c_str(), tid);
+    return 0;
+}
+
+bool VetuRestoreInit::isCachedParentDir(const std::string& dir)
+{
+    std::string key = dir;
+    if (!key.empty() && key.back() == '/') {
+        key.pop_back();
+    }
+    if (key.empty() || key[0] != '/') {
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(m_parentDirsMutex);
+    return m_cachedParentDirs.count(key) != 0;
+}
+
+bool VetuRestoreInit::getInheritDirLabel(const std::string& dir, LabelContext& label)
+{
+    const auto labels = m_mapInheritDirLabel.load();
+    const auto it = labels->find(dir);
+    if (it == labels->end()) {
+        return false;
+    }
+    label = it->second;
+    return true;
+}
+
+int VetuRestoreInit::getKmodOid(const std::string& moduleName, uint64_t& oid)
+{
+    if (moduleName.empty()) {
+        LOG_ERROR("moduleName is empty.");
+        return -1;
+    }
+    const auto module = objectTypeMap.find("module");
+    if (module == objectTypeMap.end()) {
+        LOG_ERROR("get pre alloc oid failed.");
+        return -1;
+    }
+    // The hash takes an int length: a longer name is no module name.
+    const uint32_t hash =
+        moduleName.size() > INT_MAX ? 0 : fnv1aHash32(moduleName.data(), static_cast<int>(moduleName.size()));
+    if (hash == 0) {
+        LOG_ERROR("get name hash failed.");
+        return -1;
+    }
+    oid = (static_cast<uint64_t>(static_cast<uint32_t>(module->second)) << 32) | hash;
+    LOG_DEBUG("module name: %s, oid: 0x%016lx", moduleName.c_str(), oid);
+    return 0;
+}
+
+int VetuRestoreInit::getDeviceTypeId(const std::string& name, uint64_t& id)
+{
+    const auto table = m_vecDeviceTypeInfo.load();
+    if (name.empty() || table->empty()) {
+        LOG_ERROR("name or m_vecDeviceTypeInfo is empty..");
+        return -1;
+    }
+    // Both halves are the 32-bit patterns of the file's values: a negative
+    // subclass must not spill into the class half.
+    const auto half = [](int32_t value) { return static_cast<uint64_t>(static_cast<uint32_t>(value)); };
+    for (const auto& type : *table) {
+        for (const auto& cls : type.classes) {
+            for (const auto& sub : cls.subclasses) {
+                if (sub.name == name) {
+                    id = (half(cls.value) << 32) | half(sub.value);
+                    return 0;
+                }
+            }
+            if (cls.name == name) {
+                id = half(cls.value) << 32;
+                return 0;
+            }
+        }
+        if (type.name == name) {
+            break;
+        }
+    }
+    id = 0;
+    return 0;
+}
+
+int VetuRestoreInit::getDeviceOid(const std::string& deviceName, uint64_t& oid)
+{
+    if (deviceName.empty()) {
+        LOG_ERROR("device is empty..");
+        return -1;
+    }
+    uint64_t id = 0;
+    if (getDeviceTypeId(deviceName, id) != 0 || id == 0) {
+        return -1;
+    }
+    oid = id;
+    LOG_DEBUG("device name: %s, oid: 0x%016lx", deviceName.c_str(), oid);
+    return 0;
+}

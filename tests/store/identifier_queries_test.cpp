@@ -1,0 +1,288 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "common/sm3_hash.h"
+#include "store/vetu_restore_init.h"
+#include "support/log_capture.h"
+
+namespace {
+
+// Last 64 bits of the published SM3 digest of "abc".
+constexpr uint64_t kSm3AbcLast64 = 0x297da02b8f4ba8e0ull;
+
+class QueryTest : public ::testing::Test {
+protected:
+    static uint64_t hash(const std::string& text) { return getSM3HashLast64Bits(text); }
+    LogCapture log;
+    VetuRestoreInit store;
+};
+
+TEST_F(QueryTest, PkgIdLookupOrderAndRegistrationOnAMiss)
+{
+    store.identityDataUserConfigPid.set("bash", 0x111);
+    ASSERT_EQ(store.insertPkgidToMap("bash", 1), 0);
+    ASSERT_EQ(store.insertPkgidToMap("vim", 3), 0);
+
+    uint64_t id = 0;
+    EXPECT_EQ(store.getPkgId("bash", id), 0);
+    EXPECT_EQ(id, 0x111u) << "user-set id beats the package map";
+    EXPECT_EQ(store.getPkgId("vim", id), 0);
+    EXPECT_EQ(id, hash("vim"));
+
+    EXPECT_EQ(store.getPkgNameById(kSm3AbcLast64), "");
+    EXPECT_EQ(store.getPkgId("abc", id), 0);
+    EXPECT_EQ(id, kSm3AbcLast64);
+    EXPECT_EQ(store.getPkgNameById(kSm3AbcLast64), "abc");
+    std::lock_guard<std::mutex> guard(store.m_pkgMapMutex);
+    EXPECT_EQ(store.m_mapPkgNameToId.at("abc").pkgType, 1u);
+    EXPECT_EQ(store.m_mapPkgNameToId.at("vim").pkgType, 3u);
+}
+
+TEST_F(QueryTest, PkgIdOfEmptyName)
+{
+    uint64_t id = 5;
+    EXPECT_EQ(store.getPkgId("", id), -1);
+    EXPECT_TRUE(log.has("pkgname is empty.", "ERROR"));
+    EXPECT_TRUE(store.m_mapPkgNameToId.empty());
+}
+
+TEST_F(QueryTest, FilePkgidWithPrefixes)
+{
+    store.insertFileOfPkgToMap("/bin/ls", "coreutils", 1);
+    store.insertFileOfPkgToMap("/lib64/libc.so", "glibc", 2);
+    store.insertFileOfPkgToMap("/tmp/x", "tmpowner", 1);
+    store.insertFileOfPkgToMap("/usr/bin/direct", "direct", 4);
+    store.insertFileOfPkgToMap("/binx", "odd", 1);
+
+    struct Case {
+        const char* path;
+        const char* pkg;  // nullptr: no package
+        uint32_t type;
+    };
+    const Case cases[] = {
+        {"/usr/bin/direct", "direct", 4},
+        {"/usr/bin/ls", "coreutils", 1},
+        {"/usr/lib64/libc.so", "glibc", 2},
+        {"/var/tmp/x", "tmpowner", 1},
+        {"/usr/binx", "odd", 1},  // a plain prefix, no component boundary
+        {"/bin/ls", "coreutils", 1},
+        {"/usr/local/x", nullptr, 0},
+        {"/usr/sbin/ls", nullptr, 0},  // becomes /sbin/ls
+        {"/opt/bin/ls", nullptr, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        uint64_t id = 7;
+        uint32_t type = 7;
+        EXPECT_EQ(store.queryFilePkgid(c.path, id, type), 0);
+        EXPECT_EQ(type, c.type);
+        EXPECT_EQ(id, c.pkg ? hash(c.pkg) : 0u);
+    }
+    EXPECT_TRUE(log.has("strippedPath: /bin/ls", "INFO"));
+    EXPECT_TRUE(log.has("pkgName: coreutils, _pkgType: 1", "INFO"));
+
+    uint64_t id = 0;
+    uint32_t type = 0;
+    EXPECT_EQ(store.queryFilePkgid("", id, type), -1);
+    EXPECT_TRUE(log.has("Empty path", "ERROR"));
+}
+
+TEST_F(QueryTest, FileOidAndSidOrder)
+{
+    const vetu_id_t exact{1, 2, 3};
+    const vetu_id_t patternA{10, 0, 0};
+    const vetu_id_t patternB{20, 0, 0};
+    store.identityDataUserConfigOid.set("/etc/both.conf", exact);
+    store.identityDataUserConfigOidGlob.set("/etc/*.conf", patternA);
+    store.identityDataUserConfigOidGlob.set("/etc/b*", patternB);  // "/etc/b*" > "/etc/*.conf"
+    store.identityDataUserConfigOidGlob.set("/*", vetu_id_t{30, 0, 0});  // '*' never crosses '/'
+    store.identityDataUserConfigSid.set("/etc/both.conf", exact);
+    store.identityDataUserConfigSidGlob.set("/etc/*.conf", patternA);
+    store.insertFileOfPkgToMap("/bin/sh", "bash", 1);
+
+    struct Case {
+        const char* path;
+        vetu_id_t expected;
+    };
+    const Case cases[] = {
+        {"/etc/both.conf", exact},
+        {"/etc/a.conf", patternA},
+        {"/etc/b.conf", patternB},
+        {"/etc/sub/a.conf", vetu_id_t{0, hash("/etc/sub/a.conf"), 0}},
+        {"/usr/bin/sh", vetu_id_t{hash("bash"), hash("/usr/bin/sh"), 0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        vetu_id_t oid{9, 9, 9};
+        EXPECT_EQ(store.getFileOid(c.path, oid), 0);
+        EXPECT_EQ(oid, c.expected);
+    }
+    EXPECT_TRUE(log.has("matchesPattern p.first /etc/b*, filepath /etc/b.conf", "INFO"));
+
+    vetu_id_t sid{};
+    EXPECT_EQ(store.getFileSid("/etc/both.conf", sid), 0);
+    EXPECT_EQ(sid, exact);
+    EXPECT_EQ(store.getFileSid("/etc/b.conf", sid), 0);
+    EXPECT_EQ(sid, patternA) << "sid patterns are their own maps";
+    EXPECT_EQ(store.getFileSid("/usr/bin/sh", sid), 0);
+    EXPECT_EQ(sid, (vetu_id_t{hash("bash"), hash("/usr/bin/sh"), 0}));
+
+    EXPECT_EQ(store.getFileOid("", sid), -1);
+    EXPECT_EQ(store.getFileSid("", sid), -1);
+    EXPECT_EQ(log.count("filepath is empty.", "ERROR"), 2u);
+}
+
+TEST_F(QueryTest, PathIds)
+{
+    store.identityDataUserConfigSid.set("/srv/exact", vetu_id_t{1, 2, 0x33});
+    store.identityDataUserConfigSidGlob.set("/srv/*", vetu_id_t{1, 2, 0x44});
+    store.identityDataUserConfigOidGlob.set("/srv/*", vetu_id_t{1, 2, 0x55});
+
+    uint64_t pathId = 0;
+    EXPECT_EQ(store.getSidPathId("/srv/exact", pathId), 0);
+    EXPECT_EQ(pathId, 0x33u);
+    EXPECT_EQ(store.getSidPathId("/srv/other", pathId), 0);
+    EXPECT_EQ(pathId, 0x44u);
+    EXPECT_EQ(store.getOidPathId("/srv/exact", pathId), 0);
+    EXPECT_EQ(pathId, 0x55u);
+    EXPECT_EQ(store.getOidPathId("/opt", pathId), 0);
+    EXPECT_EQ(pathId, hash("/opt"));
+    EXPECT_EQ(store.getSidPathId("", pathId), -1);
+    EXPECT_TRUE(log.has("path is empty.", "ERROR"));
+
+    uint64_t fileId = 0;
+    EXPECT_EQ(store.getFileId("abc", fileId), 0);
+    EXPECT_EQ(fileId, kSm3AbcLast64);
+    EXPECT_EQ(store.getFileId("", fileId), -1);
+    EXPECT_TRUE(log.has("filename is empty..", "ERROR"));
+}
+
+TEST_F(QueryTest, InheritFlagsAndTidsWithTheirDefaults)
+{
+    store.m_mapDirInheritFlag.store({{"/opt/app", 0}, {"/opt/conf", 3}});
+    store.m_mapInterpreterTid.store({{"/usr/bin/python3", 0x20}, {"/usr/bin/perl", 0x21}});
+    store.identityDataUserConfigInheritFlag.set("/opt/conf", 1);
+    store.identityDataUserConfigInheritFlagGlob.set("/opt/c*", 2);
+    store.identityDataUserConfigTid.set("/usr/bin/perl", 0x30);
+    store.identityDataUserConfigTidGlob.set("/usr/bin/p*", 0x31);
+    store.identityDataUserConfigTidGlob.set("/usr/bin/py*", 0x32);
+
+    struct Case {
+        const char* path;
+        uint32_t flag;
+        uint32_t tid;
+    };
+    const Case cases[] = {
+        {"/opt/conf", 1, 0},           // exact beats the pattern and the file
+        {"/opt/cache", 2, 0},          // pattern
+        {"/opt/app", 0, 0},            // configuration file
+        {"/nowhere", 7, 0},            // defaults
+        {"/usr/bin/perl", 7, 0x30},    // exact tid
+        {"/usr/bin/python3", 7, 0x32}, // greatest matching pattern beats the file
+        {"/usr/bin/pip", 7, 0x31},
+        {"", 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        uint32_t flag = 99;
+        uint32_t tid = 99;
+        EXPECT_EQ(store.getDirInheritFlag(c.path, flag), c.path[0] ? 0 : -1);
+        if (c.path[0]) {
+            EXPECT_EQ(flag, c.flag);
+        }
+        EXPECT_EQ(store.getTid(c.path, tid), 0);
+        EXPECT_EQ(tid, c.tid);
+    }
+    // An interpreter without user-set entries keeps its configured tid.
+    store.identityDataUserConfigTidGlob.clear();
+    uint32_t tid = 0;
+    EXPECT_EQ(store.getTid("/usr/bin/python3", tid), 0);
+    EXPECT_EQ(tid, 0x20u);
+}
+
+TEST_F(QueryTest, CreatorOidAndPreallocatedIds)
+{
+    store.identityDataUserConfigCreateOid.set("/a", vetu_id_t{4, 5, 6});
+    vetu_id_t oid{9, 9, 9};
+    EXPECT_EQ(store.getFileCreatorOid("/a", oid), 0);
+    EXPECT_EQ(oid, (vetu_id_t{4, 5, 6}));
+    EXPECT_EQ(store.getFileCreatorOid("/b", oid), 0);
+    EXPECT_EQ(oid, vetu_id_t{});
+    EXPECT_EQ(store.getFileCreatorOid("", oid), -1);
+    EXPECT_TRUE(log.has("filepath is empty..", "ERROR"));
+
+    store.m_mapPreallocatedFilePkgId.store({{"/opt/pre", 0xabc}});
+    uint64_t pkgId = 0;
+    EXPECT_TRUE(store.queryPreallocatedFilePkgid("/opt/pre", pkgId));
+    EXPECT_EQ(pkgId, 0xabcu);
+    EXPECT_FALSE(store.queryPreallocatedFilePkgid("/opt/pre/x", pkgId));
+}
+
+TEST_F(QueryTest, CachedParentDirs)
+{
+    store.updateParentDirsCache("/usr/lib/x/y.so");
+    struct Case {
+        const char* dir;
+        bool cached;
+    };
+    const Case cases[] = {{"/usr", true}, {"/usr/", true}, {"/usr/lib/x", true}, {"/usr/lib/x/y.so", false},
+                          {"/", false},   {"", false},     {"usr", false},       {"usr/", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.dir);
+        EXPECT_EQ(store.isCachedParentDir(c.dir), c.cached);
+    }
+}
+
+TEST_F(QueryTest, InheritDirLabel)
+{
+    LabelContext label;
+    label.inherit_flag = 3;
+    label.sid.pkg_id = 8;
+    store.m_mapInheritDirLabel.store({{"/opt/app", label}});
+    LabelContext out;
+    EXPECT_TRUE(store.getInheritDirLabel("/opt/app", out));
+    EXPECT_EQ(out, label);
+    EXPECT_FALSE(store.getInheritDirLabel("/opt/app/", out));
+}
+
+// Published 32-bit FNV-1a values, independent of the code under test.
+TEST_F(QueryTest, KernelModuleIds)
+{
+    const std::map<std::string, uint32_t> fnv = {{"a", 0xe40c292c}, {"foobar", 0xbf9cf968}};
+    for (const auto& entry : fnv) {
+        uint64_t oid = 0;
+        EXPECT_EQ(store.getKmodOid(entry.first, oid), 0);
+        EXPECT_EQ(oid, (0x3E8ull << 32) | entry.second) << entry.first;
+    }
+    uint64_t oid = 0;
+    EXPECT_EQ(store.getKmodOid("", oid), -1);
+    EXPECT_TRUE(log.has("moduleName is empty.", "ERROR"));
+}
+
+TEST_F(QueryTest, SpecialFileSystems)
+{
+    store.m_mapSpecialFsTypePkgId.store({{"proc", 0x10}, {"tmpfs", 0x20}});
+    store.m_mapMountPointFsType.store({{"/", "ext4"}, {"/proc", "proc"}, {"/run/user", "tmpfs"}});
+    struct Case {
+        const char* path;
+        const char* fsType;
+        uint64_t pkgId;
+    };
+    const Case cases[] = {
+        {"/proc", "proc", 0x10},          {"/proc/1/status", "proc", 0x10}, {"/run/user/0", "tmpfs", 0x20},
+        {"/run/userx", "ext4", 0},        {"/", "ext4", 0},                 {"relative", "", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(store.getFsTypeByPath(c.path), c.fsType);
+        EXPECT_EQ(store.querySpecialFsPkgidByPath(c.path), c.pkgId);
+    }
+    EXPECT_TRUE(log.has("filesystem type: proc, pkgid: 0000000000000010", "INFO"));
+    EXPECT_EQ(store.getSpecialFsTypePkgIdMap().size(), 2u);
+    EXPECT_TRUE(store.getInterpreterTidMap().empty());
+}
+
+}  // namespace
