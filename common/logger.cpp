@@ -7,7 +7,9 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <set>
+#include <vector>
 #include <stdexcept>
 
 #include <log4cpp/Category.hh>
@@ -21,6 +23,7 @@
 namespace {
 
 constexpr const char kInfoCategory[] = "INFO";
+constexpr mode_t kLogFileMode = 0640;
 constexpr const char kFallbackPattern[] = "%d{%Y-%m-%d %H:%M:%S.%l} %t [%p] %m %n";
 
 std::string trimBlanks(const std::string& text)
@@ -71,10 +74,44 @@ std::set<std::string> collectLogFileNames(const char* propertiesPath)
     return names;
 }
 
+// log4cpp creates the files of configured appenders 0644, and a rolling
+// appender creates its file anew at every rollover. The mode it creates with
+// is a protected member of FileAppender; a member pointer taken in a derived
+// class reaches it without a cast.
+struct FileAppenderMode : log4cpp::FileAppender {
+    static constexpr mode_t log4cpp::FileAppender::*kMode = &FileAppenderMode::_mode;
+};
+
+void narrowCreationModes()
+{
+    const std::unique_ptr<std::vector<log4cpp::Category*>> all(log4cpp::Category::getCurrentCategories());
+    for (log4cpp::Category* category : *all) {
+        for (log4cpp::Appender* appender : category->getAllAppenders()) {
+            if (auto* file = dynamic_cast<log4cpp::FileAppender*>(appender)) {
+                file->*FileAppenderMode::kMode = kLogFileMode;
+            }
+        }
+    }
+}
+
+// The configurator may fail after it has set up some categories; the
+// fallback must not also write through what the broken file defined.
+void forgetPartialConfiguration()
+{
+    const std::unique_ptr<std::vector<log4cpp::Category*>> all(log4cpp::Category::getCurrentCategories());
+    for (log4cpp::Category* category : *all) {
+        category->removeAllAppenders();
+        category->setAdditivity(true);
+        if (category != &log4cpp::Category::getRoot()) {
+            category->setPriority(log4cpp::Priority::NOTSET);
+        }
+    }
+}
+
 void narrowLogFileModes(const std::set<std::string>& names)
 {
     for (const auto& name : names) {
-        if (chmod(name.c_str(), 0640) != 0 && errno != ENOENT) {
+        if (chmod(name.c_str(), kLogFileMode) != 0 && errno != ENOENT) {
             std::cerr << "chmod failed for " << name << ": " << strerror(errno) << std::endl;
         }
     }
@@ -93,6 +130,7 @@ Logger::Logger() : root(&log4cpp::Category::getRoot())
     try {
         const auto names = collectLogFileNames(paths::kLogProperties);
         log4cpp::PropertyConfigurator::configure(paths::kLogProperties);
+        narrowCreationModes();
         if (!names.empty()) {
             narrowLogFileModes(names);
         }
@@ -101,6 +139,8 @@ Logger::Logger() : root(&log4cpp::Category::getRoot())
         categories[kInfoCategory] = &info;
     } catch (const std::runtime_error&) {
         std::cout << "read log config error." << std::endl;
+        categories.clear();
+        forgetPartialConfiguration();
         auto* appender = new log4cpp::FileAppender("rootAppender", paths::kLogFile, true, 0644);
         auto* layout = new log4cpp::PatternLayout();
         layout->setConversionPattern(kFallbackPattern);

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -28,6 +32,42 @@ unsigned modeOf(const std::string& path)
     }
     return st.st_mode & 07777;
 }
+
+void writeProperties(const std::string& text)
+{
+    mkdir(paths::kLabelConfDir, 0755);
+    std::ofstream(paths::kLogProperties) << text;
+}
+
+void createWithMode(const std::string& path, unsigned mode)
+{
+    const int fd = open(path.c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_GE(fd, 0) << path;
+    close(fd);
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+}
+
+const std::string kRootLog = "/var/log/vetu/root.log";
+const std::string kInfoLog = "/var/log/vetu/info.log";
+const std::string kCommentedLog = "/var/log/vetu/commented.log";
+
+// Two file appenders (one rolling), the key, "=" and value padded with
+// blanks, and a commented-out appender whose file must not be touched.
+const std::string kTwoAppenders =
+    "# vetu label manager logging\n"
+    "log4cpp.rootCategory=DEBUG, rootFile\n"
+    "log4cpp.category.INFO=INFO, infoFile\n"
+    "log4cpp.appender.rootFile=org.apache.log4cpp.FileAppender\n"
+    " \t log4cpp.appender.rootFile.fileName \t=  " + kRootLog + " \t\n"
+    "log4cpp.appender.rootFile.layout=org.apache.log4cpp.PatternLayout\n"
+    "log4cpp.appender.rootFile.layout.ConversionPattern=%p %m%n\n"
+    "log4cpp.appender.infoFile=org.apache.log4cpp.RollingFileAppender\n"
+    "log4cpp.appender.infoFile.fileName=" + kInfoLog + "\n"
+    "log4cpp.appender.infoFile.maxFileSize=2048\n"
+    "log4cpp.appender.infoFile.maxBackupIndex=2\n"
+    "log4cpp.appender.infoFile.layout=org.apache.log4cpp.PatternLayout\n"
+    "log4cpp.appender.infoFile.layout.ConversionPattern=%p %m%n\n"
+    "#log4cpp.appender.infoFile.fileName=" + kCommentedLog + "\n";
 
 }  // namespace
 
@@ -71,4 +111,99 @@ TEST(LoggerTest, LongMessagesAreNotCut)
     const std::string big(3000, 'x');
     LOG_ERROR("%s", big.c_str());
     EXPECT_EQ(capture.count(big, "ERROR"), 1u);
+}
+
+TEST(LoggerTest, TwoFileAppendersGetMode0640AndRouteByCategory)
+{
+    writeProperties(kTwoAppenders);
+    createWithMode(kRootLog, 0666);
+    createWithMode(kInfoLog, 0604);
+    createWithMode(kCommentedLog, 0666);
+
+    testing::internal::CaptureStdout();
+    const int line = __LINE__ + 1;
+    LOG_DEBUG("debug %s", "line");
+    LOG_INFO_CATEGORY("milestone %d", 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+    EXPECT_EQ(modeOf(kRootLog), 0640u);
+    EXPECT_EQ(modeOf(kInfoLog), 0640u);
+    EXPECT_EQ(modeOf(kCommentedLog), 0666u);
+    const std::string root = slurp(kRootLog);
+    const std::string info = slurp(kInfoLog);
+    EXPECT_EQ(root, "DEBUG [TestBody:" + std::to_string(line) + "] debug line\n");
+    EXPECT_EQ(info, "INFO [TestBody:" + std::to_string(line + 1) + "] milestone 1\n");
+}
+
+// A rolling appender creates its file anew at each rollover: that file must
+// be as private as the first one.
+TEST(LoggerTest, RolledOverFileKeepsMode0640)
+{
+    writeProperties(kTwoAppenders);
+    umask(022);
+    const std::string filler(200, 'x');
+    for (int i = 0; i < 40; ++i) {
+        LOG_INFO_CATEGORY("%d %s", i, filler.c_str());
+    }
+    ASSERT_EQ(access((kInfoLog + ".1").c_str(), F_OK), 0) << "no rollover happened";
+    EXPECT_EQ(modeOf(kInfoLog), 0640u);
+    EXPECT_EQ(modeOf(kInfoLog + ".1"), 0640u);
+}
+
+// A file that log4cpp refuses, also part-way, falls back to the built-in
+// set-up alone: nothing goes to an appender of the broken file. Each case
+// runs in a child, since the logger is configured once per process.
+TEST(LoggerTest, BrokenPropertiesFallBack)
+{
+    const std::string rootAppender =
+        "log4cpp.appender.rootFile=org.apache.log4cpp.FileAppender\n"
+        "log4cpp.appender.rootFile.fileName=" + kRootLog + "\n"
+        "log4cpp.appender.rootFile.layout=org.apache.log4cpp.PatternLayout\n";
+    const std::string cases[] = {
+        "log4cpp.rootCategory=DEBUG, rootFile, broken\n" + rootAppender +
+            "log4cpp.appender.broken=org.apache.log4cpp.NoSuchAppender\n",
+        "log4cpp.rootCategory=DEBUG, rootFile\n" + rootAppender + "log4cpp.category.INFO=INFO, undefined\n",
+        "log4cpp.rootCategory=DEBUG, rootFile\n" + rootAppender + "log4cpp.category.zz=NOPRIORITY, rootFile\n",
+        "log4cpp.rootCategory=DEBUG, rootFile\n" + rootAppender +
+            "log4cpp.appender.rootFile.layout.ConversionPattern=%Q\n",
+    };
+    for (const auto& text : cases) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            alarm(20);
+            writeProperties(text);
+            truncate(kRootLog.c_str(), 0);
+            truncate(paths::kLogFile, 0);
+            testing::internal::CaptureStdout();
+            LOG_DEBUG("not written");
+            LOG_WARN("warned %d", 3);
+            LOG_INFO_CATEGORY("milestone");
+            const std::string out = testing::internal::GetCapturedStdout();
+            const std::string log = slurp(paths::kLogFile);
+            const bool ok = out == "read log config error.\n" && log.find("not written") == std::string::npos &&
+                            log.find("[WARN] [TestBody:") != std::string::npos &&
+                            log.find("] warned 3 \n") != std::string::npos &&
+                            log.find("] milestone \n") != std::string::npos && slurp(kRootLog).empty();
+            if (!ok) {
+                fprintf(stderr, "stdout: %s\nlog: %s\nroot.log: %s\n", out.c_str(), log.c_str(),
+                        slurp(kRootLog).c_str());
+            }
+            _exit(ok ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+    }
+}
+
+TEST(LoggerTest, MissingPropertiesFileIsReported)
+{
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    LOG_ERROR("first");
+    LOG_ERROR("second");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "read log config error.\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              std::string("Failed to open config file: ") + paths::kLogProperties + "\n");
 }
