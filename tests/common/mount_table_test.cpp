@@ -1,0 +1,258 @@
+#include <gtest/gtest.h>
+
+#include <sys/eventfd.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/file_utils.h"
+#include "common/mount_table.h"
+#include "common/paths.h"
+#include "support/log_capture.h"
+#include "support/temp_tree.h"
+
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+using StringMap = std::map<std::string, std::string>;
+
+namespace {
+
+void setBindMountMap(StringMap map)
+{
+    std::unique_lock<std::shared_mutex> lock(bindMountMutex);
+    bindMountMap = std::move(map);
+}
+
+// A findmnt stand-in bound over the real one inside the test's namespace: it
+// records its arguments and prints canned output.
+class FakeFindmnt {
+public:
+    explicit FakeFindmnt(const std::string& output, int status = 0)
+    {
+        m_out = m_tree.file("out", output);
+        m_args = m_tree.path("args");
+        const std::string script = "#!/bin/sh\necho \"$@\" >> " + m_args + "\ncat " + m_out + "\nexit " +
+                                   std::to_string(status) + "\n";
+        const std::string path = m_tree.file("findmnt", script, 0755);
+        if (mount(path.c_str(), paths::kFindmnt, nullptr, MS_BIND, nullptr) != 0) {
+            ADD_FAILURE() << "bind over " << paths::kFindmnt << ": " << strerror(errno);
+        }
+    }
+    ~FakeFindmnt() { umount2(paths::kFindmnt, MNT_DETACH); }
+    // One line per run, each holding the arguments.
+    std::string runs() const { return readFile(m_args); }
+
+private:
+    TempTree m_tree;
+    std::string m_out;
+    std::string m_args;
+};
+
+// Replaces /etc (and so /etc/mtab) for this test process.
+void fakeMtab(TempTree& tree, const std::string& content)
+{
+    const std::string etc = tree.dir("etc");
+    tree.file("etc/mtab", content);
+    ASSERT_EQ(mount(etc.c_str(), "/etc", nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+}
+
+bool waitFor(const std::function<bool()>& ready)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (ready()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return ready();
+}
+
+std::string rootDevice()
+{
+    getMountInfo(mountInfoList);
+    std::string device;
+    for (const MountInfo& info : mountInfoList) {
+        if (info.mountPoint == "/") {
+            device = info.device;
+        }
+    }
+    return device.find("/dev/") == std::string::npos ? "" : device;
+}
+
+bool bindMount(const std::string& from, const std::string& to)
+{
+    mkdir(to.c_str(), 0755);
+    return mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) == 0;
+}
+
+bool mountEvent()
+{
+    mkdir("/tmp/event", 0755);
+    return mount("tmpfs", "/tmp/event", "tmpfs", 0, nullptr) == 0;
+}
+
+}  // namespace
+
+TEST(MountTableTest, ParseMountOptions)
+{
+    using Options = std::map<std::string, std::vector<std::string>>;
+    EXPECT_EQ(parseMountOptions("rw,relatime,lowerdir=/a:/b::/c,mode=755,,ro"),
+              (Options{{"rw", {}}, {"relatime", {}}, {"lowerdir", {"/a", "/b", "/c"}}, {"mode", {"755"}}, {"ro", {}}}));
+    EXPECT_EQ(parseMountOptions("a=1,a=2,b="), (Options{{"a", {"2"}}, {"b", {}}}));
+    EXPECT_TRUE(parseMountOptions("").empty());
+}
+
+TEST(MountTableTest, FindmntLinesOfExactlyTheDevice)
+{
+    FakeFindmnt fake("SOURCE FSTYPE SIZE USED AVAIL USE% TARGET\n"
+                     "/dev/sda1 ext4 10G 1G 9G 10% /\n"
+                     "/dev/sda10 ext4 10G 1G 9G 10% /data\n"
+                     "/dev/sda10[/x] ext4 10G 1G 9G 10% /datax\n"
+                     "/dev/sda1[/srv/a\\x20b] ext4 10G 1G 9G 10% /mnt/my\\x20dir\n"
+                     "/dev/sda1[/six] ext4 10G 1G 9G /short\n"
+                     "/dev/mapper/v-/dev/sda1 ext4 10G 1G 9G 10% /mapped\n"
+                     "/dev/sda1 ext4 10G 1G 9G 10% /sysroot\n");
+    EXPECT_EQ(executeCommandAndGetFields("/dev/sda1"),
+              (Pairs{{"/dev/sda1", "/"}, {"/dev/sda1/srv/a b", "/mnt/my dir"}, {"/dev/sda1", "/sysroot"}}));
+    EXPECT_EQ(executeCommandAndGetFields("/dev/sda10"),
+              (Pairs{{"/dev/sda10", "/data"}, {"/dev/sda10/x", "/datax"}}));
+    EXPECT_EQ(fake.runs(), "-D -r\n-D -r\n");
+    LogCapture log;
+    EXPECT_TRUE(executeCommandAndGetFields("").empty());
+    EXPECT_TRUE(log.has("device name is empty.", "ERROR"));
+}
+
+TEST(MountTableTest, FailingFindmntGivesNothing)
+{
+    FakeFindmnt fake("/dev/sda1 ext4 10G 1G 9G 10% /\n", 1);
+    EXPECT_TRUE(executeCommandAndGetFields("/dev/sda1").empty());
+}
+
+TEST(MountTableTest, BuildBindMountMapRules)
+{
+    TempTree tree;
+    FakeFindmnt fake("/dev/sda2 ext4 10G 1G 9G 10% /\n"
+                     "/dev/sda2 ext4 10G 1G 9G 10% /sysroot\n"
+                     "/dev/sda2[/ostree/deploy/var] ext4 10G 1G 9G 10% /var\n"
+                     "/dev/sda2[/var] ext4 10G 1G 9G 10% /elsewhere\n"
+                     "/dev/sdb1 ext4 10G 1G 9G 10% /data\n"
+                     "/dev/sdb1[/sub] ext4 10G 1G 9G 10% /view\n");
+    fakeMtab(tree,
+             "/dev/sda2 / ext4 rw 0 0\n"
+             "/dev/sda2 /sysroot ext4 rw 0 0\n"
+             "/dev/sda2 /var ext4 rw 0 0\n"
+             "proc /proc proc rw 0 0\n"
+             "tmpfs /tmp tmpfs rw 0 0\n"
+             "tmpfs /run tmpfs rw 0 0\n"
+             "/dev/sdb1 /data ext4 rw 0 0\n");
+    getMountInfo(mountInfoList);
+    ASSERT_EQ(mountInfoList.size(), 7u);
+    EXPECT_EQ(getMountPointTypeMap(mountInfoList).at("/tmp"), "tmpfs");
+    EXPECT_EQ(groupMountsByDevice(mountInfoList),
+              (std::map<std::string, std::vector<std::string>>{{"/dev/sda2", {"/", "/sysroot", "/var"}},
+                                                                {"/dev/sdb1", {"/data"}}}));
+    StringMap map = {{"stale", "entry"}};
+    EXPECT_EQ(buildBindMountMap(map), 0);
+    // /dev/sdb1 is mounted once: it contributes nothing and findmnt runs once.
+    EXPECT_EQ(map, (StringMap{{"/ostree/deploy/var", "/var"},
+                              {"/sysroot/ostree/deploy/var", "/var"},
+                              {"/sysroot/var", "/var"},
+                              {"/var", "/elsewhere"}}));
+    EXPECT_EQ(fake.runs(), "-D -r\n");
+    rebuildBindMountMap();
+    EXPECT_EQ(getBindMountMap(), map);
+}
+
+TEST(MountTableTest, UnreadableMtabKeepsTheList)
+{
+    TempTree tree;
+    fakeMtab(tree, "/dev/sda2 / ext4 rw 0 0\n");
+    getMountInfo(mountInfoList);
+    ASSERT_EQ(unlink("/etc/mtab"), 0);
+    LogCapture log;
+    getMountInfo(mountInfoList);
+    EXPECT_TRUE(log.has("can not open file /etc/mtab", "ERROR"));
+    ASSERT_EQ(mountInfoList.size(), 1u);
+    EXPECT_EQ(mountInfoList[0].mountPoint, "/");
+}
+
+TEST(MountTableTest, TranslateOnComponentBoundaries)
+{
+    setBindMountMap({});
+    EXPECT_EQ(translateBindMountPath("/a/b"), "/a/b");
+    setBindMountMap({{"/a", "/X"}, {"/a/b", "/Y"}, {"/sysroot/var", "/var"}, {"/d/e", "/"}});
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/a", "/X"},          {"/a/c", "/X/c"},     {"/a/b/c", "/X/b/c"}, {"/ab/c", "/ab/c"},
+        {"/sysroot/var/lib", "/var/lib"}, {"/sysroot/variable", "/sysroot/variable"},
+        {"/d/e", "/"},         {"", ""},             {"/", "/"},
+    };
+    for (const auto& [in, want] : cases) {
+        EXPECT_EQ(translateBindMountPath(in), want) << in;
+    }
+}
+
+// Real bind mounts of the root file system inside the test's namespace,
+// found through the real findmnt, rebuilt by the watcher on a mount event,
+// and the wake descriptor ending the watcher without another rebuild.
+TEST(MountTableTest, WatcherFollowsRealBindMounts)
+{
+    const std::string device = rootDevice();
+    if (device.empty()) {
+        GTEST_SKIP() << "root file system is not a block device here";
+    }
+    ASSERT_TRUE(bindMount("/usr/share", "/tmp/my view"));
+    LogCapture log;
+    std::atomic<bool> stop {false};
+    const int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    ASSERT_GE(wake, 0);
+    auto watcher = std::async(std::launch::async, [&] { return monitorFilesystemMountPoint(stop, wake); });
+
+    ASSERT_TRUE(waitFor([] { return getBindMountMap().count("/usr/share") == 1; })) << log.dump();
+    EXPECT_EQ(getBindMountMap().at("/usr/share"), "/tmp/my view");
+    EXPECT_EQ(translateBindMountPath("/usr/share/doc"), "/tmp/my view/doc");
+    EXPECT_EQ(translateBindMountPath("/usr/shared"), "/usr/shared");
+    EXPECT_TRUE(log.has("mount info: /usr/share ---> /tmp/my view", "INFO")) << log.dump();
+
+    ASSERT_TRUE(bindMount("/usr/lib", "/tmp/second"));
+    ASSERT_TRUE(waitFor([] { return getBindMountMap().count("/usr/lib") == 1; })) << log.dump();
+    EXPECT_GE(log.count("/proc/self/mountinfo file changes are detected...", "INFO"), 1u);
+
+    // Let any rebuild in flight finish, then end the watcher through the eventfd.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const size_t changes = log.count("/proc/self/mountinfo file changes are detected...");
+    const uint64_t one = 1;
+    ASSERT_EQ(write(wake, &one, sizeof(one)), static_cast<ssize_t>(sizeof(one)));
+    if (watcher.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        ADD_FAILURE() << "watcher did not end";
+        std::_Exit(1);
+    }
+    EXPECT_EQ(watcher.get(), 0);
+    EXPECT_EQ(log.count("/proc/self/mountinfo file changes are detected..."), changes);
+    close(wake);
+}
+
+TEST(MountTableTest, StopFlagEndsTheWatcherAtTheNextWakeUp)
+{
+    std::atomic<bool> stop {false};
+    auto watcher = std::async(std::launch::async, [&] { return monitorFilesystemMountPoint(stop, -1); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    stop = true;
+    // Without a wake descriptor only a mount event wakes it.
+    ASSERT_TRUE(mountEvent());
+    if (watcher.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        ADD_FAILURE() << "watcher did not end";
+        std::_Exit(1);
+    }
+    EXPECT_EQ(watcher.get(), 0);
+}
