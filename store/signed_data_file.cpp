@@ -395,6 +395,7 @@ int storeSignedData(const SignedDataFile& file, const std::string& key, const st
     // Signed from memory: what is signed is exactly what gets written.
     const std::string sig = getHMACSM3Signature(bytes, key);
     if (sig.empty()) {
+        LOG_ERROR("Failed to generate HMAC-SM3 signature");
         error = "Failed to generate HMAC-SM3 signature";
         return -1;
     }

@@ -1,0 +1,57 @@
+// The one way this program reaches cereal's archives. Include it before any
+// other header in a source file that serialises: cereal turns RapidJSON's
+// assertions into exceptions only when its JSON archive is the first to pull
+// RapidJSON in; otherwise malformed JSON aborts the process. Never include
+// RapidJSON directly.
+#pragma once
+
+// cereal's own parse flags, plus iterative parsing, so that deeply nested
+// input cannot exhaust the stack.
+#ifndef RAPIDJSON_PARSE_DEFAULT_FLAGS
+#define RAPIDJSON_PARSE_DEFAULT_FLAGS kParseFullPrecisionFlag | kParseNanAndInfFlag | kParseIterativeFlag
+#endif
+
+#include <cereal/archives/json.hpp>
+
+#include <cereal/archives/binary.hpp>
+#include <cereal/types/map.hpp>
+#include <cereal/types/set.hpp>
+#include <cereal/types/string.hpp>
+
+#include <streambuf>
+#include <string>
+
+// An output stream buffer that appends to a string, so a serialised file is
+// built once in memory without the copy a string stream makes.
+class StringSinkBuf : public std::streambuf {
+public:
+    explicit StringSinkBuf(std::string& out) : m_out(out) {}
+
+protected:
+    int_type overflow(int_type ch) override
+    {
+        if (!traits_type::eq_int_type(ch, traits_type::eof())) {
+            m_out.push_back(traits_type::to_char_type(ch));
+        }
+        return traits_type::not_eof(ch);
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override
+    {
+        m_out.append(s, static_cast<size_t>(n));
+        return n;
+    }
+
+private:
+    std::string& m_out;
+};
+
+// An input stream buffer over bytes held elsewhere; knows how many remain.
+class ByteSourceBuf : public std::streambuf {
+public:
+    ByteSourceBuf(const char* data, size_t size)
+    {
+        char* begin = const_cast<char*>(data);  // never written through
+        setg(begin, begin, begin + size);
+    }
+    size_t remaining() const { return static_cast<size_t>(egptr() - gptr()); }
+};

@@ -1,0 +1,172 @@
+#include "store/cereal_archives.h"
+
+#include "store/identity_data_file.h"
+
+#include <istream>
+#include <mutex>
+#include <ostream>
+#include <shared_mutex>
+
+#include "common/logger.h"
+#include "store/hmac_key.h"
+#include "store/signed_data_file.h"
+#include "store/vetu_restore_init.h"
+
+template <class Archive>
+void serialize(Archive& ar, vetu_id_t& id)
+{
+    ar(cereal::make_nvp("pkg_id", id.pkg_id), cereal::make_nvp("file_id", id.file_id),
+       cereal::make_nvp("path_id", id.path_id));
+}
+
+template <class Archive>
+void serialize(Archive& ar, SpecialFsFileRecord& record)
+{
+    ar(cereal::make_nvp("filesystem", record.filesystem), cereal::make_nvp("pkg_id", record.id.pkg_id),
+       cereal::make_nvp("file_id", record.id.file_id), cereal::make_nvp("path_id", record.id.path_id));
+}
+
+namespace {
+
+// The persisted maps in file order, as (member name, pointer to member).
+template <class Visit>
+void visitPersistedMaps(Visit&& visit)
+{
+    visit("identityDataFileSid", &IdentityMaps::identityDataFileSid);
+    visit("identityDataFileOid", &IdentityMaps::identityDataFileOid);
+    visit("identityDataDirSid", &IdentityMaps::identityDataDirSid);
+    visit("identityDataDirOid", &IdentityMaps::identityDataDirOid);
+    visit("identityDataLnkfileSid", &IdentityMaps::identityDataLnkfileSid);
+    visit("identityDataLnkfileOid", &IdentityMaps::identityDataLnkfileOid);
+    visit("identityDataDirSpathid", &IdentityMaps::identityDataDirSpathid);
+    visit("identityDataDirOpathid", &IdentityMaps::identityDataDirOpathid);
+    visit("identityDataFileWildcardSid", &IdentityMaps::identityDataFileWildcardSid);
+    visit("identityDataFileWildcardOid", &IdentityMaps::identityDataFileWildcardOid);
+    visit("identityDataDirWildcardSid", &IdentityMaps::identityDataDirWildcardSid);
+    visit("identityDataDirWildcardOid", &IdentityMaps::identityDataDirWildcardOid);
+    visit("identityDataLinkWildcardSid", &IdentityMaps::identityDataLinkWildcardSid);
+    visit("identityDataLinkWildcardOid", &IdentityMaps::identityDataLinkWildcardOid);
+    visit("identityDataDirWSpathid", &IdentityMaps::identityDataDirWSpathid);
+    visit("identityDataDirWOpathid", &IdentityMaps::identityDataDirWOpathid);
+    visit("specialFsFileOid", &IdentityMaps::specialFsFileOid);
+    visit("identityDataUserConfigPid", &IdentityMaps::identityDataUserConfigPid);
+    visit("identityDataUserConfigSid", &IdentityMaps::identityDataUserConfigSid);
+    visit("identityDataUserConfigOid", &IdentityMaps::identityDataUserConfigOid);
+    visit("identityDataUserConfigTid", &IdentityMaps::identityDataUserConfigTid);
+    visit("identityDataUserConfigInheritFlag", &IdentityMaps::identityDataUserConfigInheritFlag);
+    visit("identityDataUserConfigSidGlob", &IdentityMaps::identityDataUserConfigSidGlob);
+    visit("identityDataUserConfigOidGlob", &IdentityMaps::identityDataUserConfigOidGlob);
+    visit("identityDataUserConfigTidGlob", &IdentityMaps::identityDataUserConfigTidGlob);
+    visit("identityDataUserConfigInheritFlagGlob", &IdentityMaps::identityDataUserConfigInheritFlagGlob);
+    visit("identityDataUserConfigCreateOid", &IdentityMaps::identityDataUserConfigCreateOid);
+    visit("identityDataUserConfigLabel", &IdentityMaps::identityDataUserConfigLabel);
+}
+
+// One map as an object whose first member holds the entries.
+template <class K, class V>
+struct MapNode {
+    std::map<K, V> entries;
+    template <class Archive>
+    void serialize(Archive& ar)
+    {
+        ar(entries);
+    }
+};
+
+struct SavedMaps {
+    const IdentityMaps& maps;
+    template <class Archive>
+    void save(Archive& ar) const
+    {
+        visitPersistedMaps([&](const char* name, auto member) {
+            const auto& syncMap = maps.*member;
+            using Node = MapNode<std::string, typename decltype(syncMap.getAll())::mapped_type>;
+            const Node node{syncMap.getAll()};
+            ar(cereal::make_nvp(name, node));
+        });
+    }
+};
+
+struct LoadedMaps {
+    IdentityMaps& maps;
+    template <class Archive>
+    void load(Archive& ar)
+    {
+        visitPersistedMaps([&](const char* name, auto member) {
+            auto& syncMap = maps.*member;
+            using Node = MapNode<std::string, typename decltype(syncMap.getAll())::mapped_type>;
+            Node node;
+            ar(cereal::make_nvp(name, node));
+            for (const auto& entry : node.entries) {
+                syncMap.set(entry.first, entry.second);
+            }
+        });
+    }
+};
+
+}  // namespace
+
+int saveIdentityDataJson(const IdentityMaps& maps, std::string& json, std::string& error)
+{
+    json.clear();
+    try {
+        StringSinkBuf sink(json);
+        std::ostream stream(&sink);
+        {
+            // The archive closes the outermost object when it goes.
+            cereal::JSONOutputArchive archive(stream);
+            archive(SavedMaps{maps});
+        }
+        stream.flush();
+    } catch (const std::exception& e) {
+        error = e.what();
+        json.clear();
+        return -1;
+    }
+    return 0;
+}
+
+int loadIdentityDataJson(const std::string& json, IdentityMaps& maps, std::string& error)
+{
+    IdentityMaps loaded;
+    try {
+        ByteSourceBuf source(json.data(), json.size());
+        std::istream stream(&source);
+        cereal::JSONInputArchive archive(stream);
+        archive(LoadedMaps{loaded});
+    } catch (const std::exception& e) {
+        error = e.what();
+        return -1;
+    }
+    visitPersistedMaps([&](const char*, auto member) { maps.*member = loaded.*member; });
+    return 0;
+}
+
+int VetuRestoreInit::storeIndentityData()
+{
+    const std::string key = getHmacKey();
+    std::unique_lock<std::shared_mutex> fileGuard(m_dataFileMutex);
+    std::string json;
+    std::string error;
+    if (saveIdentityDataJson(*this, json, error) != 0 || storeSignedData(kIdentityDataFile, key, json, error) != 0) {
+        LOG_ERROR("store indentity data error: %s", error.c_str());
+        return -1;
+    }
+    LOG_DEBUG("store indentity data success.");
+    LOG_DEBUG("store identity data signature success.");
+    return 0;
+}
+
+int VetuRestoreInit::loadIndentityData()
+{
+    const std::string key = getHmacKey();
+    std::unique_lock<std::shared_mutex> fileGuard(m_dataFileMutex);
+    return loadSignedData(kIdentityDataFile, kIdentityDataTexts, key,
+                          [this](const std::string& bytes, std::string& error) {
+                              if (loadIdentityDataJson(bytes, *this, error) != 0) {
+                                  return ParseOutcome::Unparsable;
+                              }
+                              LOG_INFO("load indentity data success.");
+                              return ParseOutcome::Loaded;
+                          });
+}

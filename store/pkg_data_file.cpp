@@ -1,0 +1,220 @@
+#include "store/cereal_archives.h"
+
+#include "store/pkg_data_file.h"
+
+#include <istream>
+#include <mutex>
+#include <ostream>
+#include <shared_mutex>
+
+#include "common/logger.h"
+#include "store/hmac_key.h"
+#include "store/signed_data_file.h"
+
+template <class Archive>
+void serialize(Archive& ar, PkgIdInfo& info)
+{
+    ar(info.pkgId, info.pkgType);
+}
+
+template <class Archive>
+void serialize(Archive& ar, FilePkgInfo& info)
+{
+    ar(info.pkgName, info.pkgType);
+}
+
+struct PkgFileDataWriter::Impl {
+    std::string bytes;
+    StringSinkBuf sink{bytes};
+    std::ostream stream{&sink};
+    cereal::BinaryOutputArchive archive{stream};
+};
+
+PkgFileDataWriter::PkgFileDataWriter() : m_impl(new Impl) {}
+
+PkgFileDataWriter::~PkgFileDataWriter() = default;
+
+void PkgFileDataWriter::writePkgMaps(const std::map<std::string, PkgIdInfo>& pkgNameToId,
+                                     const std::map<uint64_t, std::string>& pkgIdToName)
+{
+    m_impl->archive(pkgNameToId, pkgIdToName);
+}
+
+void PkgFileDataWriter::writeFilePaths(const std::map<std::string, FilePkgInfo>& filePathToPkgName)
+{
+    m_impl->archive(filePathToPkgName);
+}
+
+void PkgFileDataWriter::writeParentDirs(const std::set<std::string>& cachedParentDirs)
+{
+    m_impl->archive(cachedParentDirs);
+}
+
+std::string PkgFileDataWriter::take()
+{
+    m_impl->stream.flush();
+    return std::move(m_impl->bytes);
+}
+
+namespace {
+
+// Reads through cereal's binary archive, but sizes a string only after
+// checking that the bytes for it are there: a forged length must not make
+// the loader allocate gigabytes.
+class BoundedReader {
+public:
+    explicit BoundedReader(const std::string& bytes)
+        : m_source(bytes.data(), bytes.size()), m_stream(&m_source), m_archive(m_stream)
+    {
+    }
+
+    template <class T>
+    T number()
+    {
+        T value;
+        m_archive(value);
+        return value;
+    }
+
+    std::string text()
+    {
+        const uint64_t length = number<uint64_t>();
+        const size_t left = m_source.remaining();
+        if (length > left) {
+            throw cereal::Exception("Failed to read " + std::to_string(length) +
+                                    " bytes from input stream! Read " + std::to_string(left));
+        }
+        std::string value(static_cast<size_t>(length), '\0');
+        m_archive.loadBinary(&value[0], static_cast<std::streamsize>(length));
+        return value;
+    }
+
+private:
+    ByteSourceBuf m_source;
+    std::istream m_stream;
+    cereal::BinaryInputArchive m_archive;
+};
+
+// Records come in key order, so inserting at the end is cheap; a repeated
+// key keeps its first record.
+template <class Map, class Read>
+void readSection(BoundedReader& in, Map& out, Read readRecord)
+{
+    uint64_t count = in.number<uint64_t>();
+    for (; count > 0; --count) {
+        readRecord(out);
+    }
+}
+
+}  // namespace
+
+int loadPkgFileDataBinary(const std::string& bytes, PkgFileData& out, std::string& error)
+{
+    PkgFileData data;
+    try {
+        BoundedReader in(bytes);
+        readSection(in, data.pkgNameToId, [&in](std::map<std::string, PkgIdInfo>& m) {
+            std::string name = in.text();
+            PkgIdInfo info;
+            info.pkgId = in.number<uint64_t>();
+            info.pkgType = in.number<uint32_t>();
+            m.emplace_hint(m.end(), std::move(name), info);
+        });
+        readSection(in, data.pkgIdToName, [&in](std::map<uint64_t, std::string>& m) {
+            const uint64_t id = in.number<uint64_t>();
+            m.emplace_hint(m.end(), id, in.text());
+        });
+        readSection(in, data.filePathToPkgName, [&in](std::map<std::string, FilePkgInfo>& m) {
+            std::string path = in.text();
+            FilePkgInfo info;
+            info.pkgName = in.text();
+            info.pkgType = in.number<uint32_t>();
+            m.emplace_hint(m.end(), std::move(path), std::move(info));
+        });
+        readSection(in, data.cachedParentDirs,
+                    [&in](std::set<std::string>& s) { s.emplace_hint(s.end(), in.text()); });
+    } catch (const std::exception& e) {
+        error = e.what();
+        return -1;
+    }
+    out = std::move(data);
+    return 0;
+}
+
+int VetuRestoreInit::storePkgAndFileData()
+{
+    const std::string key = getHmacKey();
+    std::shared_lock<std::shared_mutex> fileGuard(m_dataFileMutex);
+    std::string bytes;
+    try {
+        // Each container is written under its own lock, one at a time.
+        PkgFileDataWriter writer;
+        {
+            std::lock_guard<std::mutex> guard(m_pkgMapMutex);
+            writer.writePkgMaps(m_mapPkgNameToId, m_mapPkgIdToName);
+        }
+        {
+            std::lock_guard<std::mutex> guard(m_filePathMapMutex);
+            writer.writeFilePaths(m_mapFilePathToPkgName);
+        }
+        {
+            std::lock_guard<std::mutex> guard(m_parentDirsMutex);
+            writer.writeParentDirs(m_cachedParentDirs);
+        }
+        bytes = writer.take();
+    } catch (const std::exception& e) {
+        LOG_ERROR("save data error: %s", e.what());
+        return -1;
+    }
+    std::string error;
+    if (storeSignedData(kPkgDataFile, key, bytes, error) != 0) {
+        LOG_ERROR("save data error: %s", error.c_str());
+        return -1;
+    }
+    LOG_INFO("save data success");
+    LOG_INFO("save signature success");
+    return 0;
+}
+
+namespace {
+
+// Exchanges the store's package containers with data, each under its lock.
+void swapPkgFileData(VetuRestoreInit& store, PkgFileData& data)
+{
+    {
+        std::lock_guard<std::mutex> guard(store.m_pkgMapMutex);
+        store.m_mapPkgNameToId.swap(data.pkgNameToId);
+        store.m_mapPkgIdToName.swap(data.pkgIdToName);
+    }
+    {
+        std::lock_guard<std::mutex> guard(store.m_filePathMapMutex);
+        store.m_mapFilePathToPkgName.swap(data.filePathToPkgName);
+    }
+    std::lock_guard<std::mutex> guard(store.m_parentDirsMutex);
+    store.m_cachedParentDirs.swap(data.cachedParentDirs);
+}
+
+}  // namespace
+
+int VetuRestoreInit::loadPkgAndFileData()
+{
+    const std::string key = getHmacKey();
+    std::unique_lock<std::shared_mutex> fileGuard(m_dataFileMutex);
+    return loadSignedData(kPkgDataFile, kPkgDataTexts, key, [this](const std::string& bytes, std::string& error) {
+        PkgFileData data;
+        if (loadPkgFileDataBinary(bytes, data, error) != 0) {
+            return ParseOutcome::Unparsable;
+        }
+        swapPkgFileData(*this, data);
+        LOG_INFO("load data success");
+        if (!validateMappedData()) {
+            // Refused data must not stay to be merged into the rebuild and
+            // stored again: the previous content goes back.
+            swapPkgFileData(*this, data);
+            LOG_ERROR("Data validation failed after deserialization");
+            return ParseOutcome::Rejected;
+        }
+        LOG_INFO("Data validation passed");
+        return ParseOutcome::Loaded;
+    });
+}

@@ -1,0 +1,278 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "store/identity_data_file.h"
+
+namespace {
+
+const std::vector<std::string> kMembers = {
+    "identityDataFileSid",
+    "identityDataFileOid",
+    "identityDataDirSid",
+    "identityDataDirOid",
+    "identityDataLnkfileSid",
+    "identityDataLnkfileOid",
+    "identityDataDirSpathid",
+    "identityDataDirOpathid",
+    "identityDataFileWildcardSid",
+    "identityDataFileWildcardOid",
+    "identityDataDirWildcardSid",
+    "identityDataDirWildcardOid",
+    "identityDataLinkWildcardSid",
+    "identityDataLinkWildcardOid",
+    "identityDataDirWSpathid",
+    "identityDataDirWOpathid",
+    "specialFsFileOid",
+    "identityDataUserConfigPid",
+    "identityDataUserConfigSid",
+    "identityDataUserConfigOid",
+    "identityDataUserConfigTid",
+    "identityDataUserConfigInheritFlag",
+    "identityDataUserConfigSidGlob",
+    "identityDataUserConfigOidGlob",
+    "identityDataUserConfigTidGlob",
+    "identityDataUserConfigInheritFlagGlob",
+    "identityDataUserConfigCreateOid",
+    "identityDataUserConfigLabel",
+};
+
+std::string emptyMember(const std::string& name)
+{
+    return "        \"" + name + "\": {\n            \"value0\": []\n        }";
+}
+
+std::string toJson(const IdentityMaps& maps)
+{
+    std::string json, error;
+    EXPECT_EQ(saveIdentityDataJson(maps, json, error), 0) << error;
+    return json;
+}
+
+// A hand-built file: members in the given order, entries as given (raw JSON
+// of the map's array), other names for the wrapper members.
+std::string handBuilt(const std::vector<std::string>& order, const std::string& member = "",
+                      const std::string& entries = "")
+{
+    std::string json = "{\"data\": {";
+    for (size_t i = 0; i < order.size(); ++i) {
+        json += (i ? "," : "") + std::string("\"") + order[i] + "\": {\"entries\": [" +
+                (order[i] == member ? entries : "") + "]}";
+    }
+    return json + "}}";
+}
+
+TEST(IdentityDataFileTest, GoldenText)
+{
+    IdentityMaps maps;
+    maps.identityDataFileSid.set("/usr/bin/a", vetu_id_t{1, 2, 3});
+    maps.identityDataDirSpathid.set("/d", 18446744073709551615ull);
+    maps.specialFsFileOid.set("/proc", SpecialFsFileRecord{"proc", vetu_id_t{4, 5, 6}});
+    maps.identityDataUserConfigTid.set("/x", 4294967295u);
+    maps.identityDataUserConfigLabel.set("/l", "t\"q\\\x01\x1f\b\t\n\f\r\x7f\xe4\xb8\xad\xff");
+
+    std::string expected = "{\n    \"value0\": {\n";
+    for (const std::string& name : kMembers) {
+        if (name == "identityDataFileSid") {
+            expected +=
+                "        \"identityDataFileSid\": {\n"
+                "            \"value0\": [\n"
+                "                {\n"
+                "                    \"key\": \"/usr/bin/a\",\n"
+                "                    \"value\": {\n"
+                "                        \"pkg_id\": 1,\n"
+                "                        \"file_id\": 2,\n"
+                "                        \"path_id\": 3\n"
+                "                    }\n"
+                "                }\n"
+                "            ]\n"
+                "        }";
+        } else if (name == "identityDataDirSpathid") {
+            expected +=
+                "        \"identityDataDirSpathid\": {\n"
+                "            \"value0\": [\n"
+                "                {\n"
+                "                    \"key\": \"/d\",\n"
+                "                    \"value\": 18446744073709551615\n"
+                "                }\n"
+                "            ]\n"
+                "        }";
+        } else if (name == "specialFsFileOid") {
+            expected +=
+                "        \"specialFsFileOid\": {\n"
+                "            \"value0\": [\n"
+                "                {\n"
+                "                    \"key\": \"/proc\",\n"
+                "                    \"value\": {\n"
+                "                        \"filesystem\": \"proc\",\n"
+                "                        \"pkg_id\": 4,\n"
+                "                        \"file_id\": 5,\n"
+                "                        \"path_id\": 6\n"
+                "                    }\n"
+                "                }\n"
+                "            ]\n"
+                "        }";
+        } else if (name == "identityDataUserConfigTid") {
+            expected +=
+                "        \"identityDataUserConfigTid\": {\n"
+                "            \"value0\": [\n"
+                "                {\n"
+                "                    \"key\": \"/x\",\n"
+                "                    \"value\": 4294967295\n"
+                "                }\n"
+                "            ]\n"
+                "        }";
+        } else if (name == "identityDataUserConfigLabel") {
+            expected +=
+                "        \"identityDataUserConfigLabel\": {\n"
+                "            \"value0\": [\n"
+                "                {\n"
+                "                    \"key\": \"/l\",\n"
+                "                    \"value\": \"t\\\"q\\\\\\u0001\\u001F\\b\\t\\n\\f\\r\x7f\xe4\xb8\xad\xff\"\n"
+                "                }\n"
+                "            ]\n"
+                "        }";
+        } else {
+            expected += emptyMember(name);
+        }
+        expected += name == kMembers.back() ? "\n" : ",\n";
+    }
+    expected += "    }\n}";
+    EXPECT_EQ(toJson(maps), expected);
+}
+
+TEST(IdentityDataFileTest, EmptyMapsRoundTrip)
+{
+    IdentityMaps empty;
+    const std::string json = toJson(empty);
+    size_t count = 0;
+    for (size_t at = json.find("\"value0\": []"); at != std::string::npos; at = json.find("\"value0\": []", at + 1)) {
+        ++count;
+    }
+    EXPECT_EQ(count, 28u);
+    IdentityMaps loaded;
+    loaded.identityDataUserConfigLabel.set("/stale", "x");
+    std::string error;
+    ASSERT_EQ(loadIdentityDataJson(json, loaded, error), 0) << error;
+    EXPECT_TRUE(loaded.identityDataUserConfigLabel.getAll().empty());
+}
+
+TEST(IdentityDataFileTest, EveryMapRoundTripsOddKeys)
+{
+    const std::vector<std::string> keys = {"/plain", "/q\"uote", "/back\\slash", "/ctl\x01\x1f\t\n",
+                                           "/\xe4\xb8\xad\xe6\x96\x87", "/bad\xff\xfe", "/*.so"};
+    IdentityMaps maps;
+    uint64_t n = 1;
+    for (const std::string& k : keys) {
+        ++n;
+        maps.identityDataFileSid.set(k, vetu_id_t{n, ~n, n << 40});
+        maps.identityDataFileOid.set(k, vetu_id_t{n, n, n});
+        maps.identityDataDirSid.set(k, vetu_id_t{n, 0, 1});
+        maps.identityDataDirOid.set(k, vetu_id_t{0, n, 1});
+        maps.identityDataLnkfileSid.set(k, vetu_id_t{1, 0, n});
+        maps.identityDataLnkfileOid.set(k, vetu_id_t{2, 0, n});
+        maps.identityDataDirSpathid.set(k, n);
+        maps.identityDataDirOpathid.set(k, ~n);
+        maps.identityDataFileWildcardSid.set(k, vetu_id_t{3, n, 0});
+        maps.identityDataFileWildcardOid.set(k, vetu_id_t{4, n, 0});
+        maps.identityDataDirWildcardSid.set(k, vetu_id_t{5, n, 0});
+        maps.identityDataDirWildcardOid.set(k, vetu_id_t{6, n, 0});
+        maps.identityDataLinkWildcardSid.set(k, vetu_id_t{7, n, 0});
+        maps.identityDataLinkWildcardOid.set(k, vetu_id_t{8, n, 0});
+        maps.identityDataDirWSpathid.set(k, n + 100);
+        maps.identityDataDirWOpathid.set(k, n + 200);
+        maps.specialFsFileOid.set(k, SpecialFsFileRecord{k + "fs", vetu_id_t{n, 9, 9}});
+        maps.identityDataUserConfigPid.set(k, n + 300);
+        maps.identityDataUserConfigSid.set(k, vetu_id_t{n, 10, 0});
+        maps.identityDataUserConfigOid.set(k, vetu_id_t{n, 11, 0});
+        maps.identityDataUserConfigTid.set(k, static_cast<uint32_t>(n) | 0x80000000u);
+        maps.identityDataUserConfigInheritFlag.set(k, static_cast<uint32_t>(n));
+        maps.identityDataUserConfigSidGlob.set(k, vetu_id_t{n, 12, 0});
+        maps.identityDataUserConfigOidGlob.set(k, vetu_id_t{n, 13, 0});
+        maps.identityDataUserConfigTidGlob.set(k, static_cast<uint32_t>(n + 1));
+        maps.identityDataUserConfigInheritFlagGlob.set(k, static_cast<uint32_t>(n + 2));
+        maps.identityDataUserConfigCreateOid.set(k, vetu_id_t{n, 14, 0});
+        maps.identityDataUserConfigLabel.set(k, "label " + k);
+    }
+    IdentityMaps loaded;
+    std::string error;
+    ASSERT_EQ(loadIdentityDataJson(toJson(maps), loaded, error), 0) << error;
+    // Equal maps write equal text; the text holds every entry of every map.
+    EXPECT_EQ(toJson(loaded), toJson(maps));
+    EXPECT_EQ(loaded.identityDataFileSid.getAll().size(), keys.size());
+    vetu_id_t id;
+    ASSERT_EQ(loaded.identityDataFileSid.get("/q\"uote", id), 0);
+    EXPECT_EQ(id, (vetu_id_t{3, ~3ull, 3ull << 40}));
+    SpecialFsFileRecord record;
+    ASSERT_EQ(loaded.specialFsFileOid.get("/bad\xff\xfe", record), 0);
+    EXPECT_EQ(record.filesystem, "/bad\xff\xfe" "fs");
+    std::string label;
+    ASSERT_EQ(loaded.identityDataUserConfigLabel.get("/ctl\x01\x1f\t\n", label), 0);
+    EXPECT_EQ(label, "label /ctl\x01\x1f\t\n");
+}
+
+TEST(IdentityDataFileTest, MembersInAnyOrderAndWrapperNamesAreFree)
+{
+    std::vector<std::string> reversed(kMembers.rbegin(), kMembers.rend());
+    const std::string json =
+        handBuilt(reversed, "identityDataUserConfigInheritFlagGlob",
+                  R"({"value": 7, "key": "/p*"}, {"key": "/p*", "value": 8}, {"key": "/a", "value": 1})");
+    IdentityMaps loaded;
+    std::string error;
+    ASSERT_EQ(loadIdentityDataJson(json, loaded, error), 0) << error;
+    const auto flags = loaded.identityDataUserConfigInheritFlagGlob.getAll();
+    ASSERT_EQ(flags.size(), 2u);
+    EXPECT_EQ(flags.at("/p*"), 7u);  // a repeated key keeps its first entry
+    EXPECT_EQ(flags.at("/a"), 1u);
+}
+
+// A refused file changes no map: a half-loaded store would be written back
+// as if it were whole.
+TEST(IdentityDataFileTest, RefusedTextsChangeNothing)
+{
+    std::vector<std::string> withoutLabel(kMembers.begin(), kMembers.end() - 1);
+    const std::string idEntry = R"({"key": "/f", "value": {"pkg_id": PKG, "file_id": 2, "path_id": 3}})";
+    const auto withPkg = [&](const std::string& pkg) {
+        std::string e = idEntry;
+        return e.replace(e.find("PKG"), 3, pkg);
+    };
+    struct Case {
+        const char* name;
+        std::string json;
+        std::string error;  // "" when any text will do
+    };
+    const std::vector<Case> cases = {
+        {"missing member", handBuilt(withoutLabel, "identityDataFileSid", withPkg("1")),
+         "JSON Parsing failed - provided NVP (identityDataUserConfigLabel) not found"},
+        {"pkg_id as string", handBuilt(kMembers, "identityDataFileSid", withPkg("\"1\"")), ""},
+        {"negative pkg_id", handBuilt(kMembers, "identityDataFileSid", withPkg("-1")), ""},
+        {"pkg_id above 64 bits", handBuilt(kMembers, "identityDataFileSid", withPkg("18446744073709551616")), ""},
+        {"fraction", handBuilt(kMembers, "identityDataFileSid", withPkg("1.5")), ""},
+        {"tid above 32 bits", handBuilt(kMembers, "identityDataUserConfigTid", R"({"key": "/t", "value": 4294967296})"),
+         ""},
+        {"label as number", handBuilt(kMembers, "identityDataUserConfigLabel", R"({"key": "/t", "value": 1})"), ""},
+        {"empty text", "", ""},
+        {"open brace", "{", ""},
+        {"array", "[1,2]", ""},
+        {"empty object", "{}", ""},
+        {"trailing garbage", handBuilt(kMembers) + "x", ""},
+        {"deep nesting", std::string(200000, '['), ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        IdentityMaps maps;
+        maps.identityDataFileSid.set("/kept", vetu_id_t{9, 9, 9});
+        maps.identityDataUserConfigLabel.set("/kept", "kept");
+        std::string error;
+        EXPECT_EQ(loadIdentityDataJson(c.json, maps, error), -1);
+        EXPECT_FALSE(error.empty());
+        if (!c.error.empty()) {
+            EXPECT_EQ(error, c.error);
+        }
+        EXPECT_EQ(maps.identityDataFileSid.getAll().size(), 1u);
+        EXPECT_EQ(maps.identityDataUserConfigLabel.getAll().size(), 1u);
+    }
+}
+
+}  // namespace

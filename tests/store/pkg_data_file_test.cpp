@@ -1,0 +1,129 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "store/pkg_data_file.h"
+
+namespace {
+
+std::string u64(uint64_t v)
+{
+    return std::string(reinterpret_cast<const char*>(&v), 8);
+}
+
+std::string u32(uint32_t v)
+{
+    return std::string(reinterpret_cast<const char*>(&v), 4);
+}
+
+std::string str(const std::string& s)
+{
+    return u64(s.size()) + s;
+}
+
+std::string write(const PkgFileData& d)
+{
+    PkgFileDataWriter w;
+    w.writePkgMaps(d.pkgNameToId, d.pkgIdToName);
+    w.writeFilePaths(d.filePathToPkgName);
+    w.writeParentDirs(d.cachedParentDirs);
+    return w.take();
+}
+
+PkgFileData sample()
+{
+    PkgFileData d;
+    d.pkgNameToId["bash"] = PkgIdInfo{0x1122334455667788ull, 1};
+    d.pkgNameToId["a"] = PkgIdInfo{1, 4};
+    d.pkgIdToName[1] = "a";
+    d.pkgIdToName[0x1122334455667788ull] = "bash";
+    d.filePathToPkgName["/usr/bin/bash"] = FilePkgInfo{"bash", 1};
+    d.filePathToPkgName[std::string("/odd\0\xff\"", 7)] = FilePkgInfo{"a", 4};
+    d.cachedParentDirs = {"/usr", "/usr/bin"};
+    return d;
+}
+
+void expectEqual(const PkgFileData& a, const PkgFileData& b)
+{
+    ASSERT_EQ(a.pkgNameToId.size(), b.pkgNameToId.size());
+    for (const auto& [name, info] : a.pkgNameToId) {
+        ASSERT_TRUE(b.pkgNameToId.count(name)) << name;
+        EXPECT_EQ(b.pkgNameToId.at(name).pkgId, info.pkgId);
+        EXPECT_EQ(b.pkgNameToId.at(name).pkgType, info.pkgType);
+    }
+    EXPECT_EQ(a.pkgIdToName, b.pkgIdToName);
+    ASSERT_EQ(a.filePathToPkgName.size(), b.filePathToPkgName.size());
+    for (const auto& [path, info] : a.filePathToPkgName) {
+        ASSERT_TRUE(b.filePathToPkgName.count(path)) << path;
+        EXPECT_EQ(b.filePathToPkgName.at(path).pkgName, info.pkgName);
+        EXPECT_EQ(b.filePathToPkgName.at(path).pkgType, info.pkgType);
+    }
+    EXPECT_EQ(a.cachedParentDirs, b.cachedParentDirs);
+}
+
+TEST(PkgDataFileTest, GoldenBytes)
+{
+    EXPECT_EQ(write(PkgFileData{}), std::string(32, '\0'));
+
+    PkgFileData one;
+    one.pkgNameToId["a"] = PkgIdInfo{1, 1};
+    one.pkgIdToName[1] = "a";
+    const std::string expected = u64(1) + str("a") + u64(1) + u32(1) + u64(1) + u64(1) + str("a") + u64(0) + u64(0);
+    EXPECT_EQ(expected.size(), 70u);
+    EXPECT_EQ(write(one), expected);
+
+    const std::string full = u64(2) + str("a") + u64(1) + u32(4) + str("bash") + u64(0x1122334455667788ull) + u32(1) +
+                             u64(2) + u64(1) + str("a") + u64(0x1122334455667788ull) + str("bash") +
+                             u64(2) + str(std::string("/odd\0\xff\"", 7)) + str("a") + u32(4) + str("/usr/bin/bash") +
+                             str("bash") + u32(1) + u64(2) + str("/usr") + str("/usr/bin");
+    EXPECT_EQ(write(sample()), full);
+}
+
+TEST(PkgDataFileTest, RoundTripAndTrailingBytes)
+{
+    for (const std::string& tail : {std::string(), std::string("trailing junk")}) {
+        PkgFileData loaded;
+        std::string error;
+        ASSERT_EQ(loadPkgFileDataBinary(write(sample()) + tail, loaded, error), 0) << error;
+        expectEqual(sample(), loaded);
+    }
+}
+
+TEST(PkgDataFileTest, EveryTruncationFailsAndLeavesTheTargetAlone)
+{
+    const std::string bytes = write(sample());
+    for (size_t cut = 0; cut < bytes.size(); ++cut) {
+        PkgFileData target = sample();
+        target.cachedParentDirs.insert("/marker");
+        std::string error;
+        ASSERT_EQ(loadPkgFileDataBinary(bytes.substr(0, cut), target, error), -1) << cut;
+        EXPECT_EQ(error.rfind("Failed to read ", 0), 0u) << error;
+        EXPECT_TRUE(target.cachedParentDirs.count("/marker"));
+    }
+}
+
+TEST(PkgDataFileTest, ForgedLengthsAllocateNothing)
+{
+    // A length near 2^62 and a count near 2^64: both fail on the bytes at hand.
+    const std::string hugeName = u64(1) + u64(1ull << 62) + "abc";
+    PkgFileData out;
+    std::string error;
+    EXPECT_EQ(loadPkgFileDataBinary(hugeName, out, error), -1);
+    EXPECT_EQ(error, "Failed to read 4611686018427387904 bytes from input stream! Read 3");
+    EXPECT_EQ(loadPkgFileDataBinary(u64(~0ull) + str("a") + u64(1) + u32(1), out, error), -1);
+}
+
+TEST(PkgDataFileTest, RepeatedKeysKeepTheFirstRecord)
+{
+    const std::string bytes = u64(0) + u64(0) + u64(2) + str("/p") + str("first") + u32(1) + str("/p") +
+                              str("second") + u32(2) + u64(2) + str("/d") + str("/d");
+    PkgFileData out;
+    std::string error;
+    ASSERT_EQ(loadPkgFileDataBinary(bytes, out, error), 0) << error;
+    ASSERT_EQ(out.filePathToPkgName.size(), 1u);
+    EXPECT_EQ(out.filePathToPkgName.at("/p").pkgName, "first");
+    EXPECT_EQ(out.filePathToPkgName.at("/p").pkgType, 1u);
+    EXPECT_EQ(out.cachedParentDirs.size(), 1u);
+}
+
+}  // namespace
