@@ -3,6 +3,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -39,10 +40,12 @@ public:
         if (this == &other) {
             return *this;
         }
+        Snapshot stale;  // freed after the locks are released
         std::lock(m_policy, other.m_policy);
         std::lock_guard<MutexSynchronizationPolicy> otherGuard(other.m_policy, std::adopt_lock);
         std::lock_guard<MutexSynchronizationPolicy> ownGuard(m_policy, std::adopt_lock);
         m_map = other.m_map;
+        stale.swap(m_snapshot);
         return *this;
     }
 
@@ -60,14 +63,18 @@ public:
 
     void set(const K& key, const V& value)
     {
+        Snapshot stale;
         std::lock_guard<MutexSynchronizationPolicy> guard(m_policy);
         m_map.insert_or_assign(key, value);
+        stale.swap(m_snapshot);
     }
 
     void erase(const K& key)
     {
+        Snapshot stale;
         std::lock_guard<MutexSynchronizationPolicy> guard(m_policy);
         m_map.erase(key);
+        stale.swap(m_snapshot);
     }
 
     std::map<K, V> getAll() const
@@ -76,13 +83,31 @@ public:
         return m_map;
     }
 
-    void clear()
+    // The whole map as an immutable copy that every reader shares until the
+    // next change: a map read far more often than it is written is then not
+    // copied per read, and the lock is held only to hand out the pointer.
+    std::shared_ptr<const std::map<K, V>> snapshot() const
     {
         std::lock_guard<MutexSynchronizationPolicy> guard(m_policy);
+        if (!m_snapshot) {
+            m_snapshot = std::make_shared<const std::map<K, V>>(m_map);
+        }
+        return m_snapshot;
+    }
+
+    void clear()
+    {
+        Snapshot stale;
+        std::lock_guard<MutexSynchronizationPolicy> guard(m_policy);
         m_map.clear();
+        stale.swap(m_snapshot);
     }
 
 private:
+    using Snapshot = std::shared_ptr<const std::map<K, V>>;
+
     std::map<K, V> m_map;
     mutable MutexSynchronizationPolicy m_policy;
+    // Built by the first snapshot() after a change; dropped by every change.
+    mutable Snapshot m_snapshot;
 };

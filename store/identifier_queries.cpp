@@ -1,6 +1,7 @@
 // The read side of the store: which identifiers a package, path, kernel
 // module or device gets. Exact user-set entries beat patterns, patterns beat
 // configured entries, and those beat values derived from the name itself.
+#include <algorithm>
 #include <climits>
 
 #include "common/logger.h"
@@ -22,15 +23,40 @@ bool startsWith(const std::string& text, const char* prefix)
     return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
 }
 
+// Every byte before the first character that fnmatch treats specially (or
+// the NUL that ends its C string) must equal the path's byte at that place,
+// so a pattern whose literal start is no prefix of the path cannot match it.
+bool isPatternSpecial(char c)
+{
+    return c == '*' || c == '?' || c == '[' || c == '\\' || c == '\0';
+}
+
+bool mayMatch(const std::string& pattern, const std::string& path)
+{
+    const size_t shorter = std::min(pattern.size(), path.size());
+    for (size_t i = 0; i < shorter; ++i) {
+        if (isPatternSpecial(pattern[i])) {
+            return true;
+        }
+        if (pattern[i] != path[i]) {
+            return false;
+        }
+    }
+    // Where the path ends first, a literal byte left in the pattern cannot
+    // match; a special one ('*' matching nothing) may.
+    return pattern.size() <= path.size() || isPatternSpecial(pattern[shorter]);
+}
+
 // The value of the greatest pattern key that matches the path. Patterns are
-// scanned on a copy, so no lock is held while they are matched.
+// scanned on an immutable copy, so no lock is held while they are matched.
 template <typename V, typename OnMatch>
 bool lastMatchingPattern(const SyncMap<std::string, V>& patterns, const std::string& path, V& value,
                          OnMatch&& onMatch)
 {
     bool matched = false;
-    for (const auto& entry : patterns.getAll()) {
-        if (isWildcardMatch(entry.first, path)) {
+    const auto copy = patterns.snapshot();
+    for (const auto& entry : *copy) {
+        if (mayMatch(entry.first, path) && isWildcardMatch(entry.first, path)) {
             onMatch(entry.first);
             value = entry.second;
             matched = true;

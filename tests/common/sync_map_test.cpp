@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
@@ -113,6 +114,39 @@ TEST(SyncMapTest, ConcurrentWritersAndReaders)
         thread.join();
     }
     EXPECT_EQ(map.getAll().size(), static_cast<size_t>(kThreads * kKeys / 2));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SyncMapTest, SnapshotIsSharedUntilTheNextChange)
+{
+    SyncMap<std::string, int> map;
+    map.set("a", 1);
+    const auto first = map.snapshot();
+    EXPECT_EQ(*first, (std::map<std::string, int>{{"a", 1}}));
+    EXPECT_EQ(map.snapshot(), first) << "an unchanged map hands out the same copy";
+
+    const std::function<void()> changes[] = {
+        [&] { map.set("b", 2); },
+        [&] { map.erase("b"); },
+        [&] { map.clear(); },
+        [&] {
+            SyncMap<std::string, int> other;
+            other.set("c", 3);
+            map = other;
+        },
+    };
+    auto previous = map.snapshot();
+    for (const auto& change : changes) {
+        change();
+        const auto next = map.snapshot();
+        EXPECT_NE(next, previous);
+        EXPECT_EQ(*next, map.getAll());
+        previous = next;
+    }
+    EXPECT_EQ(*first, (std::map<std::string, int>{{"a", 1}})) << "a copy handed out never changes";
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <map>
 #include <string>
 
+#include "common/path_utils.h"
 #include "common/sm3_hash.h"
 #include "store/vetu_restore_init.h"
 #include "support/log_capture.h"
@@ -283,6 +284,31 @@ TEST_F(QueryTest, SpecialFileSystems)
     EXPECT_TRUE(log.has("filesystem type: proc, pkgid: 0000000000000010", "INFO"));
     EXPECT_EQ(store.getSpecialFsTypePkgIdMap().size(), 2u);
     EXPECT_TRUE(store.getInterpreterTidMap().empty());
+}
+
+}  // namespace
+
+namespace {
+
+// The pattern scan skips fnmatch where a pattern's literal start rules a
+// path out; the answers must be fnmatch's own.
+TEST_F(QueryTest, PatternAnswersAreThoseOfFnmatch)
+{
+    const std::string patterns[] = {"/a/b",  "/a/b*", "/a/*",   "/a/?",  "/a/[bc]", "/a/\\*", "/a\\/b", "/a/[",
+                                    "/a/b/", "/a",    "/a*",    "*",     "/a/**",   "/a/b?c", "/[!x]/b",
+                                    std::string("/a\0b", 4), "/a/b/c/d", ""};
+    const std::string paths[] = {"/a/b", "/a/bc", "/a/c",  "/a/*",   "/a/[", "/a",   "/a/b/c",
+                                 "/",    "/ab",   "/a/b/", "/a/b/c/d", "/x/b", "/y/b", std::string("/a\0c", 4)};
+    for (const auto& pattern : patterns) {
+        store.identityDataUserConfigTidGlob.clear();
+        store.identityDataUserConfigTidGlob.set(pattern, 1);
+        for (const auto& path : paths) {
+            SCOPED_TRACE("pattern " + pattern + ", path " + path);
+            uint32_t tid = 0;
+            store.getTid(path, tid);
+            EXPECT_EQ(tid, isWildcardMatch(pattern, path) ? 1u : 0u);
+        }
+    }
 }
 
 }  // namespace
