@@ -222,11 +222,14 @@ std::string translateBindMountPath(const std::string& path)
     }
     // A key matches on a component boundary; of the matching keys the
     // shortest wins, so try the path's prefixes from the shortest up.
+    std::string prefix;
+    prefix.reserve(path.size());
     for (size_t end = 0; end <= path.size(); ++end) {
         if (end != path.size() && path[end] != '/') {
             continue;
         }
-        const auto it = bindMountMap.find(path.substr(0, end));
+        prefix.assign(path, 0, end);
+        const auto it = bindMountMap.find(prefix);
         if (it != bindMountMap.end()) {
             result.replace(0, end, it->second);
             break;
