@@ -22,27 +22,36 @@
 #include <string>
 
 // An output stream buffer that appends to a string, so a serialised file is
-// built once in memory without the copy a string stream makes.
+// built once in memory without the copy a string stream makes. Flush the
+// stream before reading the string.
 class StringSinkBuf : public std::streambuf {
 public:
-    explicit StringSinkBuf(std::string& out) : m_out(out) {}
+    explicit StringSinkBuf(std::string& out) : m_out(out) { setp(m_buffer, m_buffer + sizeof(m_buffer)); }
 
 protected:
     int_type overflow(int_type ch) override
     {
+        drain();
         if (!traits_type::eq_int_type(ch, traits_type::eof())) {
-            m_out.push_back(traits_type::to_char_type(ch));
+            *pptr() = traits_type::to_char_type(ch);
+            pbump(1);
         }
         return traits_type::not_eof(ch);
     }
-    std::streamsize xsputn(const char* s, std::streamsize n) override
+    int sync() override
     {
-        m_out.append(s, static_cast<size_t>(n));
-        return n;
+        drain();
+        return 0;
     }
 
 private:
+    void drain()
+    {
+        m_out.append(pbase(), static_cast<size_t>(pptr() - pbase()));
+        setp(m_buffer, m_buffer + sizeof(m_buffer));
+    }
     std::string& m_out;
+    char m_buffer[8192];
 };
 
 // An input stream buffer over bytes held elsewhere; knows how many remain.

@@ -34,6 +34,42 @@ PkgFileDataWriter::PkgFileDataWriter() : m_impl(new Impl) {}
 
 PkgFileDataWriter::~PkgFileDataWriter() = default;
 
+size_t PkgFileDataWriter::sizePkgMaps(const std::map<std::string, PkgIdInfo>& pkgNameToId,
+                                     const std::map<uint64_t, std::string>& pkgIdToName)
+{
+    size_t bytes = 16 + pkgNameToId.size() * (8 + 8 + 4) + pkgIdToName.size() * (8 + 8);
+    for (const auto& entry : pkgNameToId) {
+        bytes += entry.first.size();
+    }
+    for (const auto& entry : pkgIdToName) {
+        bytes += entry.second.size();
+    }
+    return bytes;
+}
+
+size_t PkgFileDataWriter::sizeFilePaths(const std::map<std::string, FilePkgInfo>& filePathToPkgName)
+{
+    size_t bytes = 8 + filePathToPkgName.size() * (8 + 8 + 4);
+    for (const auto& entry : filePathToPkgName) {
+        bytes += entry.first.size() + entry.second.pkgName.size();
+    }
+    return bytes;
+}
+
+size_t PkgFileDataWriter::sizeParentDirs(const std::set<std::string>& cachedParentDirs)
+{
+    size_t bytes = 8 + cachedParentDirs.size() * 8;
+    for (const std::string& dir : cachedParentDirs) {
+        bytes += dir.size();
+    }
+    return bytes;
+}
+
+void PkgFileDataWriter::reserve(size_t bytes)
+{
+    m_impl->bytes.reserve(bytes);
+}
+
 void PkgFileDataWriter::writePkgMaps(const std::map<std::string, PkgIdInfo>& pkgNameToId,
                                      const std::map<uint64_t, std::string>& pkgIdToName)
 {
@@ -147,8 +183,24 @@ int VetuRestoreInit::storePkgAndFileData()
     std::shared_lock<std::shared_mutex> fileGuard(m_dataFileMutex);
     std::string bytes;
     try {
-        // Each container is written under its own lock, one at a time.
+        // Each container is read under its own lock, one at a time: once to
+        // size the buffer, once to write it.
         PkgFileDataWriter writer;
+        size_t size = 0;
+        {
+            std::lock_guard<std::mutex> guard(m_pkgMapMutex);
+            size += PkgFileDataWriter::sizePkgMaps(m_mapPkgNameToId, m_mapPkgIdToName);
+        }
+        {
+            std::lock_guard<std::mutex> guard(m_filePathMapMutex);
+            size += PkgFileDataWriter::sizeFilePaths(m_mapFilePathToPkgName);
+        }
+        {
+            std::lock_guard<std::mutex> guard(m_parentDirsMutex);
+            size += PkgFileDataWriter::sizeParentDirs(m_cachedParentDirs);
+        }
+        // Room for what package labelling may add between the two passes.
+        writer.reserve(size + size / 64 + 4096);
         {
             std::lock_guard<std::mutex> guard(m_pkgMapMutex);
             writer.writePkgMaps(m_mapPkgNameToId, m_mapPkgIdToName);

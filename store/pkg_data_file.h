@@ -24,6 +24,12 @@ class PkgFileDataWriter {
 public:
     PkgFileDataWriter();
     ~PkgFileDataWriter();
+    // Bytes each section will take, so the buffer is sized once.
+    static size_t sizePkgMaps(const std::map<std::string, PkgIdInfo>& pkgNameToId,
+                              const std::map<uint64_t, std::string>& pkgIdToName);
+    static size_t sizeFilePaths(const std::map<std::string, FilePkgInfo>& filePathToPkgName);
+    static size_t sizeParentDirs(const std::set<std::string>& cachedParentDirs);
+    void reserve(size_t bytes);
     void writePkgMaps(const std::map<std::string, PkgIdInfo>& pkgNameToId,
                       const std::map<uint64_t, std::string>& pkgIdToName);
     void writeFilePaths(const std::map<std::string, FilePkgInfo>& filePathToPkgName);

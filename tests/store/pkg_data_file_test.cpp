@@ -77,6 +77,12 @@ TEST(PkgDataFileTest, GoldenBytes)
                              u64(2) + str(std::string("/odd\0\xff\"", 7)) + str("a") + u32(4) + str("/usr/bin/bash") +
                              str("bash") + u32(1) + u64(2) + str("/usr") + str("/usr/bin");
     EXPECT_EQ(write(sample()), full);
+
+    const PkgFileData d = sample();
+    EXPECT_EQ(PkgFileDataWriter::sizePkgMaps(d.pkgNameToId, d.pkgIdToName) +
+                  PkgFileDataWriter::sizeFilePaths(d.filePathToPkgName) +
+                  PkgFileDataWriter::sizeParentDirs(d.cachedParentDirs),
+              full.size());
 }
 
 TEST(PkgDataFileTest, RoundTripAndTrailingBytes)
