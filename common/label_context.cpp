@@ -1,7 +1,5 @@
 #include "common/label_context.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <string_view>
 
 #include "common/logger.h"
@@ -28,34 +26,70 @@ char* putId(char* out, const vetu_id_t& id)
     return putHex(out, id.path_id, 16);
 }
 
-// std::stoull/std::stoul with base 16, with their messages but without the
-// exceptions: a token is converted by strtoull up to its first NUL or the
-// first character that is no hexadecimal digit.
+// A table, not branches: label digits are random, so branches mispredict.
+struct HexTable {
+    signed char value[256];
+    constexpr HexTable() : value()
+    {
+        for (int i = 0; i < 256; ++i) {
+            value[i] = -1;
+        }
+        for (int i = 0; i < 10; ++i) {
+            value['0' + i] = static_cast<signed char>(i);
+        }
+        for (int i = 0; i < 6; ++i) {
+            value['a' + i] = static_cast<signed char>(10 + i);
+            value['A' + i] = static_cast<signed char>(10 + i);
+        }
+    }
+};
+constexpr HexTable kHexTable;
+
+int hexValue(char ch)
+{
+    return kHexTable.value[static_cast<unsigned char>(ch)];
+}
+
+bool isCSpace(char ch)
+{
+    return ch == ' ' || (ch >= '\t' && ch <= '\r');
+}
+
+// std::stoull/std::stoul with base 16 (strtoull in the C locale), with their
+// messages but without exceptions and several times faster: leading white
+// space, a sign and a 0x prefix are taken, conversion stops at the first
+// character that is no hexadecimal digit (a NUL included).
 bool convertHex(std::string_view token, uint64_t& value, const char* function)
 {
-    char small[64];
-    std::string large;
-    const char* text;
-    if (token.size() < sizeof(small)) {
-        token.copy(small, token.size());
-        small[token.size()] = '\0';
-        text = small;
-    } else {
-        large.assign(token);
-        text = large.c_str();
+    size_t i = 0;
+    const size_t n = token.size();
+    while (i < n && isCSpace(token[i])) {
+        ++i;
     }
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long converted = strtoull(text, &end, 16);
-    if (end == text) {
+    bool negative = false;
+    if (i < n && (token[i] == '+' || token[i] == '-')) {
+        negative = token[i] == '-';
+        ++i;
+    }
+    if (i + 2 < n && token[i] == '0' && (token[i + 1] | 0x20) == 'x' && hexValue(token[i + 2]) >= 0) {
+        i += 2;
+    }
+    const size_t first = i;
+    uint64_t converted = 0;
+    bool overflow = false;
+    for (int digit; i < n && (digit = hexValue(token[i])) >= 0; ++i) {
+        overflow = overflow || (converted >> 60) != 0;
+        converted = (converted << 4) | static_cast<uint64_t>(digit);
+    }
+    if (i == first) {
         LOG_ERROR("Invalid argument: %s.", function);
         return false;
     }
-    if (errno == ERANGE) {
+    if (overflow) {
         LOG_ERROR("Out of Range error: %s.", function);
         return false;
     }
-    value = converted;
+    value = negative ? 0 - converted : converted;
     return true;
 }
 

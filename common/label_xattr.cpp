@@ -1,16 +1,12 @@
 #include "common/label_xattr.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "common/logger.h"
-#include "common/paths.h"
 
 namespace {
 
@@ -21,36 +17,24 @@ bool isValidMode(int mode)
     return mode >= 1 && mode <= 3;
 }
 
-// Every mode opens with O_PATH: a read-only open would block on a FIFO
-// without a writer, fail on a socket and run a device's driver. O_PATH with
-// O_NOFOLLOW opens a symbolic link itself, so modes 1 and 2 refuse one as the
-// plain O_NOFOLLOW open would. Returns the descriptor, or -1 with errno set.
-int openObject(const char* path, int mode)
+// No mode opens the object: a read-only open would block on a FIFO without a
+// writer, fail on a socket and run a device's driver, and f*xattr refuse
+// O_PATH descriptors. The l*xattr calls act on the object the path names
+// without following a final link, which is mode 3. Modes 1 and 2 refuse a
+// link as an O_NOFOLLOW open would (ELOOP). Should the path be swapped for a
+// link between the check and the call, the link itself is labelled, never
+// what it points to. Returns 0, or -1 with errno set.
+int checkObject(const char* path, int mode)
 {
-    const int fd = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0 || mode == 3) {
-        return fd;
-    }
     struct stat st {};
-    if (fstat(fd, &st) != 0) {
-        const int saved = errno;
-        close(fd);
-        errno = saved;
+    if (lstat(path, &st) != 0) {
         return -1;
     }
-    if (S_ISLNK(st.st_mode)) {
-        close(fd);
+    if (mode != 3 && S_ISLNK(st.st_mode)) {
         errno = ELOOP;
         return -1;
     }
-    return fd;
-}
-
-// f*xattr refuse O_PATH descriptors; the descriptor's /proc entry reaches
-// the very object it names (a link included) without another path lookup.
-void procFdPath(int fd, char (&out)[32])
-{
-    snprintf(out, sizeof(out), paths::kProcSelfFdFmt, fd);
+    return 0;
 }
 
 }  // namespace
@@ -61,20 +45,15 @@ int getFileLabelFromXattr(const char* path, LabelContext* context, int mode)
         LOG_ERROR("invalid parameter");
         return -1;
     }
-    const int fd = openObject(path, mode);
-    if (fd < 0) {
+    if (checkObject(path, mode) != 0) {
         LOG_DEBUG("%s open failed (O_NOFOLLOW), %s", path, strerror(errno));
         return -1;
     }
-    char fdPath[32];
-    procFdPath(fd, fdPath);
     // One byte more than the largest value read, for the terminator.
     char value[kXattrBufferSize + 1];
-    const ssize_t size = getxattr(fdPath, kLabelXattrName, value, kXattrBufferSize);
-    const int saved = errno;
-    close(fd);
+    const ssize_t size = lgetxattr(path, kLabelXattrName, value, kXattrBufferSize);
     if (size < 0) {
-        LOG_DEBUG("%s fgetxattr failed, %s", path, strerror(saved));
+        LOG_DEBUG("%s fgetxattr failed, %s", path, strerror(errno));
         return -1;
     }
     value[size] = '\0';
@@ -94,18 +73,12 @@ int setFileLabelToXattr(const char* path, const LabelContext* context, int mode)
         return -1;
     }
     const std::string text = contextToString(*context);
-    const int fd = openObject(path, mode);
-    if (fd < 0) {
+    if (checkObject(path, mode) != 0) {
         LOG_WARN("%s open failed (O_NOFOLLOW), %s", path, strerror(errno));
         return -1;
     }
-    char fdPath[32];
-    procFdPath(fd, fdPath);
-    const int rc = setxattr(fdPath, kLabelXattrName, text.data(), text.size(), 0);
-    const int saved = errno;
-    close(fd);
-    if (rc != 0) {
-        LOG_WARN("%s fsetxattr error, %s", path, strerror(saved));
+    if (lsetxattr(path, kLabelXattrName, text.data(), text.size(), 0) != 0) {
+        LOG_WARN("%s fsetxattr error, %s", path, strerror(errno));
         return -1;
     }
     return 0;

@@ -53,8 +53,6 @@ constexpr const char kProcAttrPathFmt[] = "/proc/%d/attr/vetu/path";
 constexpr const char kProcCommFmt[] = "/proc/%d/comm";
 constexpr const char kProcExeFmt[] = "/proc/%d/exe";
 constexpr const char kProcStatFmt[] = "/proc/%d/stat";
-// The object an O_PATH descriptor names, formatted with the descriptor.
-constexpr const char kProcSelfFdFmt[] = "/proc/self/fd/%d";
 
 // Mount tables
 constexpr const char kMtab[] = "/etc/mtab";

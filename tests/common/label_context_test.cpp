@@ -198,6 +198,57 @@ TEST(LabelContextTest, ParserAgreesWithStreamReadersOnMangledTexts)
     }
 }
 
+// The readers convert exactly as std::stoull / std::stoul with base 16 do,
+// on any token: value, "no digits" and "out of range" alike.
+TEST(LabelContextTest, ReadersConvertLikeStoull)
+{
+    std::mt19937_64 rng(99);
+    const std::string alphabet = std::string("0123456789abcdefABCDEFxXgz+ \t\n\v\r", 32) + '\0';
+    std::vector<std::string> tokens = {"0x", "0x1", "+0X1f", " \t 1f", "+ 1", "0x 1", "ffffffffffffffff",
+                                       "10000000000000000", "000000000000000000001", std::string("1\0" "2", 3)};
+    for (int i = 0; i < 20000; ++i) {
+        std::string token;
+        const size_t length = rng() % 24;
+        for (size_t k = 0; k < length; ++k) {
+            token += (rng() % 3 == 0) ? alphabet[rng() % alphabet.size()] : "0123456789abcdef"[rng() % 16];
+        }
+        tokens.push_back(token);
+    }
+    for (const auto& token : tokens) {
+        enum Outcome { kValue, kInvalid, kRange } expected = kValue;
+        unsigned long long expectedValue = 0;
+        try {
+            expectedValue = std::stoull(token, nullptr, 16);
+        } catch (const std::invalid_argument&) {
+            expected = kInvalid;
+        } catch (const std::out_of_range&) {
+            expected = kRange;
+        }
+        LogCapture capture;
+        std::istringstream in(token);
+        uint64_t value = 12345;
+        const bool ok = readUint64(in, value);
+        if (token.empty()) {
+            EXPECT_FALSE(ok);
+            continue;
+        }
+        switch (expected) {
+        case kValue:
+            ASSERT_TRUE(ok) << token;
+            ASSERT_EQ(value, expectedValue) << token;
+            break;
+        case kInvalid:
+            ASSERT_FALSE(ok) << token;
+            ASSERT_TRUE(capture.has("Invalid argument: stoull.", "ERROR")) << token;
+            break;
+        case kRange:
+            ASSERT_FALSE(ok) << token;
+            ASSERT_TRUE(capture.has("Out of Range error: stoull.", "ERROR")) << token;
+            break;
+        }
+    }
+}
+
 TEST(LabelContextTest, StreamReadersTakeOnePieceEach)
 {
     LogCapture capture;
