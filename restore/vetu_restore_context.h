@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/label_context.h"
+#include "common/vetu_id.h"
 #include "restore/block_queue.h"
 
 class VetuRestoreInit;
@@ -22,6 +24,10 @@ using ExectlSaveScanlistFunc = int (*)(const char* rootmnt, char** paths, uint32
 
 class VetuRestoreContext {
 public:
+    // A directory with a policy path identifier and that identifier; ("", 0)
+    // when there is none.
+    using PathPolicy = std::pair<std::string, uint64_t>;
+
     static VetuRestoreContext& getInstance();
 
     VetuRestoreContext(const VetuRestoreContext&) = delete;
@@ -34,6 +40,12 @@ public:
     int getFilepathRecursive(const std::string& path, const std::vector<std::string>& exclusions);
     void consumerThreadHandler(BlockQueue<std::string>& queue, int index, const std::string& root);
     void setLabelToFileDirMultiThread(const std::string& path, VetuRestoreInit& store, const std::string& root);
+
+    // Label computation; identifier type 1 searches the sid maps, 0 the oid maps.
+    static int getNewCreateFileLabel(std::string path, VetuRestoreInit& store, std::string& label);
+    static int restoreFileLabel(const std::string& path, VetuRestoreInit& store);
+    static PathPolicy findNearestParentDirHasPolicy(const std::string& path, VetuRestoreInit& store, int type);
+    static PathPolicy findWildcardPathid(const std::string& path, int type);
 
     static int restoreFileLabelForHasPolicy(VetuRestoreInit& store);
     static int restoreDirLabel(const std::string& dir, VetuRestoreInit& store, int depth);
@@ -48,17 +60,18 @@ private:
     VetuRestoreContext() = default;
     ~VetuRestoreContext();
 
-    struct WalkBatch;
-    int walkDirectory(const std::string& path, const std::vector<std::string>& exclusions, WalkBatch& batch);
-    void queueWalkedPath(std::string path, WalkBatch& batch);
-    void flushWalkBatch(WalkBatch& batch);
-    // Label of a path whose resolved form is already known (lst: its lstat).
-    void labelResolvedPath(const std::string& real, const struct stat& lst, VetuRestoreInit& store,
-                           const std::string& root);
+    struct WalkState;
+    // One directory of the walk; path is canonical already.
+    int getFilepathRecursive(const std::string& path, const std::vector<std::string>& exclusions, WalkState& walk);
+    void queueWalkedPath(std::string path, WalkState& walk);
+    void flushWalkBatch(WalkState& walk);
+    // walked: path comes from this run's walk, so it is its own resolved form.
+    void setLabelToFileDirMultiThread(const std::string& path, VetuRestoreInit& store, const std::string& root,
+                                      bool walked);
     void closeExectlSo();
 
     std::atomic<uint32_t> m_threadFlag{0};
-    std::vector<std::string> m_scanList;
+    std::vector<std::string> m_scanList;  // filled only while the library is loaded
     BlockQueue<std::string> m_pathQueue;
     int32_t m_allCacheSize = 0;
     std::mutex m_walkMutex;
@@ -67,3 +80,10 @@ private:
     ExectlSaveScanlistFunc m_exectlSaveScanlist = nullptr;
     ExectlSaveScanlistFunc m_exectlSaveScanlistForUpdate = nullptr;
 };
+
+// Sets the inherit flag on the nearest existing directory at or above path
+// (on every directory of every match for a pattern); 0 when at least one
+// carries it afterwards.
+int setParentDirInheritFlag(const std::string& path, uint32_t flag);
+// No identity record is kept per path: always ("", all-zero triple).
+std::pair<std::string, vetu_id_t> lookupIdentityRecord(const std::string& path);

@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "restore/vetu_restore_context.h"
+#include "support/log_capture.h"
+#include "support/sandbox.h"
+#include "support/temp_tree.h"
+
+namespace {
+
+const std::string kZeroTriple = "0000000000000000-0000000000000000-0000000000000000";
+// Every identifier 0, tid 0, inherit flag 5, in the attribute's field order.
+const std::string kDefaultText = kZeroTriple + ":00000000:" + kZeroTriple + ":00000005:" + kZeroTriple;
+
+void makeDirs(const std::string& path)
+{
+    std::filesystem::create_directories(path);
+}
+
+void makeFile(const std::string& path)
+{
+    std::ofstream(path) << "x";
+}
+
+}  // namespace
+
+// /run in the test's namespace is a fresh tmpfs.
+TEST(RunDefaultLabelTest, LabelsFilesAndDirsOnTheSameDeviceOnly)
+{
+    makeDirs("/run/a/b/c");
+    makeFile("/run/a/b/c/deep");
+    makeFile("/run/top.pid");
+    ASSERT_EQ(symlink("/run/top.pid", "/run/a/link"), 0);
+    ASSERT_EQ(mkfifo("/run/a/fifo", 0600), 0);
+    makeDirs("/run/other");  // existing: mounted on directly, no overlay on /run
+    ASSERT_TRUE(sandbox::mountTmpfs("/run/other"));
+    makeDirs("/run/other/inner");
+    makeFile("/run/other/inner/f");
+
+    LogCapture log;
+    ASSERT_EQ(VetuRestoreContext::getInstance().setDefalutLabelRecursive("/run"), 0) << log.dump();
+
+    for (const char* path : {"/run", "/run/a", "/run/a/b", "/run/a/b/c", "/run/a/b/c/deep", "/run/top.pid"}) {
+        EXPECT_EQ(readXattr(path), kDefaultText) << path;
+    }
+    // A link cannot take a label without following it; the walk goes on.
+    EXPECT_EQ(readXattr("/run/a/link"), "");
+    EXPECT_TRUE(log.has("set default label for /run/a/link failed", "WARN")) << log.dump();
+    EXPECT_EQ(readXattr("/run/a/fifo"), "");
+    // Another file system under /run keeps its labels and is not entered.
+    EXPECT_EQ(readXattr("/run/other"), "");
+    EXPECT_EQ(readXattr("/run/other/inner"), "");
+    EXPECT_EQ(readXattr("/run/other/inner/f"), "");
+    EXPECT_TRUE(log.has("file /run/other is not in the same device with /run", "DEBUG"));
+    EXPECT_EQ(log.countContaining("cost time: ", "INFO"), 1u);
+}
+
+TEST(RunDefaultLabelTest, MissingDirectoryFails)
+{
+    LogCapture log;
+    EXPECT_EQ(VetuRestoreContext::getInstance().setDefalutLabelRecursive("/run/none"), -1);
+    EXPECT_TRUE(log.has("open dir /run/none failed, (No such file or directory)", "ERROR")) << log.dump();
+}
+
+// A bind mount of an ancestor inside the tree has the same device; the walk
+// must step over it rather than descend for ever.
+TEST(RunDefaultLabelTest, BindMountCycleEnds)
+{
+    makeDirs("/run/a/b/loop");
+    makeFile("/run/a/b/f");
+    ASSERT_EQ(mount("/run/a", "/run/a/b/loop", nullptr, MS_BIND, nullptr), 0);
+    LogCapture log;
+    ASSERT_EQ(VetuRestoreContext::getInstance().setDefalutLabelRecursive("/run"), 0);
+    EXPECT_EQ(readXattr("/run/a/b/f"), kDefaultText);
+    EXPECT_EQ(log.countContaining("Directory cycle detected, skipping: /run/a/b/loop", "WARN"), 1u) << log.dump();
+}
+
+// Entries that come and go under the walk are passed over.
+TEST(RunDefaultLabelTest, SurvivesVanishingEntries)
+{
+    makeDirs("/run/stable/d");
+    makeFile("/run/stable/d/f");
+    std::atomic<bool> stop{false};
+    std::thread churn([&] {
+        for (int i = 0; !stop; ++i) {
+            const std::string base = "/run/churn" + std::to_string(i % 4);
+            std::error_code ec;
+            std::filesystem::create_directories(base + "/x/y/z", ec);
+            std::ofstream(base + "/x/y/z/f") << i;
+            std::ofstream(base + "/x/g") << i;
+            std::filesystem::remove_all(base, ec);
+        }
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (int round = 0; round < 200 && std::chrono::steady_clock::now() < deadline; ++round) {
+        ASSERT_EQ(VetuRestoreContext::getInstance().setDefalutLabelRecursive("/run"), 0);
+    }
+    stop = true;
+    churn.join();
+    EXPECT_EQ(readXattr("/run/stable/d/f"), kDefaultText);
+}
