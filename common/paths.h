@@ -70,4 +70,7 @@ constexpr const char kRpm[] = "/usr/bin/rpm";
 constexpr const char kFindmnt[] = "/usr/bin/findmnt";
 constexpr const char kDevNull[] = "/dev/null";
 
+// Device nodes: a relabel run labels the directory itself, never its content.
+constexpr const char kDevDir[] = "/dev";
+
 }  // namespace paths

@@ -1,0 +1,314 @@
+// Label of one path from the data store: for a file being created (the kernel
+// waits for it), for a relabel of an existing path, and the searches for the
+// nearest directory that carries a policy path identifier.
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/dir_traverse.h"
+#include "common/file_utils.h"
+#include "common/label_xattr.h"
+#include "common/logger.h"
+#include "common/path_pattern.h"
+#include "common/path_utils.h"
+#include "common/paths.h"
+#include "restore/vetu_restore_context.h"
+#include "store/vetu_restore_init.h"
+
+namespace {
+
+constexpr uint32_t kFullInheritFlag = 7;
+constexpr uint32_t kDefaultInheritFlag = 5;
+
+bool isUnderRun(const std::string& path)
+{
+    const std::string run = paths::kRunDir;
+    return path == run || path.compare(0, run.size() + 1, run + "/") == 0;
+}
+
+// Whether some key of the index lies strictly below path. The keys below a
+// directory are one contiguous range of the ordered index, starting at the
+// first key not less than "path/": one lookup instead of a scan of the index.
+bool hasIndexedPathBelow(const PathIdentityIndex& index, const std::string& path)
+{
+    if (path.empty() || path[0] != '/') {
+        for (const auto& entry : index) {
+            if (isSubPath(path, entry.first)) {
+                return true;
+            }
+        }
+        return false;
+    }
+    const std::string base = path.back() == '/' ? path : path + "/";
+    auto it = index.lower_bound(base);
+    if (it != index.end() && it->first == base) {
+        ++it;  // the directory itself, written with its slash, is not below it
+    }
+    return it != index.end() && it->first.compare(0, base.size(), base) == 0;
+}
+
+}  // namespace
+
+std::pair<std::string, vetu_id_t> lookupIdentityRecord(const std::string& /*path*/)
+{
+    return {std::string(), vetu_id_t{}};
+}
+
+int VetuRestoreContext::getNewCreateFileLabel(std::string path, VetuRestoreInit& store, std::string& label)
+{
+    if (path.empty()) {
+        LOG_ERROR("filepath is empty.");
+        return -1;
+    }
+    if (isUnderRun(path)) {
+        LOG_DEBUG("file %s is in /run directory, create default label.", path.c_str());
+        LabelContext context;
+        context.inherit_flag = kDefaultInheritFlag;
+        label = contextToString(context);
+        return 0;
+    }
+    LOG_DEBUG("create new file label: %s", path.c_str());
+    uint64_t pkgId = 0;
+    uint32_t pkgType = 0;
+    if (store.queryFilePkgid(path, pkgId, pkgType) != 0) {
+        LOG_ERROR("get pkgid failed of %s", path.c_str());
+        return -1;
+    }
+    LOG_DEBUG("file: %s, pkgid: %016lx", path.c_str(), pkgId);
+
+    const PathPolicy oidParent = findNearestParentDirHasPolicy(path, store, 0);
+    LOG_DEBUG("file: %s, pathid: %016lx", path.c_str(), oidParent.second);
+    vetu_id_t entry;
+    uint64_t oidFileId = 0;
+    bool oidUnmatched = false;
+    if (store.identityDataLnkfileOid.get(path, entry) == 0) {
+        oidFileId = entry.file_id;
+        LOG_DEBUG("create new link file label, file %s, oid->file_id: %016lx", path.c_str(), oidFileId);
+    } else if (store.identityDataDirOid.get(path, entry) == 0) {
+        oidFileId = entry.file_id;
+        LOG_DEBUG("create new dir label, file %s, oid->file_id: %016lx", path.c_str(), oidFileId);
+    } else if (store.identityDataFileOid.get(path, entry) == 0) {
+        oidFileId = entry.file_id;
+        LOG_DEBUG("create new file label, file %s, oid->file_id: %016lx", path.c_str(), oidFileId);
+    } else if (!oidParent.first.empty()) {
+        if (store.getFileId(path, oidFileId) != 0) {
+            LOG_ERROR("get file_id failed of %s", path.c_str());
+            return -1;
+        }
+        LOG_DEBUG("create new file label, file %s, oid->file_id: %016lx", path.c_str(), oidFileId);
+    } else {
+        oidUnmatched = true;
+    }
+    LabelContext context;
+    context.oid = {pkgId, oidFileId, oidParent.second};
+    LOG_DEBUG("create new file label, file %s, oid %016lx-%016lx-%016lx", path.c_str(), context.oid.pkg_id,
+              context.oid.file_id, context.oid.path_id);
+
+    const PathPolicy sidParent = findNearestParentDirHasPolicy(path, store, 1);
+    uint64_t sidFileId = 0;
+    bool sidUnmatched = false;
+    if (store.identityDataLnkfileSid.get(path, entry) == 0) {
+        sidFileId = entry.file_id;
+        LOG_DEBUG("create new link file label: file %s, sid->file_id: %016lx", path.c_str(), sidFileId);
+    } else if (store.identityDataDirSid.get(path, entry) == 0) {
+        sidFileId = entry.file_id;
+        LOG_DEBUG("create new dir label: file %s, sid->file_id: %016lx", path.c_str(), sidFileId);
+    } else if (store.identityDataFileSid.get(path, entry) == 0) {
+        sidFileId = entry.file_id;
+        LOG_DEBUG("create new file label: file %s, sid->file_id: %016lx", path.c_str(), sidFileId);
+    } else if (!sidParent.first.empty()) {
+        if (store.getFileId(path, sidFileId) != 0) {
+            LOG_ERROR("get file_id failed of %s", path.c_str());
+            return -1;
+        }
+        LOG_DEBUG("create new file label: file %s, sid->file_id: %016lx", path.c_str(), sidFileId);
+    } else {
+        sidUnmatched = true;
+    }
+    context.sid = {pkgId, sidFileId, sidParent.second};
+    LOG_DEBUG("create new file label, file %s, sid %016lx-%016lx-%016lx", path.c_str(), context.sid.pkg_id,
+              context.sid.file_id, context.sid.path_id);
+    const bool unmatched = oidUnmatched && sidUnmatched;
+
+    for (const auto& wildcard : store.identityDataFileWildcardOid.getAll()) {
+        if (isWildcardMatch(wildcard.first, path)) {
+            context.oid.pkg_id = wildcard.second.pkg_id;
+        }
+    }
+    for (const auto& wildcard : store.identityDataFileWildcardSid.getAll()) {
+        if (isWildcardMatch(wildcard.first, path)) {
+            context.sid.pkg_id = wildcard.second.pkg_id;
+        }
+    }
+
+    uint32_t flag = 0;
+    if (store.getDirInheritFlag(path, flag) != 0) {
+        return -1;
+    }
+    if (store.isCachedParentDir(path)) {
+        flag = kFullInheritFlag;
+        LOG_DEBUG("@1 set %s inherit flag %d", path.c_str(), flag);
+    } else if (flag != kFullInheritFlag || !unmatched) {
+        flag = kFullInheritFlag;
+        LOG_DEBUG("@3 set %s inherit flag %d", path.c_str(), flag);
+    } else {
+        // A directory above paths that have identity entries passes everything on.
+        flag = hasIndexedPathBelow(*store.m_mapPathToIdentityType.load(), path) ? kFullInheritFlag
+                                                                                : kDefaultInheritFlag;
+        LOG_DEBUG("set %s inherit flag %d", path.c_str(), flag);
+    }
+    context.inherit_flag = flag;
+
+    if (pkgType == 3 || pkgType == 4) {
+        context.tid = 2;
+    } else if (store.getTid(path, context.tid) != 0) {
+        LOG_ERROR("get file tid failed of %s", path.c_str());
+        return -1;
+    }
+    label = contextToString(context);
+    LOG_INFO("file %s, label %s", path.c_str(), label.c_str());
+    return 0;
+}
+
+int VetuRestoreContext::restoreFileLabel(const std::string& path, VetuRestoreInit& store)
+{
+    if (path.empty()) {
+        LOG_ERROR("filepath is empty...");
+        return -1;
+    }
+    std::string text;
+    if (getNewCreateFileLabel(path, store, text) != 0 || text.empty()) {
+        LOG_ERROR("getNewCreateFileLabel failed.");
+        return -1;
+    }
+    LOG_DEBUG("restore label: %s, %s", path.c_str(), text.c_str());
+    const int mode = isSymlink(path.c_str()) ? kXattrModeLink : kXattrModeFile;
+    vetu_id_t createOid;
+    getFileCreateOidFromXattr(path.c_str(), &createOid, static_cast<unsigned int>(mode));
+    LabelContext context;
+    if (stringToContext(text, &context) != 0) {
+        LOG_ERROR("stringToContext failed.");
+        return -1;
+    }
+    context.create_oid = createOid;
+    setFileLabelToXattr(path.c_str(), &context, mode);
+    return 0;
+}
+
+VetuRestoreContext::PathPolicy VetuRestoreContext::findNearestParentDirHasPolicy(const std::string& path,
+                                                                                 VetuRestoreInit& store, int type)
+{
+    const SyncMap<std::string, uint64_t>& exact = type == 1 ? store.identityDataDirSpathid : store.identityDataDirOpathid;
+    const std::map<std::string, uint64_t> patterns =
+        (type == 1 ? store.identityDataDirWSpathid : store.identityDataDirWOpathid).getAll();
+    uint64_t pathId = 0;
+    std::string p = path;
+    while (p != "/") {
+        if (exact.get(p, pathId) == 0) {
+            LOG_INFO("[Exact Match] path:%s, pathid:%016lx", p.c_str(), pathId);
+            return {p, pathId};
+        }
+        for (const auto& pattern : patterns) {
+            if (isWildcardMatch(pattern.first, p)) {
+                LOG_INFO("[Wildcard Match] path:%s | pathid:%016lx (Pattern:%s)", p.c_str(), pattern.second,
+                         pattern.first.c_str());
+                return {p, pattern.second};
+            }
+        }
+        std::string parent = std::filesystem::path(p).parent_path().string();
+        if (parent == p) {
+            break;
+        }
+        p = std::move(parent);
+    }
+    if (exact.get("/", pathId) == 0) {
+        LOG_INFO("[Root Match] path:%s | pathid:%016lx", "/", pathId);
+        return {"/", pathId};
+    }
+    LOG_DEBUG("[No pathid Found] path:%s", path.c_str());
+    return {std::string(), 0};
+}
+
+VetuRestoreContext::PathPolicy VetuRestoreContext::findWildcardPathid(const std::string& path, int type)
+{
+    VetuRestoreInit& store = VetuRestoreInit::getInstance();
+    const SyncMap<std::string, uint64_t>& map = type == 1 ? store.identityDataDirWSpathid : store.identityDataDirWOpathid;
+    PathPolicy result{std::string(), 0};
+    std::string p = path;
+    while (!p.empty()) {
+        LOG_DEBUG("path:%s", p.c_str());
+        for (const auto& pattern : map.getAll()) {
+            if (isWildcardMatch(pattern.first, p)) {
+                result = {p, pattern.second};
+                if (type == 1) {
+                    LOG_DEBUG("pathid.first:%s, sid pathid.second:%04x", p.c_str(),
+                              static_cast<uint32_t>(pattern.second));
+                } else {
+                    LOG_DEBUG("pathid.first:%s, oid pathid.second:%04x", p.c_str(),
+                              static_cast<uint32_t>(pattern.second));
+                }
+                break;
+            }
+        }
+        const size_t slash = p.rfind('/');
+        p = slash == std::string::npos ? std::string() : p.substr(0, slash);
+    }
+    return result;
+}
+
+int setParentDirInheritFlag(const std::string& path, uint32_t flag)
+{
+    if (path.empty()) {
+        LOG_ERROR("path empty.");
+        return -1;
+    }
+    const bool wildcard = containsWildcard(path);
+    std::vector<std::string> candidates;
+    if (!wildcard) {
+        candidates.push_back(findFirstValidParentDir(path));
+    } else {
+        for (const auto& match : searchFilesByPattern(path)) {
+            if (isDirectory(match.c_str())) {
+                traverseDirectory(match, candidates);
+            }
+        }
+    }
+    std::vector<std::string> targets;
+    for (auto& candidate : candidates) {
+        if (!candidate.empty() && isDirectory(candidate.c_str())) {
+            targets.push_back(std::move(candidate));
+        }
+    }
+    if (targets.empty()) {
+        LOG_ERROR("No valid parent directory found for: %s (wildcard: %d)", path.c_str(), wildcard ? 1 : 0);
+        return -1;
+    }
+    // Logs below name the per-directory step "operator()", as they always have.
+    const auto setOne = [flag](const std::string& dir) {
+        LabelContext label;
+        if (getFileLabelFromXattr(dir.c_str(), &label, kXattrModeFile) != 0) {
+            LOG_WARN("Failed to get label for: %s", dir.c_str());
+            return false;
+        }
+        if (label.inherit_flag == kFullInheritFlag) {
+            LOG_WARN("Skipped already fully inherited: %s", dir.c_str());
+            return true;
+        }
+        label.inherit_flag = flag;
+        if (setFileLabelToXattr(dir.c_str(), &label, kXattrModeFile) != 0) {
+            LOG_ERROR("Failed to set inherit flag for: %s", dir.c_str());
+            return false;
+        }
+        LOG_INFO("Successfully set inherit flag [%u] for: %s", flag, dir.c_str());
+        return true;
+    };
+    bool done = false;
+    for (const auto& dir : targets) {
+        done = setOne(dir) || done;
+    }
+    return done ? 0 : -1;
+}

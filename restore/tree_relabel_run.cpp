@@ -1,0 +1,447 @@
+// A full relabel run: one producer walks the tree and queues every path, one
+// consumer per core labels them. Paths cross the queue in batches, and a
+// walked path is already in canonical form (its parent is, and it is not a
+// link), so the consumers neither resolve it again nor open it: labels are
+// read and written with the l*xattr calls.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <set>
+#include <thread>
+#include <utility>
+
+#include "common/file_utils.h"
+#include "common/label_xattr.h"
+#include "common/logger.h"
+#include "common/path_utils.h"
+#include "common/paths.h"
+#include "restore/vetu_restore_context.h"
+#include "store/vetu_restore_init.h"
+
+namespace {
+
+constexpr const char kExectlLibrary[] = "libtamro2_exectl.so.0";
+constexpr size_t kWalkBatchSize = 256;
+constexpr size_t kConsumerBatchSize = 64;
+constexpr unsigned kConsumersWhenUnknown = 2;
+constexpr auto kReadinessPoll = std::chrono::milliseconds(500);
+
+// Directories a run never enters, by plain prefix of the canonical path.
+constexpr const char* kSystemDirs[] = {"/proc", "/backup", "/ostree", "/sys",  "/sysroot",
+                                       "/run",  "/dev",    "/data",   "/bin",  "/sbin",
+                                       "/lib",  "/lib64",  "/lib32",  "/libx32", "/srv"};
+
+bool startsWith(const std::string& text, const char* prefix, size_t length)
+{
+    return text.compare(0, length, prefix, length) == 0;
+}
+
+bool isDotOrDotDot(const char* name)
+{
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// What setFileLabelToXattr does, with one lsetxattr in place of open, fstat,
+// setxattr and close; the caller knows whether path is a link. Same refusal
+// of a link in mode 1, same messages.
+int writeLabel(const std::string& path, const LabelContext& label, bool isLink, int mode)
+{
+    if (isLink && mode != kXattrModeLink) {
+        LOG_WARN("%s open failed (O_NOFOLLOW), %s", path.c_str(), strerror(ELOOP));
+        return -1;
+    }
+    const std::string text = contextToString(label);
+    if (lsetxattr(path.c_str(), kLabelXattrName, text.data(), text.size(), 0) != 0) {
+        const int err = errno;
+        if (err == ENOENT || err == ENOTDIR || err == EACCES || err == ELOOP || err == ENAMETOOLONG) {
+            LOG_WARN("%s open failed (O_NOFOLLOW), %s", path.c_str(), strerror(err));
+        } else {
+            LOG_WARN("%s fsetxattr error, %s", path.c_str(), strerror(err));
+        }
+        return -1;
+    }
+    return 0;
+}
+
+// The create_oid of the path's current label, read without following it.
+int readCreateOid(const std::string& path, vetu_id_t& createOid)
+{
+    char value[1025];
+    const ssize_t size = lgetxattr(path.c_str(), kLabelXattrName, value, sizeof(value) - 1);
+    if (size < 0) {
+        LOG_DEBUG("%s fgetxattr failed, %s", path.c_str(), strerror(errno));
+        return -1;
+    }
+    value[size] = '\0';
+    LabelContext label;
+    if (stringToContext(value, &label) != 0) {
+        LOG_ERROR("label string to convert context error.");
+        return -1;
+    }
+    createOid = label.create_oid;
+    return 0;
+}
+
+bool isZero(const vetu_id_t& id)
+{
+    return id.pkg_id == 0 && id.file_id == 0 && id.path_id == 0;
+}
+
+}  // namespace
+
+struct VetuRestoreContext::WalkState {
+    std::vector<std::string> batch;
+    // Directories on the current chain, by (device, inode): a bind mount of
+    // an ancestor inside the tree would otherwise be walked for ever.
+    std::set<std::pair<dev_t, ino_t>> chain;
+};
+
+int VetuRestoreContext::setLabelToDirRecursive(const std::string& root, std::vector<std::string> exclusions)
+{
+    const auto start = std::chrono::steady_clock::now();
+    unsigned numCores = std::thread::hardware_concurrency();
+    LOG_INFO("hardware_concurrency numCores %d", static_cast<int>(numCores));
+    if (numCores == 0) {
+        numCores = kConsumersWhenUnknown;
+    }
+    // A run starts from a clean state, whatever the previous run left.
+    m_scanList.clear();
+    m_pathQueue.reset();
+    m_threadFlag = 0;
+    loadExectlSo(kExectlLibrary);
+
+    std::thread producer(&VetuRestoreContext::producerThreadHandler, this, root, exclusions);
+    std::vector<std::thread> consumers;
+    for (unsigned i = 0; i < numCores; ++i) {
+        consumers.emplace_back(&VetuRestoreContext::consumerThreadHandler, this, std::ref(m_pathQueue),
+                               static_cast<int>(i), root);
+    }
+    producer.join();
+    for (auto& consumer : consumers) {
+        consumer.join();
+    }
+    if (m_exectlHandle != nullptr) {
+        callExectlfunc(root, m_scanList, false);
+    }
+    std::vector<std::string>().swap(m_scanList);
+    restoreFileLabelForHasPolicy(VetuRestoreInit::getInstance());
+    closeExectlSo();
+    LOG_INFO_CATEGORY("cost time: %.4fs", secondsSince(start));
+    return 0;
+}
+
+void VetuRestoreContext::producerThreadHandler(const std::string& root, std::vector<std::string> exclusions)
+{
+    try {
+        getFilepathRecursive(root, exclusions);
+    } catch (const std::exception& e) {
+        // The queue must still be finished, or the consumers would wait for ever.
+        LOG_ERROR("walk of %s failed: %s", root.c_str(), e.what());
+    }
+    m_threadFlag = 1;
+    {
+        std::lock_guard<std::mutex> guard(m_walkMutex);
+        if (m_exectlHandle != nullptr) {
+            m_scanList.emplace_back(paths::kDevDir);
+        }
+        m_pathQueue.push(paths::kDevDir);
+    }
+    m_pathQueue.setFinished();
+    LOG_INFO_CATEGORY("producerThreadHandler m_allCacheSize %d", m_allCacheSize);
+    ++m_allCacheSize;
+}
+
+int VetuRestoreContext::getFilepathRecursive(const std::string& path, const std::vector<std::string>& exclusions)
+{
+    if (path.empty()) {
+        LOG_ERROR("Invalid path parameter");
+        return -1;
+    }
+    std::unique_ptr<char, decltype(&free)> real(realpath(path.c_str(), nullptr), &free);
+    if (!real) {
+        LOG_ERROR("Path canonicalization failed: %s", strerror(errno));
+        return -1;
+    }
+    WalkState walk;
+    const int result = getFilepathRecursive(real.get(), exclusions, walk);
+    flushWalkBatch(walk);
+    return result;
+}
+
+int VetuRestoreContext::getFilepathRecursive(const std::string& path, const std::vector<std::string>& exclusions,
+                                             WalkState& walk)
+{
+    for (const auto& excluded : exclusions) {
+        // An empty exclusion would be a prefix of everything.
+        if (!excluded.empty() && startsWith(path, excluded.c_str(), excluded.size())) {
+            LOG_INFO("Skipped excluded path: %s", path.c_str());
+            return 0;
+        }
+    }
+    for (const char* system : kSystemDirs) {
+        if (startsWith(path, system, strlen(system))) {
+            LOG_INFO("Skipped system directory: %s", path.c_str());
+            return 0;
+        }
+    }
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    std::pair<dev_t, ino_t> key{0, 0};
+    if (fd >= 0) {
+        struct stat st {};
+        if (fstat(fd, &st) == 0) {
+            key = {st.st_dev, st.st_ino};
+            if (walk.chain.count(key) != 0) {
+                LOG_WARN("Directory cycle detected, skipping: %s (inode=%lu)", path.c_str(),
+                         static_cast<unsigned long>(st.st_ino));
+                close(fd);
+                return 0;
+            }
+        }
+    }
+    queueWalkedPath(path, walk);
+    if (fd < 0) {
+        return 0;  // queued, but its entries cannot be listed
+    }
+    DIR* stream = fdopendir(fd);
+    if (stream == nullptr) {
+        close(fd);
+        return 0;
+    }
+    walk.chain.insert(key);
+    const std::string prefix = path == "/" ? path : path + "/";
+    int result = 0;
+    while (true) {
+        errno = 0;
+        const dirent* entry = readdir(stream);
+        if (entry == nullptr) {
+            if (errno != 0) {
+                LOG_ERROR("Filesystem error: %s", strerror(errno));
+                result = -1;
+            }
+            break;
+        }
+        if (isDotOrDotDot(entry->d_name)) {
+            continue;
+        }
+        unsigned char type = entry->d_type;
+        if (type == DT_UNKNOWN) {
+            struct stat lst {};
+            if (fstatat(dirfd(stream), entry->d_name, &lst, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno == ENOENT) {
+                    continue;  // gone since the listing
+                }
+                LOG_ERROR("Filesystem error: %s", strerror(errno));
+                result = -1;
+                break;
+            }
+            type = S_ISLNK(lst.st_mode) ? DT_LNK : S_ISDIR(lst.st_mode) ? DT_DIR : DT_REG;
+        }
+        std::string child = prefix + entry->d_name;
+        if (type == DT_LNK) {
+            queueWalkedPath(child, walk);
+            LOG_DEBUG("Processed symlink: %s", child.c_str());
+        } else if (type == DT_DIR) {
+            getFilepathRecursive(child, exclusions, walk);
+        } else {
+            queueWalkedPath(std::move(child), walk);
+        }
+    }
+    closedir(stream);
+    walk.chain.erase(key);
+    return result;
+}
+
+void VetuRestoreContext::queueWalkedPath(std::string path, WalkState& walk)
+{
+    walk.batch.push_back(std::move(path));
+    if (walk.batch.size() >= kWalkBatchSize) {
+        flushWalkBatch(walk);
+    }
+}
+
+void VetuRestoreContext::flushWalkBatch(WalkState& walk)
+{
+    if (walk.batch.empty()) {
+        return;
+    }
+    std::lock_guard<std::mutex> guard(m_walkMutex);
+    // The scan list is only ever handed to the exec-control library.
+    if (m_exectlHandle != nullptr) {
+        m_scanList.insert(m_scanList.end(), walk.batch.begin(), walk.batch.end());
+    }
+    m_allCacheSize += static_cast<int32_t>(walk.batch.size());
+    m_pathQueue.pushBatch(walk.batch);
+}
+
+void VetuRestoreContext::consumerThreadHandler(BlockQueue<std::string>& queue, int index, const std::string& root)
+{
+    const auto start = std::chrono::steady_clock::now();
+    LOG_INFO_CATEGORY("consumerThreadHandler %d begin..", index);
+    int count = 0;
+    VetuRestoreInit& store = VetuRestoreInit::getInstance();
+    std::vector<std::string> batch;
+    bool drained = false;
+    while (true) {
+        while (!store.m_isInitialized.load(std::memory_order_acquire)) {
+            std::this_thread::sleep_for(kReadinessPoll);
+        }
+        // Only a finished queue is over: the producer sets the flag before
+        // it queues its last path.
+        if (m_threadFlag == 1 && queue.isFinishedAndEmpty()) {
+            break;
+        }
+        if (!queue.popBatch(batch, kConsumerBatchSize)) {
+            drained = true;
+            break;
+        }
+        for (const auto& path : batch) {
+            try {
+                setLabelToFileDirMultiThread(path, store, root, true);
+            } catch (const std::exception& e) {
+                LOG_ERROR("label %s failed: %s", path.c_str(), e.what());
+            }
+            ++count;
+        }
+    }
+    if (drained) {
+        LOG_INFO_CATEGORY("Blocking thread exiting %d", index);
+    }
+    LOG_INFO_CATEGORY("thread %d cost time %.4fs", index, secondsSince(start));
+    LOG_INFO_CATEGORY("thread %d end, m_threadFlag:%d count:%d", index, static_cast<int>(m_threadFlag.load()), count);
+}
+
+void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, VetuRestoreInit& store,
+                                                      const std::string& root)
+{
+    setLabelToFileDirMultiThread(path, store, root, false);
+}
+
+void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, VetuRestoreInit& store,
+                                                      const std::string& root, bool walked)
+{
+    if (path.empty()) {
+        LOG_ERROR("filepath is empty.");
+        return;
+    }
+    struct stat lst {};
+    // A dangling link does not exist for this purpose either.
+    if (lstat(path.c_str(), &lst) != 0 || (S_ISLNK(lst.st_mode) && fileExists(path.c_str()) != 0)) {
+        LOG_DEBUG("file is not exists, %s", path.c_str());
+        return;
+    }
+    const bool isLink = S_ISLNK(lst.st_mode);
+    const int mode = isLink ? kXattrModeLink : kXattrModeFile;
+    std::string real = path;
+    if (!walked) {
+        real = isLink ? getLinkRealPath(path) : getRealPath(path);
+        if (real.empty()) {
+            return;  // logged by the resolver
+        }
+    }
+
+    LabelContext label;
+    bool labelled = false;
+    // The nearest configured inherit directory at or above the path decides.
+    const auto inheritLabels = store.m_mapInheritDirLabel.load();
+    if (!inheritLabels->empty()) {
+        std::string q = real;
+        while (!q.empty()) {
+            const auto it = inheritLabels->find(q);
+            if (it != inheritLabels->end()) {
+                labelled = writeLabel(real, it->second, isLink, kXattrModeFile) == 0;
+                break;
+            }
+            const size_t slash = q.rfind('/');
+            q.resize(slash == std::string::npos ? 0 : slash);
+        }
+    }
+
+    if (!labelled) {
+        labelled = true;
+        uint64_t pkgId = 0;
+        uint32_t pkgType = 0;
+        std::string pkgName;
+        bool havePkg = false;
+        if (store.queryFileBelongPkg(real, pkgName)) {
+            std::lock_guard<std::mutex> guard(store.m_pkgMapMutex);
+            const auto it = store.m_mapPkgNameToId.find(pkgName);
+            if (it != store.m_mapPkgNameToId.end()) {
+                pkgId = it->second.pkgId;
+                havePkg = true;
+            }
+        }
+        if (!havePkg && !store.queryPreallocatedFilePkgid(real, pkgId) &&
+            store.queryFilePkgid(real, pkgId, pkgType) != 0) {
+            LOG_ERROR("query file pkgid failed, %s", real.c_str());
+            labelled = false;
+        }
+        if (labelled) {
+            if (pkgType == 3 || pkgType == 4) {
+                label.tid = 2;
+            } else if (store.getTid(real, label.tid) != 0) {
+                LOG_ERROR("get tid failed, %s", real.c_str());
+                labelled = false;
+            }
+        }
+        if (labelled && store.getDirInheritFlag(real, label.inherit_flag) != 0) {
+            LOG_ERROR("get inherit flag failed, %s", real.c_str());
+            labelled = false;
+        }
+        if (labelled) {
+            if (label.inherit_flag == 7 && !store.isCachedParentDir(real)) {
+                label.inherit_flag = 5;
+            }
+            if (store.getFileCreatorOid(real, label.create_oid) != 0) {
+                LOG_DEBUG("get creator oid failed, %s", real.c_str());
+            }
+            if (isZero(label.create_oid) && readCreateOid(real, label.create_oid) != 0) {
+                LOG_DEBUG("get creator oid from xattr failed, %s", real.c_str());
+            }
+            // User-set identities: the last matching pattern, then an exact entry.
+            const struct {
+                const SyncMap<std::string, vetu_id_t>& patterns;
+                const SyncMap<std::string, vetu_id_t>& exact;
+                vetu_id_t& id;
+                int type;
+            } sides[] = {{store.identityDataUserConfigOidGlob, store.identityDataUserConfigOid, label.oid, 0},
+                         {store.identityDataUserConfigSidGlob, store.identityDataUserConfigSid, label.sid, 1}};
+            for (const auto& side : sides) {
+                side.id = vetu_id_t{};
+                for (const auto& pattern : side.patterns.getAll()) {
+                    if (isWildcardMatch(pattern.first, real)) {
+                        const uint64_t parentPathId = findNearestParentDirHasPolicy(real, store, side.type).second;
+                        side.id = {pattern.second.pkg_id, pattern.second.file_id,
+                                   parentPathId != 0 ? parentPathId : pattern.second.path_id};
+                    }
+                }
+                if (side.exact.get(real, side.id) != 0) {
+                    side.id.pkg_id = pkgId;
+                }
+            }
+            if (writeLabel(real, label, isLink, mode) != 0) {
+                LOG_WARN("set file label to xattr failed, %s", real.c_str());
+            }
+            LOG_INFO("set label to file, %s-> %016lx-%016lx-%016lx:%08x:%016lx-%016lx-%016lx:%08x:%016lx-%016lx-%016lx",
+                     real.c_str(), label.sid.pkg_id, label.sid.file_id, label.sid.path_id, label.tid,
+                     label.oid.pkg_id, label.oid.file_id, label.oid.path_id, label.inherit_flag,
+                     label.create_oid.pkg_id, label.create_oid.file_id, label.create_oid.path_id);
+        }
+    }
+    if (m_exectlHandle != nullptr && m_exectlXattrSetForInit != nullptr) {
+        m_exectlXattrSetForInit(root.c_str(), real.c_str());
+    }
+}

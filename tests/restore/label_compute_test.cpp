@@ -1,0 +1,244 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "common/label_context.h"
+#include "common/label_xattr.h"
+#include "common/sm3_hash.h"
+#include "restore/expected_label.h"
+#include "restore/vetu_restore_context.h"
+#include "store/vetu_restore_init.h"
+#include "support/log_capture.h"
+#include "support/temp_tree.h"
+
+namespace {
+
+uint64_t sm3(const std::string& text)
+{
+    return getSM3HashLast64Bits(text);
+}
+
+class LabelComputeTest : public testing::Test {
+protected:
+    std::string newLabel(const std::string& path)
+    {
+        std::string label;
+        EXPECT_EQ(VetuRestoreContext::getNewCreateFileLabel(path, store, label), 0) << path;
+        return label;
+    }
+    void rebuildIndex() { store.m_mapPathToIdentityType.store(store.buildIdentityDataIndex()); }
+
+    VetuRestoreInit store;
+};
+
+}  // namespace
+
+// The default label covers /run and what lies under it, by whole component.
+TEST_F(LabelComputeTest, RunTreeGetsTheDefaultLabel)
+{
+    const std::string defaultLabel = labelText({}, 0, {}, 5);
+    struct Case {
+        const char* path;
+        bool isDefault;
+    } cases[] = {{"/run", true}, {"/run/x", true}, {"/run/a/b", true}, {"/runx", false}, {"/run2/x", false}};
+    for (const auto& c : cases) {
+        // Configured flag 0 would give 7 outside /run, so the two are told apart.
+        store.identityDataUserConfigInheritFlag.set(c.path, 0);
+        EXPECT_EQ(newLabel(c.path), c.isDefault ? defaultLabel : labelText({}, 0, {}, 7)) << c.path;
+    }
+}
+
+// The inherit flag is 7 in every case but one: configured 7, no entry and no
+// policy directory on either side, not a packaged parent, nothing indexed below.
+TEST_F(LabelComputeTest, InheritFlagFiveOrSeven)
+{
+    store.identityDataFileSid.set("/p/q/file", {1, 2, 3});
+    store.identityDataFileWildcardSid.set("/k/file", {1, 2, 3});
+    store.identityDataFileOid.set("/t/", {1, 2, 3});
+    store.identityDataFileOid.set("/ux/y", {1, 2, 3});
+    rebuildIndex();
+    store.insertFileOfPkgToMap("/c/d/lib.so", "libpkg", 1);
+    store.updateParentDirsCache("/c/d/lib.so");
+    store.identityDataUserConfigInheritFlag.set("/zero", 0);
+    store.identityDataUserConfigInheritFlag.set("/three", 3);
+
+    struct Case {
+        const char* path;
+        uint32_t flag;
+        const char* why;
+    } cases[] = {
+        {"/plain", 5, "configured 7, unmatched, nothing below"},
+        {"/zero", 7, "configured 0"},
+        {"/three", 7, "configured 3"},
+        {"/p", 7, "an indexed path lies below"},
+        {"/p/q", 7, "an indexed path lies directly below"},
+        {"/p/q/file", 7, "its own exact entry"},
+        {"/k/file", 5, "an indexed path is not below itself"},
+        {"/t", 5, "a key equal to the path with a slash is not below it"},
+        {"/u", 5, "/ux/y is not below /u"},
+        {"/c", 7, "a parent directory of a packaged file"},
+        {"/c/d", 7, "the packaged file's own directory"},
+    };
+    for (const auto& c : cases) {
+        LabelContext context;
+        ASSERT_EQ(stringToContext(newLabel(c.path), &context), 0);
+        EXPECT_EQ(context.inherit_flag, c.flag) << c.path << ": " << c.why;
+    }
+}
+
+// Exact entries give file_id; a directory with a policy gives path_id and the
+// path's own file identifier; file wildcards give pkg_id, the last key winning.
+TEST_F(LabelComputeTest, IdentitiesFromEntriesPoliciesAndWildcards)
+{
+    store.insertPkgidToMap("tool", 3);
+    store.insertFileOfPkgToMap("/opt/tool/bin", "tool", 3);
+    store.identityDataDirOpathid.set("/opt", 0x0a);
+    store.identityDataDirSpathid.set("/", 0x0b);
+    store.identityDataLnkfileOid.set("/opt/tool/bin", {9, 0x111, 9});
+    store.identityDataFileSid.set("/opt/tool/bin", {9, 0x222, 9});
+    store.identityDataFileWildcardOid.set("/opt/tool/*", {0x301, 0, 0});
+    store.identityDataFileWildcardOid.set("/opt/tool/b*", {0x302, 0, 0});
+    store.identityDataFileWildcardSid.set("/opt/*/bin", {0x401, 0, 0});
+    store.identityDataUserConfigTid.set("/opt/other", 0x44);
+
+    // Package type 3 fixes tid 2; exact entries on both sides.
+    EXPECT_EQ(newLabel("/opt/tool/bin"), labelText({0x401, 0x222, 0x0b}, 2, {0x302, 0x111, 0x0a}, 7));
+    // No entry, but policy directories on both sides (the sid one at the root).
+    EXPECT_EQ(newLabel("/opt/other"),
+              labelText({0, sm3("/opt/other"), 0x0b}, 0x44, {0, sm3("/opt/other"), 0x0a}, 7));
+}
+
+TEST_F(LabelComputeTest, NearestParentWithPolicy)
+{
+    store.identityDataDirSpathid.set("/a/b", 0x1);
+    store.identityDataDirSpathid.set("/", 0x2);
+    store.identityDataDirWSpathid.set("/w/*", 0x3);
+    store.identityDataDirWSpathid.set("/a/b/c*", 0x4);
+    store.identityDataDirOpathid.set("/o", 0x5);
+    struct Case {
+        const char* path;
+        int type;
+        const char* found;
+        uint64_t pathId;
+        const char* logText;
+    } cases[] = {
+        {"/a/b/x/y", 1, "/a/b", 0x1, "[Exact Match] path:/a/b, pathid:0000000000000001"},
+        {"/a/b", 1, "/a/b", 0x1, "[Exact Match] path:/a/b, pathid:0000000000000001"},
+        {"/w/x/y", 1, "/w/x", 0x3, "[Wildcard Match] path:/w/x | pathid:0000000000000003 (Pattern:/w/*)"},
+        // A wildcard one level nearer beats an exact entry further up.
+        {"/a/b/cd/e", 1, "/a/b/cd", 0x4, "[Wildcard Match] path:/a/b/cd | pathid:0000000000000004 (Pattern:/a/b/c*)"},
+        {"/elsewhere/x", 1, "/", 0x2, "[Root Match] path:/ | pathid:0000000000000002"},
+        {"/", 1, "/", 0x2, "[Root Match] path:/ | pathid:0000000000000002"},
+        {"/o/x", 0, "/o", 0x5, "[Exact Match] path:/o, pathid:0000000000000005"},
+        {"/a/b/x", 0, "", 0, "[No pathid Found] path:/a/b/x"},
+    };
+    for (const auto& c : cases) {
+        LogCapture log;
+        const auto found = VetuRestoreContext::findNearestParentDirHasPolicy(c.path, store, c.type);
+        EXPECT_EQ(found.first, c.found) << c.path;
+        EXPECT_EQ(found.second, c.pathId) << c.path;
+        EXPECT_TRUE(log.has(c.logText)) << c.path << "\n" << log.dump();
+    }
+}
+
+// The outermost matching level wins; the root is never tried.
+TEST(FindWildcardPathidTest, OutermostMatchingLevelWins)
+{
+    VetuRestoreInit& store = VetuRestoreInit::getInstance();
+    store.identityDataDirWOpathid.set("/a*", 0x10);
+    store.identityDataDirWOpathid.set("/a/*", 0x20);
+    store.identityDataDirWSpathid.set("/s/*", 0x30);
+    store.identityDataDirWSpathid.set("/*", 0x40);
+    using Result = VetuRestoreContext::PathPolicy;
+    EXPECT_EQ(VetuRestoreContext::findWildcardPathid("/a/b/c", 0), (Result{"/a", 0x10}));
+    EXPECT_EQ(VetuRestoreContext::findWildcardPathid("/a/b", 0), (Result{"/a", 0x10}));
+    EXPECT_EQ(VetuRestoreContext::findWildcardPathid("/b/c", 0), (Result{"", 0}));
+    EXPECT_EQ(VetuRestoreContext::findWildcardPathid("/s/x/y", 1), (Result{"/s", 0x40}));
+}
+
+TEST_F(LabelComputeTest, RestoreKeepsTheCreateOidAndLabelsALinkItself)
+{
+    TempTree tree;
+    const std::string file = tree.file("f");
+    const std::string link = tree.symlink("l", file);
+    LabelContext old;
+    old.create_oid = {7, 8, 9};
+    old.tid = 0x55;
+    ASSERT_EQ(setFileLabelToXattr(link.c_str(), &old, kXattrModeLink), 0);
+    ASSERT_EQ(setFileLabelToXattr(file.c_str(), &old, kXattrModeFile), 0);
+    store.identityDataUserConfigTid.set(link, 0x66);
+    store.identityDataUserConfigTid.set(file, 0x77);
+
+    EXPECT_EQ(VetuRestoreContext::restoreFileLabel(link, store), 0);
+    EXPECT_EQ(readXattr(link), labelText({}, 0x66, {}, 5, {7, 8, 9}));
+    EXPECT_EQ(readXattr(file), labelText({}, 0x55, {}, 0, {7, 8, 9})) << "the target is not touched";
+    EXPECT_EQ(VetuRestoreContext::restoreFileLabel(file, store), 0);
+    EXPECT_EQ(readXattr(file), labelText({}, 0x77, {}, 5, {7, 8, 9}));
+
+    // Without a current label the create_oid is zero.
+    const std::string fresh = tree.file("fresh");
+    EXPECT_EQ(VetuRestoreContext::restoreFileLabel(fresh, store), 0);
+    EXPECT_EQ(readXattr(fresh), labelText({}, 0, {}, 5));
+}
+
+TEST_F(LabelComputeTest, EmptyPathsAreRefused)
+{
+    LogCapture log;
+    std::string label = "untouched";
+    EXPECT_EQ(VetuRestoreContext::getNewCreateFileLabel("", store, label), -1);
+    EXPECT_EQ(label, "untouched");
+    EXPECT_TRUE(log.has("filepath is empty.", "ERROR"));
+    EXPECT_EQ(VetuRestoreContext::restoreFileLabel("", store), -1);
+    EXPECT_TRUE(log.has("filepath is empty...", "ERROR"));
+    EXPECT_EQ(setParentDirInheritFlag("", 7), -1);
+    EXPECT_TRUE(log.has("path empty.", "ERROR"));
+}
+
+TEST(SetParentDirInheritFlagTest, NearestDirectoryOrEveryMatchedTree)
+{
+    TempTree tree;
+    const std::string a = tree.dir("a");
+    const std::string b = tree.dir("a/b");
+    const std::string full = tree.dir("full");
+    const std::string bare = tree.dir("bare");
+    LabelContext label;
+    label.tid = 0x12;
+    label.inherit_flag = 5;
+    for (const auto& dir : {a, b}) {
+        ASSERT_EQ(setFileLabelToXattr(dir.c_str(), &label, kXattrModeFile), 0);
+    }
+    label.inherit_flag = 7;
+    ASSERT_EQ(setFileLabelToXattr(full.c_str(), &label, kXattrModeFile), 0);
+
+    LogCapture log;
+    // A path that does not exist yet: its nearest existing directory.
+    EXPECT_EQ(setParentDirInheritFlag(b + "/not/yet", 7), 0);
+    EXPECT_EQ(readXattr(b), labelText({}, 0x12, {}, 7));
+    EXPECT_EQ(readXattr(a), labelText({}, 0x12, {}, 5));
+    EXPECT_TRUE(log.has("Successfully set inherit flag [7] for: " + b, "INFO"));
+
+    EXPECT_EQ(setParentDirInheritFlag(full, 3), 0);
+    EXPECT_EQ(readXattr(full), labelText({}, 0x12, {}, 7)) << "an inherit flag of 7 stays";
+    EXPECT_TRUE(log.has("Skipped already fully inherited: " + full, "WARN"));
+
+    EXPECT_EQ(setParentDirInheritFlag(bare, 7), -1) << "no label to change";
+    EXPECT_TRUE(log.has("Failed to get label for: " + bare, "WARN"));
+
+    // A pattern: every directory of every matching tree.
+    EXPECT_EQ(setParentDirInheritFlag(tree.root() + "/a*", 6), 0);
+    EXPECT_EQ(readXattr(a), labelText({}, 0x12, {}, 6));
+    EXPECT_EQ(readXattr(b), labelText({}, 0x12, {}, 7));
+
+    EXPECT_EQ(setParentDirInheritFlag(tree.root() + "/none*", 7), -1);
+    EXPECT_TRUE(log.has("No valid parent directory found for: " + tree.root() + "/none* (wildcard: 1)", "ERROR"));
+}
+
+TEST(LookupIdentityRecordTest, AlwaysEmpty)
+{
+    const auto record = lookupIdentityRecord("/usr/bin/ls");
+    EXPECT_EQ(record.first, "");
+    EXPECT_EQ(record.second, vetu_id_t{});
+}

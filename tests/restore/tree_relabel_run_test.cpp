@@ -1,0 +1,302 @@
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/label_xattr.h"
+#include "common/sm3_hash.h"
+#include "restore/expected_label.h"
+#include "restore/vetu_restore_context.h"
+#include "store/vetu_restore_init.h"
+#include "support/log_capture.h"
+#include "support/sandbox.h"
+#include "support/temp_tree.h"
+
+namespace {
+
+constexpr const char kRecordFile[] = "/tmp/exectl-calls.log";
+constexpr auto kRunLimit = std::chrono::seconds(60);
+
+// Runs a relabel with a time limit: a run that hangs (a FIFO opened for
+// reading, a queue that never finishes) ends the test process.
+void relabel(const std::string& root, std::vector<std::string> exclusions = {})
+{
+    auto run = std::async(std::launch::async, [&] {
+        return VetuRestoreContext::getInstance().setLabelToDirRecursive(root, exclusions);
+    });
+    if (run.wait_for(kRunLimit) != std::future_status::ready) {
+        fprintf(stderr, "relabel of %s did not end\n", root.c_str());
+        std::_Exit(1);
+    }
+    EXPECT_EQ(run.get(), 0);
+}
+
+std::vector<std::string> readLines(const std::string& path)
+{
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+class TreeRelabelRunTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        // The run labels "/dev" itself; give it one of our own.
+        ASSERT_TRUE(sandbox::mountTmpfs("/dev"));
+        setenv("VETU_EXECTL_STUB_LOG", kRecordFile, 1);
+        store.m_isInitialized = true;
+    }
+
+    void hideExectlLibrary() { ASSERT_TRUE(sandbox::mountTmpfs(VETU_EXECTL_STUB_DIR)); }
+
+    VetuRestoreInit& store = VetuRestoreInit::getInstance();
+    TempTree tree;
+};
+
+}  // namespace
+
+// Every kind of entry gets the label the rules give it, computed here from
+// the configuration the test sets up.
+TEST_F(TreeRelabelRunTest, LabelsEveryPathAsConfigured)
+{
+    const std::string root = tree.root();
+    for (const char* dir : {"a/sub", "w", "s", "inh/sub", "ex", "exb", "ey", "pkg/bin", "proc", "run"}) {
+        tree.dir(dir);
+    }
+    for (const char* file : {"a/file1", "a/file2", "a/file3", "a/sub/f", "w/x.txt", "w/y.txt", "w/z.dat", "s/f",
+                             "inh/sub/f", "ex/f", "exb/f", "ey/f", "pkg/bin/tool", "proc/f", "run/f"}) {
+        tree.file(file);
+    }
+    TempTree outside;
+    outside.file("o");
+    tree.symlink("lnk", tree.path("a/file1"));
+    tree.symlink("lnkdir", outside.root());
+    tree.symlink("dangling", tree.path("nothing"));
+    tree.fifo("pipe");
+    tree.socket("sock");
+
+    store.insertPkgidToMap("toolpkg", 1);
+    store.insertFileOfPkgToMap(tree.path("pkg/bin/tool"), "toolpkg", 1);
+    store.updateParentDirsCache(tree.path("pkg/bin/tool"));
+    store.identityDataUserConfigTid.set(tree.path("a/file1"), 0x33);
+    store.identityDataUserConfigInheritFlag.set(tree.path("a"), 1);
+    store.identityDataUserConfigCreateOid.set(tree.path("a/file2"), {1, 2, 3});
+    LabelContext preset;
+    preset.create_oid = {9, 9, 9};
+    preset.tid = 0x99;
+    ASSERT_EQ(setFileLabelToXattr(tree.path("a/file3").c_str(), &preset, kXattrModeFile), 0);
+    store.identityDataUserConfigOidGlob.set(tree.path("w/*.txt"), {0xa, 0xb, 0xc});
+    store.identityDataUserConfigOidGlob.set(tree.path("w/x*"), {0xd, 0xe, 0xf});
+    store.identityDataUserConfigOid.set(tree.path("w/y.txt"), {1, 1, 1});
+    store.identityDataUserConfigSidGlob.set(tree.path("s/*"), {5, 6, 7});
+    LabelContext inherited;
+    inherited.sid = {0x11, 0x12, 0x13};
+    inherited.oid = {0x21, 0x22, 0x23};
+    inherited.tid = 0x31;
+    inherited.inherit_flag = 7;
+    store.m_mapInheritDirLabel.store({{tree.path("inh"), inherited}});
+
+    LogCapture log;
+    relabel(root, {tree.path("ex")});
+
+    const uint64_t pkg = getSM3HashLast64Bits("toolpkg");
+    const std::string plain = labelText({}, 0, {}, 5);
+    const std::string fromInheritDir =
+        labelText({0x11, 0x12, 0x13}, 0x31, {0x21, 0x22, 0x23}, 7);
+    const std::map<std::string, std::string> expected = {
+        {"", labelText({}, 0, {}, 7)},  // holds a packaged file further down
+        {"a", labelText({}, 0, {}, 1)},
+        {"a/file1", labelText({}, 0x33, {}, 5)},
+        {"a/file2", labelText({}, 0, {}, 5, {1, 2, 3})},
+        {"a/file3", labelText({}, 0, {}, 5, {9, 9, 9})},
+        {"a/sub", plain},
+        {"a/sub/f", plain},
+        {"w", plain},
+        {"w/x.txt", labelText({}, 0, {0, 0xe, 0xf}, 5)},  // the greater matching key wins
+        {"w/y.txt", labelText({}, 0, {1, 1, 1}, 5)},      // an exact entry replaces the whole oid
+        {"w/z.dat", plain},
+        {"s", plain},
+        {"s/f", labelText({0, 6, 7}, 0, {}, 5)},
+        {"inh", fromInheritDir},
+        {"inh/sub", fromInheritDir},
+        {"inh/sub/f", fromInheritDir},
+        {"ex", ""},
+        {"ex/f", ""},
+        {"exb", ""},  // exclusions are plain prefixes
+        {"exb/f", ""},
+        {"ey", plain},
+        {"ey/f", plain},
+        {"pkg", labelText({}, 0, {}, 7)},
+        {"pkg/bin", labelText({}, 0, {}, 7)},
+        {"pkg/bin/tool", labelText({pkg, 0, 0}, 0, {pkg, 0, 0}, 5)},
+        {"proc", plain},  // system prefixes count from the start of the path only
+        {"proc/f", plain},
+        {"run/f", plain},
+        {"lnk", plain},
+        {"lnkdir", plain},
+        {"dangling", ""},
+        {"pipe", plain},
+        {"sock", plain},
+    };
+    for (const auto& entry : expected) {
+        EXPECT_EQ(readXattr(tree.path(entry.first)), entry.second) << "path " << tree.path(entry.first);
+    }
+    EXPECT_EQ(readXattr(outside.path("o")), "") << "a link to a directory is not entered";
+    EXPECT_EQ(readXattr(outside.root()), "");
+    EXPECT_EQ(readXattr("/dev"), plain);
+    EXPECT_TRUE(log.has("Skipped excluded path: " + tree.path("ex"), "INFO"));
+    EXPECT_TRUE(log.has("Skipped excluded path: " + tree.path("exb"), "INFO"));
+    EXPECT_TRUE(log.has("Processed symlink: " + tree.path("lnkdir"), "DEBUG"));
+    EXPECT_TRUE(log.has("file is not exists, " + tree.path("dangling"), "DEBUG"));
+    EXPECT_TRUE(log.has("set label to file, " + tree.path("a/file1") + "-> " + labelText({}, 0x33, {}, 5), "INFO"));
+    EXPECT_EQ(log.countContaining("cost time: ", "INFO"), 1u);
+}
+
+// The second run in one process labels the whole tree again.
+TEST_F(TreeRelabelRunTest, TwoRunsInARowBothLabelEverything)
+{
+    std::vector<std::string> paths{tree.root(), tree.dir("d1"), tree.file("d1/f"), tree.file("f2"), "/dev"};
+    // Mostly directories: the walk takes a while to queue its first batch,
+    // so the consumers start on an empty queue.
+    for (int i = 0; i < 600; ++i) {
+        paths.push_back(i % 10 == 0 ? tree.file("d" + std::to_string(i) + "/g") : tree.dir("d" + std::to_string(i)));
+    }
+    const std::string plain = labelText({}, 0, {}, 5);
+    for (int run = 1; run <= 2; ++run) {
+        for (const auto& path : paths) {
+            lremovexattr(path.c_str(), "security.vetu");
+        }
+        relabel(tree.root());
+        size_t unlabelled = 0;
+        for (const auto& path : paths) {
+            unlabelled += readXattr(path) != plain ? 1 : 0;
+        }
+        EXPECT_EQ(unlabelled, 0u) << "run " << run;
+    }
+}
+
+// The library hears of every existing path the consumers label, then gets
+// the scan list (queue order: the root first, "/dev" last) after the joins.
+TEST_F(TreeRelabelRunTest, ExectlLibraryHearsEveryPathAndTheScanList)
+{
+    const std::string root = tree.root();
+    tree.file("a/f1");
+    tree.file("a/f2");
+    tree.file("b");
+    tree.symlink("dangling", tree.path("none"));
+    std::filesystem::remove(kRecordFile);
+    LogCapture log;
+    relabel(root);
+
+    const std::vector<std::string> lines = readLines(kRecordFile);
+    std::multiset<std::string> inits;
+    size_t at = 0;
+    for (; at < lines.size() && lines[at].rfind("init ", 0) == 0; ++at) {
+        inits.insert(lines[at]);
+    }
+    const std::multiset<std::string> expectedInits = {
+        "init " + root + " " + root,         "init " + root + " " + root + "/a",
+        "init " + root + " " + root + "/a/f1", "init " + root + " " + root + "/a/f2",
+        "init " + root + " " + root + "/b",  "init " + root + " /dev"};
+    EXPECT_EQ(inits, expectedInits) << "no call for the dangling link";
+    ASSERT_LT(at, lines.size());
+    EXPECT_EQ(lines[at], "scanlist " + root + " 7");
+    std::vector<std::string> scanned(lines.begin() + static_cast<long>(at) + 1, lines.end());
+    ASSERT_EQ(scanned.size(), 7u);
+    EXPECT_EQ(scanned.front(), "  " + root);
+    EXPECT_EQ(scanned.back(), "  /dev");
+    EXPECT_EQ(std::set<std::string>(scanned.begin(), scanned.end()),
+              (std::set<std::string>{"  " + root, "  " + root + "/a", "  " + root + "/a/f1", "  " + root + "/a/f2",
+                                     "  " + root + "/b", "  " + root + "/dangling", "  /dev"}));
+    // The library is closed with the run: nothing more reaches it.
+    EXPECT_EQ(VetuRestoreContext::getInstance().callExectlfunc(root, {"/x"}, false), 0);
+    EXPECT_EQ(readLines(kRecordFile).size(), lines.size());
+}
+
+TEST_F(TreeRelabelRunTest, WithoutExectlLibraryLabellingGoesOn)
+{
+    hideExectlLibrary();
+    const std::string file = tree.file("d/f");
+    LogCapture log;
+    relabel(tree.root());
+    EXPECT_EQ(readXattr(file), labelText({}, 0, {}, 5));
+    EXPECT_EQ(log.countContaining("dlopen library libtamro2_exectl.so.0 error ", "ERROR"), 1u);
+    EXPECT_FALSE(std::filesystem::exists(kRecordFile));
+}
+
+// A root under a system prefix queues nothing but "/dev"; the library still
+// gets a list of that one path, and the policy pass still runs.
+TEST_F(TreeRelabelRunTest, SystemRootLabelsOnlyDev)
+{
+    std::filesystem::create_directories("/run/x");
+    std::ofstream("/run/x/f") << "x";
+    std::filesystem::remove(kRecordFile);
+    LogCapture log;
+    relabel("/run/x");
+    EXPECT_TRUE(log.has("Skipped system directory: /run/x", "INFO"));
+    EXPECT_EQ(readXattr("/run/x"), "");
+    EXPECT_EQ(readXattr("/run/x/f"), "");
+    EXPECT_EQ(readXattr("/dev"), labelText({}, 0, {}, 5));
+    EXPECT_EQ(readLines(kRecordFile), (std::vector<std::string>{"init /run/x /dev", "scanlist /run/x 1", "  /dev"}));
+    EXPECT_TRUE(log.has("restore label begin.", "INFO"));
+}
+
+TEST_F(TreeRelabelRunTest, BadRootsStillFinishTheRun)
+{
+    struct Case {
+        std::string root;
+        std::string error;
+    } cases[] = {{"", "Invalid path parameter"},
+                 {tree.path("missing"), "Path canonicalization failed: No such file or directory"}};
+    for (const auto& c : cases) {
+        lremovexattr("/dev", "security.vetu");
+        LogCapture log;
+        relabel(c.root);
+        EXPECT_TRUE(log.has(c.error, "ERROR")) << c.root << "\n" << log.dump();
+        EXPECT_EQ(readXattr("/dev"), labelText({}, 0, {}, 5)) << c.root;
+    }
+}
+
+// A bind mount of an ancestor inside the tree ends the walk there.
+TEST_F(TreeRelabelRunTest, BindMountCycleEnds)
+{
+    const std::string a = tree.dir("a");
+    const std::string loop = tree.dir("a/sub/loop");
+    const std::string file = tree.file("a/sub/f");
+    ASSERT_EQ(mount(a.c_str(), loop.c_str(), nullptr, MS_BIND, nullptr), 0);
+    LogCapture log;
+    relabel(tree.root());
+    EXPECT_EQ(readXattr(file), labelText({}, 0, {}, 5));
+    EXPECT_EQ(log.countContaining("Directory cycle detected, skipping: " + loop + " (inode=", "WARN"), 1u)
+        << log.dump();
+    umount(loop.c_str());
+}
+
+// A relative root walks from the working directory, under its canonical name.
+TEST_F(TreeRelabelRunTest, RelativeRootIsMadeCanonical)
+{
+    const std::string file = tree.file("d/f");
+    ASSERT_EQ(chdir(tree.root().c_str()), 0);
+    relabel("./d/../d");
+    EXPECT_EQ(readXattr(file), labelText({}, 0, {}, 5));
+    EXPECT_EQ(readXattr(tree.root()), "");
+    ASSERT_EQ(chdir("/"), 0);
+}
