@@ -100,6 +100,8 @@ void VetuRestoreInit::updateParentDirsCache(const std::string& filePath)
 
 bool VetuRestoreInit::validateMappedData()
 {
+    // Package labelling may add paths while a load checks what it read.
+    std::lock_guard<std::mutex> guard(m_filePathMapMutex);
     LOG_INFO("validateMappedData: m_mapFilePathToPkgName size = %zu", m_mapFilePathToPkgName.size());
     for (const auto& entry : m_mapFilePathToPkgName) {
         const std::string& path = entry.first;

@@ -111,8 +111,8 @@ public:
     PublishedValue<std::map<std::string, std::string>> m_mapMountPointFsType;
     PublishedValue<std::vector<DeviceTypeInfo>> m_vecDeviceTypeInfo;
 
-    // Lock order: m_filePathMapMutex is never held while another lock is
-    // taken; m_pkgMapMutex and m_parentDirsMutex are taken alone.
+    // No operation holds two of these (or one of them and an identity map's
+    // lock) at once; only m_dataFileMutex may be held while one is taken.
     std::mutex m_pkgMapMutex;       // m_mapPkgNameToId, m_mapPkgIdToName
     std::mutex m_filePathMapMutex;  // m_mapFilePathToPkgName
 

@@ -122,4 +122,26 @@ TEST(StoreConcurrencyTest, ReadersNeverSeeHalfBuiltMapsWhileWritersRun)
     EXPECT_EQ(store.m_mapDirInheritFlag.load()->size(), static_cast<size_t>(kRounds)) << "no update was lost";
 }
 
+// Package labelling runs before readiness, while a package data load may be
+// checking what it read. Only these two threads, so that no other lock
+// orders them by chance and hides a race from the thread sanitizer.
+TEST(StoreConcurrencyTest, ValidationWhilePathsAreAdded)
+{
+    VetuRestoreInit store;
+    std::atomic<bool> adding{true};
+    std::thread adder([&]() {
+        for (int i = 0; i < 2000; ++i) {
+            store.insertFileOfPkgToMap("/opt/p/file" + std::to_string(i), "p", 1);
+        }
+        adding = false;
+    });
+    int checks = 0;
+    while (adding.load() || checks == 0) {
+        EXPECT_TRUE(store.validateMappedData());
+        ++checks;
+    }
+    adder.join();
+    EXPECT_EQ(store.m_mapFilePathToPkgName.size(), 2000u);
+}
+
 }  // namespace
