@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
+#include <thread>
+#include <vector>
 #include <string>
 
 #include "common/sm3_hash.h"
@@ -96,6 +99,37 @@ TEST(Sm3HashTest, VerifyRefusesAnythingButTheExactText)
     }
     EXPECT_FALSE(verifyHMACSM3Signature("data", "other key", sig));
     EXPECT_FALSE(verifyHMACSM3Signature("Data", "key", sig));
+}
+
+// Identifiers are derived on many threads at once; each must get the value
+// a single thread computes.
+TEST(Sm3HashTest, ConcurrentHashesAgree)
+{
+    std::vector<std::string> paths;
+    std::vector<uint64_t> expected;
+    for (int i = 0; i < 64; ++i) {
+        paths.push_back("/usr/share/doc/package-" + std::to_string(i) + "/copyright");
+        expected.push_back(getSM3HashLast64Bits(paths.back()));
+    }
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t]() {
+            for (int round = 0; round < 50; ++round) {
+                for (size_t i = 0; i < paths.size(); ++i) {
+                    const size_t k = (i + static_cast<size_t>(t)) % paths.size();
+                    if (getSM3HashLast64Bits(paths[k]) != expected[k] ||
+                        getHMACSM3Signature(paths[k], "key").size() != 64) {
+                        ++mismatches;
+                    }
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(mismatches.load(), 0);
 }
 
 TEST(Sm3HashTest, Fnv1aSignExtendsHighBytes)
