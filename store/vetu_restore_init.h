@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <future>
 #include <map>
 #include <mutex>
 #include <set>
@@ -91,6 +92,21 @@ public:
     int loadIndentityData();
     int storeIndentityData();
 
+    // --- Start-up build ---------------------------------------------------------
+    // Fills the store once per process and sets m_isInitialized, whatever
+    // part of the build fails.
+    void initMap();
+    // Package data (stored, else imported through rpm) and configuration.
+    void startInitPkgSidMap(unsigned int processorCount);
+    void initInheritDirLabelMap();
+    // Per-package import tasks; the int is not used.
+    void initPkgSidMapMultiMap(std::string pkgName, int);
+    void initPkgFilepathMapMultiThread(std::string pkgName, int);
+    // Rebuilds m_cachedParentDirs from the packaged paths (the root included).
+    void getAllParentDirectories();
+    // Empties the package maps and the parent-directory cache.
+    void clearPackageData();
+
     // --- Members -------------------------------------------------------------
     // Set with release order at the end of the start-up build.
     std::atomic<bool> m_isInitialized{false};
@@ -133,4 +149,7 @@ private:
     int deriveFileIdentity(const std::string& filePath, vetu_id_t& id);
     int userPathId(const SyncMap<std::string, vetu_id_t>& exact, const SyncMap<std::string, vetu_id_t>& patterns,
                    const std::string& path, uint64_t& pathId);
+    // Queues both import tasks of every package rpm lists; false when not
+    // all could be queued.
+    bool queuePackageImport(std::vector<std::future<void>>& idTasks, std::vector<std::future<void>>& fileTasks);
 };

@@ -1,0 +1,302 @@
+// The start-up build of the data store against a real package database and
+// against a stub rpm for what a real database cannot show.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/label_context.h"
+#include "common/paths.h"
+#include "common/sm3_hash.h"
+#include "store/vetu_restore_init.h"
+#include "support/log_capture.h"
+#include "support/rpm_db.h"
+#include "support/stub_rpm.h"
+#include "support/temp_tree.h"
+
+namespace {
+
+VetuRestoreInit& store()
+{
+    return VetuRestoreInit::getInstance();
+}
+
+void makeDataDir()
+{
+    std::filesystem::create_directories(paths::kDataDir);
+}
+
+bool exists(const char* path)
+{
+    struct stat st;
+    return lstat(path, &st) == 0;
+}
+
+std::map<std::string, std::string> ownersOfPaths()
+{
+    std::map<std::string, std::string> owners;
+    std::lock_guard<std::mutex> guard(store().m_filePathMapMutex);
+    for (const auto& [path, info] : store().m_mapFilePathToPkgName) {
+        owners[path] = info.pkgName;
+        EXPECT_EQ(info.pkgType, 1u) << path;
+    }
+    return owners;
+}
+
+std::set<std::string> packageNames()
+{
+    std::set<std::string> names;
+    std::lock_guard<std::mutex> guard(store().m_pkgMapMutex);
+    for (const auto& [name, info] : store().m_mapPkgNameToId) {
+        names.insert(name);
+        EXPECT_EQ(info.pkgId, getSM3HashLast64Bits(name)) << name;
+        EXPECT_EQ(info.pkgType, 1u) << name;
+        const auto back = store().m_mapPkgIdToName.find(info.pkgId);
+        EXPECT_TRUE(back != store().m_mapPkgIdToName.end() && back->second == name) << name;
+    }
+    return names;
+}
+
+std::set<std::string> cachedParentDirs()
+{
+    std::lock_guard<std::mutex> guard(store().m_parentDirsMutex);
+    return store().m_cachedParentDirs;
+}
+
+// Signed package data of one package owning one path, with the maps left
+// empty as a fresh process has them.
+void storeOnePackage(const std::string& name, const std::string& path)
+{
+    makeDataDir();
+    ASSERT_EQ(store().insertPkgidToMap(name, 1), 0);
+    store().insertFileOfPkgToMap(path, name, 1);
+    ASSERT_EQ(store().storePkgAndFileData(), 0);
+    store().clearPackageData();
+}
+
+}  // namespace
+
+// The whole import from a real rpm database: names, identifiers, owners,
+// the parent-directory cache, and the signed result on disk.
+TEST(StartupBuildTest, ImportsTheInstalledPackageDatabase)
+{
+    TempTree tree;
+    const std::string lib = tree.dir("usr/lib/pkg");
+    const std::string shared = "/opt/vetu-test/shared.conf";
+    // A path over one output chunk of 1023 bytes comes back whole.
+    const std::string longPath = "/opt/vetu-test/" + std::string(200, 'a') + "/" + std::string(200, 'b') + "/" +
+                                 std::string(200, 'c') + "/" + std::string(200, 'd') + "/" + std::string(200, 'e') +
+                                 "/file";
+    ASSERT_GT(longPath.size(), 1023u);
+    TestRpmDb db;
+    db.add({
+        {"bash", "5.1.8", "6", {}, {"/opt/vetu-test/bin/bash", "/vetu-test-rootfile"}},
+        {"python3-libs", "3.9.16", "1.el9", {lib}, {lib + "/mod.py", longPath}},
+        // Written by a later task or not, the path of "filesystem" is its own.
+        {"zz-owner", "1", "1", {}, {shared}},
+        {"filesystem", "3.16", "2", {}, {shared}},
+        {"aa-owner", "1", "1", {}, {shared}},
+        {"no-files", "1", "1", {}, {}},
+    });
+    makeDataDir();
+    LogCapture log;
+
+    store().initMap();
+
+    EXPECT_TRUE(store().m_isInitialized.load());
+    EXPECT_EQ(packageNames(),
+              (std::set<std::string>{"bash", "python3-libs", "zz-owner", "filesystem", "aa-owner", "no-files"}));
+    EXPECT_EQ(ownersOfPaths(), (std::map<std::string, std::string>{
+                                   {"/opt/vetu-test/bin/bash", "bash"},
+                                   {"/vetu-test-rootfile", "bash"},
+                                   {lib, "python3-libs"},
+                                   {lib + "/mod.py", "python3-libs"},
+                                   {longPath, "python3-libs"},
+                                   {shared, "filesystem"},
+                               }));
+    const auto dirs = cachedParentDirs();
+    // A listed directory counts itself; a file directly under the root adds
+    // nothing; the root is in after the walk.
+    for (const std::string& dir : {std::string("/"), std::string("/opt"), std::string("/opt/vetu-test"),
+                                   std::string("/opt/vetu-test/bin"), lib, tree.root(), std::string("/tmp")}) {
+        EXPECT_EQ(dirs.count(dir), 1u) << dir;
+    }
+    EXPECT_EQ(dirs.count(lib + "/mod.py"), 0u);
+    EXPECT_EQ(dirs.count("/vetu-test-rootfile"), 0u);
+    EXPECT_TRUE(exists(paths::kPkgFileData));
+    EXPECT_TRUE(exists(paths::kPkgFileDataSig));
+    EXPECT_TRUE(log.has("m_mapPkgNameToId size 6", "INFO")) << log.dump();
+    EXPECT_TRUE(log.has("m_mapFilePathToPkgName size 6", "INFO"));
+    EXPECT_EQ(log.countContaining("traversing package cost time: "), 1u);
+    EXPECT_EQ(log.countContaining("cost time: "), 2u);
+}
+
+// rpm prints name-version-release.arch; names may hold '-' themselves.
+TEST(StartupBuildTest, PackageNameIsTheLineUpToItsSecondToLastDash)
+{
+    StubRpm stub(listingStubBody());
+    writeListing(stub, {"bash-5.1.8-6.x86_64", "python3-libs-3.9.16-1.x86_64", "foo-1", "foo", "-1.0-1.noarch"},
+                 {});
+    makeDataDir();
+    LogCapture log;
+    store().initMap();
+    EXPECT_EQ(packageNames(), (std::set<std::string>{"bash", "python3-libs", "foo-1", "foo"}));
+    EXPECT_TRUE(log.has("pkgname is empty..", "ERROR"));
+}
+
+// Notices about a package without files, in whatever language, and any
+// other line that is not an absolute path, are not paths.
+TEST(StartupBuildTest, FileListLinesThatAreNotPathsAreSkipped)
+{
+    StubRpm stub(listingStubBody());
+    writeListing(stub, {"a-1-1.noarch", "b-1-1.noarch", "c-1-1.noarch"},
+                 {{"a", {"(没有包含文件)"}},
+                  {"b", {"(contains no files)", "(keine Dateien enthalten)"}},
+                  {"c", {"", "relative/x", "/c/real"}}});
+    makeDataDir();
+    store().initMap();
+    EXPECT_EQ(ownersOfPaths(), (std::map<std::string, std::string>{{"/c/real", "c"}}));
+}
+
+// A failing package listing gives no packages: nothing is stored as if the
+// machine had none, and the next start tries again. Readiness is set anyway.
+TEST(StartupBuildTest, FailingPackageListingIsNotStored)
+{
+    StubRpm stub("echo a-1-1.noarch\nexit 2\n");
+    makeDataDir();
+    LogCapture log;
+    store().initMap();
+    EXPECT_TRUE(store().m_isInitialized.load());
+    EXPECT_TRUE(packageNames().empty());
+    EXPECT_FALSE(exists(paths::kPkgFileData));
+    EXPECT_FALSE(exists(paths::kPkgFileDataSig));
+    EXPECT_TRUE(log.has("Command failed [2]: /usr/bin/rpm", "ERROR")) << log.dump();
+}
+
+// A file list whose rpm dies by a signal adds no path; its package id stays.
+TEST(StartupBuildTest, FileListKilledBySignalAddsNothing)
+{
+    StubRpm stub("case \"$1\" in -qa) echo a-1-1.noarch; echo b-1-1.noarch ;;\n"
+                 "-ql) [ \"$2\" = a ] && { echo /a/x; kill -9 $$; }; [ \"$2\" = b ] && echo /b/y ;; esac\n");
+    makeDataDir();
+    store().initMap();
+    EXPECT_EQ(packageNames(), (std::set<std::string>{"a", "b"}));
+    EXPECT_EQ(ownersOfPaths(), (std::map<std::string, std::string>{{"/b/y", "b"}}));
+}
+
+// Valid signed package data is the truth: rpm is not run and the maps are
+// exactly what was stored.
+TEST(StartupBuildTest, ValidStoredPackageDataSkipsTheDatabase)
+{
+    storeOnePackage("stored", "/stored/file");
+    StubRpm stub(listingStubBody());
+    writeListing(stub, {"other-1-1.noarch"}, {{"other", {"/other/file"}}});
+
+    store().initMap();
+
+    EXPECT_TRUE(stub.calls().empty());
+    EXPECT_EQ(packageNames(), (std::set<std::string>{"stored"}));
+    EXPECT_EQ(ownersOfPaths(), (std::map<std::string, std::string>{{"/stored/file", "stored"}}));
+}
+
+// Tampered data is dropped, not merged: the import starts from nothing.
+TEST(StartupBuildTest, TamperedStoredPackageDataIsRebuiltFromTheDatabase)
+{
+    storeOnePackage("stored", "/stored/file");
+    {
+        std::fstream data(paths::kPkgFileData, std::ios::in | std::ios::out | std::ios::binary);
+        data.seekp(-1, std::ios::end);
+        data.put('X');
+    }
+    StubRpm stub(listingStubBody());
+    writeListing(stub, {"other-1-1.noarch"}, {{"other", {"/other/file"}}});
+
+    store().initMap();
+
+    EXPECT_EQ(stub.calls(), (std::vector<std::string>{"-qa", "-ql other", "-ql filesystem"}));
+    EXPECT_EQ(packageNames(), (std::set<std::string>{"other"}));
+    EXPECT_EQ(ownersOfPaths(), (std::map<std::string, std::string>{{"/other/file", "other"}}));
+}
+
+// Package data that fails its checks is not kept and stored again.
+TEST(StartupBuildTest, InvalidStoredPackageDataIsCleared)
+{
+    storeOnePackage("bad name", "/bad/file");
+    StubRpm stub(listingStubBody());
+    writeListing(stub, {"good-1-1.noarch"}, {{"good", {"/good/file"}}});
+
+    store().initMap();
+
+    EXPECT_EQ(packageNames(), (std::set<std::string>{"good"}));
+    EXPECT_EQ(ownersOfPaths(), (std::map<std::string, std::string>{{"/good/file", "good"}}));
+}
+
+// A build that fails part-way (here: the import after the pool has stopped)
+// is logged, stores nothing half-done and still ends with the store ready.
+TEST(StartupBuildTest, FailingBuildStillSetsReadiness)
+{
+    makeDataDir();
+    StubRpm stub(listingStubBody());
+    writeListing(stub, {"a-1-1.noarch"}, {{"a", {"/a/x"}}});
+    store().initMap();
+    ASSERT_TRUE(store().m_isInitialized.load());
+    unlink(paths::kPkgFileData);
+    store().m_isInitialized.store(false);
+    LogCapture log;
+
+    store().initMap();
+
+    EXPECT_TRUE(store().m_isInitialized.load());
+    EXPECT_TRUE(log.has("package import failed: thread pool has stopped", "ERROR")) << log.dump();
+    EXPECT_TRUE(log.has("package import incomplete, package data not stored", "ERROR")) << log.dump();
+    EXPECT_FALSE(std::filesystem::exists(paths::kPkgFileData));
+}
+
+// Labels of configured inherit directories: package, user-set identities
+// and flags, and the create oid kept from the directory's own label.
+TEST(StartupBuildTest, InheritDirectoryLabelsArePrecomputed)
+{
+    TempTree tree;
+    const std::string owned = tree.dir("owned");
+    const std::string loose = tree.dir("loose");
+    const std::string missing = tree.path("missing");
+    LabelContext existing{};
+    existing.create_oid = {1, 2, 3};
+    const std::string text = contextToString(existing);
+    ASSERT_EQ(setxattr(owned.c_str(), "security.vetu", text.data(), text.size(), 0), 0);
+    std::filesystem::create_directories(paths::kLabelConfDir);
+    std::ofstream(paths::kDirInheritConf) << owned << "=0x7\n" << loose << "=0x5\n" << missing << "=0x7\n";
+    StubRpm stub(listingStubBody());
+    writeListing(stub, {"owner-1-1.noarch"}, {{"owner", {owned}}});
+    store().identityDataUserConfigInheritFlag.set(owned, 3);
+    store().identityDataUserConfigSidGlob.set(tree.path("lo*"), vetu_id_t{0x99, 0x98, 0x97});
+    store().identityDataUserConfigOid.set(loose, vetu_id_t{4, 5, 6});
+
+    store().initMap();
+
+    const uint64_t ownerId = getSM3HashLast64Bits("owner");
+    LabelContext ownedLabel{};
+    ASSERT_TRUE(store().getInheritDirLabel(owned, ownedLabel));
+    EXPECT_EQ(ownedLabel.sid, (vetu_id_t{ownerId, 0, 0}));
+    EXPECT_EQ(ownedLabel.oid, (vetu_id_t{ownerId, 0, 0}));
+    EXPECT_EQ(ownedLabel.inherit_flag, 3u);
+    EXPECT_EQ(ownedLabel.tid, 0u);
+    EXPECT_EQ(ownedLabel.create_oid, (vetu_id_t{1, 2, 3}));
+
+    LabelContext looseLabel{};
+    ASSERT_TRUE(store().getInheritDirLabel(loose, looseLabel));
+    EXPECT_EQ(looseLabel.sid, (vetu_id_t{0x99, 0, 0}));
+    EXPECT_EQ(looseLabel.oid, (vetu_id_t{4, 5, 6}));
+    EXPECT_EQ(looseLabel.inherit_flag, 5u);
+    EXPECT_EQ(looseLabel.create_oid, vetu_id_t{});
+
+    LabelContext none{};
+    EXPECT_FALSE(store().getInheritDirLabel(missing, none));
+}
