@@ -1,38 +1,30 @@
-// Entry point: without arguments the daemon, with arguments one job.
+// Entry point: without arguments the daemon, with arguments one job. The
+// jobs log under the name "main", so they are written out here.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "common/logger.h"
+#include "common/paths.h"
 #include "daemon/redirect_to_null.h"
+#include "restore/pathid_sync.h"
+#include "restore/vetu_restore_context.h"
+#include "store/vetu_restore_init.h"
 
 namespace {
+
+enum class Job { Daemon, Increment, RestoreWithPolicies, SyncPathIds, RestoreDir, UsageError };
 
 // The daemon host comes with a later change; until then a start fails.
 int startDaemon(bool writePidFile)
 {
     (void)writePidFile;
     LOG_ERROR("vetu label manager: the daemon is not available in this build.");
-    return 1;
-}
-
-int restoreFilesWithPolicies()
-{
-    LOG_ERROR("vetu label manager: this job is not available in this build.");
-    return 1;
-}
-
-int syncPathIds()
-{
-    LOG_ERROR("vetu label manager: this job is not available in this build.");
-    return 1;
-}
-
-int restoreDir(const std::string& dir, const std::vector<std::string>& excluded)
-{
-    (void)dir;
-    (void)excluded;
-    LOG_ERROR("vetu label manager: this job is not available in this build.");
     return 1;
 }
 
@@ -47,40 +39,85 @@ int main(int argc, char* argv[])
     // execve may pass no arguments at all; the hints still need a name.
     const char* self = argc > 0 && argv[0] != nullptr ? argv[0] : "vetu-label-manager";
 
+    Job job = Job::UsageError;
+    std::vector<std::string> excluded;
     if (argc == 1) {
-        return startDaemon(true);
-    }
-    if (argc <= 2) {
-        if (argc == 2 && strcmp(argv[1], "-s") == 0) {
-            return restoreFilesWithPolicies();
-        }
-        if (argc == 2 && strcmp(argv[1], "--sync-path-id") == 0) {
-            return syncPathIds();
-        }
+        job = Job::Daemon;
+    } else if (argc == 2 && strcmp(argv[1], "-s") == 0) {
+        job = Job::RestoreWithPolicies;
+    } else if (argc == 2 && strcmp(argv[1], "--sync-path-id") == 0) {
+        job = Job::SyncPathIds;
+    } else if (argc <= 2) {
         LOG_ERROR("vetu label restore: Invalid parameter...");
         LOG_INFO("Please input the parameters like this, %s -s", self);
-        return 1;
-    }
-    if (argc == 4) {
+    } else if (argc == 4) {
         LOG_ERROR("Please input the parameters like this, %s -d dir --excluded dir", self);
-        return 1;
-    }
-
-    std::vector<std::string> excluded;
-    if (argc >= 5 && strcmp(argv[3], "--excluded") == 0) {
-        for (int i = 4; i < argc; ++i) {
-            LOG_INFO("exclude dir, %s", argv[i]);
-            excluded.emplace_back(argv[i]);
+    } else {
+        // The exclusions are read before argument 1 is looked at.
+        if (argc >= 5 && strcmp(argv[3], "--excluded") == 0) {
+            for (int i = 4; i < argc; ++i) {
+                LOG_INFO("exclude dir, %s", argv[i]);
+                excluded.emplace_back(argv[i]);
+            }
+        }
+        if (strcmp(argv[1], "-d") == 0) {
+            job = Job::RestoreDir;
+        } else if (strcmp(argv[1], "-i") == 0) {
+            job = Job::Increment;
+        } else {
+            LOG_ERROR("vetu label restore: Invalid parameter...");
+            LOG_INFO("Please input the parameters like this, %s -d filepath", self);
         }
     }
-    if (strcmp(argv[1], "-d") == 0) {
-        return restoreDir(argv[2], excluded);
-    }
-    if (strcmp(argv[1], "-i") == 0) {
+
+    switch (job) {
+    case Job::UsageError:
+        return 1;
+    case Job::Daemon:
+        return startDaemon(true);
+    case Job::Increment:
         LOG_INFO_CATEGORY("vetu label increment is not supported.");
         return startDaemon(false);
+    case Job::RestoreWithPolicies: {
+        LOG_INFO_CATEGORY("vetu label restore for files with policies, begin.");
+        VetuRestoreInit& store = VetuRestoreInit::getInstance();
+        store.initMap();
+        VetuRestoreContext::getInstance();
+        VetuRestoreContext::restoreFileLabelForHasPolicy(store);
+        LOG_INFO_CATEGORY("vetu label restore for files with policies, end.");
+        return 0;
     }
-    LOG_ERROR("vetu label restore: Invalid parameter...");
-    LOG_INFO("Please input the parameters like this, %s -d filepath", self);
+    case Job::SyncPathIds:
+        LOG_INFO_CATEGORY("vetu label sync path_id to kernel, begin.");
+        if (VetuRestoreInit::getInstance().loadIndentityData() != 0) {
+            LOG_ERROR("Failed to load identity data");
+            return 1;
+        }
+        syncPathidToKernel();
+        LOG_INFO_CATEGORY("vetu label sync path_id to kernel, end.");
+        return 0;
+    case Job::RestoreDir: {
+        LOG_INFO_CATEGORY("vetu label restore begin.");
+        // The run promises labels from a fresh package import: stored package
+        // data that cannot be removed ends the job before anything is labelled.
+        struct stat st;
+        if (lstat(paths::kPkgFileData, &st) == 0) {
+            LOG_INFO_CATEGORY("%s is exist, remove it first.", paths::kPkgFileData);
+            std::error_code ec;
+            std::filesystem::remove(paths::kPkgFileData, ec);
+            if (ec) {
+                LOG_ERROR("can not remove %s: %s", paths::kPkgFileData, ec.message().c_str());
+                return 1;
+            }
+        } else if (errno != ENOENT) {
+            LOG_ERROR("can not check %s: %s", paths::kPkgFileData, strerror(errno));
+            return 1;
+        }
+        VetuRestoreInit::getInstance().initMap();
+        VetuRestoreContext::getInstance().setLabelToDirRecursive(argv[2], excluded);
+        LOG_INFO_CATEGORY("vetu label restore end.");
+        return 0;
+    }
+    }
     return 1;
 }

@@ -43,6 +43,17 @@ size_t ProgramLog::count(const std::string& text, const std::string& level) cons
     return n;
 }
 
+size_t ProgramLog::countContaining(const std::string& fragment, const std::string& level) const
+{
+    size_t n = 0;
+    for (const auto& line : m_lines) {
+        if ((level.empty() || line.level == level) && line.message.find(fragment) != std::string::npos) {
+            ++n;
+        }
+    }
+    return n;
+}
+
 long ProgramLog::indexOf(const std::string& text, const std::string& level) const
 {
     for (size_t i = 0; i < m_lines.size(); ++i) {

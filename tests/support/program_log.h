@@ -16,6 +16,8 @@ public:
     // Lines whose message after "[function:line] " equals text.
     size_t count(const std::string& text, const std::string& level = "") const;
     bool has(const std::string& text, const std::string& level = "") const { return count(text, level) > 0; }
+    // Lines whose message contains the fragment anywhere.
+    size_t countContaining(const std::string& fragment, const std::string& level = "") const;
     // Index of the first matching line, or -1; for order checks.
     long indexOf(const std::string& text, const std::string& level = "") const;
     std::string dump() const { return m_raw; }
