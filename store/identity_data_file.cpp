@@ -2,12 +2,15 @@
 
 #include "store/identity_data_file.h"
 
+#include <cerrno>
 #include <istream>
+#include <sys/stat.h>
 #include <mutex>
 #include <ostream>
 #include <shared_mutex>
 
 #include "common/logger.h"
+#include "common/paths.h"
 #include "store/hmac_key.h"
 #include "store/signed_data_file.h"
 #include "store/vetu_restore_init.h"
@@ -146,6 +149,11 @@ int VetuRestoreInit::storeIndentityData()
 {
     const std::string key = getHmacKey();
     std::unique_lock<std::shared_mutex> fileGuard(m_dataFileMutex);
+    if (m_identityDataUnloaded) {
+        LOG_ERROR("store indentity data error: %s failed to load and was not loaded since, refusing to overwrite it",
+                  paths::kIdentityData);
+        return -1;
+    }
     std::string json;
     std::string error;
     if (saveIdentityDataJson(*this, json, error) != 0 || storeSignedData(kIdentityDataFile, key, json, error) != 0) {
@@ -161,12 +169,16 @@ int VetuRestoreInit::loadIndentityData()
 {
     const std::string key = getHmacKey();
     std::unique_lock<std::shared_mutex> fileGuard(m_dataFileMutex);
-    return loadSignedData(kIdentityDataFile, kIdentityDataTexts, key,
-                          [this](const std::string& bytes, std::string& error) {
-                              if (loadIdentityDataJson(bytes, *this, error) != 0) {
-                                  return ParseOutcome::Unparsable;
-                              }
-                              LOG_INFO("load indentity data success.");
-                              return ParseOutcome::Loaded;
-                          });
+    const int rc = loadSignedData(kIdentityDataFile, kIdentityDataTexts, key,
+                                  [this](const std::string& bytes, std::string& error) {
+                                      if (loadIdentityDataJson(bytes, *this, error) != 0) {
+                                          return ParseOutcome::Unparsable;
+                                      }
+                                      LOG_INFO("load indentity data success.");
+                                      return ParseOutcome::Loaded;
+                                  });
+    // A file the load removed as tampered, or none at all, holds nothing to lose.
+    struct stat st;
+    m_identityDataUnloaded = rc != 0 && !(lstat(paths::kIdentityData, &st) != 0 && errno == ENOENT);
+    return rc;
 }

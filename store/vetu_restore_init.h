@@ -112,6 +112,10 @@ public:
     std::atomic<bool> m_isInitialized{false};
     // Orders loads and stores of the two signed data files.
     std::shared_mutex m_dataFileMutex;
+    // The identity data file on disk failed to load into these maps and has
+    // not loaded since: storing now would replace it with what little was set
+    // meanwhile. Guarded by m_dataFileMutex.
+    bool m_identityDataUnloaded = false;
 
     std::map<std::string, PkgIdInfo> m_mapPkgNameToId;
     std::map<uint64_t, std::string> m_mapPkgIdToName;

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -203,6 +204,77 @@ TEST_F(SignedPersistenceTest, MalformedIdentityDataStaysAndChangesNothing)
         EXPECT_TRUE(present(paths::kIdentityData));
         EXPECT_TRUE(present(paths::kIdentityDataSig));
         EXPECT_EQ(store.identityDataFileSid.getAll().size(), 1u);
+    }
+}
+
+// A store after a failed load would replace the file with only what was set
+// since: it is refused while the file on disk is unloaded.
+TEST_F(SignedPersistenceTest, StoreRefusedWhileIdentityFileOnDiskFailedToLoad)
+{
+    const std::string key = getHmacKey();
+    VetuRestoreInit source;
+    source.identityDataUserConfigTid.set("/kept", 1);
+    ASSERT_EQ(source.storeIndentityData(), 0);
+    const std::string good = get(paths::kIdentityData);
+    const std::string malformed = "{\"value0\": {}}";
+    struct Case {
+        const char* name;
+        std::function<void()> prepare;
+        bool blocks;
+    };
+    const std::vector<Case> cases = {
+        {"malformed and signed",
+         [&] {
+             put(paths::kIdentityData, malformed);
+             put(paths::kIdentityDataSig, getHMACSM3Signature(malformed, key));
+         },
+         true},
+        {"signature unreadable",
+         [&] {
+             put(paths::kIdentityData, good);
+             fs::remove(paths::kIdentityDataSig);
+             fs::create_directory(paths::kIdentityDataSig);
+         },
+         true},
+        {"tampered, deleted by the load",
+         [&] {
+             put(paths::kIdentityData, good + " ");
+             put(paths::kIdentityDataSig, getHMACSM3Signature(good, key));
+         },
+         false},
+        {"missing",
+         [&] {
+             unlink(paths::kIdentityData);
+             unlink(paths::kIdentityDataSig);
+         },
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.prepare();
+        const std::string before = present(paths::kIdentityData) ? get(paths::kIdentityData) : "";
+        VetuRestoreInit store;
+        EXPECT_EQ(store.loadIndentityData(), -1);
+        store.identityDataUserConfigTid.set("/new", 2);
+        LogCapture log;
+        if (!c.blocks) {
+            EXPECT_EQ(store.storeIndentityData(), 0) << log.dump();
+            continue;
+        }
+        EXPECT_EQ(store.storeIndentityData(), -1);
+        EXPECT_EQ(log.countContaining("store indentity data error: ", "ERROR"), 1u) << log.dump();
+        EXPECT_TRUE(get(paths::kIdentityData) == before) << "the file on disk was replaced";
+
+        // Once the file loads, stores go through again and keep its entries.
+        fs::remove_all(paths::kIdentityDataSig);
+        put(paths::kIdentityData, good);
+        put(paths::kIdentityDataSig, getHMACSM3Signature(good, key));
+        ASSERT_EQ(store.loadIndentityData(), 0);
+        store.identityDataUserConfigTid.set("/new", 2);
+        ASSERT_EQ(store.storeIndentityData(), 0);
+        VetuRestoreInit loaded;
+        ASSERT_EQ(loaded.loadIndentityData(), 0);
+        EXPECT_EQ(loaded.identityDataUserConfigTid.getAll().size(), 2u);
     }
 }
 
