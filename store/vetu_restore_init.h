@@ -156,4 +156,6 @@ private:
     // Queues both import tasks of every package rpm lists; false when not
     // all could be queued.
     bool queuePackageImport(std::vector<std::future<void>>& idTasks, std::vector<std::future<void>>& fileTasks);
+    // For each path whether it is a directory (links followed).
+    std::vector<char> directoryFlags(const std::vector<std::string>& paths);
 };
