@@ -109,7 +109,7 @@ int main(int argc, char* argv[])
                 LOG_ERROR("can not remove %s: %s", paths::kPkgFileData, ec.message().c_str());
                 return 1;
             }
-        } else if (errno != ENOENT) {
+        } else if (errno != ENOENT && errno != ENOTDIR) {
             LOG_ERROR("can not check %s: %s", paths::kPkgFileData, strerror(errno));
             return 1;
         }

@@ -198,6 +198,22 @@ TEST(JobsTest, RestoreDirStopsWhenStoredPackageDataCannotBeRemoved)
     EXPECT_EQ(readXattr(t.tree.root()), "");
 }
 
+// The same when it cannot even be told whether the data is there.
+TEST(JobsTest, RestoreDirStopsWhenStoredPackageDataCannotBeChecked)
+{
+    shadowDev();
+    std::filesystem::create_directories(paths::kLabelConfDir);
+    std::filesystem::create_symlink(paths::kDataDir, paths::kDataDir);  // a loop
+    PackagedTree t;
+
+    const ProcessResult result = runLabelManager({"-d", t.tree.root()}, kJobTimeLimit);
+
+    EXPECT_EQ(describe(result), "exit 1");
+    const ProgramLog log;
+    EXPECT_EQ(log.countContaining(std::string("can not check ") + paths::kPkgFileData, "ERROR"), 1u) << log.dump();
+    EXPECT_EQ(readXattr(t.alphaFile1), "");
+}
+
 // "-s" labels what the stored identity data names, and nothing else.
 TEST(JobsTest, RestoreWithPoliciesLabelsFilesThatHaveOne)
 {
