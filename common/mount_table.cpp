@@ -210,7 +210,7 @@ void rebuildBindMountMap()
     std::map<std::string, std::string> fresh;
     buildBindMountMap(fresh);
     std::unique_lock<std::shared_mutex> lock(bindMountMutex);
-    bindMountMap.swap(fresh);
+    bindMountMap = std::move(fresh);
 }
 
 std::string translateBindMountPath(const std::string& path)
