@@ -2,7 +2,9 @@
 // only what they hold.
 #include <tinyxml.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -150,6 +152,79 @@ std::vector<DeviceClassInfo> readDeviceClasses(const TiXmlElement* typeNode)
     return classes;
 }
 
+// TinyXML recurses once per nesting level while it parses and frees a
+// document; the device file is four levels deep.
+constexpr int kMaxXmlDepth = 64;
+
+// The deepest nesting of elements in the text, counted as the parser would
+// see them (comments, CDATA, declarations and quoted attribute values hold no
+// tags), stopping once it exceeds kMaxXmlDepth. Where the text is malformed
+// it may count too deep, never too shallow.
+int xmlNestingDepth(const std::string& text)
+{
+    const auto skipPast = [&text](size_t from, const char* end) {
+        const size_t at = text.find(end, from);
+        return at == std::string::npos ? text.size() : at + std::char_traits<char>::length(end);
+    };
+    int depth = 0;
+    int deepest = 0;
+    size_t i = 0;
+    while (i < text.size() && deepest <= kMaxXmlDepth) {
+        if (text[i] != '<') {
+            ++i;
+        } else if (text.compare(i, 4, "<!--") == 0) {
+            i = skipPast(i + 4, "-->");
+        } else if (text.compare(i, 9, "<![CDATA[") == 0) {
+            i = skipPast(i + 9, "]]>");
+        } else if (i + 1 < text.size() && (text[i + 1] == '/' || text[i + 1] == '!' || text[i + 1] == '?')) {
+            if (text[i + 1] == '/' && depth > 0) {
+                --depth;
+            }
+            i = skipPast(i + 1, ">");
+        } else {
+            char quote = '\0';
+            size_t j = i + 1;
+            for (; j < text.size(); ++j) {
+                if (quote != '\0') {
+                    quote = text[j] == quote ? '\0' : quote;
+                } else if (text[j] == '"' || text[j] == '\'') {
+                    quote = text[j];
+                } else if (text[j] == '>') {
+                    break;
+                }
+            }
+            if (j >= text.size() || text[j - 1] != '/') {
+                deepest = std::max(deepest, ++depth);
+            }
+            i = j + 1;
+        }
+    }
+    return deepest;
+}
+
+// Loads the document from the file, refusing nesting the parser cannot take.
+bool loadXmlDocument(const char* fileName, TiXmlDocument& doc)
+{
+    FILE* file = fopen(fileName, "rb");
+    if (file == nullptr) {
+        return false;
+    }
+    std::string text;
+    char buffer[8192];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof(buffer), file)) > 0) {
+        text.append(buffer, n);
+    }
+    bool loaded = false;
+    if (ferror(file) == 0 && xmlNestingDepth(text) > kMaxXmlDepth) {
+        LOG_ERROR("XML elements nested deeper than %d levels: %s", kMaxXmlDepth, fileName);
+    } else if (ferror(file) == 0 && fseek(file, 0, SEEK_SET) == 0) {
+        loaded = doc.LoadFile(file);
+    }
+    fclose(file);
+    return loaded;
+}
+
 }  // namespace
 
 uint32_t hexToUint32(const std::string& text)
@@ -178,8 +253,8 @@ void VetuRestoreInit::readDeviceTypeInfo(const char* xmlFileName)
         LOG_ERROR("xmlFileName is null.");
         return;
     }
-    TiXmlDocument doc(xmlFileName);
-    if (!doc.LoadFile()) {
+    TiXmlDocument doc;
+    if (!loadXmlDocument(xmlFileName, doc)) {
         LOG_ERROR("Failed to load XML file.");
         return;
     }

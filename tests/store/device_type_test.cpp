@@ -128,6 +128,41 @@ TEST_F(DeviceTypeTest, UnreadableFilesChangeNothing)
     EXPECT_TRUE(store.m_vecDeviceTypeInfo.load()->empty());
 }
 
+// The parser recurses per nesting level: a deeply nested file must be refused,
+// not overflow the stack. Markup that only looks like tags inside comments,
+// CDATA and quoted values does not count.
+TEST_F(DeviceTypeTest, DeepNestingIsRefused)
+{
+    std::string deep = "<devices><type name=\"t\" value=\"1\"/>";
+    for (int i = 0; i < 200000; ++i) {
+        deep += "<a>";
+    }
+    load(deep + "</devices>");
+    EXPECT_TRUE(log.has("Failed to load XML file.", "ERROR")) << log.dump();
+    EXPECT_TRUE(store.m_vecDeviceTypeInfo.load()->empty());
+
+    std::string inert;
+    for (int i = 0; i < 300; ++i) {
+        inert += "<b/>";
+    }
+    std::string nested;
+    for (int i = 0; i < 50; ++i) {
+        nested += "<n>";
+    }
+    for (int i = 0; i < 50; ++i) {
+        nested += "</n>";
+    }
+    std::string tags;
+    for (int i = 0; i < 100; ++i) {
+        tags += "<a>";
+    }
+    load("<?xml version=\"1.0\"?>\n<!-- " + tags + " --><devices>" + inert + nested + nested + "<![CDATA[" + tags +
+         "]]><type name=\"x\" value=\"2\" note=\"" + tags + "\"><class name=\"c\" value=\"3\"/></type></devices>");
+    ASSERT_EQ(store.m_vecDeviceTypeInfo.load()->size(), 1u) << log.dump();
+    uint64_t oid = 0;
+    EXPECT_EQ(store.getDeviceOid("c", oid), 0);
+}
+
 TEST_F(DeviceTypeTest, ASecondFileAppends)
 {
     load("<devices><type name=\"a\" value=\"1\"><class name=\"ca\" value=\"2\"/></type></devices>");
