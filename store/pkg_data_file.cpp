@@ -181,6 +181,7 @@ int VetuRestoreInit::storePkgAndFileData()
 {
     const std::string key = getHmacKey();
     std::shared_lock<std::shared_mutex> fileGuard(m_dataFileMutex);
+    std::lock_guard<std::mutex> storeGuard(m_pkgStoreMutex);
     std::string bytes;
     try {
         // Each container is read under its own lock, one at a time: once to

@@ -116,6 +116,9 @@ public:
     // not loaded since: storing now would replace it with what little was set
     // meanwhile. Guarded by m_dataFileMutex.
     bool m_identityDataUnloaded = false;
+    // Package stores hold m_dataFileMutex only shared: this orders them among
+    // themselves, so the store that writes last is the one that read last.
+    std::mutex m_pkgStoreMutex;
 
     std::map<std::string, PkgIdInfo> m_mapPkgNameToId;
     std::map<uint64_t, std::string> m_mapPkgIdToName;
@@ -132,7 +135,8 @@ public:
     PublishedValue<std::vector<DeviceTypeInfo>> m_vecDeviceTypeInfo;
 
     // No operation holds two of these (or one of them and an identity map's
-    // lock) at once; only m_dataFileMutex may be held while one is taken.
+    // lock) at once; only m_dataFileMutex, and m_pkgStoreMutex after it, may be
+    // held while one is taken.
     std::mutex m_pkgMapMutex;       // m_mapPkgNameToId, m_mapPkgIdToName
     std::mutex m_filePathMapMutex;  // m_mapFilePathToPkgName
 

@@ -306,6 +306,41 @@ TEST_F(SignedPersistenceTest, FailedStoresReturnFailureAndKeepThePair)
     EXPECT_EQ(loaded.m_mapFilePathToPkgName.count("/usr/bin/new"), 0u);
 }
 
+// Two package stores at once: the one that writes last must not be the one
+// that read the containers first, or a package registered in between is
+// missing from the file until some later store.
+TEST_F(SignedPersistenceTest, ConcurrentPackageStoresWriteTheNewestData)
+{
+    VetuRestoreInit store;
+    fillPackages(store);
+    ASSERT_EQ(store.storePkgAndFileData(), 0);
+    for (int round = 0; round < 200; ++round) {
+        const std::string name = "pkg" + std::to_string(round);
+        std::atomic<int> ready{0};
+        std::atomic<int> failures{0};
+        const auto startTogether = [&ready] {
+            ++ready;
+            while (ready.load() < 2) {
+            }
+        };
+        std::thread registrar([&] {
+            startTogether();
+            failures += store.insertPkgidToMap(name, 2) != 0;
+            failures += store.storePkgAndFileData() != 0;
+        });
+        std::thread other([&] {
+            startTogether();
+            failures += store.storePkgAndFileData() != 0;
+        });
+        registrar.join();
+        other.join();
+        ASSERT_EQ(failures.load(), 0);
+        VetuRestoreInit loaded;
+        ASSERT_EQ(loaded.loadPkgAndFileData(), 0);
+        ASSERT_EQ(loaded.m_mapPkgNameToId.count(name), 1u) << "lost in round " << round;
+    }
+}
+
 // Stores, loads and map changes on several threads: nothing is lost, torn or
 // deleted (run under TSan as well).
 TEST_F(SignedPersistenceTest, ConcurrentStoresAndLoads)
