@@ -205,7 +205,7 @@ int xmlNestingDepth(const std::string& text)
 // Loads the document from the file, refusing nesting the parser cannot take.
 bool loadXmlDocument(const char* fileName, TiXmlDocument& doc)
 {
-    FILE* file = fopen(fileName, "rb");
+    FILE* file = fopen(fileName, "rbe");
     if (file == nullptr) {
         return false;
     }
