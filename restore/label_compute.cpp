@@ -134,12 +134,12 @@ int VetuRestoreContext::getNewCreateFileLabel(std::string path, VetuRestoreInit&
               context.sid.file_id, context.sid.path_id);
     const bool unmatched = oidUnmatched && sidUnmatched;
 
-    for (const auto& wildcard : store.identityDataFileWildcardOid.getAll()) {
+    for (const auto& wildcard : *store.identityDataFileWildcardOid.snapshot()) {
         if (isWildcardMatch(wildcard.first, path)) {
             context.oid.pkg_id = wildcard.second.pkg_id;
         }
     }
-    for (const auto& wildcard : store.identityDataFileWildcardSid.getAll()) {
+    for (const auto& wildcard : *store.identityDataFileWildcardSid.snapshot()) {
         if (isWildcardMatch(wildcard.first, path)) {
             context.sid.pkg_id = wildcard.second.pkg_id;
         }
@@ -203,8 +203,7 @@ VetuRestoreContext::PathPolicy VetuRestoreContext::findNearestParentDirHasPolicy
                                                                                  VetuRestoreInit& store, int type)
 {
     const SyncMap<std::string, uint64_t>& exact = type == 1 ? store.identityDataDirSpathid : store.identityDataDirOpathid;
-    const std::map<std::string, uint64_t> patterns =
-        (type == 1 ? store.identityDataDirWSpathid : store.identityDataDirWOpathid).getAll();
+    const auto patterns = (type == 1 ? store.identityDataDirWSpathid : store.identityDataDirWOpathid).snapshot();
     uint64_t pathId = 0;
     std::string p = path;
     while (p != "/") {
@@ -212,7 +211,7 @@ VetuRestoreContext::PathPolicy VetuRestoreContext::findNearestParentDirHasPolicy
             LOG_INFO("[Exact Match] path:%s, pathid:%016lx", p.c_str(), pathId);
             return {p, pathId};
         }
-        for (const auto& pattern : patterns) {
+        for (const auto& pattern : *patterns) {
             if (isWildcardMatch(pattern.first, p)) {
                 LOG_INFO("[Wildcard Match] path:%s | pathid:%016lx (Pattern:%s)", p.c_str(), pattern.second,
                          pattern.first.c_str());
@@ -241,7 +240,7 @@ VetuRestoreContext::PathPolicy VetuRestoreContext::findWildcardPathid(const std:
     std::string p = path;
     while (!p.empty()) {
         LOG_DEBUG("path:%s", p.c_str());
-        for (const auto& pattern : map.getAll()) {
+        for (const auto& pattern : *map.snapshot()) {
             if (isWildcardMatch(pattern.first, p)) {
                 result = {p, pattern.second};
                 if (type == 1) {

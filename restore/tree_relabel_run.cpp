@@ -56,15 +56,14 @@ double secondsSince(std::chrono::steady_clock::time_point start)
 }
 
 // What setFileLabelToXattr does, with one lsetxattr in place of open, fstat,
-// setxattr and close; the caller knows whether path is a link. Same refusal
-// of a link in mode 1, same messages.
-int writeLabel(const std::string& path, const LabelContext& label, bool isLink, int mode)
+// setxattr and close; the caller knows whether path is a link and hands in
+// the label's text. Same refusal of a link in mode 1, same messages.
+int writeLabel(const std::string& path, const std::string& text, bool isLink, int mode)
 {
     if (isLink && mode != kXattrModeLink) {
         LOG_WARN("%s open failed (O_NOFOLLOW), %s", path.c_str(), strerror(ELOOP));
         return -1;
     }
-    const std::string text = contextToString(label);
     if (lsetxattr(path.c_str(), kLabelXattrName, text.data(), text.size(), 0) != 0) {
         const int err = errno;
         if (err == ENOENT || err == ENOTDIR || err == EACCES || err == ELOOP || err == ENAMETOOLONG) {
@@ -77,24 +76,39 @@ int writeLabel(const std::string& path, const LabelContext& label, bool isLink, 
     return 0;
 }
 
-// The create_oid of the path's current label, read without following it.
-int readCreateOid(const std::string& path, vetu_id_t& createOid)
-{
+// The path's current label attribute, read without following the path.
+struct CurrentLabel {
+    bool done = false;
+    int err = 0;  // errno of the read, 0 when it succeeded
+    const std::string* path = nullptr;
     char value[1025];
-    const ssize_t size = lgetxattr(path.c_str(), kLabelXattrName, value, sizeof(value) - 1);
-    if (size < 0) {
-        LOG_DEBUG("%s fgetxattr failed, %s", path.c_str(), strerror(errno));
-        return -1;
+    ssize_t size = -1;
+
+    void read(const std::string& from)
+    {
+        done = true;
+        path = &from;
+        size = lgetxattr(from.c_str(), kLabelXattrName, value, sizeof(value) - 1);
+        err = size < 0 ? errno : 0;
     }
-    value[size] = '\0';
-    LabelContext label;
-    if (stringToContext(value, &label) != 0) {
-        LOG_ERROR("label string to convert context error.");
-        return -1;
+
+    // The create_oid of the label read; -1 (logged) when there is none.
+    int createOid(vetu_id_t& out)
+    {
+        if (size < 0) {
+            LOG_DEBUG("%s fgetxattr failed, %s", path->c_str(), strerror(err));
+            return -1;
+        }
+        value[size] = '\0';
+        LabelContext label;
+        if (stringToContext(value, &label) != 0) {
+            LOG_ERROR("label string to convert context error.");
+            return -1;
+        }
+        out = label.create_oid;
+        return 0;
     }
-    createOid = label.create_oid;
-    return 0;
-}
+};
 
 bool isZero(const vetu_id_t& id)
 {
@@ -104,7 +118,7 @@ bool isZero(const vetu_id_t& id)
 }  // namespace
 
 struct VetuRestoreContext::WalkState {
-    std::vector<std::string> batch;
+    std::vector<WalkedPath> batch;
     // Directories on the current chain, by (device, inode): a bind mount of
     // an ancestor inside the tree would otherwise be walked for ever.
     std::set<std::pair<dev_t, ino_t>> chain;
@@ -158,7 +172,7 @@ void VetuRestoreContext::producerThreadHandler(const std::string& root, std::vec
         if (m_exectlHandle != nullptr) {
             m_scanList.emplace_back(paths::kDevDir);
         }
-        m_pathQueue.push(paths::kDevDir);
+        m_pathQueue.push(WalkedPath{paths::kDevDir, false});
     }
     m_pathQueue.setFinished();
     LOG_INFO_CATEGORY("producerThreadHandler m_allCacheSize %d", m_allCacheSize);
@@ -212,7 +226,7 @@ int VetuRestoreContext::getFilepathRecursive(const std::string& path, const std:
             }
         }
     }
-    queueWalkedPath(path, walk);
+    queueWalkedPath(path, false, walk);
     if (fd < 0) {
         return 0;  // queued, but its entries cannot be listed
     }
@@ -252,12 +266,12 @@ int VetuRestoreContext::getFilepathRecursive(const std::string& path, const std:
         }
         std::string child = prefix + entry->d_name;
         if (type == DT_LNK) {
-            queueWalkedPath(child, walk);
             LOG_DEBUG("Processed symlink: %s", child.c_str());
+            queueWalkedPath(std::move(child), true, walk);
         } else if (type == DT_DIR) {
             getFilepathRecursive(child, exclusions, walk);
         } else {
-            queueWalkedPath(std::move(child), walk);
+            queueWalkedPath(std::move(child), false, walk);
         }
     }
     closedir(stream);
@@ -265,9 +279,9 @@ int VetuRestoreContext::getFilepathRecursive(const std::string& path, const std:
     return result;
 }
 
-void VetuRestoreContext::queueWalkedPath(std::string path, WalkState& walk)
+void VetuRestoreContext::queueWalkedPath(std::string path, bool isLink, WalkState& walk)
 {
-    walk.batch.push_back(std::move(path));
+    walk.batch.push_back(WalkedPath{std::move(path), isLink});
     if (walk.batch.size() >= kWalkBatchSize) {
         flushWalkBatch(walk);
     }
@@ -281,19 +295,21 @@ void VetuRestoreContext::flushWalkBatch(WalkState& walk)
     std::lock_guard<std::mutex> guard(m_walkMutex);
     // The scan list is only ever handed to the exec-control library.
     if (m_exectlHandle != nullptr) {
-        m_scanList.insert(m_scanList.end(), walk.batch.begin(), walk.batch.end());
+        for (const auto& walked : walk.batch) {
+            m_scanList.push_back(walked.path);
+        }
     }
     m_allCacheSize += static_cast<int32_t>(walk.batch.size());
     m_pathQueue.pushBatch(walk.batch);
 }
 
-void VetuRestoreContext::consumerThreadHandler(BlockQueue<std::string>& queue, int index, const std::string& root)
+void VetuRestoreContext::consumerThreadHandler(BlockQueue<WalkedPath>& queue, int index, const std::string& root)
 {
     const auto start = std::chrono::steady_clock::now();
     LOG_INFO_CATEGORY("consumerThreadHandler %d begin..", index);
     int count = 0;
     VetuRestoreInit& store = VetuRestoreInit::getInstance();
-    std::vector<std::string> batch;
+    std::vector<WalkedPath> batch;
     bool drained = false;
     while (true) {
         while (!store.m_isInitialized.load(std::memory_order_acquire)) {
@@ -308,11 +324,11 @@ void VetuRestoreContext::consumerThreadHandler(BlockQueue<std::string>& queue, i
             drained = true;
             break;
         }
-        for (const auto& path : batch) {
+        for (const auto& walked : batch) {
             try {
-                setLabelToFileDirMultiThread(path, store, root, true);
+                setLabelToFileDirMultiThread(walked.path, store, root, &walked);
             } catch (const std::exception& e) {
-                LOG_ERROR("label %s failed: %s", path.c_str(), e.what());
+                LOG_ERROR("label %s failed: %s", walked.path.c_str(), e.what());
             }
             ++count;
         }
@@ -327,26 +343,40 @@ void VetuRestoreContext::consumerThreadHandler(BlockQueue<std::string>& queue, i
 void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, VetuRestoreInit& store,
                                                       const std::string& root)
 {
-    setLabelToFileDirMultiThread(path, store, root, false);
+    setLabelToFileDirMultiThread(path, store, root, nullptr);
 }
 
 void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, VetuRestoreInit& store,
-                                                      const std::string& root, bool walked)
+                                                      const std::string& root, const WalkedPath* walked)
 {
     if (path.empty()) {
         LOG_ERROR("filepath is empty.");
         return;
     }
-    struct stat lst {};
+    // The current label, read up front only where that read also answers
+    // whether the path exists (a walked path that is not a link).
+    CurrentLabel current;
+    bool exists = false;
+    bool isLink = false;
+    if (walked == nullptr) {
+        struct stat lst {};
+        exists = lstat(path.c_str(), &lst) == 0;
+        isLink = exists && S_ISLNK(lst.st_mode);
+    } else if (walked->isLink) {
+        isLink = true;
+        exists = true;
+    } else {
+        current.read(path);
+        exists = current.err != ENOENT && current.err != ENOTDIR;
+    }
     // A dangling link does not exist for this purpose either.
-    if (lstat(path.c_str(), &lst) != 0 || (S_ISLNK(lst.st_mode) && fileExists(path.c_str()) != 0)) {
+    if (!exists || (isLink && fileExists(path.c_str()) != 0)) {
         LOG_DEBUG("file is not exists, %s", path.c_str());
         return;
     }
-    const bool isLink = S_ISLNK(lst.st_mode);
     const int mode = isLink ? kXattrModeLink : kXattrModeFile;
     std::string real = path;
-    if (!walked) {
+    if (walked == nullptr) {
         real = isLink ? getLinkRealPath(path) : getRealPath(path);
         if (real.empty()) {
             return;  // logged by the resolver
@@ -362,7 +392,7 @@ void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, V
         while (!q.empty()) {
             const auto it = inheritLabels->find(q);
             if (it != inheritLabels->end()) {
-                labelled = writeLabel(real, it->second, isLink, kXattrModeFile) == 0;
+                labelled = writeLabel(real, contextToString(it->second), isLink, kXattrModeFile) == 0;
                 break;
             }
             const size_t slash = q.rfind('/');
@@ -408,8 +438,13 @@ void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, V
             if (store.getFileCreatorOid(real, label.create_oid) != 0) {
                 LOG_DEBUG("get creator oid failed, %s", real.c_str());
             }
-            if (isZero(label.create_oid) && readCreateOid(real, label.create_oid) != 0) {
-                LOG_DEBUG("get creator oid from xattr failed, %s", real.c_str());
+            if (isZero(label.create_oid)) {
+                if (!current.done) {
+                    current.read(real);
+                }
+                if (current.createOid(label.create_oid) != 0) {
+                    LOG_DEBUG("get creator oid from xattr failed, %s", real.c_str());
+                }
             }
             // User-set identities: the last matching pattern, then an exact entry.
             const struct {
@@ -421,7 +456,7 @@ void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, V
                          {store.identityDataUserConfigSidGlob, store.identityDataUserConfigSid, label.sid, 1}};
             for (const auto& side : sides) {
                 side.id = vetu_id_t{};
-                for (const auto& pattern : side.patterns.getAll()) {
+                for (const auto& pattern : *side.patterns.snapshot()) {
                     if (isWildcardMatch(pattern.first, real)) {
                         const uint64_t parentPathId = findNearestParentDirHasPolicy(real, store, side.type).second;
                         side.id = {pattern.second.pkg_id, pattern.second.file_id,
@@ -432,13 +467,13 @@ void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, V
                     side.id.pkg_id = pkgId;
                 }
             }
-            if (writeLabel(real, label, isLink, mode) != 0) {
+            const std::string text = contextToString(label);
+            if (writeLabel(real, text, isLink, mode) != 0) {
                 LOG_WARN("set file label to xattr failed, %s", real.c_str());
             }
-            LOG_INFO("set label to file, %s-> %016lx-%016lx-%016lx:%08x:%016lx-%016lx-%016lx:%08x:%016lx-%016lx-%016lx",
-                     real.c_str(), label.sid.pkg_id, label.sid.file_id, label.sid.path_id, label.tid,
-                     label.oid.pkg_id, label.oid.file_id, label.oid.path_id, label.inherit_flag,
-                     label.create_oid.pkg_id, label.create_oid.file_id, label.create_oid.path_id);
+            // The attribute text is the label in its logged order already;
+            // formatting it once keeps the work out of the logger's lock.
+            LOG_INFO("set label to file, %s-> %s", real.c_str(), text.c_str());
         }
     }
     if (m_exectlHandle != nullptr && m_exectlXattrSetForInit != nullptr) {

@@ -18,6 +18,13 @@
 
 class VetuRestoreInit;
 
+// A path of a relabel run's walk. The walk's listing already says whether it
+// is a link, so the consumer need not ask the file system again.
+struct WalkedPath {
+    std::string path;
+    bool isLink = false;
+};
+
 // Entry points of the exec-control library (C linkage on its side).
 using ExectlXattrSetForInitFunc = int (*)(const char* rootmnt, const char* path);
 using ExectlSaveScanlistFunc = int (*)(const char* rootmnt, char** paths, uint32_t count);
@@ -38,7 +45,7 @@ public:
     int setLabelToDirRecursive(const std::string& root, std::vector<std::string> exclusions);
     void producerThreadHandler(const std::string& root, std::vector<std::string> exclusions);
     int getFilepathRecursive(const std::string& path, const std::vector<std::string>& exclusions);
-    void consumerThreadHandler(BlockQueue<std::string>& queue, int index, const std::string& root);
+    void consumerThreadHandler(BlockQueue<WalkedPath>& queue, int index, const std::string& root);
     void setLabelToFileDirMultiThread(const std::string& path, VetuRestoreInit& store, const std::string& root);
 
     // Label computation; identifier type 1 searches the sid maps, 0 the oid maps.
@@ -63,16 +70,16 @@ private:
     struct WalkState;
     // One directory of the walk; path is canonical already.
     int getFilepathRecursive(const std::string& path, const std::vector<std::string>& exclusions, WalkState& walk);
-    void queueWalkedPath(std::string path, WalkState& walk);
+    void queueWalkedPath(std::string path, bool isLink, WalkState& walk);
     void flushWalkBatch(WalkState& walk);
-    // walked: path comes from this run's walk, so it is its own resolved form.
+    // walked: the path comes from this run's walk, so it is its own resolved form.
     void setLabelToFileDirMultiThread(const std::string& path, VetuRestoreInit& store, const std::string& root,
-                                      bool walked);
+                                      const WalkedPath* walked);
     void closeExectlSo();
 
     std::atomic<uint32_t> m_threadFlag{0};
     std::vector<std::string> m_scanList;  // filled only while the library is loaded
-    BlockQueue<std::string> m_pathQueue;
+    BlockQueue<WalkedPath> m_pathQueue;
     int32_t m_allCacheSize = 0;
     std::mutex m_walkMutex;
     void* m_exectlHandle = nullptr;
