@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -146,6 +147,15 @@ void baselineWalker(DirectoryStack& stack, std::atomic<long>& labelled, bool rea
     labelled += count;
 }
 
+// CPU seconds (user and system) the whole process has used so far.
+double processCpuSeconds()
+{
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& tv) { return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 // One baseline pass; the number of entries written.
 long runBaseline(const std::string& root, bool readFirst = false)
 {
@@ -192,22 +202,29 @@ void BM_TreeRelabel(benchmark::State& state)
     state.SetLabel(info ? "INFO" : "WARN");
     // The machine is shared, so every relabel is paired with baseline passes
     // right before it, and the ratios are taken over the pairs: x_baseline
-    // against the bare writes, x_read_write against reads and writes.
+    // against the bare writes, x_read_write against reads and writes, and
+    // x_baseline_cpu the CPU time against that of the bare writes.
     double baselineSeconds = 0;
     double readWriteSeconds = 0;
     double relabelSeconds = 0;
+    double baselineCpu = 0;
+    double relabelCpu = 0;
     for (auto _ : state) {
         state.PauseTiming();
         const auto readWriteStart = std::chrono::steady_clock::now();
         runBaseline(root, true);
         const auto baselineStart = std::chrono::steady_clock::now();
         readWriteSeconds += std::chrono::duration<double>(baselineStart - readWriteStart).count();
+        const double baselineCpuStart = processCpuSeconds();
         runBaseline(root);
+        const double relabelCpuStart = processCpuSeconds();
+        baselineCpu += relabelCpuStart - baselineCpuStart;
         const auto relabelStart = std::chrono::steady_clock::now();
         baselineSeconds += std::chrono::duration<double>(relabelStart - baselineStart).count();
         state.ResumeTiming();
         VetuRestoreContext::getInstance().setLabelToDirRecursive(root, {});
         relabelSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - relabelStart).count();
+        relabelCpu += processCpuSeconds() - relabelCpuStart;
         state.PauseTiming();
         truncate(paths::kLogFile, 0);
         state.ResumeTiming();
@@ -215,6 +232,7 @@ void BM_TreeRelabel(benchmark::State& state)
     state.counters["baseline_ms"] = baselineSeconds * 1000 / static_cast<double>(state.iterations());
     state.counters["x_baseline"] = relabelSeconds / baselineSeconds;
     state.counters["x_read_write"] = relabelSeconds / readWriteSeconds;
+    state.counters["x_baseline_cpu"] = relabelCpu / baselineCpu;
 }
 
 }  // namespace

@@ -19,6 +19,8 @@
 #include <thread>
 #include <utility>
 
+#include <log4cpp/Priority.hh>
+
 #include "common/file_utils.h"
 #include "common/label_xattr.h"
 #include "common/logger.h"
@@ -324,14 +326,8 @@ void VetuRestoreContext::consumerThreadHandler(BlockQueue<WalkedPath>& queue, in
             drained = true;
             break;
         }
-        for (const auto& walked : batch) {
-            try {
-                setLabelToFileDirMultiThread(walked.path, store, root, &walked);
-            } catch (const std::exception& e) {
-                LOG_ERROR("label %s failed: %s", walked.path.c_str(), e.what());
-            }
-            ++count;
-        }
+        setLabelToFileDirMultiThread(batch, store, root);
+        count += static_cast<int>(batch.size());
     }
     if (drained) {
         LOG_INFO_CATEGORY("Blocking thread exiting %d", index);
@@ -343,11 +339,30 @@ void VetuRestoreContext::consumerThreadHandler(BlockQueue<WalkedPath>& queue, in
 void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, VetuRestoreInit& store,
                                                       const std::string& root)
 {
-    setLabelToFileDirMultiThread(path, store, root, nullptr);
+    setLabelToFileDirMultiThread(path, store, root, nullptr, nullptr);
+}
+
+void VetuRestoreContext::setLabelToFileDirMultiThread(const std::vector<WalkedPath>& batch, VetuRestoreInit& store,
+                                                      const std::string& root)
+{
+    std::vector<std::string> infoLines;
+    const bool collect = Logger::getInstance()->isEnabled(log4cpp::Priority::INFO);
+    for (const auto& walked : batch) {
+        try {
+            setLabelToFileDirMultiThread(walked.path, store, root, &walked, collect ? &infoLines : nullptr);
+        } catch (const std::exception& e) {
+            // One path that cannot be labelled never ends the run.
+            LOG_ERROR("label %s failed: %s", walked.path.c_str(), e.what());
+        }
+    }
+    for (const auto& line : infoLines) {
+        LOG_INFO("%s", line.c_str());
+    }
 }
 
 void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, VetuRestoreInit& store,
-                                                      const std::string& root, const WalkedPath* walked)
+                                                      const std::string& root, const WalkedPath* walked,
+                                                      std::vector<std::string>* infoLines)
 {
     if (path.empty()) {
         LOG_ERROR("filepath is empty.");
@@ -473,7 +488,11 @@ void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, V
             }
             // The attribute text is the label in its logged order already;
             // formatting it once keeps the work out of the logger's lock.
-            LOG_INFO("set label to file, %s-> %s", real.c_str(), text.c_str());
+            if (infoLines != nullptr) {
+                infoLines->push_back("set label to file, " + real + "-> " + text);
+            } else {
+                LOG_INFO("set label to file, %s-> %s", real.c_str(), text.c_str());
+            }
         }
     }
     if (m_exectlHandle != nullptr && m_exectlXattrSetForInit != nullptr) {
