@@ -189,7 +189,7 @@ void BM_TreeRelabel(benchmark::State& state)
     const std::string& root = benchTree();
     static const bool prepared = [] {
         // The run labels "/dev" itself; give it one of our own.
-        if (!sandbox::mountTmpfs(paths::kDevDir)) {
+        if (!sandbox::mountPrivateDev()) {
             throw std::runtime_error("mount /dev");
         }
         VetuRestoreInit::getInstance().m_isInitialized = true;

@@ -60,7 +60,7 @@ protected:
     void SetUp() override
     {
         // The run labels "/dev" itself; give it one of our own.
-        ASSERT_TRUE(sandbox::mountTmpfs("/dev"));
+        ASSERT_TRUE(sandbox::mountPrivateDev());
         setenv("VETU_EXECTL_STUB_LOG", kRecordFile, 1);
         store.m_isInitialized = true;
     }

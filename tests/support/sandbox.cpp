@@ -2,6 +2,7 @@
 
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <sched.h>
@@ -70,6 +71,38 @@ bool mountTmpfs(const std::string& path)
         }
     }
     return mount("tmpfs", path.c_str(), "tmpfs", 0, "mode=0755") == 0;
+}
+
+bool mountPrivateDev()
+{
+    if (mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0) {
+        return false;
+    }
+    const struct {
+        const char* name;
+        unsigned major;
+        unsigned minor;
+    } nodes[] = {{"/dev/null", 1, 3},   {"/dev/zero", 1, 5},    {"/dev/full", 1, 7},
+                 {"/dev/random", 1, 8}, {"/dev/urandom", 1, 9}, {"/dev/tty", 5, 0}};
+    for (const auto& node : nodes) {
+        if (mknod(node.name, S_IFCHR | 0666, makedev(node.major, node.minor)) != 0 ||
+            chmod(node.name, 0666) != 0) {
+            return false;
+        }
+    }
+    const struct {
+        const char* link;
+        const char* target;
+    } links[] = {{"/dev/fd", "/proc/self/fd"},
+                 {"/dev/stdin", "/proc/self/fd/0"},
+                 {"/dev/stdout", "/proc/self/fd/1"},
+                 {"/dev/stderr", "/proc/self/fd/2"}};
+    for (const auto& link : links) {
+        if (symlink(link.target, link.link) != 0) {
+            return false;
+        }
+    }
+    return mkdir("/dev/shm", 01777) == 0 && chmod("/dev/shm", 01777) == 0;
 }
 
 bool mountProcAttr(int pid)

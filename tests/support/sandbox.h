@@ -21,6 +21,11 @@ bool entered();
 // Returns false and sets errno on failure.
 bool mountTmpfs(const std::string& path);
 
+// Mounts a fresh tmpfs over /dev that holds only the common character
+// devices (null, zero, full, random, urandom, tty) and the fd links, so that
+// code which labels "/dev" itself leaves the real one alone.
+bool mountPrivateDev();
+
 // Mounts a fresh tmpfs over /proc/<pid>/attr so that the process attribute
 // files of that process can be stood in for; creates vetu/ inside.
 bool mountProcAttr(int pid);
