@@ -7,6 +7,7 @@
 
 #include "common/label_context.h"
 #include "common/label_xattr.h"
+#include "common/path_utils.h"
 #include "common/sm3_hash.h"
 #include "restore/expected_label.h"
 #include "restore/vetu_restore_context.h"
@@ -241,4 +242,37 @@ TEST(LookupIdentityRecordTest, AlwaysEmpty)
     const auto record = lookupIdentityRecord("/usr/bin/ls");
     EXPECT_EQ(record.first, "");
     EXPECT_EQ(record.second, vetu_id_t{});
+}
+
+// The subtree question answers as a scan of the whole index with isSubPath
+// would, for keys and paths that share prefixes with and without a boundary.
+TEST_F(LabelComputeTest, SubtreeAnswerMatchesAFullScan)
+{
+    const std::vector<std::string> parts{"a", "ab", "a.b", "b", "a-", "/"};
+    std::vector<std::string> paths{"/"};
+    for (const auto& first : parts) {
+        if (first == "/") {
+            continue;
+        }
+        paths.push_back("/" + first);
+        for (const auto& second : parts) {
+            paths.push_back("/" + first + "/" + (second == "/" ? "" : second));
+            paths.push_back("/" + first + (second == "/" ? "/" : second));
+        }
+    }
+    std::vector<std::string> keys;
+    for (size_t i = 0; i < paths.size(); i += 3) {
+        keys.push_back(paths[i]);
+        store.identityDataFileWildcardOid.set(paths[i], {});
+    }
+    rebuildIndex();
+    for (const auto& path : paths) {
+        bool below = false;
+        for (const auto& key : keys) {
+            below = below || isSubPath(path, key);
+        }
+        LabelContext context;
+        ASSERT_EQ(stringToContext(newLabel(path), &context), 0);
+        EXPECT_EQ(context.inherit_flag, below ? 7u : 5u) << path;
+    }
 }
