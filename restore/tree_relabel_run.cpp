@@ -167,6 +167,8 @@ void VetuRestoreContext::producerThreadHandler(const std::string& root, std::vec
     } catch (const std::exception& e) {
         // The queue must still be finished, or the consumers would wait for ever.
         LOG_ERROR("walk of %s failed: %s", root.c_str(), e.what());
+    } catch (...) {
+        LOG_ERROR("walk of %s failed: unknown exception", root.c_str());
     }
     m_threadFlag = 1;
     {
@@ -353,6 +355,8 @@ void VetuRestoreContext::setLabelToFileDirMultiThread(const std::vector<WalkedPa
         } catch (const std::exception& e) {
             // One path that cannot be labelled never ends the run.
             LOG_ERROR("label %s failed: %s", walked.path.c_str(), e.what());
+        } catch (...) {
+            LOG_ERROR("label %s failed: unknown exception", walked.path.c_str());
         }
     }
     for (const auto& line : infoLines) {

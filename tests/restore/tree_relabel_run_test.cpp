@@ -300,3 +300,20 @@ TEST_F(TreeRelabelRunTest, RelativeRootIsMadeCanonical)
     EXPECT_EQ(readXattr(tree.root()), "");
     ASSERT_EQ(chdir("/"), 0);
 }
+
+// A path whose label cannot be written is logged; the run goes on.
+TEST_F(TreeRelabelRunTest, UnwritablePathsDoNotStopTheRun)
+{
+    const std::string locked = tree.dir("ro");
+    const std::string lockedFile = tree.file("ro/f");
+    const std::string other = tree.file("z/f");
+    ASSERT_EQ(mount(locked.c_str(), locked.c_str(), nullptr, MS_BIND, nullptr), 0);
+    ASSERT_EQ(mount(nullptr, locked.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    LogCapture log;
+    relabel(tree.root());
+    EXPECT_EQ(readXattr(lockedFile), "");
+    EXPECT_TRUE(log.has(lockedFile + " fsetxattr error, Read-only file system", "WARN")) << log.dump();
+    EXPECT_TRUE(log.has("set file label to xattr failed, " + lockedFile, "WARN"));
+    EXPECT_EQ(readXattr(other), labelText({}, 0, {}, 5));
+    umount(locked.c_str());
+}
