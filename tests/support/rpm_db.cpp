@@ -32,29 +32,29 @@ void check(const ProcessResult& result, const std::string& what)
 
 std::string specFor(const TestPackage& pkg)
 {
-    std::string spec;
-    spec += "Name: " + pkg.name + "\n";
-    spec += "Version: " + pkg.version + "\n";
-    spec += "Release: " + pkg.release + "\n";
-    spec += "Summary: test package\nLicense: MIT\nBuildArch: noarch\n";
-    spec += "%description\ntest package\n";
-    spec += "%install\n";
+    std::string recipe;
+    recipe += "Name: " + pkg.name + "\n";
+    recipe += "Version: " + pkg.version + "\n";
+    recipe += "Release: " + pkg.release + "\n";
+    recipe += "Summary: test package\nLicense: MIT\nBuildArch: noarch\n";
+    recipe += "%description\ntest package\n";
+    recipe += "%install\n";
     for (const auto& dir : pkg.dirs) {
-        spec += "mkdir -p %{buildroot}" + shellQuote(dir) + "\n";
+        recipe += "mkdir -p %{buildroot}" + shellQuote(dir) + "\n";
     }
     for (const auto& file : pkg.files) {
         const std::string parent = std::filesystem::path(file).parent_path().string();
-        spec += "mkdir -p %{buildroot}" + shellQuote(parent) + "\n";
-        spec += "touch %{buildroot}" + shellQuote(file) + "\n";
+        recipe += "mkdir -p %{buildroot}" + shellQuote(parent) + "\n";
+        recipe += "touch %{buildroot}" + shellQuote(file) + "\n";
     }
-    spec += "%files\n";
+    recipe += "%files\n";
     for (const auto& dir : pkg.dirs) {
-        spec += "%dir \"" + dir + "\"\n";
+        recipe += "%dir \"" + dir + "\"\n";
     }
     for (const auto& file : pkg.files) {
-        spec += "\"" + file + "\"\n";
+        recipe += "\"" + file + "\"\n";
     }
-    return spec;
+    return recipe;
 }
 
 }  // namespace
@@ -91,7 +91,7 @@ void TestRpmDb::add(const std::vector<TestPackage>& packages)
     for (const auto& pkg : packages) {
         const std::string top = m_root + "/build" + std::to_string(m_specCount++);
         std::filesystem::create_directories(top);
-        const std::string specPath = top + "/package.spec";
+        const std::string specPath = top + "/package.recipe";
         std::ofstream(specPath) << specFor(pkg);
         check(runProcess({"/usr/bin/rpmbuild", "--quiet", "--define", "_topdir " + top, "-bb", specPath},
                          kRpmTimeLimit),
