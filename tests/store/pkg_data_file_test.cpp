@@ -43,24 +43,6 @@ PkgFileData sample()
     return d;
 }
 
-void expectEqual(const PkgFileData& a, const PkgFileData& b)
-{
-    ASSERT_EQ(a.pkgNameToId.size(), b.pkgNameToId.size());
-    for (const auto& [name, info] : a.pkgNameToId) {
-        ASSERT_TRUE(b.pkgNameToId.count(name)) << name;
-        EXPECT_EQ(b.pkgNameToId.at(name).pkgId, info.pkgId);
-        EXPECT_EQ(b.pkgNameToId.at(name).pkgType, info.pkgType);
-    }
-    EXPECT_EQ(a.pkgIdToName, b.pkgIdToName);
-    ASSERT_EQ(a.filePathToPkgName.size(), b.filePathToPkgName.size());
-    for (const auto& [path, info] : a.filePathToPkgName) {
-        ASSERT_TRUE(b.filePathToPkgName.count(path)) << path;
-        EXPECT_EQ(b.filePathToPkgName.at(path).pkgName, info.pkgName);
-        EXPECT_EQ(b.filePathToPkgName.at(path).pkgType, info.pkgType);
-    }
-    EXPECT_EQ(a.cachedParentDirs, b.cachedParentDirs);
-}
-
 TEST(PkgDataFileTest, GoldenBytes)
 {
     EXPECT_EQ(write(PkgFileData{}), std::string(32, '\0'));
@@ -91,7 +73,7 @@ TEST(PkgDataFileTest, RoundTripAndTrailingBytes)
         PkgFileData loaded;
         std::string error;
         ASSERT_EQ(loadPkgFileDataBinary(write(sample()) + tail, loaded, error), 0) << error;
-        expectEqual(sample(), loaded);
+        EXPECT_EQ(write(loaded), write(sample()));  // the layout is in key order
     }
 }
 
