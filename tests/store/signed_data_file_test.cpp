@@ -102,21 +102,32 @@ protected:
 
 TEST_P(SignedDataFileTest, StoreThenLoadVerifies)
 {
+    {
+        LogCapture log;
+        Recorder r;
+        EXPECT_EQ(load(r), -1);
+        if (isPkg()) {
+            EXPECT_TRUE(log.has(std::string(texts().openFailed) + file().data, "ERROR"));
+        } else {
+            EXPECT_EQ(log.lines().size(), 0u) << "missing identity data is silent\n" << log.dump();
+        }
+    }
+    const std::string bytes("second\0with nul", 15);
     ASSERT_EQ(store("first"), 0);
-    ASSERT_EQ(store(std::string("second\0with nul", 15)), 0);
-    EXPECT_EQ(get(file().sig), getHMACSM3Signature(std::string("second\0with nul", 15), kKey));
-    struct stat st;
-    ASSERT_EQ(stat(file().data, &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    ASSERT_EQ(stat(file().sig, &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(store(bytes), 0);
+    EXPECT_EQ(get(file().sig), getHMACSM3Signature(bytes, kKey));
+    for (const char* path : {file().data, file().sig}) {
+        struct stat st;
+        ASSERT_EQ(stat(path, &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << path;
+    }
     EXPECT_FALSE(present(file().dataTmp));
     EXPECT_FALSE(present(file().sigPending));
 
     LogCapture log;
     Recorder r;
     EXPECT_EQ(load(r), 0);
-    EXPECT_EQ(r.loaded, std::string("second\0with nul", 15));
+    EXPECT_EQ(r.loaded, bytes);
     EXPECT_TRUE(log.has(texts().verifyPassed, "INFO"));
     EXPECT_TRUE(log.has(std::string("Signature file ") + file().sig + " opened, size: 64 bytes", "INFO"));
     EXPECT_FALSE(present(file().marker));
@@ -183,18 +194,6 @@ TEST_P(SignedDataFileTest, MigrationWithoutSignatureWritesNoMarker)
     EXPECT_EQ(load(r), 0);  // still unsigned, so it migrates now
     EXPECT_TRUE(present(file().marker));
     EXPECT_EQ(get(file().data), "old data");
-}
-
-TEST_P(SignedDataFileTest, MissingData)
-{
-    LogCapture log;
-    Recorder r;
-    EXPECT_EQ(load(r), -1);
-    if (isPkg()) {
-        EXPECT_TRUE(log.has(std::string(texts().openFailed) + file().data, "ERROR"));
-    } else {
-        EXPECT_EQ(log.lines().size(), 0u) << log.dump();
-    }
 }
 
 // Links, unreadable or foreign files are never followed, never count as a
@@ -430,12 +429,15 @@ TEST(SignedDataCrashTest, ConcurrentProcessesNeverDeleteData)
 
 // ---------------------------------------------------------------- key
 
+// A new key makes old signatures and markers meaningless, so they go; a key
+// on disk is used as it is and never reloaded.
 TEST(HmacKeyTest, FirstUseCreatesKeyAndDropsOldSignatures)
 {
     fs::create_directories(paths::kDataDir);
-    for (const char* stale : {paths::kPkgFileDataSig, paths::kIdentityDataSig, paths::kPkgMigrationMarker,
-                              paths::kIdentityMigrationMarker}) {
-        put(stale, "old");
+    const char* stale[] = {paths::kPkgFileDataSig, paths::kIdentityDataSig, paths::kPkgMigrationMarker,
+                           paths::kIdentityMigrationMarker};
+    for (const char* path : stale) {
+        put(path, "old");
     }
     LogCapture log;
     const std::string key = getHmacKey();
@@ -445,13 +447,12 @@ TEST(HmacKeyTest, FirstUseCreatesKeyAndDropsOldSignatures)
     ASSERT_EQ(stat(paths::kHmacKey, &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_TRUE(log.has("Generated new HMAC key file with 0600 permissions", "INFO"));
-    for (const char* stale : {paths::kPkgFileDataSig, paths::kIdentityDataSig, paths::kPkgMigrationMarker,
-                              paths::kIdentityMigrationMarker}) {
-        EXPECT_FALSE(present(stale)) << stale;
+    for (const char* path : stale) {
+        EXPECT_FALSE(present(path)) << path;
     }
     EXPECT_FALSE(present(paths::kHmacKeyTmp));
     put(paths::kHmacKey, "changed on disk");
-    EXPECT_EQ(getHmacKey(), key);  // never reloaded
+    EXPECT_EQ(getHmacKey(), key);
 }
 
 TEST(HmacKeyTest, ExistingKeyIsUsedAsIs)

@@ -138,30 +138,23 @@ TEST(StartupBuildTest, ImportsTheInstalledPackageDatabase)
     EXPECT_EQ(log.countContaining("cost time: "), 2u);
 }
 
-// rpm prints name-version-release.arch; names may hold '-' themselves.
-TEST(StartupBuildTest, PackageNameIsTheLineUpToItsSecondToLastDash)
+// rpm prints name-version-release.arch, and names may hold '-' themselves.
+// Notices about a package without files, in whatever language, and any other
+// line that is not an absolute path, are not paths.
+TEST(StartupBuildTest, PackageNamesAndFileListLines)
 {
     StubRpm stub(listingStubBody());
-    writeListing(stub, {"bash-5.1.8-6.x86_64", "python3-libs-3.9.16-1.x86_64", "foo-1", "foo", "-1.0-1.noarch"},
-                 {});
-    makeDataDir();
-    LogCapture log;
-    store().initMap();
-    EXPECT_EQ(packageNames(), (std::set<std::string>{"bash", "python3-libs", "foo-1", "foo"}));
-    EXPECT_TRUE(log.has("pkgname is empty..", "ERROR"));
-}
-
-// Notices about a package without files, in whatever language, and any
-// other line that is not an absolute path, are not paths.
-TEST(StartupBuildTest, FileListLinesThatAreNotPathsAreSkipped)
-{
-    StubRpm stub(listingStubBody());
-    writeListing(stub, {"a-1-1.noarch", "b-1-1.noarch", "c-1-1.noarch"},
+    writeListing(stub,
+                 {"bash-5.1.8-6.x86_64", "python3-libs-3.9.16-1.x86_64", "foo-1", "foo", "-1.0-1.noarch", "a-1-1.noarch",
+                  "b-1-1.noarch", "c-1-1.noarch"},
                  {{"a", {"(没有包含文件)"}},
                   {"b", {"(contains no files)", "(keine Dateien enthalten)"}},
                   {"c", {"", "relative/x", "/c/real"}}});
     makeDataDir();
+    LogCapture log;
     store().initMap();
+    EXPECT_EQ(packageNames(), (std::set<std::string>{"bash", "python3-libs", "foo-1", "foo", "a", "b", "c"}));
+    EXPECT_TRUE(log.has("pkgname is empty..", "ERROR"));
     EXPECT_EQ(ownersOfPaths(), (std::map<std::string, std::string>{{"/c/real", "c"}}));
 }
 
