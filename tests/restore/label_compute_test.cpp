@@ -237,13 +237,6 @@ TEST(SetParentDirInheritFlagTest, NearestDirectoryOrEveryMatchedTree)
     EXPECT_TRUE(log.has("No valid parent directory found for: " + tree.root() + "/none* (wildcard: 1)", "ERROR"));
 }
 
-TEST(LookupIdentityRecordTest, AlwaysEmpty)
-{
-    const auto record = lookupIdentityRecord("/usr/bin/ls");
-    EXPECT_EQ(record.first, "");
-    EXPECT_EQ(record.second, vetu_id_t{});
-}
-
 // The subtree question answers as a scan of the whole index with isSubPath
 // would, for keys and paths that share prefixes with and without a boundary.
 TEST_F(LabelComputeTest, SubtreeAnswerMatchesAFullScan)

@@ -106,66 +106,45 @@ TEST(PathidSyncTest, PairsLinkDirectoriesToTheirNearestPolicyAncestor)
 TEST(PathidSyncTest, AddMessagesHoldAtMost8191Records)
 {
     for (size_t total : {8191u, 8192u}) {
-        std::vector<IdPairRecord> records;
-        for (size_t i = 0; i < total; ++i) {
-            records.push_back({i + 1, i});
-        }
+        SCOPED_TRACE(total);
+        addSidPolicies(total);
         id_pairs_stub::create();
-        const int fd = open(paths::kIdPairs, O_RDWR | O_TRUNC);
-        ASSERT_GE(fd, 0);
-        const IdPairHeader templ = {0, 0, kIdPairOpAdd, kIdTypeOid};
-        EXPECT_EQ(writeIdPairsBatch(fd, templ, records.data(), records.size()), 0);
-        close(fd);
+        ASSERT_EQ(syncPathidToKernel(), 0);
         const auto messages = writtenMessages();
-        ASSERT_EQ(messages.size(), total == 8191 ? 1u : 2u) << total;
-        expectAdd(messages[0], 2, 8191);
-        EXPECT_EQ(messages[0].totalLen, 131072u);
-        EXPECT_EQ(messages[0].records.front(), (std::pair<uint64_t, uint64_t>{1, 0}));
-        EXPECT_EQ(messages[0].records.back(), (std::pair<uint64_t, uint64_t>{8191, 8190}));
+        ASSERT_EQ(messages.size(), total == 8191 ? 3u : 4u);
+        expectClear(messages[0], 1);
+        expectAdd(messages[1], 1, 8191);
+        EXPECT_EQ(messages[1].totalLen, 131072u);
+        EXPECT_EQ(messages[1].records.front(), (std::pair<uint64_t, uint64_t>{1, 0}));
+        EXPECT_EQ(messages[1].records.back(), (std::pair<uint64_t, uint64_t>{8191, 0}));
         if (total == 8192) {
-            expectAdd(messages[1], 2, 1);
-            EXPECT_EQ(messages[1].records, (Records{{8192, 8191}}));
+            expectAdd(messages[2], 1, 1);
+            EXPECT_EQ(messages[2].records, (Records{{8192, 0}}));
         }
+        expectClear(messages.back(), 2);
     }
 }
 
-TEST(PathidSyncTest, SyncSplitsALargeTableAcrossMessages)
-{
-    addSidPolicies(8192);
-    id_pairs_stub::create();
-    ASSERT_EQ(syncPathidToKernel(), 0);
-    const auto messages = writtenMessages();
-    ASSERT_EQ(messages.size(), 4u);
-    expectAdd(messages[1], 1, 8191);
-    expectAdd(messages[2], 1, 1);
-    EXPECT_EQ(messages[1].records.front().first, 1u);
-    EXPECT_EQ(messages[2].records, (Records{{8192, 0}}));
-    expectClear(messages[3], 2);
-}
-
-TEST(PathidSyncTest, HundredThousandPairsAreSent)
+// Up to 100000 pairs are sent; over the limit nothing of that type follows
+// its clear, and the oid table is not touched.
+TEST(PathidSyncTest, AtMostHundredThousandPairs)
 {
     addSidPolicies(100000);
     id_pairs_stub::create();
     ASSERT_EQ(syncPathidToKernel(), 0);
-    const auto messages = writtenMessages();
+    auto messages = writtenMessages();
     ASSERT_EQ(messages.size(), 1u + 13u + 1u);
     size_t sent = 0;
     for (size_t i = 1; i <= 13; ++i) {
         sent += messages[i].count;
     }
     EXPECT_EQ(sent, 100000u);
-}
 
-// Over the limit nothing of that type follows its clear, and the oid table
-// is not touched.
-TEST(PathidSyncTest, MoreThanHundredThousandPairsAreRefused)
-{
     addSidPolicies(100001);
     id_pairs_stub::create();
     LogCapture log;
     EXPECT_EQ(syncPathidToKernel(), -1);
-    const auto messages = writtenMessages();
+    messages = writtenMessages();
     ASSERT_EQ(messages.size(), 1u);
     expectClear(messages[0], 1);
     EXPECT_TRUE(log.has("Too many pathid pairs to write to kernel, totalPairCount: 100001, maxPairCount: 100000",
