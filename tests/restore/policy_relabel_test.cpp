@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "common/sm3_hash.h"
-#include "restore/expected_label.h"
+#include "support/expected_label.h"
 #include "restore/vetu_restore_context.h"
 #include "store/vetu_restore_init.h"
 #include "support/log_capture.h"

@@ -19,7 +19,7 @@
 
 #include "common/label_xattr.h"
 #include "common/sm3_hash.h"
-#include "restore/expected_label.h"
+#include "support/expected_label.h"
 #include "restore/vetu_restore_context.h"
 #include "store/vetu_restore_init.h"
 #include "support/log_capture.h"
