@@ -26,26 +26,25 @@ Strings sh(const std::string& script)
 
 }  // namespace
 
+// Lines longer than the 1024-byte buffer are cut into pieces (one filling
+// the buffer exactly leaves no empty line behind); output far beyond what a
+// pipe holds is read to the end.
 TEST(ExecuteCommandTest, OutputLines)
 {
-    EXPECT_EQ(sh("printf 'a\\nb\\n'"), Strings({"a", "b"}));
-    EXPECT_EQ(sh("printf 'a\\nb'"), Strings({"a", "b"}));
-    EXPECT_EQ(sh("printf '\\nx\\n\\n'"), Strings({"", "x", ""}));
-    EXPECT_EQ(sh("true"), Strings());
+    const std::string x2000 = "head -c 2000 /dev/zero | tr '\\0' x; echo; echo end";
+    const std::string y1023 = "head -c 1023 /dev/zero | tr '\\0' y; echo; echo end";
+    const std::vector<std::pair<std::string, Strings>> cases = {
+        {"printf 'a\\nb\\n'", {"a", "b"}},
+        {"printf 'a\\nb'", {"a", "b"}},
+        {"printf '\\nx\\n\\n'", {"", "x", ""}},
+        {"true", {}},
+        {x2000, {std::string(1023, 'x'), std::string(977, 'x'), "end"}},
+        {y1023, {std::string(1023, 'y'), "end"}},
+    };
+    for (const auto& [script, want] : cases) {
+        EXPECT_EQ(sh(script), want) << script;
+    }
     EXPECT_EQ(executeCommand("/bin/echo", {"one two", "three"}), Strings({"one two three"}));
-}
-
-TEST(ExecuteCommandTest, LongLinesAreCutAtTheBuffer)
-{
-    const Strings two = sh("head -c 2000 /dev/zero | tr '\\0' x; echo; echo end");
-    ASSERT_EQ(two.size(), 3u);
-    EXPECT_EQ(two[0], std::string(1023, 'x'));
-    EXPECT_EQ(two[1], std::string(977, 'x'));
-    EXPECT_EQ(two[2], "end");
-    // A line that fills the buffer exactly does not leave an empty line behind.
-    const Strings exact = sh("head -c 1023 /dev/zero | tr '\\0' y; echo; echo end");
-    EXPECT_EQ(exact, Strings({std::string(1023, 'y'), "end"}));
-    // Much more output than a pipe holds is read to the end.
     const Strings big = sh("seq 1 200000");
     ASSERT_EQ(big.size(), 200000u);
     EXPECT_EQ(big.back(), "200000");
@@ -151,7 +150,9 @@ TEST(ExecuteCommandTest, ParseKernelCmdline)
     EXPECT_EQ(parseKernelCmdline(), want);
 }
 
-TEST(ConfigReaderTest, ParseConfig)
+// Both readers: comments, CR line ends, blanks around keys and values, a
+// broken section header, and the message for a missing file.
+TEST(ConfigReaderTest, ParseAndReadConfig)
 {
     TempTree tree;
     const std::string path = tree.file("c.ini",
@@ -163,32 +164,21 @@ TEST(ConfigReaderTest, ParseConfig)
                                        "[broken\n"
                                        "key = again\n"
                                        "[empty]\n");
-    const ConfigHashMap got = parseConfig(path);
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got.at("main").at("key"), "again");
-    EXPECT_EQ(got.at("main").at("other"), "a=b");
-    EXPECT_EQ(got.at("main").size(), 2u);
-    EXPECT_TRUE(got.at("empty").empty());
+    EXPECT_EQ(parseConfig(path), (ConfigHashMap{{"main", {{"key", "again"}, {"other", "a=b"}}}, {"empty", {}}}));
+    const std::string other = tree.file("d.ini",
+                                        "top = t\n"
+                                        "; semicolon comment\n"
+                                        "\t[sec] trailing\n"
+                                        "key = a b\r\n"
+                                        "  spaced\t=\tv\n"
+                                        " = nokey\n"
+                                        "[open\n"
+                                        "last=1\n");
+    EXPECT_EQ(readConfig(other),
+              (ConfigMap{{"", {{"top", "t"}}}, {"sec", {{"key", "a"}, {"spaced", "v"}, {"last", "1"}}}}));
     LogCapture log;
     EXPECT_TRUE(parseConfig(tree.path("none")).empty());
     EXPECT_TRUE(log.has("Failed to open file: " + tree.path("none"), "ERROR"));
-}
-
-TEST(ConfigReaderTest, ReadConfig)
-{
-    TempTree tree;
-    const std::string path = tree.file("c.ini",
-                                       "top = t\n"
-                                       "; semicolon comment\n"
-                                       "\t[sec] trailing\n"
-                                       "key = a b\r\n"
-                                       "  spaced\t=\tv\n"
-                                       " = nokey\n"
-                                       "[open\n"
-                                       "last=1\n");
-    const ConfigMap want = {{"", {{"top", "t"}}}, {"sec", {{"key", "a"}, {"spaced", "v"}, {"last", "1"}}}};
-    EXPECT_EQ(readConfig(path), want);
-    LogCapture log;
     EXPECT_TRUE(readConfig(tree.path("none")).empty());
     EXPECT_TRUE(log.has("can not open file " + tree.path("none"), "ERROR"));
 }

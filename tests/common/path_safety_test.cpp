@@ -14,6 +14,8 @@ struct SafetyCase {
     bool allowWildcard;
     bool safe;
     std::string message;  // the refusal line ("" when safe)
+    bool allowSymlink = true;
+    bool allowMissing = true;
 };
 
 std::string longPath(size_t length)
@@ -30,10 +32,15 @@ std::string longPath(size_t length)
 
 }  // namespace
 
-// Each lexical test in its order: a path that would fail several tests is
-// reported by the first.
-TEST(PathSafetyTest, LexicalTestsInOrder)
+// Each test in its order (a path that would fail several is reported by the
+// first), then existence and links.
+TEST(PathSafetyTest, TestsInOrder)
 {
+    TempTree tree;
+    const std::string file = tree.file("f");
+    const std::string link = tree.symlink("l", file);
+    const std::string dangling = tree.symlink("d", tree.path("missing"));
+    const std::string missing = tree.path("missing");
     const std::string p4095 = longPath(4095);
     const std::string p4096 = longPath(4096);
     const std::vector<SafetyCase> cases = {
@@ -84,11 +91,17 @@ TEST(PathSafetyTest, LexicalTestsInOrder)
         {"wildcard allowed", "/tmp/*.log", true, true, ""},
         {"wildcard refused", "/tmp/*.log", false, false, "FilePathCheck failed: wildcard not allowed - /tmp/*.log"},
         {"bracket refused", "/tmp/a[1]", false, false, "FilePathCheck failed: wildcard not allowed - /tmp/a[1]"},
+        {"file", file, false, true, "", false, false},
+        {"link allowed", link, false, true, "", true, false},
+        {"link refused", link, false, false, "FilePathCheck failed: symbolic link not allowed - " + link, false},
+        {"dangling may be missing", dangling, false, true, "", false, true},
+        {"dangling", dangling, false, false, "FilePathCheck failed: path does not exist - " + dangling, false, false},
+        {"missing", missing, false, false, "FilePathCheck failed: path does not exist - " + missing, true, false},
     };
     for (const SafetyCase& c : cases) {
         SCOPED_TRACE(c.name);
         LogCapture log;
-        EXPECT_EQ(isFilePathSafe(c.path, true, c.allowWildcard, true), c.safe);
+        EXPECT_EQ(isFilePathSafe(c.path, c.allowSymlink, c.allowWildcard, c.allowMissing), c.safe);
         if (c.safe) {
             EXPECT_EQ(log.countContaining("failed"), 0u) << log.dump();
         } else {
@@ -98,7 +111,8 @@ TEST(PathSafetyTest, LexicalTestsInOrder)
     }
 }
 
-TEST(PathSafetyTest, FunctionFieldNamesTheFailingTest)
+// The "[function:" field names the check that failed; spaces only warn.
+TEST(PathSafetyTest, FunctionFieldAndSpaces)
 {
     LogCapture log;
     EXPECT_FALSE(isFilePathSafe("/a:b", true, true, true));
@@ -109,44 +123,6 @@ TEST(PathSafetyTest, FunctionFieldNamesTheFailingTest)
     EXPECT_EQ(lines[0].message.rfind("[containsDangerousChars:", 0), 0u);
     EXPECT_EQ(lines[1].message.rfind("[isValidUTF8:", 0), 0u);
     EXPECT_EQ(lines[2].message.rfind("[isFilePathSafe:", 0), 0u);
-}
-
-TEST(PathSafetyTest, ExistenceAndLinks)
-{
-    TempTree tree;
-    const std::string file = tree.file("f");
-    const std::string link = tree.symlink("l", file);
-    const std::string dangling = tree.symlink("d", tree.path("missing"));
-    const std::string missing = tree.path("missing");
-    struct Case {
-        std::string path;
-        bool allowSymlink;
-        bool allowMissing;
-        bool safe;
-        std::string message;
-    };
-    const std::vector<Case> cases = {
-        {file, false, false, true, ""},
-        {link, true, false, true, ""},
-        {link, false, false, false, "FilePathCheck failed: symbolic link not allowed - " + link},
-        {dangling, false, true, true, ""},
-        {dangling, false, false, false, "FilePathCheck failed: path does not exist - " + dangling},
-        {missing, false, true, true, ""},
-        {missing, true, false, false, "FilePathCheck failed: path does not exist - " + missing},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.path + " symlink=" + std::to_string(c.allowSymlink));
-        LogCapture log;
-        EXPECT_EQ(isFilePathSafe(c.path, c.allowSymlink, false, c.allowMissing), c.safe);
-        if (!c.safe) {
-            EXPECT_TRUE(log.has(c.message, "ERROR")) << log.dump();
-        }
-    }
-}
-
-TEST(PathSafetyTest, SpacesWarnButPass)
-{
-    LogCapture log;
     EXPECT_TRUE(isFilePathSafe("/my dir/x", true, true, true));
     EXPECT_TRUE(log.has("FilePathCheck: path contains spaces - /my dir/x", "WARN")) << log.dump();
     EXPECT_TRUE(log.has("FilePathCheck passed: /my dir/x", "DEBUG")) << log.dump();
