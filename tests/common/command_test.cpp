@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -91,29 +92,25 @@ TEST(ExecuteCommandTest, ChildStartsWithCleanSignals)
     }
 }
 
-// Commands from many threads at once: each child holds only its own pipe, and
-// every call finishes with its own output.
+// Commands from many threads at once: each child holds only its own pipe
+// (as many pipes as the runner hands down, plus its own output), and every
+// call finishes with its own output.
 TEST(ExecuteCommandTest, ConcurrentCommandsDoNotShareDescriptors)
 {
-    constexpr int kThreads = 8;
-    constexpr int kRuns = 40;
-    const auto countPipes = [](const Strings& lines) {
-        return std::count_if(lines.begin(), lines.end(),
-                             [](const std::string& l) { return l.find("pipe:") != std::string::npos; });
+    const auto pipesOf = [](const std::string& marker) {
+        const Strings lines = sh("echo " + marker + "; ls -l /proc/$$/fd");
+        const auto pipes = std::count_if(lines.begin(), lines.end(),
+                                         [](const std::string& l) { return l.find("pipe:") != std::string::npos; });
+        return lines.empty() || lines[0] != marker ? -1 : pipes;
     };
-    // Pipes the test runner itself hands down, plus the command's own output.
-    const auto expected = countPipes(sh("ls -l /proc/$$/fd"));
-    ASSERT_GE(expected, 1);
+    const auto alone = pipesOf("x");
+    ASSERT_GE(alone, 1);
     std::atomic<int> bad {0};
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([t, &bad, &countPipes, expected] {
-            for (int i = 0; i < kRuns; ++i) {
-                const std::string marker = std::to_string(t) + "-" + std::to_string(i);
-                const Strings lines = sh("echo " + marker + "; ls -l /proc/$$/fd");
-                if (lines.empty() || lines[0] != marker || countPipes(lines) != expected) {
-                    ++bad;
-                }
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 40; ++i) {
+                bad += pipesOf(std::to_string(t) + "-" + std::to_string(i)) != alone;
             }
         });
     }
@@ -125,12 +122,8 @@ TEST(ExecuteCommandTest, ConcurrentCommandsDoNotShareDescriptors)
 
 TEST(ExecuteCommandTest, FindProcessExeFile)
 {
-    char self[4096];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    ASSERT_GT(n, 0);
-    self[n] = '\0';
     const auto map = findProcessExeFile();
-    const auto it = map.find(self);
+    const auto it = map.find(std::filesystem::read_symlink("/proc/self/exe"));
     ASSERT_NE(it, map.end());
     EXPECT_NE(std::find(it->second.begin(), it->second.end(), static_cast<int>(getpid())), it->second.end());
     // Kernel threads (kthreadd is pid 2) have no executable and are skipped.

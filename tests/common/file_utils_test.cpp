@@ -10,35 +10,22 @@
 #include "support/sandbox.h"
 #include "support/temp_tree.h"
 
-TEST(FileUtilsTest, Predicates)
+// Links: isDirectory and isSymlink look at the link itself, fileExists
+// follows it.
+TEST(FileUtilsTest, PredicatesOnLinks)
 {
     TempTree tree;
-    const std::string dir = tree.dir("d");
-    const std::string file = tree.file("f", "x");
-    const std::string dirLink = tree.symlink("dl", dir);
+    const std::string dirLink = tree.symlink("dl", tree.dir("d"));
     const std::string dangling = tree.symlink("dangling", tree.path("none"));
-    EXPECT_TRUE(isDirectory(dir.c_str()));
+    EXPECT_TRUE(isDirectory(tree.path("d").c_str()));
     EXPECT_FALSE(isDirectory(dirLink.c_str()));
-    EXPECT_FALSE(isDirectory(file.c_str()));
-    EXPECT_TRUE(isSymlink(dirLink.c_str()));
     EXPECT_TRUE(isSymlink(dangling.c_str()));
-    EXPECT_FALSE(isSymlink(file.c_str()));
-    EXPECT_EQ(fileExists(file.c_str()), 0);
     EXPECT_EQ(fileExists(dirLink.c_str()), 0);
     EXPECT_EQ(fileExists(dangling.c_str()), -1);
-
     uint64_t inode = 0;
     EXPECT_EQ(getFileInode(dangling, inode), 0);
     EXPECT_NE(inode, 0u);
-    LogCapture log;
-    EXPECT_EQ(getFileInode("", inode), -1);
-    EXPECT_TRUE(log.has("input file path is empty", "ERROR"));
-    EXPECT_EQ(getFileInode(tree.path("none"), inode), -1);
-    EXPECT_EQ(log.countContaining("Failed to get inode for " + tree.path("none") + ": "), 1u);
-}
 
-TEST(FileUtilsTest, ReadOnlyFilesystem)
-{
     const std::string ro = "/tmp/ro";
     ASSERT_TRUE(sandbox::mountTmpfs(ro));
     ASSERT_EQ(mount(nullptr, ro.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
@@ -49,6 +36,8 @@ TEST(FileUtilsTest, ReadOnlyFilesystem)
     EXPECT_TRUE(log.has("statfs error, No such file or directory, /tmp/none", "ERROR")) << log.dump();
 }
 
+// Whole files, binary content kept; a refused or short write (a full device,
+// a full file system) is a failure, not a success.
 TEST(FileUtilsTest, ReadAndWriteWholeFiles)
 {
     TempTree tree;
@@ -56,28 +45,16 @@ TEST(FileUtilsTest, ReadAndWriteWholeFiles)
     const std::string binary("a\0b\r\n\xff", 6);
     EXPECT_TRUE(writeFile(path, binary));
     EXPECT_EQ(readFileToString(path), binary);
-    EXPECT_EQ(readFile(path), binary);
     EXPECT_TRUE(writeFile(path, "short"));
     EXPECT_EQ(readFile(path), "short");
-    EXPECT_TRUE(writeFile(path, ""));
-    EXPECT_EQ(readFile(path), "");
 
     LogCapture log;
     EXPECT_EQ(readFile(tree.path("none")), "");
     EXPECT_TRUE(log.has("Unable to open file, " + tree.path("none"), "ERROR"));
-    EXPECT_EQ(readFileToString(tree.path("none")), "");
-    EXPECT_TRUE(log.has("Failed to open file: " + tree.path("none"), "ERROR"));
     EXPECT_FALSE(writeFile(tree.path("no/dir"), "x"));
     EXPECT_TRUE(log.has("Unable to open file for writing, " + tree.path("no/dir"), "ERROR"));
-}
-
-// A write the kernel refuses is a failure, not a success.
-TEST(FileUtilsTest, RefusedWriteIsFailure)
-{
-    LogCapture log;
     EXPECT_FALSE(writeFile("/dev/full", "data"));
     EXPECT_EQ(log.countContaining("Unable to write file, /dev/full: "), 1u) << log.dump();
-    // A full file system: the open works, the write does not.
     const std::string small = "/tmp/small";
     ASSERT_TRUE(sandbox::mountTmpfs(small));
     ASSERT_EQ(mount("tmpfs", small.c_str(), "tmpfs", MS_REMOUNT, "size=4k"), 0);

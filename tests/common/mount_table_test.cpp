@@ -96,11 +96,6 @@ bool bindMount(const std::string& from, const std::string& to)
     return mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) == 0;
 }
 
-bool mountEvent()
-{
-    mkdir("/tmp/event", 0755);
-    return mount("tmpfs", "/tmp/event", "tmpfs", 0, nullptr) == 0;
-}
 
 }  // namespace
 
@@ -113,29 +108,31 @@ TEST(MountTableTest, ParseMountOptions)
     EXPECT_TRUE(parseMountOptions("").empty());
 }
 
+// Lines of exactly the device (not /dev/sda10 for /dev/sda1, nor a device
+// name ending in it), \xHH escapes decoded, a line short of fields skipped;
+// a failing findmnt gives nothing.
 TEST(MountTableTest, FindmntLinesOfExactlyTheDevice)
 {
-    FakeFindmnt fake("SOURCE FSTYPE SIZE USED AVAIL USE% TARGET\n"
-                     "/dev/sda1 ext4 10G 1G 9G 10% /\n"
-                     "/dev/sda10 ext4 10G 1G 9G 10% /data\n"
-                     "/dev/sda10[/x] ext4 10G 1G 9G 10% /datax\n"
-                     "/dev/sda1[/srv/a\\x20b] ext4 10G 1G 9G 10% /mnt/my\\x20dir\n"
-                     "/dev/sda1[/six] ext4 10G 1G 9G /short\n"
-                     "/dev/mapper/v-/dev/sda1 ext4 10G 1G 9G 10% /mapped\n"
-                     "/dev/sda1 ext4 10G 1G 9G 10% /sysroot\n");
-    EXPECT_EQ(executeCommandAndGetFields("/dev/sda1"),
-              (Pairs{{"/dev/sda1", "/"}, {"/dev/sda1/srv/a b", "/mnt/my dir"}, {"/dev/sda1", "/sysroot"}}));
-    EXPECT_EQ(executeCommandAndGetFields("/dev/sda10"),
-              (Pairs{{"/dev/sda10", "/data"}, {"/dev/sda10/x", "/datax"}}));
-    EXPECT_EQ(fake.runs(), "-D -r\n-D -r\n");
-    LogCapture log;
-    EXPECT_TRUE(executeCommandAndGetFields("").empty());
-    EXPECT_TRUE(log.has("device name is empty.", "ERROR"));
-}
-
-TEST(MountTableTest, FailingFindmntGivesNothing)
-{
-    FakeFindmnt fake("/dev/sda1 ext4 10G 1G 9G 10% /\n", 1);
+    const std::string output = "SOURCE FSTYPE SIZE USED AVAIL USE% TARGET\n"
+                               "/dev/sda1 ext4 10G 1G 9G 10% /\n"
+                               "/dev/sda10 ext4 10G 1G 9G 10% /data\n"
+                               "/dev/sda10[/x] ext4 10G 1G 9G 10% /datax\n"
+                               "/dev/sda1[/srv/a\\x20b] ext4 10G 1G 9G 10% /mnt/my\\x20dir\n"
+                               "/dev/sda1[/six] ext4 10G 1G 9G /short\n"
+                               "/dev/mapper/v-/dev/sda1 ext4 10G 1G 9G 10% /mapped\n"
+                               "/dev/sda1 ext4 10G 1G 9G 10% /sysroot\n";
+    {
+        FakeFindmnt fake(output);
+        EXPECT_EQ(executeCommandAndGetFields("/dev/sda1"),
+                  (Pairs{{"/dev/sda1", "/"}, {"/dev/sda1/srv/a b", "/mnt/my dir"}, {"/dev/sda1", "/sysroot"}}));
+        EXPECT_EQ(executeCommandAndGetFields("/dev/sda10"),
+                  (Pairs{{"/dev/sda10", "/data"}, {"/dev/sda10/x", "/datax"}}));
+        EXPECT_EQ(fake.runs(), "-D -r\n-D -r\n");
+        LogCapture log;
+        EXPECT_TRUE(executeCommandAndGetFields("").empty());
+        EXPECT_TRUE(log.has("device name is empty.", "ERROR"));
+    }
+    FakeFindmnt failing(output, 1);
     EXPECT_TRUE(executeCommandAndGetFields("/dev/sda1").empty());
 }
 
@@ -172,19 +169,13 @@ TEST(MountTableTest, BuildBindMountMapRules)
     EXPECT_EQ(fake.runs(), "-D -r\n");
     rebuildBindMountMap();
     EXPECT_EQ(getBindMountMap(), map);
-}
 
-TEST(MountTableTest, UnreadableMtabKeepsTheList)
-{
-    TempTree tree;
-    fakeMtab(tree, "/dev/sda2 / ext4 rw 0 0\n");
-    getMountInfo(mountInfoList);
+    // An unreadable mount table keeps the list read before.
     ASSERT_EQ(unlink("/etc/mtab"), 0);
     LogCapture log;
     getMountInfo(mountInfoList);
     EXPECT_TRUE(log.has("can not open file /etc/mtab", "ERROR"));
-    ASSERT_EQ(mountInfoList.size(), 1u);
-    EXPECT_EQ(mountInfoList[0].mountPoint, "/");
+    EXPECT_EQ(mountInfoList.size(), 7u);
 }
 
 TEST(MountTableTest, TranslateOnComponentBoundaries)
@@ -249,7 +240,8 @@ TEST(MountTableTest, StopFlagEndsTheWatcherAtTheNextWakeUp)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     stop = true;
     // Without a wake descriptor only a mount event wakes it.
-    ASSERT_TRUE(mountEvent());
+    ASSERT_EQ(mkdir("/tmp/event", 0755), 0);
+    ASSERT_EQ(mount("tmpfs", "/tmp/event", "tmpfs", 0, nullptr), 0);
     if (watcher.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
         ADD_FAILURE() << "watcher did not end";
         std::_Exit(1);
