@@ -1,50 +1,29 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 
+#include "common/file_utils.h"
 #include "common/logger.h"
 #include "common/paths.h"
 #include "support/log_capture.h"
 
 namespace {
 
-std::string slurp(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 unsigned modeOf(const std::string& path)
 {
     struct stat st {};
-    if (stat(path.c_str(), &st) != 0) {
-        return 0;
-    }
-    return st.st_mode & 07777;
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
 void writeProperties(const std::string& text)
 {
     mkdir(paths::kLabelConfDir, 0755);
-    std::ofstream(paths::kLogProperties) << text;
-}
-
-void createWithMode(const std::string& path, unsigned mode)
-{
-    const int fd = open(path.c_str(), O_CREAT | O_WRONLY, 0600);
-    ASSERT_GE(fd, 0) << path;
-    close(fd);
-    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+    ASSERT_TRUE(writeFile(paths::kLogProperties, text));
 }
 
 const std::string kRootLog = "/var/log/vetu/root.log";
@@ -86,7 +65,7 @@ TEST(LoggerTest, FallbackWritesInfoAndAboveInPattern)
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               std::string("Failed to open config file: ") + paths::kLogProperties + "\n");
 
-    const std::string log = slurp(paths::kLogFile);
+    const std::string log = readFile(paths::kLogFile);
     EXPECT_EQ(log.find("debug 1"), std::string::npos) << log;
     for (const char* part : {"[INFO] [TestBody:", "] info two \n", "[WARN] [TestBody:", "] error ff \n",
                              "] milestone \n"}) {
@@ -115,9 +94,10 @@ TEST(LoggerTest, LineCarriesFunctionAndSourceLineAndIsNotCut)
 TEST(LoggerTest, TwoFileAppendersGetMode0640AndRouteByCategory)
 {
     writeProperties(kTwoAppenders);
-    createWithMode(kRootLog, 0666);
-    createWithMode(kInfoLog, 0604);
-    createWithMode(kCommentedLog, 0666);
+    for (const auto& [path, mode] : {std::pair{kRootLog, 0666}, {kInfoLog, 0604}, {kCommentedLog, 0666}}) {
+        ASSERT_TRUE(writeFile(path, ""));
+        ASSERT_EQ(chmod(path.c_str(), mode), 0);
+    }
     umask(022);
 
     testing::internal::CaptureStdout();
@@ -129,8 +109,8 @@ TEST(LoggerTest, TwoFileAppendersGetMode0640AndRouteByCategory)
     EXPECT_EQ(modeOf(kRootLog), 0640u);
     EXPECT_EQ(modeOf(kInfoLog), 0640u);
     EXPECT_EQ(modeOf(kCommentedLog), 0666u);
-    EXPECT_EQ(slurp(kRootLog), "DEBUG [TestBody:" + std::to_string(line) + "] debug line\n");
-    EXPECT_EQ(slurp(kInfoLog), "INFO [TestBody:" + std::to_string(line + 1) + "] milestone 1\n");
+    EXPECT_EQ(readFile(kRootLog), "DEBUG [TestBody:" + std::to_string(line) + "] debug line\n");
+    EXPECT_EQ(readFile(kInfoLog), "INFO [TestBody:" + std::to_string(line + 1) + "] milestone 1\n");
 
     const std::string filler(200, 'x');
     for (int i = 0; i < 40; ++i) {
@@ -171,10 +151,10 @@ TEST(LoggerTest, BrokenPropertiesFallBack)
             LOG_WARN("warned %d", 3);
             LOG_INFO_CATEGORY("milestone");
             const std::string out = testing::internal::GetCapturedStdout();
-            const std::string log = slurp(paths::kLogFile);
+            const std::string log = readFile(paths::kLogFile);
             const bool ok = out == "read log config error.\n" && log.find("not written") == std::string::npos &&
                             log.find("] warned 3 \n") != std::string::npos &&
-                            log.find("] milestone \n") != std::string::npos && slurp(kRootLog).empty();
+                            log.find("] milestone \n") != std::string::npos && readFile(kRootLog).empty();
             fprintf(stderr, "stdout: %s\nlog: %s\n", out.c_str(), log.c_str());
             _exit(ok ? 0 : 1);
         }
