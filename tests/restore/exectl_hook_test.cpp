@@ -2,27 +2,19 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/file_utils.h"
 #include "restore/vetu_restore_context.h"
 #include "support/log_capture.h"
 #include "support/sandbox.h"
+#include "support/temp_tree.h"
 
 namespace {
 
 constexpr const char kLibrary[] = "libtamro2_exectl.so.0";
 constexpr const char kRecordFile[] = "/tmp/exectl-calls.log";
-
-std::string records()
-{
-    std::ifstream in(kRecordFile);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 class ExectlHookTest : public testing::Test {
 protected:
@@ -51,7 +43,7 @@ TEST_F(ExectlHookTest, LoadedLibraryReceivesTheScanList)
     EXPECT_TRUE(log.has("file count is 0", "ERROR"));
     EXPECT_EQ(context.callExectlfunc("/mnt", {"/mnt/a", "/mnt/b c", "/dev"}, false), 0);
     EXPECT_EQ(context.callExectlfunc("/mnt", {"/mnt/x"}, true), 0);
-    EXPECT_EQ(records(), "scanlist /mnt 3\n  /mnt/a\n  /mnt/b c\n  /dev\n"
+    EXPECT_EQ(readFile(kRecordFile), "scanlist /mnt 3\n  /mnt/a\n  /mnt/b c\n  /dev\n"
                          "update /mnt 1\n  /mnt/x\n");
     EXPECT_TRUE(log.has("exectl_save_scanlist begin.", "INFO"));
     EXPECT_TRUE(log.has("exectl_save_scanlist end.", "INFO"));
@@ -73,7 +65,7 @@ TEST_F(ExectlHookTest, MissingLibraryOrEntryPointMeansNoHookCalls)
         EXPECT_FALSE(log.has("load library libtamro2_exectl.so.0 end!"));
         EXPECT_EQ(context.callExectlfunc("/", {"/a"}, false), 0);
         EXPECT_EQ(context.callExectlfunc("/", {"/a"}, true), 0);
-        EXPECT_EQ(records(), "");
+        EXPECT_EQ(readFile(kRecordFile), "");
         std::filesystem::copy_file(std::string(VETU_EXECTL_PARTIAL_DIR) + "/" + kLibrary,
                                    std::string(VETU_EXECTL_STUB_DIR) + "/" + kLibrary,
                                    std::filesystem::copy_options::overwrite_existing);

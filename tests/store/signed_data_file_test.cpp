@@ -11,17 +11,17 @@
 #include <cstring>
 #include <functional>
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 
+#include "common/file_utils.h"
 #include "common/paths.h"
 #include "common/sm3_hash.h"
 #include "store/hmac_key.h"
 #include "store/signed_data_file.h"
 #include "support/log_capture.h"
+#include "support/temp_tree.h"
 #include "support/sandbox.h"
 
 namespace fs = std::filesystem;
@@ -29,27 +29,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kKey = "test-key";
-
-void put(const std::string& path, const std::string& content)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-    ASSERT_TRUE(out.good()) << path;
-}
-
-std::string get(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool present(const std::string& path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
 
 // Records what it was given; "BAD" and "REJECT" contents stand for a file
 // that does not parse and one the caller refuses.
@@ -115,14 +94,14 @@ TEST_P(SignedDataFileTest, StoreThenLoadVerifies)
     const std::string bytes("second\0with nul", 15);
     ASSERT_EQ(store("first"), 0);
     ASSERT_EQ(store(bytes), 0);
-    EXPECT_EQ(get(file().sig), getHMACSM3Signature(bytes, kKey));
+    EXPECT_EQ(readFile(file().sig), getHMACSM3Signature(bytes, kKey));
     for (const char* path : {file().data, file().sig}) {
         struct stat st;
         ASSERT_EQ(stat(path, &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0600u) << path;
     }
-    EXPECT_FALSE(present(file().dataTmp));
-    EXPECT_FALSE(present(file().sigPending));
+    EXPECT_FALSE(pathExists(file().dataTmp));
+    EXPECT_FALSE(pathExists(file().sigPending));
 
     LogCapture log;
     Recorder r;
@@ -130,21 +109,21 @@ TEST_P(SignedDataFileTest, StoreThenLoadVerifies)
     EXPECT_EQ(r.loaded, bytes);
     EXPECT_TRUE(log.has(texts().verifyPassed, "INFO"));
     EXPECT_TRUE(log.has(std::string("Signature file ") + file().sig + " opened, size: 64 bytes", "INFO"));
-    EXPECT_FALSE(present(file().marker));
+    EXPECT_FALSE(pathExists(file().marker));
 }
 
 TEST_P(SignedDataFileTest, FlippedByteDeletesPair)
 {
     ASSERT_EQ(store("payload"), 0);
-    put(file().data, "paylOad");
+    writeFile(file().data, "paylOad");
     LogCapture log;
     Recorder r;
     EXPECT_EQ(load(r), -1);
     EXPECT_EQ(r.calls, 0);
     EXPECT_TRUE(log.has(texts().verifyFailed, "ERROR"));
     EXPECT_TRUE(log.has(texts().deletingCorrupted, "ERROR"));
-    EXPECT_FALSE(present(file().data));
-    EXPECT_FALSE(present(file().sig));
+    EXPECT_FALSE(pathExists(file().data));
+    EXPECT_FALSE(pathExists(file().sig));
 }
 
 TEST_P(SignedDataFileTest, UnsignedDataMigratesOnceThenNeedsSignature)
@@ -152,9 +131,9 @@ TEST_P(SignedDataFileTest, UnsignedDataMigratesOnceThenNeedsSignature)
     for (const bool emptySig : {false, true}) {
         SCOPED_TRACE(emptySig ? "empty signature file" : "no signature file");
         unlink(file().marker);
-        put(file().data, "old data");
+        writeFile(file().data, "old data");
         if (emptySig) {
-            put(file().sig, "");
+            writeFile(file().sig, "");
         }
         LogCapture log;
         Recorder r;
@@ -163,9 +142,9 @@ TEST_P(SignedDataFileTest, UnsignedDataMigratesOnceThenNeedsSignature)
         EXPECT_TRUE(log.has(texts().migrating, "WARN"));
         EXPECT_TRUE(log.has(texts().sigGenerated, "INFO"));
         EXPECT_TRUE(log.has(std::string("Migration marker created: ") + file().marker, "INFO"));
-        EXPECT_EQ(get(file().sig), getHMACSM3Signature("old data", kKey));
-        EXPECT_EQ(get(file().marker).rfind("Signature migration completed on ", 0), 0u);
-        EXPECT_EQ(get(file().marker).size(), std::string("Signature migration completed on 2026-01-01 00:00:00").size());
+        EXPECT_EQ(readFile(file().sig), getHMACSM3Signature("old data", kKey));
+        EXPECT_EQ(readFile(file().marker).rfind("Signature migration completed on ", 0), 0u);
+        EXPECT_EQ(readFile(file().marker).size(), std::string("Signature migration completed on 2026-01-01 00:00:00").size());
 
         Recorder again;
         EXPECT_EQ(load(again), 0);
@@ -177,23 +156,23 @@ TEST_P(SignedDataFileTest, UnsignedDataMigratesOnceThenNeedsSignature)
         EXPECT_EQ(load(again), -1);
         EXPECT_TRUE(log.has(texts().sigMissingAfterMigration, "ERROR"));
         EXPECT_TRUE(log.has(texts().deletingTampered, "ERROR"));
-        EXPECT_FALSE(present(file().data));
+        EXPECT_FALSE(pathExists(file().data));
     }
 }
 
 TEST_P(SignedDataFileTest, MigrationWithoutSignatureWritesNoMarker)
 {
-    put(file().data, "old data");
+    writeFile(file().data, "old data");
     fs::create_directory(file().sigPending);  // the signature cannot be written
     LogCapture log;
     Recorder r;
     EXPECT_EQ(load(r), 0);
     EXPECT_TRUE(log.has(texts().sigGenerateFailed, "ERROR"));
-    EXPECT_FALSE(present(file().marker));
+    EXPECT_FALSE(pathExists(file().marker));
     fs::remove(file().sigPending);
     EXPECT_EQ(load(r), 0);  // still unsigned, so it migrates now
-    EXPECT_TRUE(present(file().marker));
-    EXPECT_EQ(get(file().data), "old data");
+    EXPECT_TRUE(pathExists(file().marker));
+    EXPECT_EQ(readFile(file().data), "old data");
 }
 
 // Links, unreadable or foreign files are never followed, never count as a
@@ -209,7 +188,7 @@ TEST_P(SignedDataFileTest, UnusableFilesFailWithoutDeleting)
     const std::vector<Case> cases = {
         {"data is a symlink",
          [&] {
-             put(target, "payload");
+             writeFile(target, "payload");
              unlink(file().data);
              ASSERT_EQ(symlink(target.c_str(), file().data), 0);
          },
@@ -222,7 +201,7 @@ TEST_P(SignedDataFileTest, UnusableFilesFailWithoutDeleting)
          std::string(texts().statFailed) + file().data},
         {"signature is a symlink",
          [&] {
-             put(target, getHMACSM3Signature("payload", kKey));
+             writeFile(target, getHMACSM3Signature("payload", kKey));
              unlink(file().sig);
              ASSERT_EQ(symlink(target.c_str(), file().sig), 0);
          },
@@ -244,10 +223,10 @@ TEST_P(SignedDataFileTest, UnusableFilesFailWithoutDeleting)
         Recorder r;
         EXPECT_EQ(load(r), -1);
         EXPECT_TRUE(log.has(c.message, "ERROR")) << log.dump();
-        EXPECT_TRUE(present(file().data));
-        EXPECT_TRUE(present(file().sig));
-        EXPECT_EQ(get(target).empty(), false);
-        EXPECT_FALSE(present(file().marker));
+        EXPECT_TRUE(pathExists(file().data));
+        EXPECT_TRUE(pathExists(file().sig));
+        EXPECT_EQ(readFile(target).empty(), false);
+        EXPECT_FALSE(pathExists(file().marker));
     }
 }
 
@@ -260,8 +239,8 @@ TEST_P(SignedDataFileTest, EmptyKeyNeitherDeletesNorSigns)
     EXPECT_EQ(loadSignedData(file(), texts(), "", r.parser()), -1);
     unlink(file().sig);
     EXPECT_EQ(loadSignedData(file(), texts(), "", r.parser()), -1);
-    EXPECT_EQ(get(file().data), "payload");
-    EXPECT_FALSE(present(file().marker));
+    EXPECT_EQ(readFile(file().data), "payload");
+    EXPECT_FALSE(pathExists(file().marker));
 }
 
 TEST_P(SignedDataFileTest, UnparsableAndRejectedData)
@@ -273,13 +252,13 @@ TEST_P(SignedDataFileTest, UnparsableAndRejectedData)
     EXPECT_TRUE(log.has(std::string(texts().parseError) + "cannot parse", "ERROR"));
     // Package data is rebuilt from the package database; identity data is not
     // rebuildable and stays for inspection.
-    EXPECT_EQ(present(file().data), !isPkg());
-    EXPECT_EQ(present(file().sig), !isPkg());
+    EXPECT_EQ(pathExists(file().data), !isPkg());
+    EXPECT_EQ(pathExists(file().sig), !isPkg());
 
     ASSERT_EQ(store("REJECT me"), 0);
     EXPECT_EQ(load(r), -1);
-    EXPECT_TRUE(present(file().data));
-    EXPECT_TRUE(present(file().sig));
+    EXPECT_TRUE(pathExists(file().data));
+    EXPECT_TRUE(pathExists(file().sig));
 }
 
 // A store that died between its two renames left the new data with the old
@@ -287,22 +266,22 @@ TEST_P(SignedDataFileTest, UnparsableAndRejectedData)
 TEST_P(SignedDataFileTest, PendingSignatureCompletesInterruptedStore)
 {
     ASSERT_EQ(store("old"), 0);
-    put(file().data, "new");
-    put(file().sigPending, getHMACSM3Signature("new", kKey));
+    writeFile(file().data, "new");
+    writeFile(file().sigPending, getHMACSM3Signature("new", kKey));
     LogCapture log;
     Recorder r;
     EXPECT_EQ(load(r), 0);
     EXPECT_EQ(r.loaded, "new");
-    EXPECT_EQ(get(file().sig), getHMACSM3Signature("new", kKey));
-    EXPECT_FALSE(present(file().sigPending));
+    EXPECT_EQ(readFile(file().sig), getHMACSM3Signature("new", kKey));
+    EXPECT_FALSE(pathExists(file().sigPending));
 
     // Died before the data moved: the pending signature is stale.
-    put(file().sigPending, getHMACSM3Signature("newer", kKey).substr(0, 20));
-    put(file().dataTmp, "newer");
+    writeFile(file().sigPending, getHMACSM3Signature("newer", kKey).substr(0, 20));
+    writeFile(file().dataTmp, "newer");
     EXPECT_EQ(load(r), 0);
     EXPECT_EQ(r.loaded, "new");
-    EXPECT_FALSE(present(file().sigPending));
-    EXPECT_TRUE(present(file().sig));
+    EXPECT_FALSE(pathExists(file().sigPending));
+    EXPECT_TRUE(pathExists(file().sig));
 }
 
 TEST_P(SignedDataFileTest, FailedStoreKeepsPreviousPair)
@@ -312,7 +291,7 @@ TEST_P(SignedDataFileTest, FailedStoreKeepsPreviousPair)
     ASSERT_EQ(mkdir(file().sigPending, 0700), 0);
     EXPECT_EQ(store("next"), -1);
     EXPECT_EQ(lastError, std::string("can not open signature file: ") + file().sig);
-    EXPECT_FALSE(present(file().dataTmp));
+    EXPECT_FALSE(pathExists(file().dataTmp));
     fs::remove(file().sigPending);
     Recorder r;
     EXPECT_EQ(load(r), 0);
@@ -424,7 +403,7 @@ TEST(SignedDataCrashTest, ConcurrentProcessesNeverDeleteData)
     }
     Recorder r;
     EXPECT_EQ(loadSignedData(kPkgDataFile, kPkgDataTexts, kKey, r.parser()), 0);
-    EXPECT_TRUE(present(paths::kPkgFileData));
+    EXPECT_TRUE(pathExists(paths::kPkgFileData));
 }
 
 // ---------------------------------------------------------------- key
@@ -437,31 +416,31 @@ TEST(HmacKeyTest, FirstUseCreatesKeyAndDropsOldSignatures)
     const char* stale[] = {paths::kPkgFileDataSig, paths::kIdentityDataSig, paths::kPkgMigrationMarker,
                            paths::kIdentityMigrationMarker};
     for (const char* path : stale) {
-        put(path, "old");
+        writeFile(path, "old");
     }
     LogCapture log;
     const std::string key = getHmacKey();
     EXPECT_EQ(key.size(), 32u);
-    EXPECT_EQ(get(paths::kHmacKey), key);
+    EXPECT_EQ(readFile(paths::kHmacKey), key);
     struct stat st;
     ASSERT_EQ(stat(paths::kHmacKey, &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_TRUE(log.has("Generated new HMAC key file with 0600 permissions", "INFO"));
     for (const char* path : stale) {
-        EXPECT_FALSE(present(path)) << path;
+        EXPECT_FALSE(pathExists(path)) << path;
     }
-    EXPECT_FALSE(present(paths::kHmacKeyTmp));
-    put(paths::kHmacKey, "changed on disk");
+    EXPECT_FALSE(pathExists(paths::kHmacKeyTmp));
+    writeFile(paths::kHmacKey, "changed on disk");
     EXPECT_EQ(getHmacKey(), key);
 }
 
 TEST(HmacKeyTest, ExistingKeyIsUsedAsIs)
 {
     fs::create_directories(paths::kDataDir);
-    put(paths::kHmacKey, "short key");
-    put(paths::kPkgFileDataSig, "kept");
+    writeFile(paths::kHmacKey, "short key");
+    writeFile(paths::kPkgFileDataSig, "kept");
     EXPECT_EQ(getHmacKey(), "short key");
-    EXPECT_TRUE(present(paths::kPkgFileDataSig));
+    EXPECT_TRUE(pathExists(paths::kPkgFileDataSig));
 }
 
 TEST(HmacKeyTest, SymlinkedKeyIsRefusedAndNothingIsDeleted)
@@ -474,11 +453,11 @@ TEST(HmacKeyTest, SymlinkedKeyIsRefusedAndNothingIsDeleted)
     LogCapture log;
     EXPECT_EQ(getHmacKey(), "");
     EXPECT_TRUE(log.has(std::string("HMAC key file is a symlink, refusing to follow: ") + paths::kHmacKey, "ERROR"));
-    EXPECT_FALSE(present(target));
+    EXPECT_FALSE(pathExists(target));
     Recorder r;
     EXPECT_EQ(loadSignedData(kPkgDataFile, kPkgDataTexts, getHmacKey(), r.parser()), -1);
-    EXPECT_TRUE(present(paths::kPkgFileData));
-    EXPECT_TRUE(present(paths::kPkgFileDataSig));
+    EXPECT_TRUE(pathExists(paths::kPkgFileData));
+    EXPECT_TRUE(pathExists(paths::kPkgFileDataSig));
 }
 
 }  // namespace

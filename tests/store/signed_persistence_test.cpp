@@ -7,42 +7,29 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/file_utils.h"
 #include "common/paths.h"
 #include "common/sm3_hash.h"
 #include "store/hmac_key.h"
 #include "store/pkg_data_file.h"
 #include "store/vetu_restore_init.h"
 #include "support/log_capture.h"
+#include "support/temp_tree.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-void put(const std::string& path, const std::string& content)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
-
-std::string get(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // Data and a signature made with the store's key.
 void putSigned(const char* data, const char* sig, const std::string& bytes)
 {
-    put(data, bytes);
-    put(sig, getHMACSM3Signature(bytes, getHmacKey()));
+    writeFile(data, bytes);
+    writeFile(sig, getHMACSM3Signature(bytes, getHmacKey()));
 }
 
 void fillPackages(VetuRestoreInit& store)
@@ -76,13 +63,13 @@ TEST_F(SignedPersistenceTest, RoundTripsAndFailedStores)
     EXPECT_TRUE(log.has("save signature success", "INFO"));
     EXPECT_TRUE(log.has("store indentity data success.", "DEBUG"));
     EXPECT_TRUE(log.has("store identity data signature success.", "DEBUG"));
-    EXPECT_EQ(get(paths::kPkgFileDataSig), getHMACSM3Signature(get(paths::kPkgFileData), getHmacKey()));
+    EXPECT_EQ(readFile(paths::kPkgFileDataSig), getHMACSM3Signature(readFile(paths::kPkgFileData), getHmacKey()));
     PkgFileDataWriter writer;
     writer.writePkgMaps(store.m_mapPkgNameToId, store.m_mapPkgIdToName);
     writer.writeFilePaths(store.m_mapFilePathToPkgName);
     writer.writeParentDirs(store.m_cachedParentDirs);
-    EXPECT_EQ(get(paths::kPkgFileData), writer.take());
-    EXPECT_EQ(get(paths::kIdentityData).compare(0, 15, "{\n    \"value0\":"), 0);
+    EXPECT_EQ(readFile(paths::kPkgFileData), writer.take());
+    EXPECT_EQ(readFile(paths::kIdentityData).compare(0, 15, "{\n    \"value0\":"), 0);
 
     store.identityDataUserConfigTid.set("/a", 2);
     store.insertFileOfPkgToMap("/usr/bin/new", "bash", 1);
@@ -121,11 +108,11 @@ TEST_F(SignedPersistenceTest, PackageDataOutcomes)
     VetuRestoreInit source;
     fillPackages(source);
     ASSERT_EQ(source.storePkgAndFileData(), 0);
-    const std::string good = get(paths::kPkgFileData);
+    const std::string good = readFile(paths::kPkgFileData);
     VetuRestoreInit bad;
     bad.insertFileOfPkgToMap("relative/path", "bash", 1);
     ASSERT_EQ(bad.storePkgAndFileData(), 0);
-    const std::string invalid = get(paths::kPkgFileData);
+    const std::string invalid = readFile(paths::kPkgFileData);
     struct Case {
         const char* name;
         std::string bytes;
@@ -149,14 +136,14 @@ TEST_F(SignedPersistenceTest, PackageDataOutcomes)
         if (c.sign) {
             putSigned(paths::kPkgFileData, paths::kPkgFileDataSig, c.bytes);
         } else {
-            put(paths::kPkgFileData, c.bytes);
+            writeFile(paths::kPkgFileData, c.bytes);
         }
         VetuRestoreInit store;
         store.insertFileOfPkgToMap("/previous", "prev", 1);
         LogCapture log;
         EXPECT_EQ(store.loadPkgAndFileData(), c.result);
         EXPECT_TRUE(log.has(c.message)) << log.dump();
-        EXPECT_EQ(fs::exists(paths::kPkgFileData), c.filesRemain);
+        EXPECT_EQ(pathExists(paths::kPkgFileData), c.filesRemain);
         if (c.result != 0) {
             // A refused load leaves the containers as they were.
             EXPECT_EQ(store.m_mapFilePathToPkgName.size(), 1u);
@@ -173,7 +160,7 @@ TEST_F(SignedPersistenceTest, StoreRefusedWhileIdentityFileOnDiskFailedToLoad)
     VetuRestoreInit source;
     source.identityDataUserConfigTid.set("/kept", 1);
     ASSERT_EQ(source.storeIndentityData(), 0);
-    const std::string good = get(paths::kIdentityData);
+    const std::string good = readFile(paths::kIdentityData);
     struct Case {
         const char* name;
         std::function<void()> prepare;
@@ -184,18 +171,18 @@ TEST_F(SignedPersistenceTest, StoreRefusedWhileIdentityFileOnDiskFailedToLoad)
          true},
         {"signature unreadable",
          [&] {
-             put(paths::kIdentityData, good);
+             writeFile(paths::kIdentityData, good);
              fs::remove(paths::kIdentityDataSig);
              fs::create_directory(paths::kIdentityDataSig);
          },
          true},
-        {"tampered, deleted by the load", [&] { put(paths::kIdentityData, good + " "); }, false},
+        {"tampered, deleted by the load", [&] { writeFile(paths::kIdentityData, good + " "); }, false},
         {"missing", [] { unlink(paths::kIdentityData); }, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         c.prepare();
-        const std::string before = get(paths::kIdentityData);
+        const std::string before = readFile(paths::kIdentityData);
         VetuRestoreInit store;
         EXPECT_EQ(store.loadIndentityData(), -1);
         store.identityDataUserConfigTid.set("/new", 2);
@@ -206,7 +193,7 @@ TEST_F(SignedPersistenceTest, StoreRefusedWhileIdentityFileOnDiskFailedToLoad)
         }
         EXPECT_EQ(store.storeIndentityData(), -1);
         EXPECT_EQ(log.countContaining("store indentity data error: ", "ERROR"), 1u) << log.dump();
-        EXPECT_TRUE(get(paths::kIdentityData) == before) << "the file on disk was replaced";
+        EXPECT_TRUE(readFile(paths::kIdentityData) == before) << "the file on disk was replaced";
 
         fs::remove_all(paths::kIdentityDataSig);
         putSigned(paths::kIdentityData, paths::kIdentityDataSig, good);

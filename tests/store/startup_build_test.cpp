@@ -33,12 +33,6 @@ void makeDataDir()
     std::filesystem::create_directories(paths::kDataDir);
 }
 
-bool exists(const char* path)
-{
-    struct stat st;
-    return lstat(path, &st) == 0;
-}
-
 std::map<std::string, std::string> ownersOfPaths()
 {
     std::map<std::string, std::string> owners;
@@ -130,8 +124,8 @@ TEST(StartupBuildTest, ImportsTheInstalledPackageDatabase)
     }
     EXPECT_EQ(dirs.count(lib + "/mod.py"), 0u);
     EXPECT_EQ(dirs.count("/vetu-test-rootfile"), 0u);
-    EXPECT_TRUE(exists(paths::kPkgFileData));
-    EXPECT_TRUE(exists(paths::kPkgFileDataSig));
+    EXPECT_TRUE(pathExists(paths::kPkgFileData));
+    EXPECT_TRUE(pathExists(paths::kPkgFileDataSig));
     EXPECT_TRUE(log.has("m_mapPkgNameToId size 6", "INFO")) << log.dump();
     EXPECT_TRUE(log.has("m_mapFilePathToPkgName size 6", "INFO"));
     EXPECT_EQ(log.countContaining("traversing package cost time: "), 1u);
@@ -168,8 +162,8 @@ TEST(StartupBuildTest, FailingPackageListingIsNotStored)
     store().initMap();
     EXPECT_TRUE(store().m_isInitialized.load());
     EXPECT_TRUE(packageNames().empty());
-    EXPECT_FALSE(exists(paths::kPkgFileData));
-    EXPECT_FALSE(exists(paths::kPkgFileDataSig));
+    EXPECT_FALSE(pathExists(paths::kPkgFileData));
+    EXPECT_FALSE(pathExists(paths::kPkgFileDataSig));
     EXPECT_TRUE(log.has("Command failed [2]: /usr/bin/rpm", "ERROR")) << log.dump();
 }
 
@@ -249,7 +243,7 @@ TEST(StartupBuildTest, FailingBuildStillSetsReadiness)
     EXPECT_TRUE(store().m_isInitialized.load());
     EXPECT_TRUE(log.has("package import failed: thread pool has stopped", "ERROR")) << log.dump();
     EXPECT_TRUE(log.has("package import incomplete, package data not stored", "ERROR")) << log.dump();
-    EXPECT_FALSE(std::filesystem::exists(paths::kPkgFileData));
+    EXPECT_FALSE(pathExists(paths::kPkgFileData));
 }
 
 // Labels of configured inherit directories: package, user-set identities

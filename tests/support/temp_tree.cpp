@@ -119,3 +119,9 @@ std::string readXattr(const std::string& path, const char* name)
     const ssize_t n = lgetxattr(path.c_str(), name, buf, sizeof(buf));
     return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
 }
+
+bool pathExists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}

@@ -31,3 +31,6 @@ private:
 // Reads the raw value of an extended attribute ("" when absent), without
 // following a final symbolic link.
 std::string readXattr(const std::string& path, const char* name = "security.vetu");
+
+// Whether a path exists, without following a final symbolic link.
+bool pathExists(const std::string& path);
