@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "store/identity_data_file.h"
@@ -8,33 +10,14 @@
 namespace {
 
 const std::vector<std::string> kMembers = {
-    "identityDataFileSid",
-    "identityDataFileOid",
-    "identityDataDirSid",
-    "identityDataDirOid",
-    "identityDataLnkfileSid",
-    "identityDataLnkfileOid",
-    "identityDataDirSpathid",
-    "identityDataDirOpathid",
-    "identityDataFileWildcardSid",
-    "identityDataFileWildcardOid",
-    "identityDataDirWildcardSid",
-    "identityDataDirWildcardOid",
-    "identityDataLinkWildcardSid",
-    "identityDataLinkWildcardOid",
-    "identityDataDirWSpathid",
-    "identityDataDirWOpathid",
-    "specialFsFileOid",
-    "identityDataUserConfigPid",
-    "identityDataUserConfigSid",
-    "identityDataUserConfigOid",
-    "identityDataUserConfigTid",
-    "identityDataUserConfigInheritFlag",
-    "identityDataUserConfigSidGlob",
-    "identityDataUserConfigOidGlob",
-    "identityDataUserConfigTidGlob",
-    "identityDataUserConfigInheritFlagGlob",
-    "identityDataUserConfigCreateOid",
+    "identityDataFileSid", "identityDataFileOid", "identityDataDirSid", "identityDataDirOid",
+    "identityDataLnkfileSid", "identityDataLnkfileOid", "identityDataDirSpathid", "identityDataDirOpathid",
+    "identityDataFileWildcardSid", "identityDataFileWildcardOid", "identityDataDirWildcardSid",
+    "identityDataDirWildcardOid", "identityDataLinkWildcardSid", "identityDataLinkWildcardOid",
+    "identityDataDirWSpathid", "identityDataDirWOpathid", "specialFsFileOid", "identityDataUserConfigPid",
+    "identityDataUserConfigSid", "identityDataUserConfigOid", "identityDataUserConfigTid",
+    "identityDataUserConfigInheritFlag", "identityDataUserConfigSidGlob", "identityDataUserConfigOidGlob",
+    "identityDataUserConfigTidGlob", "identityDataUserConfigInheritFlagGlob", "identityDataUserConfigCreateOid",
     "identityDataUserConfigLabel",
 };
 
@@ -72,69 +55,44 @@ TEST(IdentityDataFileTest, GoldenText)
     maps.identityDataUserConfigTid.set("/x", 4294967295u);
     maps.identityDataUserConfigLabel.set("/l", "t\"q\\\x01\x1f\b\t\n\f\r\x7f\xe4\xb8\xad\xff");
 
+    // The members that hold an entry, as the file shows them.
+    const std::string id = "{\n"
+                           "                        \"pkg_id\": 1,\n"
+                           "                        \"file_id\": 2,\n"
+                           "                        \"path_id\": 3\n"
+                           "                    }";
+    const std::string record = "{\n"
+                               "                        \"filesystem\": \"proc\",\n"
+                               "                        \"pkg_id\": 4,\n"
+                               "                        \"file_id\": 5,\n"
+                               "                        \"path_id\": 6\n"
+                               "                    }";
+    const std::map<std::string, std::pair<std::string, std::string>> entries = {
+        {"identityDataFileSid", {"/usr/bin/a", id}},
+        {"identityDataDirSpathid", {"/d", "18446744073709551615"}},
+        {"specialFsFileOid", {"/proc", record}},
+        {"identityDataUserConfigTid", {"/x", "4294967295"}},
+        {"identityDataUserConfigLabel", {"/l", "\"t\\\"q\\\\\\u0001\\u001F\\b\\t\\n\\f\\r\x7f\xe4\xb8\xad\xff\""}},
+    };
     std::string expected = "{\n    \"value0\": {\n";
     for (const std::string& name : kMembers) {
-        if (name == "identityDataFileSid") {
-            expected +=
-                "        \"identityDataFileSid\": {\n"
-                "            \"value0\": [\n"
-                "                {\n"
-                "                    \"key\": \"/usr/bin/a\",\n"
-                "                    \"value\": {\n"
-                "                        \"pkg_id\": 1,\n"
-                "                        \"file_id\": 2,\n"
-                "                        \"path_id\": 3\n"
-                "                    }\n"
-                "                }\n"
-                "            ]\n"
-                "        }";
-        } else if (name == "identityDataDirSpathid") {
-            expected +=
-                "        \"identityDataDirSpathid\": {\n"
-                "            \"value0\": [\n"
-                "                {\n"
-                "                    \"key\": \"/d\",\n"
-                "                    \"value\": 18446744073709551615\n"
-                "                }\n"
-                "            ]\n"
-                "        }";
-        } else if (name == "specialFsFileOid") {
-            expected +=
-                "        \"specialFsFileOid\": {\n"
-                "            \"value0\": [\n"
-                "                {\n"
-                "                    \"key\": \"/proc\",\n"
-                "                    \"value\": {\n"
-                "                        \"filesystem\": \"proc\",\n"
-                "                        \"pkg_id\": 4,\n"
-                "                        \"file_id\": 5,\n"
-                "                        \"path_id\": 6\n"
-                "                    }\n"
-                "                }\n"
-                "            ]\n"
-                "        }";
-        } else if (name == "identityDataUserConfigTid") {
-            expected +=
-                "        \"identityDataUserConfigTid\": {\n"
-                "            \"value0\": [\n"
-                "                {\n"
-                "                    \"key\": \"/x\",\n"
-                "                    \"value\": 4294967295\n"
-                "                }\n"
-                "            ]\n"
-                "        }";
-        } else if (name == "identityDataUserConfigLabel") {
-            expected +=
-                "        \"identityDataUserConfigLabel\": {\n"
-                "            \"value0\": [\n"
-                "                {\n"
-                "                    \"key\": \"/l\",\n"
-                "                    \"value\": \"t\\\"q\\\\\\u0001\\u001F\\b\\t\\n\\f\\r\x7f\xe4\xb8\xad\xff\"\n"
-                "                }\n"
-                "            ]\n"
-                "        }";
-        } else {
+        const auto entry = entries.find(name);
+        if (entry == entries.end()) {
             expected += emptyMember(name);
+        } else {
+            expected += "        \"" + name +
+                        "\": {\n"
+                        "            \"value0\": [\n"
+                        "                {\n"
+                        "                    \"key\": \"" +
+                        entry->second.first +
+                        "\",\n"
+                        "                    \"value\": " +
+                        entry->second.second +
+                        "\n"
+                        "                }\n"
+                        "            ]\n"
+                        "        }";
         }
         expected += name == kMembers.back() ? "\n" : ",\n";
     }
