@@ -14,8 +14,8 @@
 
 #include "common/label_context.h"
 #include "common/paths.h"
-#include "common/sm3_hash.h"
 #include "store/vetu_restore_init.h"
+#include "support/expected_label.h"
 #include "support/log_capture.h"
 #include "support/rpm_db.h"
 #include "support/stub_rpm.h"
@@ -26,11 +26,6 @@ namespace {
 VetuRestoreInit& store()
 {
     return VetuRestoreInit::getInstance();
-}
-
-void makeDataDir()
-{
-    std::filesystem::create_directories(paths::kDataDir);
 }
 
 std::map<std::string, std::string> ownersOfPaths()
@@ -50,7 +45,7 @@ std::set<std::string> packageNames()
     std::lock_guard<std::mutex> guard(store().m_pkgMapMutex);
     for (const auto& [name, info] : store().m_mapPkgNameToId) {
         names.insert(name);
-        EXPECT_EQ(info.pkgId, getSM3HashLast64Bits(name)) << name;
+        EXPECT_EQ(info.pkgId, sm3Last64(name)) << name;
         EXPECT_EQ(info.pkgType, 1u) << name;
         const auto back = store().m_mapPkgIdToName.find(info.pkgId);
         EXPECT_TRUE(back != store().m_mapPkgIdToName.end() && back->second == name) << name;
@@ -68,18 +63,22 @@ std::set<std::string> cachedParentDirs()
 // empty as a fresh process has them.
 void storeOnePackage(const std::string& name, const std::string& path)
 {
-    makeDataDir();
     ASSERT_EQ(store().insertPkgidToMap(name, 1), 0);
     store().insertFileOfPkgToMap(path, name, 1);
     ASSERT_EQ(store().storePkgAndFileData(), 0);
     store().clearPackageData();
 }
 
+class StartupBuildTest : public ::testing::Test {
+protected:
+    void SetUp() override { std::filesystem::create_directories(paths::kDataDir); }
+};
+
 }  // namespace
 
 // The whole import from a real rpm database: names, identifiers, owners,
 // the parent-directory cache, and the signed result on disk.
-TEST(StartupBuildTest, ImportsTheInstalledPackageDatabase)
+TEST_F(StartupBuildTest, ImportsTheInstalledPackageDatabase)
 {
     TempTree tree;
     const std::string lib = tree.dir("usr/lib/pkg");
@@ -99,7 +98,6 @@ TEST(StartupBuildTest, ImportsTheInstalledPackageDatabase)
         {"aa-owner", "1", "1", {}, {shared}},
         {"no-files", "1", "1", {}, {}},
     });
-    makeDataDir();
     LogCapture log;
 
     store().initMap();
@@ -135,7 +133,7 @@ TEST(StartupBuildTest, ImportsTheInstalledPackageDatabase)
 // rpm prints name-version-release.arch, and names may hold '-' themselves.
 // Notices about a package without files, in whatever language, and any other
 // line that is not an absolute path, are not paths.
-TEST(StartupBuildTest, PackageNamesAndFileListLines)
+TEST_F(StartupBuildTest, PackageNamesAndFileListLines)
 {
     StubRpm stub(listingStubBody());
     writeListing(stub,
@@ -144,7 +142,6 @@ TEST(StartupBuildTest, PackageNamesAndFileListLines)
                  {{"a", {"(没有包含文件)"}},
                   {"b", {"(contains no files)", "(keine Dateien enthalten)"}},
                   {"c", {"", "relative/x", "/c/real"}}});
-    makeDataDir();
     LogCapture log;
     store().initMap();
     EXPECT_EQ(packageNames(), (std::set<std::string>{"bash", "python3-libs", "foo-1", "foo", "a", "b", "c"}));
@@ -154,10 +151,9 @@ TEST(StartupBuildTest, PackageNamesAndFileListLines)
 
 // A failing package listing gives no packages: nothing is stored as if the
 // machine had none, and the next start tries again. Readiness is set anyway.
-TEST(StartupBuildTest, FailingPackageListingIsNotStored)
+TEST_F(StartupBuildTest, FailingPackageListingIsNotStored)
 {
     StubRpm stub("echo a-1-1.noarch\nexit 2\n");
-    makeDataDir();
     LogCapture log;
     store().initMap();
     EXPECT_TRUE(store().m_isInitialized.load());
@@ -168,11 +164,10 @@ TEST(StartupBuildTest, FailingPackageListingIsNotStored)
 }
 
 // A file list whose rpm dies by a signal adds no path; its package id stays.
-TEST(StartupBuildTest, FileListKilledBySignalAddsNothing)
+TEST_F(StartupBuildTest, FileListKilledBySignalAddsNothing)
 {
     StubRpm stub("case \"$1\" in -qa) echo a-1-1.noarch; echo b-1-1.noarch ;;\n"
                  "-ql) [ \"$2\" = a ] && { echo /a/x; kill -9 $$; }; [ \"$2\" = b ] && echo /b/y ;; esac\n");
-    makeDataDir();
     store().initMap();
     EXPECT_EQ(packageNames(), (std::set<std::string>{"a", "b"}));
     EXPECT_EQ(ownersOfPaths(), (std::map<std::string, std::string>{{"/b/y", "b"}}));
@@ -180,7 +175,7 @@ TEST(StartupBuildTest, FileListKilledBySignalAddsNothing)
 
 // Valid signed package data is the truth: rpm is not run and the maps are
 // exactly what was stored.
-TEST(StartupBuildTest, ValidStoredPackageDataSkipsTheDatabase)
+TEST_F(StartupBuildTest, ValidStoredPackageDataSkipsTheDatabase)
 {
     storeOnePackage("stored", "/stored/file");
     StubRpm stub(listingStubBody());
@@ -194,7 +189,7 @@ TEST(StartupBuildTest, ValidStoredPackageDataSkipsTheDatabase)
 }
 
 // Tampered data is dropped, not merged: the import starts from nothing.
-TEST(StartupBuildTest, TamperedStoredPackageDataIsRebuiltFromTheDatabase)
+TEST_F(StartupBuildTest, TamperedStoredPackageDataIsRebuiltFromTheDatabase)
 {
     storeOnePackage("stored", "/stored/file");
     {
@@ -213,7 +208,7 @@ TEST(StartupBuildTest, TamperedStoredPackageDataIsRebuiltFromTheDatabase)
 }
 
 // Package data that fails its checks is not kept and stored again.
-TEST(StartupBuildTest, InvalidStoredPackageDataIsCleared)
+TEST_F(StartupBuildTest, InvalidStoredPackageDataIsCleared)
 {
     storeOnePackage("bad name", "/bad/file");
     StubRpm stub(listingStubBody());
@@ -227,9 +222,8 @@ TEST(StartupBuildTest, InvalidStoredPackageDataIsCleared)
 
 // A build that fails part-way (here: the import after the pool has stopped)
 // is logged, stores nothing half-done and still ends with the store ready.
-TEST(StartupBuildTest, FailingBuildStillSetsReadiness)
+TEST_F(StartupBuildTest, FailingBuildStillSetsReadiness)
 {
-    makeDataDir();
     StubRpm stub(listingStubBody());
     writeListing(stub, {"a-1-1.noarch"}, {{"a", {"/a/x"}}});
     store().initMap();
@@ -248,7 +242,7 @@ TEST(StartupBuildTest, FailingBuildStillSetsReadiness)
 
 // Labels of configured inherit directories: package, user-set identities
 // and flags, and the create oid kept from the directory's own label.
-TEST(StartupBuildTest, InheritDirectoryLabelsArePrecomputed)
+TEST_F(StartupBuildTest, InheritDirectoryLabelsArePrecomputed)
 {
     TempTree tree;
     const std::string owned = tree.dir("owned");
@@ -268,7 +262,7 @@ TEST(StartupBuildTest, InheritDirectoryLabelsArePrecomputed)
 
     store().initMap();
 
-    const uint64_t ownerId = getSM3HashLast64Bits("owner");
+    const uint64_t ownerId = sm3Last64("owner");
     LabelContext ownedLabel{};
     ASSERT_TRUE(store().getInheritDirLabel(owned, ownedLabel));
     EXPECT_EQ(ownedLabel.sid, (vetu_id_t{ownerId, 0, 0}));
