@@ -126,8 +126,20 @@ TEST_P(SignedDataFileTest, FlippedByteDeletesPair)
     EXPECT_FALSE(pathExists(file().sig));
 }
 
+// Unsigned data from before signatures loads and is signed; the marker comes
+// only after the signature, so a migration that cannot sign happens again.
 TEST_P(SignedDataFileTest, UnsignedDataMigratesOnceThenNeedsSignature)
 {
+    writeFile(file().data, "old data");
+    fs::create_directory(file().sigPending);  // the signature cannot be written
+    {
+        LogCapture log;
+        Recorder r;
+        EXPECT_EQ(load(r), 0);
+        EXPECT_TRUE(log.has(texts().sigGenerateFailed, "ERROR"));
+        EXPECT_FALSE(pathExists(file().marker));
+        fs::remove(file().sigPending);
+    }
     for (const bool emptySig : {false, true}) {
         SCOPED_TRACE(emptySig ? "empty signature file" : "no signature file");
         unlink(file().marker);
@@ -158,21 +170,6 @@ TEST_P(SignedDataFileTest, UnsignedDataMigratesOnceThenNeedsSignature)
         EXPECT_TRUE(log.has(texts().deletingTampered, "ERROR"));
         EXPECT_FALSE(pathExists(file().data));
     }
-}
-
-TEST_P(SignedDataFileTest, MigrationWithoutSignatureWritesNoMarker)
-{
-    writeFile(file().data, "old data");
-    fs::create_directory(file().sigPending);  // the signature cannot be written
-    LogCapture log;
-    Recorder r;
-    EXPECT_EQ(load(r), 0);
-    EXPECT_TRUE(log.has(texts().sigGenerateFailed, "ERROR"));
-    EXPECT_FALSE(pathExists(file().marker));
-    fs::remove(file().sigPending);
-    EXPECT_EQ(load(r), 0);  // still unsigned, so it migrates now
-    EXPECT_TRUE(pathExists(file().marker));
-    EXPECT_EQ(readFile(file().data), "old data");
 }
 
 // Links, unreadable or foreign files are never followed, never count as a
