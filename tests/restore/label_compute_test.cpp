@@ -8,19 +8,13 @@
 #include "common/label_context.h"
 #include "common/label_xattr.h"
 #include "common/path_utils.h"
-#include "common/sm3_hash.h"
-#include "support/expected_label.h"
 #include "restore/vetu_restore_context.h"
 #include "store/vetu_restore_init.h"
+#include "support/expected_label.h"
 #include "support/log_capture.h"
 #include "support/temp_tree.h"
 
 namespace {
-
-uint64_t sm3(const std::string& text)
-{
-    return getSM3HashLast64Bits(text);
-}
 
 class LabelComputeTest : public testing::Test {
 protected:
@@ -104,7 +98,7 @@ TEST_F(LabelComputeTest, IdentitiesFromEntriesPoliciesAndWildcards)
     EXPECT_EQ(newLabel("/opt/tool/bin"), labelText({0x401, 0x222, 0x0b}, 2, {0x302, 0x111, 0x0a}, 7));
     // No entry, but policy directories on both sides (the sid one at the root).
     EXPECT_EQ(newLabel("/opt/other"),
-              labelText({0, sm3("/opt/other"), 0x0b}, 0x44, {0, sm3("/opt/other"), 0x0a}, 7));
+              labelText({0, sm3Last64("/opt/other"), 0x0b}, 0x44, {0, sm3Last64("/opt/other"), 0x0a}, 7));
 }
 
 TEST_F(LabelComputeTest, NearestParentWithPolicy)

@@ -3,10 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "common/sm3_hash.h"
-#include "support/expected_label.h"
 #include "restore/vetu_restore_context.h"
 #include "store/vetu_restore_init.h"
+#include "support/expected_label.h"
 #include "support/log_capture.h"
 #include "support/temp_tree.h"
 
@@ -72,7 +71,7 @@ TEST(PolicyPassTest, LabelsEachPathOnceInMapOrder)
     EXPECT_TRUE(log.has("fileSid pathIsExists error: " + missing, "INFO"));
     EXPECT_FALSE(log.has("fileSid pathIsExists error: " + file1));
     // A file below a directory with policies on both sides.
-    EXPECT_EQ(readXattr(df), labelText({0, getSM3HashLast64Bits(df), 0x1}, 0, {0, getSM3HashLast64Bits(df), 0x4}, 7));
+    EXPECT_EQ(readXattr(df), labelText({0, sm3Last64(df), 0x1}, 0, {0, sm3Last64(df), 0x4}, 7));
 }
 
 TEST(RestoreDirLabelTest, DepthLimitLinksAndDotEntries)

@@ -21,8 +21,8 @@
 #include "store/hmac_key.h"
 #include "store/signed_data_file.h"
 #include "support/log_capture.h"
-#include "support/temp_tree.h"
 #include "support/sandbox.h"
+#include "support/temp_tree.h"
 
 namespace fs = std::filesystem;
 
