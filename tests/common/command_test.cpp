@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <atomic>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>

@@ -99,10 +99,7 @@ TEST_F(ProcessAttrTest, MissingEmptyAndMalformedAttributesAreRefusedUnwritten)
         EXPECT_EQ(setProcessOrigSid(m_pid, kNew), 0);
         const std::string message = "process attr value has insufficient elements: " + std::to_string(count);
         EXPECT_EQ(log.count(message, "ERROR"), 2u) << log.dump();
-        const auto lines = log.lines();
-        ASSERT_EQ(lines.size(), 2u);
-        EXPECT_EQ(lines[0].message.rfind("[setProcessSid:", 0), 0u);
-        EXPECT_EQ(lines[1].message.rfind("[setProcessOrigSid:", 0), 0u);
+        EXPECT_EQ(log.lines().size(), 2u);
         EXPECT_EQ(readFile(m_path), text);
     }
 }
