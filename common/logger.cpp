@@ -1,6 +1,7 @@
 #include "common/logger.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -11,12 +12,18 @@
 #include <set>
 #include <vector>
 #include <stdexcept>
+#include <typeinfo>
 
+#include <log4cpp/BasicLayout.hh>
 #include <log4cpp/Category.hh>
 #include <log4cpp/FileAppender.hh>
+#include <log4cpp/LoggingEvent.hh>
+#include <log4cpp/NDC.hh>
 #include <log4cpp/PatternLayout.hh>
 #include <log4cpp/Priority.hh>
 #include <log4cpp/PropertyConfigurator.hh>
+#include <log4cpp/RollingFileAppender.hh>
+#include <log4cpp/SimpleLayout.hh>
 
 #include "common/paths.h"
 
@@ -74,13 +81,106 @@ std::set<std::string> collectLogFileNames(const char* propertiesPath)
     return names;
 }
 
-// log4cpp creates the files of configured appenders 0644, and a rolling
-// appender creates its file anew at every rollover. The mode it creates with
-// is a protected member of FileAppender; a member pointer taken in a derived
-// class reaches it without a cast.
-struct FileAppenderMode : log4cpp::FileAppender {
-    static constexpr mode_t log4cpp::FileAppender::*kMode = &FileAppenderMode::_mode;
+// Protected parts of log4cpp's file appenders; a member pointer taken in a
+// derived class reaches them without a cast. log4cpp creates the files of
+// configured appenders 0644, and a rolling appender creates its file anew at
+// every rollover: the mode is narrowed through kMode. kFd and kLayout let
+// the logger format lines outside its lock and write a batch at once.
+struct FileAppenderParts : log4cpp::FileAppender {
+    static constexpr mode_t log4cpp::FileAppender::*kMode = &FileAppenderParts::_mode;
+    static constexpr int log4cpp::FileAppender::*kFd = &FileAppenderParts::_fd;
+    static constexpr log4cpp::Layout& (log4cpp::LayoutAppender::*kLayout)() = &FileAppenderParts::_getLayout;
 };
+
+// One file appender's share of a batch: the lines as its layout renders them.
+struct FileTarget {
+    log4cpp::FileAppender* appender;
+    log4cpp::RollingFileAppender* rolling;  // null for a plain file
+    std::string text;
+    std::vector<size_t> lineEnds;  // offsets in text where each line ends
+};
+
+// A file appender with one of log4cpp's own layouts (which keep no state
+// while formatting) and no filter can be written without log4cpp's help;
+// false for any other appender.
+bool asFileTarget(log4cpp::Appender* appender, FileTarget& target)
+{
+    const std::type_info& type = typeid(*appender);
+    const bool rolling = type == typeid(log4cpp::RollingFileAppender);
+    if (!rolling && type != typeid(log4cpp::FileAppender)) {
+        return false;
+    }
+    auto* file = static_cast<log4cpp::FileAppender*>(appender);
+    if (file->getFilter() != nullptr) {
+        return false;
+    }
+    const std::type_info& layout = typeid((file->*FileAppenderParts::kLayout)());
+    if (layout != typeid(log4cpp::PatternLayout) && layout != typeid(log4cpp::BasicLayout) &&
+        layout != typeid(log4cpp::SimpleLayout)) {
+        return false;
+    }
+    target.appender = file;
+    target.rolling = rolling ? static_cast<log4cpp::RollingFileAppender*>(file) : nullptr;
+    return true;
+}
+
+void writeAll(int fd, const char* data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return;
+        }
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+}
+
+// What the appender does line by line, a run of lines per write: a rolling
+// file rolls over right after the line that takes it to its limit.
+void writeTarget(const FileTarget& target)
+{
+    int fd = target.appender->*FileAppenderParts::kFd;
+    if (target.rolling == nullptr) {
+        writeAll(fd, target.text.data(), target.text.size());
+        return;
+    }
+    const size_t limit = target.rolling->getMaxFileSize();
+    off_t offset = lseek(fd, 0, SEEK_END);
+    size_t begin = 0;
+    for (const size_t end : target.lineEnds) {
+        if (offset < 0 || static_cast<size_t>(offset) + (end - begin) < limit) {
+            continue;
+        }
+        writeAll(fd, target.text.data() + begin, end - begin);
+        target.rolling->rollOver();
+        fd = target.appender->*FileAppenderParts::kFd;
+        offset = lseek(fd, 0, SEEK_END);
+        begin = end;
+    }
+    writeAll(fd, target.text.data() + begin, target.text.size() - begin);
+}
+
+std::string formatMessage(const char* fmt, va_list args)
+{
+    char small[512];
+    va_list copy;
+    va_copy(copy, args);
+    const int length = vsnprintf(small, sizeof(small), fmt, copy);
+    va_end(copy);
+    if (length < 0) {
+        return std::string();
+    }
+    if (static_cast<size_t>(length) < sizeof(small)) {
+        return std::string(small, static_cast<size_t>(length));
+    }
+    std::string message(static_cast<size_t>(length), '\0');
+    vsnprintf(&message[0], message.size() + 1, fmt, args);
+    return message;
+}
 
 void narrowCreationModes()
 {
@@ -88,7 +188,7 @@ void narrowCreationModes()
     for (log4cpp::Category* category : *all) {
         for (log4cpp::Appender* appender : category->getAllAppenders()) {
             if (auto* file = dynamic_cast<log4cpp::FileAppender*>(appender)) {
-                file->*FileAppenderMode::kMode = kLogFileMode;
+                file->*FileAppenderParts::kMode = kLogFileMode;
             }
         }
     }
@@ -171,10 +271,68 @@ void Logger::write(log4cpp::Category* category, int priority, const char* func, 
     if (!category->isPriorityEnabled(priority)) {
         return;
     }
-    char composed[1024];
-    snprintf(composed, sizeof(composed), "[%s:%d] %s", func, line, fmt);
-    std::lock_guard<std::mutex> guard(writeLock);
-    category->logva(priority, composed, args);
+    deliver(category, priority, func, line, {formatMessage(fmt, args)});
+}
+
+void Logger::logInfoLines(const char* func, int line, const std::vector<std::string>& messages)
+{
+    deliver(root, log4cpp::Priority::INFO, func, line, messages);
+}
+
+// log4cpp would build the event and render it with each appender's layout
+// under its locks; here both happen on the caller's thread (its time and
+// thread id are the event's), and only the writes wait for the lock.
+void Logger::deliver(log4cpp::Category* category, int priority, const char* func, int line,
+                     const std::vector<std::string>& messages)
+{
+    if (messages.empty() || !category->isPriorityEnabled(priority)) {
+        return;
+    }
+    try {
+        const std::string prefix = "[" + std::string(func) + ":" + std::to_string(line) + "] ";
+        const std::string& ndc = log4cpp::NDC::get();
+        std::vector<log4cpp::LoggingEvent> events;
+        events.reserve(messages.size());
+        for (const auto& message : messages) {
+            events.emplace_back(category->getName(), prefix + message, ndc, priority);
+        }
+        // The appenders log4cpp would call, in its order.
+        std::vector<FileTarget> targets;
+        bool direct = true;
+        for (log4cpp::Category* c = category; c != nullptr && direct;
+             c = c->getAdditivity() ? c->getParent() : nullptr) {
+            for (log4cpp::Appender* appender : c->getAllAppenders()) {
+                targets.emplace_back();
+                if (!asFileTarget(appender, targets.back())) {
+                    direct = false;
+                    break;
+                }
+            }
+        }
+        if (!direct) {
+            std::lock_guard<std::mutex> guard(writeLock);
+            for (const auto& event : events) {
+                category->callAppenders(event);
+            }
+            return;
+        }
+        for (auto& target : targets) {
+            log4cpp::Layout& layout = (target.appender->*FileAppenderParts::kLayout)();
+            const int threshold = target.appender->getThreshold();
+            for (const auto& event : events) {
+                if (threshold == log4cpp::Priority::NOTSET || event.priority <= threshold) {
+                    target.text += layout.format(event);
+                    target.lineEnds.push_back(target.text.size());
+                }
+            }
+        }
+        std::lock_guard<std::mutex> guard(writeLock);
+        for (const auto& target : targets) {
+            writeTarget(target);
+        }
+    } catch (const std::exception&) {
+        // A line that cannot be built is dropped; logging never throws.
+    }
 }
 
 #define VETU_LOGGER_LEVEL_CALL(name, category, priority)                     \

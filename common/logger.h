@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace log4cpp {
 class Category;
@@ -28,6 +29,10 @@ public:
     // Milestones of the daemon and its jobs, on the category "INFO".
     void logInfoCategory(const char* func, int line, const char* fmt, ...) __attribute__((format(printf, 4, 5)));
 
+    // Each message written as LOG_INFO("%s", message) would write it, the
+    // lot with one hand-over to the log files.
+    void logInfoLines(const char* func, int line, const std::vector<std::string>& messages);
+
     // True when a message of this log4cpp priority would be written by root.
     bool isEnabled(int priority) const;
 
@@ -35,11 +40,14 @@ private:
     Logger();
     void write(log4cpp::Category* category, int priority, const char* func, int line, const char* fmt,
                va_list args);
+    void deliver(log4cpp::Category* category, int priority, const char* func, int line,
+                 const std::vector<std::string>& messages);
 
     std::map<std::string, log4cpp::Category*> categories;
     log4cpp::Category* root;
     // log4cpp locks per category, not per appender: a properties file may hand
     // one appender to both root and "INFO", so writes are serialised here.
+    // Lines are formatted before it is taken; only the writes happen under it.
     std::mutex writeLock;
 };
 
@@ -48,4 +56,5 @@ private:
 #define LOG_WARN(...) Logger::getInstance()->logWarn(__FUNCTION__, __LINE__, __VA_ARGS__)
 #define LOG_ERROR(...) Logger::getInstance()->logError(__FUNCTION__, __LINE__, __VA_ARGS__)
 #define LOG_FATAL(...) Logger::getInstance()->logFatal(__FUNCTION__, __LINE__, __VA_ARGS__)
+#define LOG_INFO_LINES(messages) Logger::getInstance()->logInfoLines(__FUNCTION__, __LINE__, messages)
 #define LOG_INFO_CATEGORY(...) Logger::getInstance()->logInfoCategory(__FUNCTION__, __LINE__, __VA_ARGS__)

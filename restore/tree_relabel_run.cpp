@@ -359,9 +359,7 @@ void VetuRestoreContext::setLabelToFileDirMultiThread(const std::vector<WalkedPa
             LOG_ERROR("label %s failed: unknown exception", walked.path.c_str());
         }
     }
-    for (const auto& line : infoLines) {
-        LOG_INFO("%s", line.c_str());
-    }
+    LOG_INFO_LINES(infoLines);
 }
 
 void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, VetuRestoreInit& store,
