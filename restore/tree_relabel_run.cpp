@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <memory>
 #include <set>
 #include <thread>
@@ -118,6 +119,19 @@ bool isZero(const vetu_id_t& id)
 }
 
 }  // namespace
+
+// What the paths of one batch share: the store's tables as of the batch's
+// start, loaded once rather than under locks per path, and the batch's INFO
+// lines, logged together after it.
+struct VetuRestoreContext::BatchState {
+    BatchState(VetuRestoreInit& store, bool collectInfo) : tables(store.loadIdentifierTables()), collectInfo(collectInfo)
+    {
+    }
+
+    IdentifierTables tables;
+    bool collectInfo;
+    std::vector<std::string> infoLines;
+};
 
 struct VetuRestoreContext::WalkState {
     std::vector<WalkedPath> batch;
@@ -341,17 +355,17 @@ void VetuRestoreContext::consumerThreadHandler(BlockQueue<WalkedPath>& queue, in
 void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, VetuRestoreInit& store,
                                                       const std::string& root)
 {
-    setLabelToFileDirMultiThread(path, store, root, nullptr, nullptr);
+    BatchState alone(store, false);
+    setLabelToFileDirMultiThread(path, store, root, nullptr, &alone);
 }
 
 void VetuRestoreContext::setLabelToFileDirMultiThread(const std::vector<WalkedPath>& batch, VetuRestoreInit& store,
                                                       const std::string& root)
 {
-    std::vector<std::string> infoLines;
-    const bool collect = Logger::getInstance()->isEnabled(log4cpp::Priority::INFO);
+    BatchState state(store, Logger::getInstance()->isEnabled(log4cpp::Priority::INFO));
     for (const auto& walked : batch) {
         try {
-            setLabelToFileDirMultiThread(walked.path, store, root, &walked, collect ? &infoLines : nullptr);
+            setLabelToFileDirMultiThread(walked.path, store, root, &walked, &state);
         } catch (const std::exception& e) {
             // One path that cannot be labelled never ends the run.
             LOG_ERROR("label %s failed: %s", walked.path.c_str(), e.what());
@@ -359,12 +373,12 @@ void VetuRestoreContext::setLabelToFileDirMultiThread(const std::vector<WalkedPa
             LOG_ERROR("label %s failed: unknown exception", walked.path.c_str());
         }
     }
-    LOG_INFO_LINES(infoLines);
+    LOG_INFO_LINES(state.infoLines);
 }
 
 void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, VetuRestoreInit& store,
                                                       const std::string& root, const WalkedPath* walked,
-                                                      std::vector<std::string>* infoLines)
+                                                      BatchState* batch)
 {
     if (path.empty()) {
         LOG_ERROR("filepath is empty.");
@@ -403,7 +417,7 @@ void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, V
     LabelContext label;
     bool labelled = false;
     // The nearest configured inherit directory at or above the path decides.
-    const auto inheritLabels = store.m_mapInheritDirLabel.load();
+    const auto& inheritLabels = batch->tables.inheritDirLabels;
     if (!inheritLabels->empty()) {
         std::string q = real;
         while (!q.empty()) {
@@ -431,7 +445,7 @@ void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, V
                 havePkg = true;
             }
         }
-        if (!havePkg && !store.queryPreallocatedFilePkgid(real, pkgId) &&
+        if (!havePkg && !store.queryPreallocatedFilePkgid(real, pkgId, batch->tables) &&
             store.queryFilePkgid(real, pkgId, pkgType) != 0) {
             LOG_ERROR("query file pkgid failed, %s", real.c_str());
             labelled = false;
@@ -439,12 +453,12 @@ void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, V
         if (labelled) {
             if (pkgType == 3 || pkgType == 4) {
                 label.tid = 2;
-            } else if (store.getTid(real, label.tid) != 0) {
+            } else if (store.getTid(real, label.tid, batch->tables) != 0) {
                 LOG_ERROR("get tid failed, %s", real.c_str());
                 labelled = false;
             }
         }
-        if (labelled && store.getDirInheritFlag(real, label.inherit_flag) != 0) {
+        if (labelled && store.getDirInheritFlag(real, label.inherit_flag, batch->tables) != 0) {
             LOG_ERROR("get inherit flag failed, %s", real.c_str());
             labelled = false;
         }
@@ -452,7 +466,7 @@ void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, V
             if (label.inherit_flag == 7 && !store.isCachedParentDir(real)) {
                 label.inherit_flag = 5;
             }
-            if (store.getFileCreatorOid(real, label.create_oid) != 0) {
+            if (store.getFileCreatorOid(real, label.create_oid, batch->tables) != 0) {
                 LOG_DEBUG("get creator oid failed, %s", real.c_str());
             }
             if (isZero(label.create_oid)) {
@@ -465,22 +479,25 @@ void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, V
             }
             // User-set identities: the last matching pattern, then an exact entry.
             const struct {
-                const SyncMap<std::string, vetu_id_t>& patterns;
-                const SyncMap<std::string, vetu_id_t>& exact;
+                const IdentifierTables::Table<vetu_id_t>& patterns;
+                const IdentifierTables::Table<vetu_id_t>& exact;
                 vetu_id_t& id;
                 int type;
-            } sides[] = {{store.identityDataUserConfigOidGlob, store.identityDataUserConfigOid, label.oid, 0},
-                         {store.identityDataUserConfigSidGlob, store.identityDataUserConfigSid, label.sid, 1}};
+            } sides[] = {{batch->tables.oidPatterns, batch->tables.oids, label.oid, 0},
+                         {batch->tables.sidPatterns, batch->tables.sids, label.sid, 1}};
             for (const auto& side : sides) {
                 side.id = vetu_id_t{};
-                for (const auto& pattern : *side.patterns.snapshot()) {
+                for (const auto& pattern : *side.patterns) {
                     if (isWildcardMatch(pattern.first, real)) {
                         const uint64_t parentPathId = findNearestParentDirHasPolicy(real, store, side.type).second;
                         side.id = {pattern.second.pkg_id, pattern.second.file_id,
                                    parentPathId != 0 ? parentPathId : pattern.second.path_id};
                     }
                 }
-                if (side.exact.get(real, side.id) != 0) {
+                const auto exact = side.exact->find(real);
+                if (exact != side.exact->end()) {
+                    side.id = exact->second;
+                } else {
                     side.id.pkg_id = pkgId;
                 }
             }
@@ -490,8 +507,8 @@ void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, V
             }
             // The attribute text is the label in its logged order already;
             // formatting it once keeps the work out of the logger's lock.
-            if (infoLines != nullptr) {
-                infoLines->push_back("set label to file, " + real + "-> " + text);
+            if (batch->collectInfo) {
+                batch->infoLines.push_back("set label to file, " + real + "-> " + text);
             } else {
                 LOG_INFO("set label to file, %s-> %s", real.c_str(), text.c_str());
             }

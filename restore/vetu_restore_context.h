@@ -72,14 +72,16 @@ private:
     int getFilepathRecursive(const std::string& path, const std::vector<std::string>& exclusions, WalkState& walk);
     void queueWalkedPath(std::string path, bool isLink, WalkState& walk);
     void flushWalkBatch(WalkState& walk);
+    struct BatchState;
     // A batch of walked paths; the lines logged per path are written after
     // the batch, so a consumer takes the logger's lock in one run.
     void setLabelToFileDirMultiThread(const std::vector<WalkedPath>& batch, VetuRestoreInit& store,
                                       const std::string& root);
     // walked: the path comes from this run's walk, so it is its own resolved
-    // form. infoLines: where the per-path INFO line goes, instead of the log.
+    // form. batch: the store tables and INFO lines of the batch the path is
+    // in; null for a path on its own.
     void setLabelToFileDirMultiThread(const std::string& path, VetuRestoreInit& store, const std::string& root,
-                                      const WalkedPath* walked, std::vector<std::string>* infoLines);
+                                      const WalkedPath* walked, BatchState* batch);
     void closeExectlSo();
 
     std::atomic<uint32_t> m_threadFlag{0};

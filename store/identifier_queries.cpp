@@ -3,6 +3,8 @@
 // configured entries, and those beat values derived from the name itself.
 #include <algorithm>
 #include <climits>
+#include <map>
+#include <utility>
 
 #include "common/logger.h"
 #include "common/path_utils.h"
@@ -50,12 +52,11 @@ bool mayMatch(const std::string& pattern, const std::string& path)
 // The value of the greatest pattern key that matches the path. Patterns are
 // scanned on an immutable copy, so no lock is held while they are matched.
 template <typename V, typename OnMatch>
-bool lastMatchingPattern(const SyncMap<std::string, V>& patterns, const std::string& path, V& value,
+bool lastMatchingPattern(const std::map<std::string, V>& patterns, const std::string& path, V& value,
                          OnMatch&& onMatch)
 {
     bool matched = false;
-    const auto copy = patterns.snapshot();
-    for (const auto& entry : *copy) {
+    for (const auto& entry : patterns) {
         if (mayMatch(entry.first, path) && isWildcardMatch(entry.first, path)) {
             onMatch(entry.first);
             value = entry.second;
@@ -65,19 +66,50 @@ bool lastMatchingPattern(const SyncMap<std::string, V>& patterns, const std::str
     return matched;
 }
 
-template <typename V>
-bool lastMatchingPattern(const SyncMap<std::string, V>& patterns, const std::string& path, V& value)
+template <typename V, typename OnMatch>
+bool lastMatchingPattern(const SyncMap<std::string, V>& patterns, const std::string& path, V& value,
+                         OnMatch&& onMatch)
+{
+    return lastMatchingPattern(*patterns.snapshot(), path, value, std::forward<OnMatch>(onMatch));
+}
+
+template <typename Patterns, typename V>
+bool lastMatchingPattern(const Patterns& patterns, const std::string& path, V& value)
 {
     return lastMatchingPattern(patterns, path, value, [](const std::string&) {});
 }
 
-// Exact entry, else last matching pattern.
 template <typename V>
-bool userConfigured(const SyncMap<std::string, V>& exact, const SyncMap<std::string, V>& patterns,
-                    const std::string& path, V& value)
+bool exactEntry(const SyncMap<std::string, V>& exact, const std::string& path, V& value)
+{
+    return exact.get(path, value) == 0;
+}
+
+template <typename V>
+bool exactEntry(const std::map<std::string, V>& exact, const std::string& path, V& value)
+{
+    const auto it = exact.find(path);
+    if (it == exact.end()) {
+        return false;
+    }
+    value = it->second;
+    return true;
+}
+
+// Exact entry, else last matching pattern; from the store's maps or from
+// tables loaded before.
+template <typename Table, typename V>
+bool userConfigured(const Table& exact, const Table& patterns, const std::string& path, V& value)
 {
     const bool matched = lastMatchingPattern(patterns, path, value);
-    return exact.get(path, value) == 0 || matched;
+    return exactEntry(exact, path, value) || matched;
+}
+
+template <typename V>
+V entryOr(const std::map<std::string, V>& table, const std::string& path, V fallback)
+{
+    const auto it = table.find(path);
+    return it != table.end() ? it->second : fallback;
 }
 
 }  // namespace
@@ -171,13 +203,13 @@ bool VetuRestoreInit::queryFileOwner(const std::string& filePath, FilePkgInfo& o
 
 bool VetuRestoreInit::queryPreallocatedFilePkgid(const std::string& filePath, uint64_t& pkgId)
 {
-    const auto preallocated = m_mapPreallocatedFilePkgId.load();
-    const auto it = preallocated->find(filePath);
-    if (it == preallocated->end()) {
-        return false;
-    }
-    pkgId = it->second;
-    return true;
+    return exactEntry(*m_mapPreallocatedFilePkgId.load(), filePath, pkgId);
+}
+
+bool VetuRestoreInit::queryPreallocatedFilePkgid(const std::string& filePath, uint64_t& pkgId,
+                                                 const IdentifierTables& tables)
+{
+    return exactEntry(*tables.preallocatedPkgIds, filePath, pkgId);
 }
 
 int VetuRestoreInit::getFileOid(const std::string& filePath, vetu_id_t& oid)
@@ -281,6 +313,18 @@ int VetuRestoreInit::getFileCreatorOid(const std::string& filePath, vetu_id_t& o
     return 0;
 }
 
+int VetuRestoreInit::getFileCreatorOid(const std::string& filePath, vetu_id_t& oid, const IdentifierTables& tables)
+{
+    if (filePath.empty()) {
+        LOG_ERROR("filepath is empty..");
+        return -1;
+    }
+    oid = entryOr(*tables.createOids, filePath, vetu_id_t{});
+    LOG_DEBUG("file: %s, creator oid: %016lx-%016lx-%016lx", filePath.c_str(), oid.pkg_id, oid.file_id,
+              oid.path_id);
+    return 0;
+}
+
 int VetuRestoreInit::getDirInheritFlag(const std::string& path, uint32_t& flag)
 {
     if (path.empty()) {
@@ -288,9 +332,20 @@ int VetuRestoreInit::getDirInheritFlag(const std::string& path, uint32_t& flag)
         return -1;
     }
     if (!userConfigured(identityDataUserConfigInheritFlag, identityDataUserConfigInheritFlagGlob, path, flag)) {
-        const auto configured = m_mapDirInheritFlag.load();
-        const auto it = configured->find(path);
-        flag = it != configured->end() ? it->second : kDefaultInheritFlag;
+        flag = entryOr(*m_mapDirInheritFlag.load(), path, kDefaultInheritFlag);
+    }
+    LOG_DEBUG("file: %s, inherit flag: 0x%08x", path.c_str(), flag);
+    return 0;
+}
+
+int VetuRestoreInit::getDirInheritFlag(const std::string& path, uint32_t& flag, const IdentifierTables& tables)
+{
+    if (path.empty()) {
+        LOG_ERROR("path is empty.");
+        return -1;
+    }
+    if (!userConfigured(*tables.inheritFlags, *tables.inheritFlagPatterns, path, flag)) {
+        flag = entryOr(*tables.dirInheritFlags, path, kDefaultInheritFlag);
     }
     LOG_DEBUG("file: %s, inherit flag: 0x%08x", path.c_str(), flag);
     return 0;
@@ -299,12 +354,38 @@ int VetuRestoreInit::getDirInheritFlag(const std::string& path, uint32_t& flag)
 int VetuRestoreInit::getTid(const std::string& path, uint32_t& tid)
 {
     if (!userConfigured(identityDataUserConfigTid, identityDataUserConfigTidGlob, path, tid)) {
-        const auto interpreters = m_mapInterpreterTid.load();
-        const auto it = interpreters->find(path);
-        tid = it != interpreters->end() ? it->second : 0;
+        tid = entryOr(*m_mapInterpreterTid.load(), path, 0u);
     }
     LOG_DEBUG("file: %s, tid: 0x%08x", path.c_str(), tid);
     return 0;
+}
+
+int VetuRestoreInit::getTid(const std::string& path, uint32_t& tid, const IdentifierTables& tables)
+{
+    if (!userConfigured(*tables.tids, *tables.tidPatterns, path, tid)) {
+        tid = entryOr(*tables.interpreterTids, path, 0u);
+    }
+    LOG_DEBUG("file: %s, tid: 0x%08x", path.c_str(), tid);
+    return 0;
+}
+
+IdentifierTables VetuRestoreInit::loadIdentifierTables() const
+{
+    IdentifierTables tables;
+    tables.tids = identityDataUserConfigTid.snapshot();
+    tables.tidPatterns = identityDataUserConfigTidGlob.snapshot();
+    tables.interpreterTids = m_mapInterpreterTid.load();
+    tables.inheritFlags = identityDataUserConfigInheritFlag.snapshot();
+    tables.inheritFlagPatterns = identityDataUserConfigInheritFlagGlob.snapshot();
+    tables.dirInheritFlags = m_mapDirInheritFlag.load();
+    tables.createOids = identityDataUserConfigCreateOid.snapshot();
+    tables.oids = identityDataUserConfigOid.snapshot();
+    tables.oidPatterns = identityDataUserConfigOidGlob.snapshot();
+    tables.sids = identityDataUserConfigSid.snapshot();
+    tables.sidPatterns = identityDataUserConfigSidGlob.snapshot();
+    tables.preallocatedPkgIds = m_mapPreallocatedFilePkgId.load();
+    tables.inheritDirLabels = m_mapInheritDirLabel.load();
+    return tables;
 }
 
 bool VetuRestoreInit::isCachedParentDir(const std::string& dir)

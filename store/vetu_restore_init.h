@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <future>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <shared_mutex>
@@ -33,6 +34,28 @@ struct FilePkgInfo {
 // method may register 1 to 4.
 constexpr uint32_t kPkgTypeRpm = 1;
 constexpr uint32_t kPkgTypeMax = 4;
+
+// The tables a path's identifiers and label come from, as they stand at one
+// moment: a run that labels many paths loads them once and reads them
+// without a lock per query. Filled by VetuRestoreInit::loadIdentifierTables.
+struct IdentifierTables {
+    template <typename V>
+    using Table = std::shared_ptr<const std::map<std::string, V>>;
+
+    Table<uint32_t> tids;
+    Table<uint32_t> tidPatterns;
+    Table<uint32_t> interpreterTids;
+    Table<uint32_t> inheritFlags;
+    Table<uint32_t> inheritFlagPatterns;
+    Table<uint32_t> dirInheritFlags;
+    Table<vetu_id_t> createOids;
+    Table<vetu_id_t> oids;
+    Table<vetu_id_t> oidPatterns;
+    Table<vetu_id_t> sids;
+    Table<vetu_id_t> sidPatterns;
+    Table<uint64_t> preallocatedPkgIds;
+    Table<LabelContext> inheritDirLabels;
+};
 
 // The identity maps and the path-to-category index m_mapPathToIdentityType
 // come from IdentityMaps, so that a snapshot is an IdentityMaps copy and
@@ -70,6 +93,12 @@ public:
     int getFileCreatorOid(const std::string& filePath, vetu_id_t& oid);
     int getDirInheritFlag(const std::string& path, uint32_t& flag);
     int getTid(const std::string& path, uint32_t& tid);
+    // The same answers (and log lines) as above, from tables loaded before.
+    IdentifierTables loadIdentifierTables() const;
+    bool queryPreallocatedFilePkgid(const std::string& filePath, uint64_t& pkgId, const IdentifierTables& tables);
+    int getFileCreatorOid(const std::string& filePath, vetu_id_t& oid, const IdentifierTables& tables);
+    int getDirInheritFlag(const std::string& path, uint32_t& flag, const IdentifierTables& tables);
+    int getTid(const std::string& path, uint32_t& tid, const IdentifierTables& tables);
     bool isCachedParentDir(const std::string& dir);
     bool getInheritDirLabel(const std::string& dir, LabelContext& label);
     int getKmodOid(const std::string& moduleName, uint64_t& oid);

@@ -132,6 +132,11 @@ TEST_F(QueryTest, FileOidSidAndPathIds)
     EXPECT_EQ(creator, (vetu_id_t{4, 5, 6}));
     EXPECT_EQ(store.getFileCreatorOid("/b", creator), 0);
     EXPECT_EQ(creator, vetu_id_t{});
+    const IdentifierTables tables = store.loadIdentifierTables();
+    EXPECT_EQ(store.getFileCreatorOid("/a", creator, tables), 0);
+    EXPECT_EQ(creator, (vetu_id_t{4, 5, 6}));
+    EXPECT_EQ(store.getFileCreatorOid("/b", creator, tables), 0);
+    EXPECT_EQ(creator, vetu_id_t{});
 }
 
 TEST_F(QueryTest, InheritFlagsAndTidsWithTheirDefaults)
@@ -158,6 +163,8 @@ TEST_F(QueryTest, InheritFlagsAndTidsWithTheirDefaults)
         {"/usr/bin/python3", 7, 0x32},  // greatest matching pattern beats the file
         {"/usr/bin/pip", 7, 0x31},
     };
+    // Tables loaded once answer as the store itself does.
+    const IdentifierTables tables = store.loadIdentifierTables();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
         uint32_t flag = 99;
@@ -166,12 +173,23 @@ TEST_F(QueryTest, InheritFlagsAndTidsWithTheirDefaults)
         EXPECT_EQ(flag, c.flag);
         EXPECT_EQ(store.getTid(c.path, tid), 0);
         EXPECT_EQ(tid, c.tid);
+        flag = 99;
+        tid = 99;
+        EXPECT_EQ(store.getDirInheritFlag(c.path, flag, tables), 0);
+        EXPECT_EQ(flag, c.flag);
+        EXPECT_EQ(store.getTid(c.path, tid, tables), 0);
+        EXPECT_EQ(tid, c.tid);
     }
-    // An interpreter without user-set entries keeps its configured tid.
+    // An interpreter without user-set entries keeps its configured tid; the
+    // tables loaded before keep what they saw.
     store.identityDataUserConfigTidGlob.clear();
     uint32_t tid = 0;
     EXPECT_EQ(store.getTid("/usr/bin/python3", tid), 0);
     EXPECT_EQ(tid, 0x20u);
+    EXPECT_EQ(store.getTid("/usr/bin/python3", tid, store.loadIdentifierTables()), 0);
+    EXPECT_EQ(tid, 0x20u);
+    EXPECT_EQ(store.getTid("/usr/bin/python3", tid, tables), 0);
+    EXPECT_EQ(tid, 0x32u);
 }
 
 // Empty arguments are refused with the query's own message.
