@@ -94,8 +94,8 @@ struct FileAppenderParts : log4cpp::FileAppender {
 
 // One file appender's share of a batch: the lines as its layout renders them.
 struct FileTarget {
-    log4cpp::FileAppender* appender;
-    log4cpp::RollingFileAppender* rolling;  // null for a plain file
+    log4cpp::FileAppender* appender = nullptr;
+    log4cpp::RollingFileAppender* rolling = nullptr;  // null for a plain file
     std::string text;
     std::vector<size_t> lineEnds;  // offsets in text where each line ends
 };
@@ -309,7 +309,8 @@ void Logger::deliver(log4cpp::Category* category, int priority, const char* func
                 }
             }
         }
-        if (!direct) {
+        // Anything else (no appender at all included) is left to log4cpp.
+        if (!direct || targets.empty()) {
             std::lock_guard<std::mutex> guard(writeLock);
             for (const auto& event : events) {
                 category->callAppenders(event);
