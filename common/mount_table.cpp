@@ -69,6 +69,13 @@ bool isSourceOfDevice(const std::string& source, const std::string& device)
            (source.size() == device.size() || source[device.size()] == '[');
 }
 
+// Any user may mount a FUSE file system and name its source freely, even
+// "/dev/sda2[/etc]": such a line never describes a device or its bind mount.
+bool isUserNamedMount(const std::string& type)
+{
+    return type == "fuse" || type.compare(0, 5, "fuse.") == 0;
+}
+
 void logBindMountMap()
 {
     std::shared_lock<std::shared_mutex> lock(bindMountMutex);
@@ -150,16 +157,19 @@ std::vector<std::pair<std::string, std::string>> executeCommandAndGetFields(cons
         std::istringstream tokens(line);
         std::string token;
         std::string source;
+        std::string type;
         std::string target;
         for (int i = 1; tokens >> token; ++i) {
             if (i == 1) {
                 source = decodeRawField(token);
+            } else if (i == 2) {
+                type = token;
             } else if (i == 7) {
                 target = decodeRawField(token);
                 break;
             }
         }
-        if (source.empty() || target.empty() || !isSourceOfDevice(source, device)) {
+        if (source.empty() || target.empty() || !isSourceOfDevice(source, device) || isUserNamedMount(type)) {
             continue;
         }
         source.erase(std::remove_if(source.begin(), source.end(), [](char c) { return c == '[' || c == ']'; }),

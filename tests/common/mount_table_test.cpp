@@ -159,6 +159,29 @@ TEST(MountTableTest, BuildBindMountMapRules)
     EXPECT_EQ(mountInfoList.size(), 7u);
 }
 
+// Any user may mount a FUSE file system under a name of their choosing, such
+// as that of the root device with a bracketed path: it must not turn into a
+// rule that sends system paths into the user's own mounts.
+TEST(MountTableTest, UserMountsNeverMakeBindRules)
+{
+    TempTree tree;
+    FakeFindmnt fake("/dev/sda2 ext4 10G 1G 9G 10% /\n"
+                     "/dev/sda2 fuse.sshfs 1G 0 1G 0% /home/u/a\n"
+                     "/dev/sda2[/etc] fuse 1G 0 1G 0% /home/u/c\n"
+                     "/dev/sda2[/usr] fuse.sshfs 1G 0 1G 0% /home/u/d\n"
+                     "/dev/sda2[/srv] ext4 10G 1G 9G 10% /srv2\n");
+    tree.file("etc/mtab",
+              "/dev/sda2 / ext4 rw 0 0\n"
+              "/dev/sda2 /home/u/a fuse.sshfs rw,nosuid,nodev 0 0\n"
+              "/dev/sda2[/etc] /home/u/c fuse rw,nosuid,nodev 0 0\n"
+              "/dev/sda2[/usr] /home/u/d fuse.sshfs rw,nosuid,nodev 0 0\n");
+    ASSERT_EQ(mount(tree.path("etc").c_str(), "/etc", nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+    getMountInfo(mountInfoList);
+    StringMap map;
+    EXPECT_EQ(buildBindMountMap(map), 0);
+    EXPECT_EQ(map, (StringMap{{"/srv", "/srv2"}}));
+}
+
 TEST(MountTableTest, TranslateOnComponentBoundaries)
 {
     setBindMountMap({});
