@@ -212,6 +212,18 @@ TEST(MountTableTest, WatcherFollowsRealBindMounts)
     const int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     ASSERT_GE(wake, 0);
     auto watcher = std::async(std::launch::async, [&] { return monitorFilesystemMountPoint(stop, wake); });
+    // However the test leaves, the watcher ends before the future waits for it.
+    struct EndWatcher {
+        std::atomic<bool>& stop;
+        int wake;
+        ~EndWatcher()
+        {
+            stop = true;
+            const uint64_t one = 1;
+            (void)!write(wake, &one, sizeof(one));
+            close(wake);
+        }
+    } endWatcher {stop, wake};
 
     ASSERT_TRUE(waitFor([] { return getBindMountMap().count("/usr/share") == 1; })) << log.dump();
     EXPECT_EQ(getBindMountMap().at("/usr/share"), "/tmp/my view");
@@ -234,7 +246,6 @@ TEST(MountTableTest, WatcherFollowsRealBindMounts)
     }
     EXPECT_EQ(watcher.get(), 0);
     EXPECT_EQ(log.count("/proc/self/mountinfo file changes are detected..."), changes);
-    close(wake);
 }
 
 TEST(MountTableTest, StopFlagEndsTheWatcherAtTheNextWakeUp)
