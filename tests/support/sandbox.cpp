@@ -1,5 +1,6 @@
 #include "support/sandbox.h"
 
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -8,9 +9,11 @@
 #include <sched.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 
 namespace sandbox {
@@ -125,10 +128,34 @@ void enter()
     if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
         die("make private", "/");
     }
-    // /tmp first: it holds the overlay layers of the others.
+    // /tmp first: it holds the overlay layers of the others. A checkout or
+    // build directory under /tmp (the test binary, its working directory, the
+    // program it runs) stays visible through a bind mount from the old /tmp.
+    std::set<std::string> keep;
+    char exe[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+    char cwd[PATH_MAX];
+    for (const std::string& path : {n > 0 ? std::string(exe, static_cast<size_t>(n)) : std::string(),
+                                    getcwd(cwd, sizeof(cwd)) ? std::string(cwd) : std::string()}) {
+        if (path.compare(0, 5, "/tmp/") == 0) {
+            keep.insert(path.substr(5, path.find('/', 5) - 5));
+        }
+    }
+    const int oldTmp = open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (oldTmp < 0) {
+        die("open", "/tmp");
+    }
     if (mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0) {
         die("mount tmpfs on", "/tmp");
     }
+    for (const auto& name : keep) {
+        const std::string from = "/proc/self/fd/" + std::to_string(oldTmp) + "/" + name;
+        const std::string to = "/tmp/" + name;
+        if (mkdir(to.c_str(), 0755) != 0 || mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+            die("keep visible", to);
+        }
+    }
+    close(oldTmp);
     for (const char* path : {"/etc/vetu", "/var/log/vetu", "/run", "/sys/kernel/security"}) {
         if (!mountTmpfs(path)) {
             die("mount tmpfs on", path);
