@@ -23,7 +23,8 @@ constexpr size_t kLineBuffer = 1024;
 
 // Lines as a 1024-byte fgets buffer cuts them, except that the newline right
 // after a full chunk ends that chunk instead of making an empty line.
-std::vector<std::string> readLines(FILE* stream)
+// Without split, whole lines.
+std::vector<std::string> readLines(FILE* stream, bool split)
 {
     std::vector<std::string> lines;
     std::string chunk;
@@ -40,7 +41,7 @@ std::vector<std::string> readLines(FILE* stream)
         }
         afterFullChunk = false;
         chunk.push_back(static_cast<char>(c));
-        if (chunk.size() == kLineBuffer - 1) {
+        if (split && chunk.size() == kLineBuffer - 1) {
             lines.push_back(chunk);
             chunk.clear();
             afterFullChunk = true;
@@ -118,7 +119,8 @@ int waitChild(pid_t pid, int& status)
 
 }  // namespace
 
-std::vector<std::string> executeCommand(const std::string& program, const std::vector<std::string>& args)
+std::vector<std::string> executeCommand(const std::string& program, const std::vector<std::string>& args,
+                                        bool wholeLines)
 {
     if (program.empty()) {
         LOG_ERROR("Command path is empty.");
@@ -167,7 +169,7 @@ std::vector<std::string> executeCommand(const std::string& program, const std::v
         LOG_ERROR("fdopen failed: %s", strerror(errno));
         close(fds[0]);
     } else {
-        lines = readLines(stream);
+        lines = readLines(stream, !wholeLines);
         fclose(stream);
     }
 

@@ -10,7 +10,10 @@
 // and returns its standard output as lines of at most 1023 bytes each (a
 // longer line is split), without their newlines. Any failure, a non-zero exit
 // status or death by a signal gives an empty list. Safe on any thread.
-std::vector<std::string> executeCommand(const std::string& program, const std::vector<std::string>& args);
+// wholeLines: lines are never split, for output where the pieces of a long
+// line could not be told from a line that fills a piece exactly.
+std::vector<std::string> executeCommand(const std::string& program, const std::vector<std::string>& args,
+                                        bool wholeLines = false);
 
 // Executable path to the pids that run it; processes without a readable
 // executable (kernel threads, processes that are gone) are left out.

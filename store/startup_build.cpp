@@ -25,8 +25,6 @@
 namespace {
 
 constexpr const char kFilesystemPkg[] = "filesystem";
-// executeCommand hands a longer output line over in pieces of this size.
-constexpr size_t kCommandChunk = 1023;
 
 double secondsSince(std::chrono::system_clock::time_point start)
 {
@@ -45,24 +43,6 @@ std::string packageNameOf(const std::string& line)
     }
     const auto secondLast = line.rfind('-', last - 1);
     return secondLast == std::string::npos ? line : line.substr(0, secondLast);
-}
-
-// Puts the pieces of lines longer than one chunk back together.
-std::vector<std::string> joinLongLines(std::vector<std::string> chunks)
-{
-    std::vector<std::string> lines;
-    lines.reserve(chunks.size());
-    bool continued = false;
-    for (auto& chunk : chunks) {
-        const bool full = chunk.size() == kCommandChunk;
-        if (continued) {
-            lines.back() += chunk;
-        } else {
-            lines.push_back(std::move(chunk));
-        }
-        continued = full;
-    }
-    return lines;
 }
 
 // Every directory that holds, or is an ancestor of a directory that holds,
@@ -288,7 +268,9 @@ void VetuRestoreInit::initPkgFilepathMapMultiThread(std::string pkgName, int)
         LOG_ERROR("pkgname is empty..");
         return;
     }
-    const std::vector<std::string> lines = joinLongLines(executeCommand(paths::kRpm, {"-ql", pkgName}));
+    // Whole lines: a path that fills the command's pieces exactly would
+    // otherwise take the next path with it.
+    const std::vector<std::string> lines = executeCommand(paths::kRpm, {"-ql", pkgName}, true);
     if (lines.empty()) {
         return;
     }

@@ -149,6 +149,21 @@ TEST_F(StartupBuildTest, PackageNamesAndFileListLines)
     EXPECT_EQ(ownersOfPaths(), (std::map<std::string, std::string>{{"/c/real", "c"}}));
 }
 
+// A listed path that fills whole output chunks exactly is still one path:
+// the path after it is neither glued onto it nor lost.
+TEST_F(StartupBuildTest, PathOfWholeOutputChunksKeepsTheNextPath)
+{
+    const std::string oneChunk = "/c/" + std::string(1020, 'a');
+    const std::string twoChunks = "/c/" + std::string(2043, 'b');
+    ASSERT_EQ(oneChunk.size(), 1023u);
+    ASSERT_EQ(twoChunks.size(), 2046u);
+    StubRpm stub(listingStubBody());
+    writeListing(stub, {"c-1-1.noarch"}, {{"c", {oneChunk, "/c/next", twoChunks, "/c/last"}}});
+    store().initMap();
+    EXPECT_EQ(ownersOfPaths(), (std::map<std::string, std::string>{
+                                   {oneChunk, "c"}, {"/c/next", "c"}, {twoChunks, "c"}, {"/c/last", "c"}}));
+}
+
 // A failing package listing gives no packages: nothing is stored as if the
 // machine had none, and the next start tries again. Readiness is set anyway.
 TEST_F(StartupBuildTest, FailingPackageListingIsNotStored)
