@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -154,13 +155,32 @@ int VetuRestoreContext::setLabelToDirRecursive(const std::string& root, std::vec
     m_threadFlag = 0;
     loadExectlSo(kExectlLibrary);
 
-    std::thread producer(&VetuRestoreContext::producerThreadHandler, this, root, exclusions);
+    // A thread that cannot be started (the process or user at its thread
+    // limit) must neither leave the started ones joinable on the way out nor
+    // lose the run: its work is done on this thread instead.
+    std::thread producer;
+    try {
+        producer = std::thread(&VetuRestoreContext::producerThreadHandler, this, root, exclusions);
+    } catch (const std::system_error& e) {
+        LOG_ERROR("start producer thread failed: %s", e.what());
+        producerThreadHandler(root, exclusions);
+    }
     std::vector<std::thread> consumers;
     for (unsigned i = 0; i < numCores; ++i) {
-        consumers.emplace_back(&VetuRestoreContext::consumerThreadHandler, this, std::ref(m_pathQueue),
-                               static_cast<int>(i), root);
+        try {
+            consumers.emplace_back(&VetuRestoreContext::consumerThreadHandler, this, std::ref(m_pathQueue),
+                                   static_cast<int>(i), root);
+        } catch (const std::system_error& e) {
+            LOG_ERROR("start consumer thread %u failed: %s", i, e.what());
+            break;
+        }
     }
-    producer.join();
+    if (consumers.empty()) {
+        consumerThreadHandler(m_pathQueue, 0, root);
+    }
+    if (producer.joinable()) {
+        producer.join();
+    }
     for (auto& consumer : consumers) {
         consumer.join();
     }

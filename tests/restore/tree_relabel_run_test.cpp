@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -305,4 +306,25 @@ TEST_F(TreeRelabelRunTest, RelativeRootIsMadeCanonical)
     EXPECT_EQ(readXattr(file), labelText({}, 0, {}, 5));
     EXPECT_EQ(readXattr(tree.root()), "");
     ASSERT_EQ(chdir("/"), 0);
+}
+
+// A user at its thread limit cannot start the run's threads: the run is then
+// done on the calling thread, not ended with the process.
+TEST_F(TreeRelabelRunTest, RunThatCannotStartThreadsIsDoneOnTheCallingThread)
+{
+    const std::string file = tree.file("d/f");
+    ASSERT_EQ(chmod(tree.root().c_str(), 0755), 0);
+    LogCapture log;
+    // This test's process is its own: unprivileged (so the limit holds), with
+    // no room for one more thread. A run that hangs is ended by the alarm.
+    const rlimit one{1, 1};
+    ASSERT_EQ(setrlimit(RLIMIT_NPROC, &one), 0);
+    ASSERT_EQ(setresgid(65534, 65534, 65534), 0);
+    ASSERT_EQ(setresuid(65534, 65534, 65534), 0);
+    alarm(std::chrono::duration_cast<std::chrono::seconds>(kRunLimit).count());
+    EXPECT_EQ(VetuRestoreContext::getInstance().setLabelToDirRecursive(tree.root(), {}), 0);
+    alarm(0);
+    EXPECT_EQ(log.countContaining("start producer thread failed: ", "ERROR"), 1u) << log.dump();
+    // Without the right to write labels, each walked path is a logged failure.
+    EXPECT_TRUE(log.has("set file label to xattr failed, " + file, "WARN")) << log.dump();
 }
