@@ -32,6 +32,7 @@ int startDaemon(bool writePidFile)
 
 int main(int argc, char* argv[])
 {
+    openClosedStandardDescriptors();
     LOG_INFO_CATEGORY("build date: %s %s", __DATE__, __TIME__);
     if (redirectToNull() != 0) {
         return 0;

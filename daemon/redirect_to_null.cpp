@@ -1,5 +1,9 @@
 #include "daemon/redirect_to_null.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 
 #include "common/logger.h"
@@ -20,4 +24,18 @@ int redirectToNull()
         return -1;
     }
     return 0;
+}
+
+void openClosedStandardDescriptors()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            // The lowest free number is fd, the ones below being open; a
+            // failure is met again, and reported, by redirectToNull.
+            const int opened = open(paths::kDevNull, fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+            if (opened >= 0 && opened != fd) {
+                close(opened);
+            }
+        }
+    }
 }

@@ -82,3 +82,18 @@ TEST(CommandLineTest, StreamsThatCannotBeReopenedEndTheProcessWithZero)
     EXPECT_TRUE(log.has("redirect stdout to /dev/null failed.", "ERROR")) << log.dump();
     EXPECT_FALSE(log.has(kInvalid)) << log.dump();
 }
+
+// Started with the standard descriptors closed, the log file would take one of
+// their numbers and the reopening of the streams would close it: every later
+// line would be lost.
+TEST(CommandLineTest, ClosedStandardDescriptorsKeepTheLog)
+{
+    for (const char* closing : {"0<&- 1>&- 2>&-", "1>&- 2>&-", "2>&-"}) {
+        clearProgramLog();
+        const std::string script = std::string("exec ") + closing + " \"$0\" -x";
+        const ProcessResult result = runProcess({"/bin/sh", "-c", script, kSelf}, 30);
+        EXPECT_EQ(describe(result), "exit 1") << closing;
+        const ProgramLog log;
+        EXPECT_TRUE(log.has(kInvalid, "ERROR")) << closing << "\n" << log.dump();
+    }
+}
