@@ -6,6 +6,7 @@
 #include <chrono>
 #include <exception>
 #include <future>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,6 +44,28 @@ std::string packageNameOf(const std::string& line)
     }
     const auto secondLast = line.rfind('-', last - 1);
     return secondLast == std::string::npos ? line : line.substr(0, secondLast);
+}
+
+// The paths rpm lists for pkgName, added to the store's path map. False when
+// rpm gave no list at all (it failed or was killed: a package without files
+// still gets its notice line).
+bool addPackageFileList(VetuRestoreInit& store, const std::string& pkgName)
+{
+    // Whole lines: a path that fills the command's pieces exactly would
+    // otherwise take the next path with it.
+    const std::vector<std::string> lines = executeCommand(paths::kRpm, {"-ql", pkgName}, true);
+    if (lines.empty()) {
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(store.m_filePathMapMutex);
+    for (const auto& line : lines) {
+        // Notices such as "(contains no files)", in any language, are not paths.
+        if (line.empty() || line[0] != '/') {
+            continue;
+        }
+        store.m_mapFilePathToPkgName[line] = FilePkgInfo{pkgName, kPkgTypeRpm};
+    }
+    return true;
 }
 
 // Every directory that holds, or is an ancestor of a directory that holds,
@@ -237,7 +260,15 @@ bool VetuRestoreInit::queuePackageImport(std::vector<std::future<void>>& idTasks
         for (const auto& line : lines) {
             const std::string name = packageNameOf(line);
             idTasks.push_back(m_threadPool.add(&VetuRestoreInit::initPkgSidMapMultiMap, this, name, 0));
-            fileTasks.push_back(m_threadPool.add(&VetuRestoreInit::initPkgFilepathMapMultiThread, this, name, 0));
+            // A list rpm failed to give is a lost task: the import is then
+            // not stored as the package database's truth.
+            fileTasks.push_back(m_threadPool.add([this, name] {
+                if (name.empty()) {
+                    initPkgFilepathMapMultiThread(name, 0);  // logs the empty name
+                } else if (!addPackageFileList(*this, name)) {
+                    throw std::runtime_error("no file list of package " + name);
+                }
+            }));
         }
     } catch (const std::exception& e) {
         LOG_ERROR("package import failed: %s", e.what());
@@ -268,20 +299,7 @@ void VetuRestoreInit::initPkgFilepathMapMultiThread(std::string pkgName, int)
         LOG_ERROR("pkgname is empty..");
         return;
     }
-    // Whole lines: a path that fills the command's pieces exactly would
-    // otherwise take the next path with it.
-    const std::vector<std::string> lines = executeCommand(paths::kRpm, {"-ql", pkgName}, true);
-    if (lines.empty()) {
-        return;
-    }
-    std::lock_guard<std::mutex> guard(m_filePathMapMutex);
-    for (const auto& line : lines) {
-        // Notices such as "(contains no files)", in any language, are not paths.
-        if (line.empty() || line[0] != '/') {
-            continue;
-        }
-        m_mapFilePathToPkgName[line] = FilePkgInfo{pkgName, kPkgTypeRpm};
-    }
+    addPackageFileList(*this, pkgName);
 }
 
 void VetuRestoreInit::getAllParentDirectories()

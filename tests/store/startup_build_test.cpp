@@ -179,13 +179,18 @@ TEST_F(StartupBuildTest, FailingPackageListingIsNotStored)
 }
 
 // A file list whose rpm dies by a signal adds no path; its package id stays.
+// The import lacks that list, so it is not stored as the database's truth:
+// the next start imports again.
 TEST_F(StartupBuildTest, FileListKilledBySignalAddsNothing)
 {
     StubRpm stub("case \"$1\" in -qa) echo a-1-1.noarch; echo b-1-1.noarch ;;\n"
                  "-ql) [ \"$2\" = a ] && { echo /a/x; kill -9 $$; }; [ \"$2\" = b ] && echo /b/y ;; esac\n");
+    LogCapture log;
     store().initMap();
     EXPECT_EQ(packageNames(), (std::set<std::string>{"a", "b"}));
     EXPECT_EQ(ownersOfPaths(), (std::map<std::string, std::string>{{"/b/y", "b"}}));
+    EXPECT_FALSE(pathExists(paths::kPkgFileData));
+    EXPECT_TRUE(log.has("package import incomplete, package data not stored", "ERROR")) << log.dump();
 }
 
 // Valid signed package data is the truth: rpm is not run and the maps are
