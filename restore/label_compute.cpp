@@ -17,6 +17,7 @@
 #include "common/path_utils.h"
 #include "common/paths.h"
 #include "restore/vetu_restore_context.h"
+#include "store/pattern_match.h"
 #include "store/vetu_restore_init.h"
 
 namespace {
@@ -134,15 +135,12 @@ int VetuRestoreContext::getNewCreateFileLabel(std::string path, VetuRestoreInit&
               context.sid.file_id, context.sid.path_id);
     const bool unmatched = oidUnmatched && sidUnmatched;
 
-    for (const auto& wildcard : *store.identityDataFileWildcardOid.snapshot()) {
-        if (isWildcardMatch(wildcard.first, path)) {
-            context.oid.pkg_id = wildcard.second.pkg_id;
-        }
+    vetu_id_t wildcard;
+    if (pattern_match::lastMatchingPattern(store.identityDataFileWildcardOid, path, wildcard)) {
+        context.oid.pkg_id = wildcard.pkg_id;
     }
-    for (const auto& wildcard : *store.identityDataFileWildcardSid.snapshot()) {
-        if (isWildcardMatch(wildcard.first, path)) {
-            context.sid.pkg_id = wildcard.second.pkg_id;
-        }
+    if (pattern_match::lastMatchingPattern(store.identityDataFileWildcardSid, path, wildcard)) {
+        context.sid.pkg_id = wildcard.pkg_id;
     }
 
     uint32_t flag = 0;

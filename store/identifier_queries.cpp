@@ -10,7 +10,10 @@
 #include "common/path_utils.h"
 #include "common/sm3_hash.h"
 #include "store/object_type_map.h"
+#include "store/pattern_match.h"
 #include "store/vetu_restore_init.h"
+
+using pattern_match::lastMatchingPattern;
 
 namespace {
 
@@ -23,60 +26,6 @@ constexpr size_t kStrippedLength = 4;
 bool startsWith(const std::string& text, const char* prefix)
 {
     return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
-}
-
-// Every byte before the first character that fnmatch treats specially (or
-// the NUL that ends its C string) must equal the path's byte at that place,
-// so a pattern whose literal start is no prefix of the path cannot match it.
-bool isPatternSpecial(char c)
-{
-    return c == '*' || c == '?' || c == '[' || c == '\\' || c == '\0';
-}
-
-bool mayMatch(const std::string& pattern, const std::string& path)
-{
-    const size_t shorter = std::min(pattern.size(), path.size());
-    for (size_t i = 0; i < shorter; ++i) {
-        if (isPatternSpecial(pattern[i])) {
-            return true;
-        }
-        if (pattern[i] != path[i]) {
-            return false;
-        }
-    }
-    // Where the path ends first, a literal byte left in the pattern cannot
-    // match; a special one ('*' matching nothing) may.
-    return pattern.size() <= path.size() || isPatternSpecial(pattern[shorter]);
-}
-
-// The value of the greatest pattern key that matches the path. Patterns are
-// scanned on an immutable copy, so no lock is held while they are matched.
-template <typename V, typename OnMatch>
-bool lastMatchingPattern(const std::map<std::string, V>& patterns, const std::string& path, V& value,
-                         OnMatch&& onMatch)
-{
-    bool matched = false;
-    for (const auto& entry : patterns) {
-        if (mayMatch(entry.first, path) && isWildcardMatch(entry.first, path)) {
-            onMatch(entry.first);
-            value = entry.second;
-            matched = true;
-        }
-    }
-    return matched;
-}
-
-template <typename V, typename OnMatch>
-bool lastMatchingPattern(const SyncMap<std::string, V>& patterns, const std::string& path, V& value,
-                         OnMatch&& onMatch)
-{
-    return lastMatchingPattern(*patterns.snapshot(), path, value, std::forward<OnMatch>(onMatch));
-}
-
-template <typename Patterns, typename V>
-bool lastMatchingPattern(const Patterns& patterns, const std::string& path, V& value)
-{
-    return lastMatchingPattern(patterns, path, value, [](const std::string&) {});
 }
 
 template <typename V>

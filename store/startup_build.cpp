@@ -21,7 +21,10 @@
 #include "common/sm3_hash.h"
 #include "restore/pathid_sync.h"
 #include "store/conf_file_reader.h"
+#include "store/pattern_match.h"
 #include "store/vetu_restore_init.h"
+
+using pattern_match::lastMatchingPattern;
 
 namespace {
 
@@ -361,20 +364,6 @@ std::vector<char> VetuRestoreInit::directoryFlags(const std::vector<std::string>
 
 namespace {
 
-// The value of the last pattern (in key order) that matches path.
-template <typename V>
-bool lastMatchingPattern(const std::map<std::string, V>& patterns, const std::string& path, V& value)
-{
-    bool found = false;
-    for (const auto& [pattern, patternValue] : patterns) {
-        if (isWildcardMatch(pattern, path)) {
-            value = patternValue;
-            found = true;
-        }
-    }
-    return found;
-}
-
 // An exact user-set identity wins whole; else a matching pattern gives the
 // package identifier; else the package's own identifier.
 vetu_id_t userIdentityOf(const SyncMap<std::string, vetu_id_t>& exact,
@@ -385,7 +374,7 @@ vetu_id_t userIdentityOf(const SyncMap<std::string, vetu_id_t>& exact,
         return id;
     }
     vetu_id_t matched{};
-    id.pkg_id = lastMatchingPattern(patterns.getAll(), dir, matched) ? matched.pkg_id : pkgId;
+    id.pkg_id = lastMatchingPattern(patterns, dir, matched) ? matched.pkg_id : pkgId;
     return id;
 }
 
@@ -421,7 +410,7 @@ void VetuRestoreInit::initInheritDirLabelMap()
         uint32_t inheritFlag = flag;
         if (identityDataUserConfigInheritFlag.get(dir, inheritFlag) != 0) {
             inheritFlag = flag;
-            lastMatchingPattern(identityDataUserConfigInheritFlagGlob.getAll(), dir, inheritFlag);
+            lastMatchingPattern(identityDataUserConfigInheritFlagGlob, dir, inheritFlag);
         }
         label.inherit_flag = inheritFlag;
 
