@@ -82,7 +82,7 @@ int main(int argc, char* argv[])
     case Job::RestoreWithPolicies: {
         LOG_INFO_CATEGORY("vetu label restore for files with policies, begin.");
         VetuRestoreInit& store = VetuRestoreInit::getInstance();
-        store.initMap();
+        store.initMap(syncFsFileInfoToKernel);
         VetuRestoreContext::getInstance();
         VetuRestoreContext::restoreFileLabelForHasPolicy(store);
         LOG_INFO_CATEGORY("vetu label restore for files with policies, end.");
@@ -114,7 +114,7 @@ int main(int argc, char* argv[])
             LOG_ERROR("can not check %s: %s", paths::kPkgFileData, strerror(errno));
             return 1;
         }
-        VetuRestoreInit::getInstance().initMap();
+        VetuRestoreInit::getInstance().initMap(syncFsFileInfoToKernel);
         VetuRestoreContext::getInstance().setLabelToDirRecursive(argv[2], excluded);
         LOG_INFO_CATEGORY("vetu label restore end.");
         return 0;

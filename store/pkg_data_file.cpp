@@ -10,6 +10,7 @@
 #include "common/logger.h"
 #include "store/hmac_key.h"
 #include "store/signed_data_file.h"
+#include "store/vetu_restore_init.h"
 
 template <class Archive>
 void serialize(Archive& ar, PkgIdInfo& info)

@@ -9,14 +9,7 @@
 #include <set>
 #include <string>
 
-#include "store/vetu_restore_init.h"
-
-struct PkgFileData {
-    std::map<std::string, PkgIdInfo> pkgNameToId;
-    std::map<uint64_t, std::string> pkgIdToName;
-    std::map<std::string, FilePkgInfo> filePathToPkgName;
-    std::set<std::string> cachedParentDirs;
-};
+#include "store/pkg_records.h"
 
 // Writes the sections one after another, so that each container need only
 // be locked while its own section is written.

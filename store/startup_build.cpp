@@ -19,7 +19,6 @@
 #include "common/path_utils.h"
 #include "common/paths.h"
 #include "common/sm3_hash.h"
-#include "restore/pathid_sync.h"
 #include "store/conf_file_reader.h"
 #include "store/pattern_match.h"
 #include "store/vetu_restore_init.h"
@@ -137,7 +136,7 @@ bool waitForTasks(std::vector<std::future<void>>& tasks, const char* what)
 
 }  // namespace
 
-void VetuRestoreInit::initMap()
+void VetuRestoreInit::initMap(const FsInfoSync& syncFsFileInfo)
 {
     const auto start = std::chrono::system_clock::now();
     if (loadIndentityData() != 0) {
@@ -146,7 +145,7 @@ void VetuRestoreInit::initMap()
     m_mapPathToIdentityType.store(buildIdentityDataIndex());
     // Readiness is set whatever happens here: the service waits for it.
     try {
-        startInitPkgSidMap(std::thread::hardware_concurrency());
+        startInitPkgSidMap(std::thread::hardware_concurrency(), syncFsFileInfo);
     } catch (const std::exception& e) {
         LOG_ERROR("package data build failed: %s", e.what());
     } catch (...) {
@@ -156,7 +155,7 @@ void VetuRestoreInit::initMap()
     LOG_INFO_CATEGORY("cost time: %.4fs", secondsSince(start));
 }
 
-void VetuRestoreInit::startInitPkgSidMap(unsigned int processorCount)
+void VetuRestoreInit::startInitPkgSidMap(unsigned int processorCount, const FsInfoSync& syncFsFileInfo)
 {
     (void)processorCount;  // the pool got its size at construction
     const auto start = std::chrono::system_clock::now();
@@ -200,7 +199,7 @@ void VetuRestoreInit::startInitPkgSidMap(unsigned int processorCount)
     }
     m_mapMountPointFsType.store(std::move(mountTypes));
 
-    if (syncFsFileInfoToKernel() == -1) {
+    if (syncFsFileInfo && syncFsFileInfo() == -1) {
         LOG_ERROR("syncFsFileInfoToKernel error.");
     }
 

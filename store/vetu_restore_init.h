@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <future>
 #include <map>
 #include <memory>
@@ -18,17 +19,8 @@
 #include "common/vetu_id.h"
 #include "store/device_type_info.h"
 #include "store/identity_maps.h"
+#include "store/pkg_records.h"
 #include "store/published_value.h"
-
-struct PkgIdInfo {
-    uint64_t pkgId = 0;
-    uint32_t pkgType = 0;
-};
-
-struct FilePkgInfo {
-    std::string pkgName;
-    uint32_t pkgType = 0;
-};
 
 // Package types: 1 for the installed-package database; the package labelling
 // method may register 1 to 4.
@@ -122,11 +114,14 @@ public:
     int storeIndentityData();
 
     // --- Start-up build ---------------------------------------------------------
+    // Tells the kernel what it needs of the file systems once the
+    // configuration is read; handed in by the layer that talks to the kernel.
+    using FsInfoSync = std::function<int()>;
     // Fills the store once per process and sets m_isInitialized, whatever
     // part of the build fails.
-    void initMap();
+    void initMap(const FsInfoSync& syncFsFileInfo = {});
     // Package data (stored, else imported through rpm) and configuration.
-    void startInitPkgSidMap(unsigned int processorCount);
+    void startInitPkgSidMap(unsigned int processorCount, const FsInfoSync& syncFsFileInfo = {});
     void initInheritDirLabelMap();
     // Per-package import tasks; the int is not used.
     void initPkgSidMapMultiMap(std::string pkgName, int);
