@@ -84,7 +84,7 @@ void BM_StartupImport(benchmark::State& state)
         const auto start = std::chrono::steady_clock::now();
         store->initMap();
         const double import = seconds(std::chrono::steady_clock::now() - start);
-        if (store->m_mapFilePathToPkgName.size() != static_cast<size_t>(kPackages * kFilesPerPackage)) {
+        if (store->packagedPathCount() != static_cast<size_t>(kPackages * kFilesPerPackage)) {
             state.SkipWithError("import incomplete");
             break;
         }

@@ -458,12 +458,7 @@ void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, V
         std::string pkgName;
         bool havePkg = false;
         if (store.queryFileBelongPkg(real, pkgName)) {
-            std::lock_guard<std::mutex> guard(store.m_pkgMapMutex);
-            const auto it = store.m_mapPkgNameToId.find(pkgName);
-            if (it != store.m_mapPkgNameToId.end()) {
-                pkgId = it->second.pkgId;
-                havePkg = true;
-            }
+            havePkg = store.findPkgId(pkgName, pkgId);
         }
         if (!havePkg && !store.queryPreallocatedFilePkgid(real, pkgId, batch->tables) &&
             store.queryFilePkgid(real, pkgId, pkgType) != 0) {

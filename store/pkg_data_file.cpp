@@ -230,26 +230,6 @@ int VetuRestoreInit::storePkgAndFileData()
     return 0;
 }
 
-namespace {
-
-// Exchanges the store's package containers with data, each under its lock.
-void swapPkgFileData(VetuRestoreInit& store, PkgFileData& data)
-{
-    {
-        std::lock_guard<std::mutex> guard(store.m_pkgMapMutex);
-        store.m_mapPkgNameToId.swap(data.pkgNameToId);
-        store.m_mapPkgIdToName.swap(data.pkgIdToName);
-    }
-    {
-        std::lock_guard<std::mutex> guard(store.m_filePathMapMutex);
-        store.m_mapFilePathToPkgName.swap(data.filePathToPkgName);
-    }
-    std::lock_guard<std::mutex> guard(store.m_parentDirsMutex);
-    store.m_cachedParentDirs.swap(data.cachedParentDirs);
-}
-
-}  // namespace
-
 int VetuRestoreInit::loadPkgAndFileData()
 {
     const std::string key = getHmacKey();
@@ -259,12 +239,12 @@ int VetuRestoreInit::loadPkgAndFileData()
         if (loadPkgFileDataBinary(bytes, data, error) != 0) {
             return ParseOutcome::Unparsable;
         }
-        swapPkgFileData(*this, data);
+        swapPackageData(data);
         LOG_INFO("load data success");
         if (!validateMappedData()) {
             // Refused data must not stay to be merged into the rebuild and
             // stored again: the previous content goes back.
-            swapPkgFileData(*this, data);
+            swapPackageData(data);
             LOG_ERROR("Data validation failed after deserialization");
             return ParseOutcome::Rejected;
         }

@@ -59,14 +59,7 @@ bool addPackageFileList(VetuRestoreInit& store, const std::string& pkgName)
     if (lines.empty()) {
         return false;
     }
-    std::lock_guard<std::mutex> guard(store.m_filePathMapMutex);
-    for (const auto& line : lines) {
-        // Notices such as "(contains no files)", in any language, are not paths.
-        if (line.empty() || line[0] != '/') {
-            continue;
-        }
-        store.m_mapFilePathToPkgName[line] = FilePkgInfo{pkgName, kPkgTypeRpm};
-    }
+    store.addPackageFiles(pkgName, kPkgTypeRpm, lines);
     return true;
 }
 

@@ -183,3 +183,54 @@ void VetuRestoreInit::insertFileOfPkgToMap(const std::string& filePath, const st
     std::lock_guard<std::mutex> guard(m_filePathMapMutex);
     m_mapFilePathToPkgName.insert_or_assign(filePath, FilePkgInfo{pkgName, pkgType});
 }
+
+void VetuRestoreInit::addPackageFiles(const std::string& pkgName, uint32_t pkgType,
+                                      const std::vector<std::string>& lines)
+{
+    std::lock_guard<std::mutex> guard(m_filePathMapMutex);
+    for (const auto& line : lines) {
+        // Notices such as "(contains no files)", in any language, are not paths.
+        if (line.empty() || line[0] != '/') {
+            continue;
+        }
+        m_mapFilePathToPkgName[line] = FilePkgInfo{pkgName, pkgType};
+    }
+}
+
+bool VetuRestoreInit::findPkgId(const std::string& pkgName, uint64_t& pkgId) const
+{
+    std::lock_guard<std::mutex> guard(m_pkgMapMutex);
+    const auto it = m_mapPkgNameToId.find(pkgName);
+    if (it == m_mapPkgNameToId.end()) {
+        return false;
+    }
+    pkgId = it->second.pkgId;
+    return true;
+}
+
+PkgFileData VetuRestoreInit::packageDataSnapshot() const
+{
+    std::scoped_lock guard(m_pkgMapMutex, m_filePathMapMutex, m_parentDirsMutex);
+    return PkgFileData{m_mapPkgNameToId, m_mapPkgIdToName, m_mapFilePathToPkgName, m_cachedParentDirs};
+}
+
+void VetuRestoreInit::swapPackageData(PkgFileData& data)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_pkgMapMutex);
+        m_mapPkgNameToId.swap(data.pkgNameToId);
+        m_mapPkgIdToName.swap(data.pkgIdToName);
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_filePathMapMutex);
+        m_mapFilePathToPkgName.swap(data.filePathToPkgName);
+    }
+    std::lock_guard<std::mutex> guard(m_parentDirsMutex);
+    m_cachedParentDirs.swap(data.cachedParentDirs);
+}
+
+size_t VetuRestoreInit::packagedPathCount() const
+{
+    std::lock_guard<std::mutex> guard(m_filePathMapMutex);
+    return m_mapFilePathToPkgName.size();
+}

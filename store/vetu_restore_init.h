@@ -71,6 +71,16 @@ public:
     int insertPkgidToMap(const std::string& pkgName, const uint32_t& pkgType);
     void insertFileOfPkgToMap(const std::string& filePath, const std::string& pkgName, const uint32_t& pkgType);
     bool queryFileBelongPkg(const std::string& filePath, std::string& pkgName);
+    // The paths of one package's listing; lines that are not absolute paths
+    // (rpm's notices) are passed over.
+    void addPackageFiles(const std::string& pkgName, uint32_t pkgType, const std::vector<std::string>& lines);
+    // The identifier a package was registered with; nothing is derived.
+    bool findPkgId(const std::string& pkgName, uint64_t& pkgId) const;
+    // A copy of all package data as it stands at one moment.
+    PkgFileData packageDataSnapshot() const;
+    // Exchanges all package data with data.
+    void swapPackageData(PkgFileData& data);
+    size_t packagedPathCount() const;
 
     // --- Identifier queries: 0 or -1, the result in the out parameter -------
     int getPkgId(const std::string& pkgName, uint64_t& pkgId);
@@ -134,6 +144,18 @@ public:
     // --- Members -------------------------------------------------------------
     // Set with release order at the end of the start-up build.
     std::atomic<bool> m_isInitialized{false};
+
+    // Filled by the start-up build while package labelling may already read
+    // them: published whole, never changed in place.
+    PublishedValue<std::map<std::string, uint32_t>> m_mapDirInheritFlag;
+    PublishedValue<std::map<std::string, uint64_t>> m_mapPreallocatedFilePkgId;
+    PublishedValue<std::map<std::string, LabelContext>> m_mapInheritDirLabel;
+    PublishedValue<std::map<std::string, uint32_t>> m_mapInterpreterTid;
+    PublishedValue<std::map<std::string, uint64_t>> m_mapSpecialFsTypePkgId;
+    PublishedValue<std::map<std::string, std::string>> m_mapMountPointFsType;
+    PublishedValue<std::vector<DeviceTypeInfo>> m_vecDeviceTypeInfo;
+
+private:
     // Orders loads and stores of the two signed data files.
     std::shared_mutex m_dataFileMutex;
     // The identity data file on disk failed to load into these maps and has
@@ -147,32 +169,17 @@ public:
     std::map<std::string, PkgIdInfo> m_mapPkgNameToId;
     std::map<uint64_t, std::string> m_mapPkgIdToName;
     std::map<std::string, FilePkgInfo> m_mapFilePathToPkgName;
-
-    // Filled by the start-up build while package labelling may already read
-    // them: published whole, never changed in place.
-    PublishedValue<std::map<std::string, uint32_t>> m_mapDirInheritFlag;
-    PublishedValue<std::map<std::string, uint64_t>> m_mapPreallocatedFilePkgId;
-    PublishedValue<std::map<std::string, LabelContext>> m_mapInheritDirLabel;
-    PublishedValue<std::map<std::string, uint32_t>> m_mapInterpreterTid;
-    PublishedValue<std::map<std::string, uint64_t>> m_mapSpecialFsTypePkgId;
-    PublishedValue<std::map<std::string, std::string>> m_mapMountPointFsType;
-    PublishedValue<std::vector<DeviceTypeInfo>> m_vecDeviceTypeInfo;
-
-    // No operation holds two of these (or one of them and an identity map's
-    // lock) at once; only m_dataFileMutex, and m_pkgStoreMutex after it, may be
-    // held while one is taken.
-    std::mutex m_pkgMapMutex;       // m_mapPkgNameToId, m_mapPkgIdToName
-    std::mutex m_filePathMapMutex;  // m_mapFilePathToPkgName
-
     std::set<std::string> m_cachedParentDirs;
     bool m_isParentDirsCached = false;
-    std::mutex m_parentDirsMutex;  // m_cachedParentDirs, m_isParentDirsCached
 
-    // Serves only the package import of the start-up build; last, so that
-    // its workers are gone before any map they touch.
-    ThPool m_threadPool;
+    // No operation holds two of these (or one of them and an identity map's
+    // lock) at once, but for packageDataSnapshot, which takes all three
+    // together; only m_dataFileMutex, and m_pkgStoreMutex after it, may be
+    // held while one is taken.
+    mutable std::mutex m_pkgMapMutex;       // m_mapPkgNameToId, m_mapPkgIdToName
+    mutable std::mutex m_filePathMapMutex;  // m_mapFilePathToPkgName
+    mutable std::mutex m_parentDirsMutex;   // m_cachedParentDirs, m_isParentDirsCached
 
-private:
     // An unconfigured directory passes everything on to what is created in it.
     static constexpr uint32_t kDefaultInheritFlag = 7;
 
@@ -186,4 +193,8 @@ private:
     bool queuePackageImport(std::vector<std::future<void>>& idTasks, std::vector<std::future<void>>& fileTasks);
     // For each path whether it is a directory (links followed).
     std::vector<char> directoryFlags(const std::vector<std::string>& paths);
+
+    // Serves only the package import of the start-up build; last, so that
+    // its workers are gone before any map they touch.
+    ThPool m_threadPool;
 };

@@ -42,8 +42,7 @@ TEST_F(QueryTest, PkgIdLookupOrderAndRegistrationOnAMiss)
     EXPECT_EQ(store.getPkgId("abc", id), 0);
     EXPECT_EQ(id, kSm3AbcLast64);
     EXPECT_EQ(store.getPkgNameById(kSm3AbcLast64), "abc");
-    std::lock_guard<std::mutex> guard(store.m_pkgMapMutex);
-    EXPECT_EQ(store.m_mapPkgNameToId.at("abc").pkgType, 1u);
+    EXPECT_EQ(store.packageDataSnapshot().pkgNameToId.at("abc").pkgType, 1u);
 }
 
 TEST_F(QueryTest, FilePkgidWithPrefixes)
@@ -217,7 +216,7 @@ TEST_F(QueryTest, EmptyArgumentsAreRefused)
             EXPECT_TRUE(log.has(message, "ERROR")) << log.dump();
         }
     }
-    EXPECT_TRUE(store.m_mapPkgNameToId.empty());
+    EXPECT_TRUE(store.packageDataSnapshot().pkgNameToId.empty());
 }
 
 // Published 32-bit FNV-1a values, independent of the code under test.

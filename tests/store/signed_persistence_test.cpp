@@ -64,10 +64,11 @@ TEST_F(SignedPersistenceTest, RoundTripsAndFailedStores)
     EXPECT_TRUE(log.has("store indentity data success.", "DEBUG"));
     EXPECT_TRUE(log.has("store identity data signature success.", "DEBUG"));
     EXPECT_EQ(readFile(paths::kPkgFileDataSig), getHMACSM3Signature(readFile(paths::kPkgFileData), getHmacKey()));
+    const PkgFileData saved = store.packageDataSnapshot();
     PkgFileDataWriter writer;
-    writer.writePkgMaps(store.m_mapPkgNameToId, store.m_mapPkgIdToName);
-    writer.writeFilePaths(store.m_mapFilePathToPkgName);
-    writer.writeParentDirs(store.m_cachedParentDirs);
+    writer.writePkgMaps(saved.pkgNameToId, saved.pkgIdToName);
+    writer.writeFilePaths(saved.filePathToPkgName);
+    writer.writeParentDirs(saved.cachedParentDirs);
     EXPECT_EQ(readFile(paths::kPkgFileData), writer.take());
     EXPECT_EQ(readFile(paths::kIdentityData).compare(0, 15, "{\n    \"value0\":"), 0);
 
@@ -91,10 +92,11 @@ TEST_F(SignedPersistenceTest, RoundTripsAndFailedStores)
     EXPECT_TRUE(log.has("load data success", "INFO"));
     EXPECT_TRUE(log.has("Data validation passed", "INFO"));
     EXPECT_TRUE(log.has("load indentity data success."));
-    EXPECT_EQ(loaded.m_mapFilePathToPkgName.size(), 2u) << "neither the stale nor the unsaved path";
-    EXPECT_EQ(loaded.m_mapPkgNameToId.at("lib64-gcc_1.2+x").pkgType, 2u);
-    EXPECT_EQ(loaded.m_mapPkgIdToName, store.m_mapPkgIdToName);
-    EXPECT_EQ(loaded.m_cachedParentDirs.count("/usr/bin"), 1u);
+    const PkgFileData back = loaded.packageDataSnapshot();
+    EXPECT_EQ(back.filePathToPkgName.size(), 2u) << "neither the stale nor the unsaved path";
+    EXPECT_EQ(back.pkgNameToId.at("lib64-gcc_1.2+x").pkgType, 2u);
+    EXPECT_EQ(back.pkgIdToName, saved.pkgIdToName);
+    EXPECT_EQ(back.cachedParentDirs.count("/usr/bin"), 1u);
     uint32_t tid = 0;
     ASSERT_EQ(loaded.identityDataUserConfigTid.get("/a", tid), 0);
     EXPECT_EQ(tid, 1u);
@@ -146,8 +148,9 @@ TEST_F(SignedPersistenceTest, PackageDataOutcomes)
         EXPECT_EQ(pathExists(paths::kPkgFileData), c.filesRemain);
         if (c.result != 0) {
             // A refused load leaves the containers as they were.
-            EXPECT_EQ(store.m_mapFilePathToPkgName.size(), 1u);
-            EXPECT_EQ(store.m_mapFilePathToPkgName.count("/previous"), 1u);
+            const PkgFileData kept = store.packageDataSnapshot();
+            EXPECT_EQ(kept.filePathToPkgName.size(), 1u);
+            EXPECT_EQ(kept.filePathToPkgName.count("/previous"), 1u);
         }
     }
 }
@@ -237,7 +240,7 @@ TEST_F(SignedPersistenceTest, ConcurrentPackageStoresWriteTheNewestData)
         ASSERT_EQ(failures.load(), 0);
         VetuRestoreInit loaded;
         ASSERT_EQ(loaded.loadPkgAndFileData(), 0);
-        ASSERT_EQ(loaded.m_mapPkgNameToId.count(name), 1u) << "lost in round " << round;
+        ASSERT_EQ(loaded.packageDataSnapshot().pkgNameToId.count(name), 1u) << "lost in round " << round;
     }
 }
 

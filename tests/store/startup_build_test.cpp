@@ -31,8 +31,7 @@ VetuRestoreInit& store()
 std::map<std::string, std::string> ownersOfPaths()
 {
     std::map<std::string, std::string> owners;
-    std::lock_guard<std::mutex> guard(store().m_filePathMapMutex);
-    for (const auto& [path, info] : store().m_mapFilePathToPkgName) {
+    for (const auto& [path, info] : store().packageDataSnapshot().filePathToPkgName) {
         owners[path] = info.pkgName;
         EXPECT_EQ(info.pkgType, 1u) << path;
     }
@@ -42,21 +41,20 @@ std::map<std::string, std::string> ownersOfPaths()
 std::set<std::string> packageNames()
 {
     std::set<std::string> names;
-    std::lock_guard<std::mutex> guard(store().m_pkgMapMutex);
-    for (const auto& [name, info] : store().m_mapPkgNameToId) {
+    const PkgFileData data = store().packageDataSnapshot();
+    for (const auto& [name, info] : data.pkgNameToId) {
         names.insert(name);
         EXPECT_EQ(info.pkgId, sm3Last64(name)) << name;
         EXPECT_EQ(info.pkgType, 1u) << name;
-        const auto back = store().m_mapPkgIdToName.find(info.pkgId);
-        EXPECT_TRUE(back != store().m_mapPkgIdToName.end() && back->second == name) << name;
+        const auto back = data.pkgIdToName.find(info.pkgId);
+        EXPECT_TRUE(back != data.pkgIdToName.end() && back->second == name) << name;
     }
     return names;
 }
 
 std::set<std::string> cachedParentDirs()
 {
-    std::lock_guard<std::mutex> guard(store().m_parentDirsMutex);
-    return store().m_cachedParentDirs;
+    return store().packageDataSnapshot().cachedParentDirs;
 }
 
 // Signed package data of one package owning one path, with the maps left

@@ -114,9 +114,9 @@ TEST(StoreConcurrencyTest, ReadersNeverSeeHalfBuiltMapsWhileWritersRun)
     EXPECT_FALSE(failed.load()) << "a reader saw a half-built index";
 
     // Every name registered by the package writer kept a consistent pair.
-    std::lock_guard<std::mutex> guard(store.m_pkgMapMutex);
-    for (const auto& entry : store.m_mapPkgNameToId) {
-        EXPECT_EQ(store.m_mapPkgIdToName.at(entry.second.pkgId), entry.first);
+    const PkgFileData data = store.packageDataSnapshot();
+    for (const auto& entry : data.pkgNameToId) {
+        EXPECT_EQ(data.pkgIdToName.at(entry.second.pkgId), entry.first);
     }
     EXPECT_EQ(store.m_vecDeviceTypeInfo.load()->size(), static_cast<size_t>(kRounds / 50));
     EXPECT_EQ(store.m_mapDirInheritFlag.load()->size(), static_cast<size_t>(kRounds)) << "no update was lost";
@@ -141,7 +141,7 @@ TEST(StoreConcurrencyTest, ValidationWhilePathsAreAdded)
         ++checks;
     }
     adder.join();
-    EXPECT_EQ(store.m_mapFilePathToPkgName.size(), 2000u);
+    EXPECT_EQ(store.packagedPathCount(), 2000u);
 }
 
 }  // namespace

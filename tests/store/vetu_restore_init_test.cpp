@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 
@@ -13,10 +14,12 @@ namespace {
 
 class StoreTest : public ::testing::Test {
 protected:
-    std::set<std::string> cachedDirs()
+    std::set<std::string> cachedDirs() { return store.packageDataSnapshot().cachedParentDirs; }
+    void setFilePaths(std::map<std::string, FilePkgInfo> paths)
     {
-        std::lock_guard<std::mutex> guard(store.m_parentDirsMutex);
-        return store.m_cachedParentDirs;
+        PkgFileData data;
+        data.filePathToPkgName = std::move(paths);
+        store.swapPackageData(data);
     }
     LogCapture log;
     VetuRestoreInit store;
@@ -26,22 +29,23 @@ TEST_F(StoreTest, RegistrationKeepsTheFirstPackageIdAndTheLastFileOwner)
 {
     ASSERT_EQ(store.insertPkgidToMap("pkg", 2), 0);
     {
-        std::lock_guard<std::mutex> guard(store.m_pkgMapMutex);
-        store.m_mapPkgNameToId["pkg"].pkgId = 0x42;  // to see that a second insert leaves it alone
+        PkgFileData data = store.packageDataSnapshot();
+        data.pkgNameToId["pkg"].pkgId = 0x42;  // to see that a second insert leaves it alone
+        store.swapPackageData(data);
     }
     EXPECT_EQ(store.insertPkgidToMap("pkg", 3), 0);
     {
-        std::lock_guard<std::mutex> guard(store.m_pkgMapMutex);
-        EXPECT_EQ(store.m_mapPkgNameToId.at("pkg").pkgId, 0x42u);
-        EXPECT_EQ(store.m_mapPkgNameToId.at("pkg").pkgType, 2u);
-        EXPECT_EQ(store.m_mapPkgIdToName, (std::map<uint64_t, std::string>{{getSM3HashLast64Bits("pkg"), "pkg"}}));
+        const PkgFileData data = store.packageDataSnapshot();
+        EXPECT_EQ(data.pkgNameToId.at("pkg").pkgId, 0x42u);
+        EXPECT_EQ(data.pkgNameToId.at("pkg").pkgType, 2u);
+        EXPECT_EQ(data.pkgIdToName, (std::map<uint64_t, std::string>{{getSM3HashLast64Bits("pkg"), "pkg"}}));
     }
     store.insertFileOfPkgToMap("/usr/bin/a", "one", 1);
     store.insertFileOfPkgToMap("/usr/bin/a", "two", 4);
     std::string name;
     EXPECT_TRUE(store.queryFileBelongPkg("/usr/bin/a", name));
     EXPECT_EQ(name, "two");
-    EXPECT_EQ(store.m_mapFilePathToPkgName.at("/usr/bin/a").pkgType, 4u);
+    EXPECT_EQ(store.packageDataSnapshot().filePathToPkgName.at("/usr/bin/a").pkgType, 4u);
     EXPECT_FALSE(store.queryFileBelongPkg("/usr/bin/b", name));
 }
 
@@ -70,9 +74,10 @@ TEST_F(StoreTest, InsertsRefuseBadArguments)
         store.insertFileOfPkgToMap(c.path, c.name, c.type);
         EXPECT_TRUE(log.has(c.message, "ERROR")) << log.dump();
     }
-    EXPECT_TRUE(store.m_mapPkgNameToId.empty());
-    EXPECT_TRUE(store.m_mapPkgIdToName.empty());
-    EXPECT_TRUE(store.m_mapFilePathToPkgName.empty());
+    const PkgFileData data = store.packageDataSnapshot();
+    EXPECT_TRUE(data.pkgNameToId.empty());
+    EXPECT_TRUE(data.pkgIdToName.empty());
+    EXPECT_TRUE(data.filePathToPkgName.empty());
 }
 
 TEST_F(StoreTest, ParentDirCacheNeverHoldsRootAndSkipsRelocationNotices)
@@ -127,14 +132,14 @@ TEST_F(StoreTest, ValidateMappedData)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path + " " + c.pkg);
         log.clear();
-        store.m_mapFilePathToPkgName = {{c.path, FilePkgInfo{c.pkg, 1}}};
+        setFilePaths({{c.path, FilePkgInfo{c.pkg, 1}}});
         EXPECT_EQ(store.validateMappedData(), c.valid);
         if (!c.message.empty()) {
             EXPECT_TRUE(log.has(c.message)) << log.dump();
         }
     }
     // A placeholder entry stays and does not hide a later bad one.
-    store.m_mapFilePathToPkgName = {{"(没有包含文件)", FilePkgInfo{"p", 1}}, {"/b", FilePkgInfo{"", 1}}};
+    setFilePaths({{"(没有包含文件)", FilePkgInfo{"p", 1}}, {"/b", FilePkgInfo{"", 1}}});
     EXPECT_FALSE(store.validateMappedData());
 }
 
@@ -176,7 +181,7 @@ TEST_F(StoreTest, SnapshotCopiesIdentityDataOnly)
     SpecialFsFileRecord record;
     EXPECT_EQ(copy.specialFsFileOid.get("/proc", record), 0);
     EXPECT_EQ(record.id, (vetu_id_t{4, 5, 6}));
-    EXPECT_TRUE(copy.m_mapFilePathToPkgName.empty());
+    EXPECT_EQ(copy.packagedPathCount(), 0u);
     copy.identityDataFileSid.set("/z", vetu_id_t{});
     copy.m_mapPathToIdentityType.store({});
     EXPECT_EQ(store.identityDataFileSid.getAll().size(), 1u);
