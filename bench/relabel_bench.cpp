@@ -222,7 +222,7 @@ void BM_TreeRelabel(benchmark::State& state)
         const auto relabelStart = std::chrono::steady_clock::now();
         baselineSeconds += std::chrono::duration<double>(relabelStart - baselineStart).count();
         state.ResumeTiming();
-        VetuRestoreContext::getInstance().setLabelToDirRecursive(root, {});
+        VetuRestoreContext::getInstance().setLabelToDirRecursive(VetuRestoreInit::getInstance(), root, {});
         relabelSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - relabelStart).count();
         relabelCpu += processCpuSeconds() - relabelCpuStart;
         state.PauseTiming();

@@ -88,15 +88,17 @@ int main(int argc, char* argv[])
         LOG_INFO_CATEGORY("vetu label restore for files with policies, end.");
         return 0;
     }
-    case Job::SyncPathIds:
+    case Job::SyncPathIds: {
         LOG_INFO_CATEGORY("vetu label sync path_id to kernel, begin.");
-        if (VetuRestoreInit::getInstance().loadIndentityData() != 0) {
+        VetuRestoreInit& store = VetuRestoreInit::getInstance();
+        if (store.loadIndentityData() != 0) {
             LOG_ERROR("Failed to load identity data");
             return 1;
         }
-        syncPathidToKernel();
+        syncPathidToKernel(store);
         LOG_INFO_CATEGORY("vetu label sync path_id to kernel, end.");
         return 0;
+    }
     case Job::RestoreDir: {
         LOG_INFO_CATEGORY("vetu label restore begin.");
         // The run promises labels from a fresh package import: stored package
@@ -114,8 +116,9 @@ int main(int argc, char* argv[])
             LOG_ERROR("can not check %s: %s", paths::kPkgFileData, strerror(errno));
             return 1;
         }
-        VetuRestoreInit::getInstance().initMap(syncFsFileInfoToKernel);
-        VetuRestoreContext::getInstance().setLabelToDirRecursive(argv[2], excluded);
+        VetuRestoreInit& store = VetuRestoreInit::getInstance();
+        store.initMap(syncFsFileInfoToKernel);
+        VetuRestoreContext::getInstance().setLabelToDirRecursive(store, argv[2], excluded);
         LOG_INFO_CATEGORY("vetu label restore end.");
         return 0;
     }

@@ -230,9 +230,9 @@ VetuRestoreContext::PathPolicy VetuRestoreContext::findNearestParentDirHasPolicy
     return {std::string(), 0};
 }
 
-VetuRestoreContext::PathPolicy VetuRestoreContext::findWildcardPathid(const std::string& path, int type)
+VetuRestoreContext::PathPolicy VetuRestoreContext::findWildcardPathid(const std::string& path, VetuRestoreInit& store,
+                                                                      int type)
 {
-    VetuRestoreInit& store = VetuRestoreInit::getInstance();
     const SyncMap<std::string, uint64_t>& map = type == 1 ? store.identityDataDirWSpathid : store.identityDataDirWOpathid;
     PathPolicy result{std::string(), 0};
     std::string p = path;

@@ -28,7 +28,7 @@ bool writeClear(int fd, uint32_t idType)
 
 }  // namespace
 
-int syncPathidToKernel()
+int syncPathidToKernel(VetuRestoreInit& store)
 {
     int fd = open(paths::kIdPairs, O_RDWR | O_CLOEXEC);
     for (int left = kOpenRetries - 1; fd < 0 && left >= 0; --left) {
@@ -43,11 +43,11 @@ int syncPathidToKernel()
     int result = -1;
     if (!writeClear(fd, kIdTypeSid)) {
         LOG_ERROR("write sid pathid clear message error.");
-    } else if (writePathidPairToKernel(fd, kIdTypeSid) != 0) {
+    } else if (writePathidPairToKernel(store, fd, kIdTypeSid) != 0) {
         LOG_ERROR("write sid pathid data error.");
     } else if (!writeClear(fd, kIdTypeOid)) {
         LOG_ERROR("write oid pathid clear message error.");
-    } else if (writePathidPairToKernel(fd, kIdTypeOid) != 0) {
+    } else if (writePathidPairToKernel(store, fd, kIdTypeOid) != 0) {
         LOG_ERROR("write oid pathid data error.");
     } else {
         result = 0;
@@ -56,9 +56,9 @@ int syncPathidToKernel()
     return result;
 }
 
-int writePathidPairToKernel(int fd, uint32_t idType)
+int writePathidPairToKernel(VetuRestoreInit& store, int fd, uint32_t idType)
 {
-    const std::map<uint64_t, uint64_t> pairs = buildPathidPair(idType);
+    const std::map<uint64_t, uint64_t> pairs = buildPathidPair(store, idType);
     if (pairs.empty()) {
         return 0;
     }
@@ -99,9 +99,8 @@ int writeIdPairsBatch(int fd, const IdPairHeader& header, const IdPairRecord* re
     return 0;
 }
 
-std::map<uint64_t, uint64_t> buildPathidPair(uint32_t idType)
+std::map<uint64_t, uint64_t> buildPathidPair(VetuRestoreInit& store, uint32_t idType)
 {
-    VetuRestoreInit& store = VetuRestoreInit::getInstance();
     const bool sid = idType == kIdTypeSid;
     std::map<std::string, uint64_t> merged = sid ? store.identityDataDirWSpathid.getAll()
                                                  : store.identityDataDirWOpathid.getAll();

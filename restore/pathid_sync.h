@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <map>
 
+class VetuRestoreInit;
+
 // Message header; all fields in native byte order.
 struct IdPairHeader {
     uint32_t total_len;  // 16 + 16 x count
@@ -31,16 +33,16 @@ constexpr uint32_t kIdTypeOid = 2;
 constexpr size_t kMaxIdPairsPerMessage = 8191;
 constexpr size_t kMaxIdPairsPerType = 100000;
 
-// Replaces the kernel's sid and oid tables from the process-wide store;
+// Replaces the kernel's sid and oid tables from the store;
 // 0, or -1 on any failure (a table cleared before the failure stays so).
-int syncPathidToKernel();
+int syncPathidToKernel(VetuRestoreInit& store);
 // Sends the pairs of one type (1 sid; anything else builds the oid pairs,
 // the header carries idType as given). 0 or -1.
-int writePathidPairToKernel(int fd, uint32_t idType);
+int writePathidPairToKernel(VetuRestoreInit& store, int fd, uint32_t idType);
 // Sends count records in add messages of at most 8191 records, each with the
 // op and id_type of header. 0 or -1.
 int writeIdPairsBatch(int fd, const IdPairHeader& header, const IdPairRecord* records, size_t count);
 // pathid -> parent pathid for one type (1 sid, otherwise oid).
-std::map<uint64_t, uint64_t> buildPathidPair(uint32_t idType);
+std::map<uint64_t, uint64_t> buildPathidPair(VetuRestoreInit& store, uint32_t idType);
 // Nothing to send beyond the pairs; kept for the callers' sequence.
 int syncFsFileInfoToKernel();

@@ -141,7 +141,8 @@ struct VetuRestoreContext::WalkState {
     std::set<std::pair<dev_t, ino_t>> chain;
 };
 
-int VetuRestoreContext::setLabelToDirRecursive(const std::string& root, std::vector<std::string> exclusions)
+int VetuRestoreContext::setLabelToDirRecursive(VetuRestoreInit& store, const std::string& root,
+                                               std::vector<std::string> exclusions)
 {
     const auto start = std::chrono::steady_clock::now();
     unsigned numCores = std::thread::hardware_concurrency();
@@ -168,7 +169,7 @@ int VetuRestoreContext::setLabelToDirRecursive(const std::string& root, std::vec
     std::vector<std::thread> consumers;
     for (unsigned i = 0; i < numCores; ++i) {
         try {
-            consumers.emplace_back(&VetuRestoreContext::consumerThreadHandler, this, std::ref(m_pathQueue),
+            consumers.emplace_back(&VetuRestoreContext::consumerThreadHandler, this, std::ref(store), std::ref(m_pathQueue),
                                    static_cast<int>(i), root);
         } catch (const std::system_error& e) {
             LOG_ERROR("start consumer thread %u failed: %s", i, e.what());
@@ -176,7 +177,7 @@ int VetuRestoreContext::setLabelToDirRecursive(const std::string& root, std::vec
         }
     }
     if (consumers.empty()) {
-        consumerThreadHandler(m_pathQueue, 0, root);
+        consumerThreadHandler(store, m_pathQueue, 0, root);
     }
     if (producer.joinable()) {
         producer.join();
@@ -188,7 +189,7 @@ int VetuRestoreContext::setLabelToDirRecursive(const std::string& root, std::vec
         callExectlfunc(root, m_scanList, false);
     }
     std::vector<std::string>().swap(m_scanList);
-    restoreFileLabelForHasPolicy(VetuRestoreInit::getInstance());
+    restoreFileLabelForHasPolicy(store);
     closeExectlSo();
     LOG_INFO_CATEGORY("cost time: %.4fs", secondsSince(start));
     return 0;
@@ -341,12 +342,12 @@ void VetuRestoreContext::flushWalkBatch(WalkState& walk)
     m_pathQueue.pushBatch(walk.batch);
 }
 
-void VetuRestoreContext::consumerThreadHandler(BlockQueue<WalkedPath>& queue, int index, const std::string& root)
+void VetuRestoreContext::consumerThreadHandler(VetuRestoreInit& store, BlockQueue<WalkedPath>& queue, int index,
+                                               const std::string& root)
 {
     const auto start = std::chrono::steady_clock::now();
     LOG_INFO_CATEGORY("consumerThreadHandler %d begin..", index);
     int count = 0;
-    VetuRestoreInit& store = VetuRestoreInit::getInstance();
     std::vector<WalkedPath> batch;
     bool drained = false;
     while (true) {

@@ -42,17 +42,18 @@ public:
 
     // Full run: every path under root (less the exclusions and the system
     // directories), then "/dev", then everything that has a policy.
-    int setLabelToDirRecursive(const std::string& root, std::vector<std::string> exclusions);
+    int setLabelToDirRecursive(VetuRestoreInit& store, const std::string& root, std::vector<std::string> exclusions);
     void producerThreadHandler(const std::string& root, std::vector<std::string> exclusions);
     int getFilepathRecursive(const std::string& path, const std::vector<std::string>& exclusions);
-    void consumerThreadHandler(BlockQueue<WalkedPath>& queue, int index, const std::string& root);
+    void consumerThreadHandler(VetuRestoreInit& store, BlockQueue<WalkedPath>& queue, int index,
+                               const std::string& root);
     void setLabelToFileDirMultiThread(const std::string& path, VetuRestoreInit& store, const std::string& root);
 
     // Label computation; identifier type 1 searches the sid maps, 0 the oid maps.
     static int getNewCreateFileLabel(std::string path, VetuRestoreInit& store, std::string& label);
     static int restoreFileLabel(const std::string& path, VetuRestoreInit& store);
     static PathPolicy findNearestParentDirHasPolicy(const std::string& path, VetuRestoreInit& store, int type);
-    static PathPolicy findWildcardPathid(const std::string& path, int type);
+    static PathPolicy findWildcardPathid(const std::string& path, VetuRestoreInit& store, int type);
 
     static int restoreFileLabelForHasPolicy(VetuRestoreInit& store);
     static int restoreDirLabel(const std::string& dir, VetuRestoreInit& store, int depth);

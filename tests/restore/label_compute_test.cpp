@@ -143,10 +143,10 @@ TEST(FindWildcardPathidTest, OutermostMatchingLevelWins)
     store.identityDataDirWSpathid.set("/s/*", 0x30);
     store.identityDataDirWSpathid.set("/*", 0x40);
     using Result = VetuRestoreContext::PathPolicy;
-    EXPECT_EQ(VetuRestoreContext::findWildcardPathid("/a/b/c", 0), (Result{"/a", 0x10}));
-    EXPECT_EQ(VetuRestoreContext::findWildcardPathid("/a/b", 0), (Result{"/a", 0x10}));
-    EXPECT_EQ(VetuRestoreContext::findWildcardPathid("/b/c", 0), (Result{"", 0}));
-    EXPECT_EQ(VetuRestoreContext::findWildcardPathid("/s/x/y", 1), (Result{"/s", 0x40}));
+    EXPECT_EQ(VetuRestoreContext::findWildcardPathid("/a/b/c", store, 0), (Result{"/a", 0x10}));
+    EXPECT_EQ(VetuRestoreContext::findWildcardPathid("/a/b", store, 0), (Result{"/a", 0x10}));
+    EXPECT_EQ(VetuRestoreContext::findWildcardPathid("/b/c", store, 0), (Result{"", 0}));
+    EXPECT_EQ(VetuRestoreContext::findWildcardPathid("/s/x/y", store, 1), (Result{"/s", 0x40}));
 }
 
 TEST_F(LabelComputeTest, RestoreKeepsTheCreateOidAndLabelsALinkItself)

@@ -60,7 +60,7 @@ void addSidPolicies(size_t count)
 TEST(PathidSyncTest, WithoutPoliciesOnlyBothTablesAreCleared)
 {
     id_pairs_stub::create();
-    ASSERT_EQ(syncPathidToKernel(), 0);
+    ASSERT_EQ(syncPathidToKernel(VetuRestoreInit::getInstance()), 0);
     const unsigned char expected[32] = {0x10, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 1, 0, 0, 0,
                                         0x10, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 2, 0, 0, 0};
     EXPECT_EQ(id_pairs_stub::bytes(), std::string(reinterpret_cast<const char*>(expected), sizeof(expected)));
@@ -84,7 +84,7 @@ TEST(PathidSyncTest, PairsLinkDirectoriesToTheirNearestPolicyAncestor)
     id_pairs_stub::create();
     LogCapture log;
 
-    ASSERT_EQ(syncPathidToKernel(), 0);
+    ASSERT_EQ(syncPathidToKernel(VetuRestoreInit::getInstance()), 0);
 
     const auto messages = writtenMessages();
     ASSERT_EQ(messages.size(), 4u);
@@ -109,7 +109,7 @@ TEST(PathidSyncTest, AddMessagesHoldAtMost8191Records)
         SCOPED_TRACE(total);
         addSidPolicies(total);
         id_pairs_stub::create();
-        ASSERT_EQ(syncPathidToKernel(), 0);
+        ASSERT_EQ(syncPathidToKernel(VetuRestoreInit::getInstance()), 0);
         const auto messages = writtenMessages();
         ASSERT_EQ(messages.size(), total == 8191 ? 3u : 4u);
         expectClear(messages[0], 1);
@@ -131,7 +131,7 @@ TEST(PathidSyncTest, AtMostHundredThousandPairs)
 {
     addSidPolicies(100000);
     id_pairs_stub::create();
-    ASSERT_EQ(syncPathidToKernel(), 0);
+    ASSERT_EQ(syncPathidToKernel(VetuRestoreInit::getInstance()), 0);
     auto messages = writtenMessages();
     ASSERT_EQ(messages.size(), 1u + 13u + 1u);
     size_t sent = 0;
@@ -143,7 +143,7 @@ TEST(PathidSyncTest, AtMostHundredThousandPairs)
     addSidPolicies(100001);
     id_pairs_stub::create();
     LogCapture log;
-    EXPECT_EQ(syncPathidToKernel(), -1);
+    EXPECT_EQ(syncPathidToKernel(VetuRestoreInit::getInstance()), -1);
     messages = writtenMessages();
     ASSERT_EQ(messages.size(), 1u);
     expectClear(messages[0], 1);
@@ -157,7 +157,7 @@ TEST(PathidSyncTest, WriteFailuresGiveMinusOne)
     {
         id_pairs_stub::failWrites();
         LogCapture log;
-        EXPECT_EQ(syncPathidToKernel(), -1);
+        EXPECT_EQ(syncPathidToKernel(VetuRestoreInit::getInstance()), -1);
         EXPECT_TRUE(log.has("write sid pathid clear message error.", "ERROR")) << log.dump();
     }
     {
@@ -169,7 +169,7 @@ TEST(PathidSyncTest, WriteFailuresGiveMinusOne)
             VetuRestoreInit::getInstance().identityDataDirOpathid.set("/b/" + std::to_string(i), i + 2);
         }
         LogCapture log;
-        EXPECT_EQ(syncPathidToKernel(), -1);
+        EXPECT_EQ(syncPathidToKernel(VetuRestoreInit::getInstance()), -1);
         EXPECT_TRUE(log.has("Failed to write buffer to file", "ERROR")) << log.dump();
         EXPECT_TRUE(log.has("write oid pathid data error.", "ERROR")) << log.dump();
     }
@@ -180,7 +180,7 @@ TEST(PathidSyncTest, MissingFileIsRetriedThenReported)
 {
     LogCapture log;
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(syncPathidToKernel(), -1);
+    EXPECT_EQ(syncPathidToKernel(VetuRestoreInit::getInstance()), -1);
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_GE(elapsed, std::chrono::milliseconds(2900));
     const std::string path = paths::kIdPairs;

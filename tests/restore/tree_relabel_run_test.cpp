@@ -36,7 +36,7 @@ constexpr auto kRunLimit = std::chrono::seconds(60);
 void relabel(const std::string& root, std::vector<std::string> exclusions = {})
 {
     auto run = std::async(std::launch::async, [&] {
-        return VetuRestoreContext::getInstance().setLabelToDirRecursive(root, exclusions);
+        return VetuRestoreContext::getInstance().setLabelToDirRecursive(VetuRestoreInit::getInstance(), root, exclusions);
     });
     if (run.wait_for(kRunLimit) != std::future_status::ready) {
         fprintf(stderr, "relabel of %s did not end\n", root.c_str());
@@ -322,7 +322,7 @@ TEST_F(TreeRelabelRunTest, RunThatCannotStartThreadsIsDoneOnTheCallingThread)
     ASSERT_EQ(setresgid(65534, 65534, 65534), 0);
     ASSERT_EQ(setresuid(65534, 65534, 65534), 0);
     alarm(std::chrono::duration_cast<std::chrono::seconds>(kRunLimit).count());
-    EXPECT_EQ(VetuRestoreContext::getInstance().setLabelToDirRecursive(tree.root(), {}), 0);
+    EXPECT_EQ(VetuRestoreContext::getInstance().setLabelToDirRecursive(VetuRestoreInit::getInstance(), tree.root(), {}), 0);
     alarm(0);
     EXPECT_EQ(log.countContaining("start producer thread failed: ", "ERROR"), 1u) << log.dump();
     // Without the right to write labels, each walked path is a logged failure.
