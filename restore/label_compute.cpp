@@ -17,13 +17,11 @@
 #include "common/path_utils.h"
 #include "common/paths.h"
 #include "restore/vetu_restore_context.h"
+#include "store/label_defaults.h"
 #include "store/pattern_match.h"
 #include "store/vetu_restore_init.h"
 
 namespace {
-
-constexpr uint32_t kFullInheritFlag = 7;
-constexpr uint32_t kDefaultInheritFlag = 5;
 
 bool isUnderRun(const std::string& path)
 {
@@ -68,7 +66,7 @@ int VetuRestoreContext::getNewCreateFileLabel(std::string path, VetuRestoreInit&
     if (isUnderRun(path)) {
         LOG_DEBUG("file %s is in /run directory, create default label.", path.c_str());
         LabelContext context;
-        context.inherit_flag = kDefaultInheritFlag;
+        context.inherit_flag = kDefaultLabelInheritFlag;
         label = contextToString(context);
         return 0;
     }
@@ -148,21 +146,21 @@ int VetuRestoreContext::getNewCreateFileLabel(std::string path, VetuRestoreInit&
         return -1;
     }
     if (store.isCachedParentDir(path)) {
-        flag = kFullInheritFlag;
+        flag = kInheritFlagFull;
         LOG_DEBUG("@1 set %s inherit flag %d", path.c_str(), flag);
-    } else if (flag != kFullInheritFlag || !unmatched) {
-        flag = kFullInheritFlag;
+    } else if (flag != kInheritFlagFull || !unmatched) {
+        flag = kInheritFlagFull;
         LOG_DEBUG("@3 set %s inherit flag %d", path.c_str(), flag);
     } else {
         // A directory above paths that have identity entries passes everything on.
-        flag = hasIndexedPathBelow(*store.m_mapPathToIdentityType.load(), path) ? kFullInheritFlag
-                                                                                : kDefaultInheritFlag;
+        flag = hasIndexedPathBelow(*store.m_mapPathToIdentityType.load(), path) ? kInheritFlagFull
+                                                                                : kDefaultLabelInheritFlag;
         LOG_DEBUG("set %s inherit flag %d", path.c_str(), flag);
     }
     context.inherit_flag = flag;
 
-    if (pkgType == 3 || pkgType == 4) {
-        context.tid = 2;
+    if (pkgTypeHasFixedTid(pkgType)) {
+        context.tid = kFixedTypePkgTid;
     } else if (store.getTid(path, context.tid) != 0) {
         LOG_ERROR("get file tid failed of %s", path.c_str());
         return -1;
@@ -291,7 +289,7 @@ int setParentDirInheritFlag(const std::string& path, uint32_t flag)
             LOG_WARN("Failed to get label for: %s", dir.c_str());
             return false;
         }
-        if (label.inherit_flag == kFullInheritFlag) {
+        if (label.inherit_flag == kInheritFlagFull) {
             LOG_WARN("Skipped already fully inherited: %s", dir.c_str());
             return true;
         }

@@ -13,11 +13,11 @@
 #include "common/logger.h"
 #include "common/path_pattern.h"
 #include "restore/vetu_restore_context.h"
+#include "store/label_defaults.h"
 #include "store/vetu_restore_init.h"
 
 namespace {
 
-constexpr uint32_t kFullInheritFlag = 7;
 constexpr int kMaxRestoreDepth = 40;
 
 // One pass over the policy maps; a path is labelled at most once.
@@ -29,7 +29,7 @@ public:
     // everything on, then the directory and its whole tree are labelled.
     void labelTree(const std::string& dir)
     {
-        setParentDirInheritFlag(dir, kFullInheritFlag);
+        setParentDirInheritFlag(dir, kInheritFlagFull);
         std::vector<std::string> tree;
         struct stat st {};
         if (lstat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
@@ -54,7 +54,7 @@ public:
     void labelPath(const std::string& path)
     {
         if (m_done.count(path) == 0) {
-            setParentDirInheritFlag(path, kFullInheritFlag);
+            setParentDirInheritFlag(path, kInheritFlagFull);
             labelOnce(path);
         }
     }

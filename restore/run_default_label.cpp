@@ -17,6 +17,7 @@
 #include "common/label_xattr.h"
 #include "common/logger.h"
 #include "restore/vetu_restore_context.h"
+#include "store/label_defaults.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ using DirKey = std::pair<dev_t, ino_t>;
 LabelContext defaultLabel()
 {
     LabelContext label;
-    label.inherit_flag = 5;
+    label.inherit_flag = kDefaultLabelInheritFlag;
     return label;
 }
 

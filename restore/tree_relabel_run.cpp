@@ -29,6 +29,7 @@
 #include "common/path_utils.h"
 #include "common/paths.h"
 #include "restore/vetu_restore_context.h"
+#include "store/label_defaults.h"
 #include "store/vetu_restore_init.h"
 
 namespace {
@@ -467,8 +468,8 @@ void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, V
             labelled = false;
         }
         if (labelled) {
-            if (pkgType == 3 || pkgType == 4) {
-                label.tid = 2;
+            if (pkgTypeHasFixedTid(pkgType)) {
+                label.tid = kFixedTypePkgTid;
             } else if (store.getTid(real, label.tid, batch->tables) != 0) {
                 LOG_ERROR("get tid failed, %s", real.c_str());
                 labelled = false;
@@ -479,8 +480,8 @@ void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, V
             labelled = false;
         }
         if (labelled) {
-            if (label.inherit_flag == 7 && !store.isCachedParentDir(real)) {
-                label.inherit_flag = 5;
+            if (label.inherit_flag == kUnconfiguredDirInheritFlag && !store.isCachedParentDir(real)) {
+                label.inherit_flag = kDefaultLabelInheritFlag;
             }
             if (store.getFileCreatorOid(real, label.create_oid, batch->tables) != 0) {
                 LOG_DEBUG("get creator oid failed, %s", real.c_str());

@@ -281,7 +281,7 @@ int VetuRestoreInit::getDirInheritFlag(const std::string& path, uint32_t& flag)
         return -1;
     }
     if (!userConfigured(identityDataUserConfigInheritFlag, identityDataUserConfigInheritFlagGlob, path, flag)) {
-        flag = entryOr(*m_mapDirInheritFlag.load(), path, kDefaultInheritFlag);
+        flag = entryOr(*m_mapDirInheritFlag.load(), path, kUnconfiguredDirInheritFlag);
     }
     LOG_DEBUG("file: %s, inherit flag: 0x%08x", path.c_str(), flag);
     return 0;
@@ -294,7 +294,7 @@ int VetuRestoreInit::getDirInheritFlag(const std::string& path, uint32_t& flag, 
         return -1;
     }
     if (!userConfigured(*tables.inheritFlags, *tables.inheritFlagPatterns, path, flag)) {
-        flag = entryOr(*tables.dirInheritFlags, path, kDefaultInheritFlag);
+        flag = entryOr(*tables.dirInheritFlags, path, kUnconfiguredDirInheritFlag);
     }
     LOG_DEBUG("file: %s, inherit flag: 0x%08x", path.c_str(), flag);
     return 0;
@@ -303,7 +303,7 @@ int VetuRestoreInit::getDirInheritFlag(const std::string& path, uint32_t& flag, 
 int VetuRestoreInit::getTid(const std::string& path, uint32_t& tid)
 {
     if (!userConfigured(identityDataUserConfigTid, identityDataUserConfigTidGlob, path, tid)) {
-        tid = entryOr(*m_mapInterpreterTid.load(), path, 0u);
+        tid = entryOr(*m_mapInterpreterTid.load(), path, kDefaultTid);
     }
     LOG_DEBUG("file: %s, tid: 0x%08x", path.c_str(), tid);
     return 0;
@@ -312,7 +312,7 @@ int VetuRestoreInit::getTid(const std::string& path, uint32_t& tid)
 int VetuRestoreInit::getTid(const std::string& path, uint32_t& tid, const IdentifierTables& tables)
 {
     if (!userConfigured(*tables.tids, *tables.tidPatterns, path, tid)) {
-        tid = entryOr(*tables.interpreterTids, path, 0u);
+        tid = entryOr(*tables.interpreterTids, path, kDefaultTid);
     }
     LOG_DEBUG("file: %s, tid: 0x%08x", path.c_str(), tid);
     return 0;

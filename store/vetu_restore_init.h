@@ -19,13 +19,9 @@
 #include "common/vetu_id.h"
 #include "store/device_type_info.h"
 #include "store/identity_maps.h"
+#include "store/label_defaults.h"
 #include "store/pkg_records.h"
 #include "store/published_value.h"
-
-// Package types: 1 for the installed-package database; the package labelling
-// method may register 1 to 4.
-constexpr uint32_t kPkgTypeRpm = 1;
-constexpr uint32_t kPkgTypeMax = 4;
 
 // The tables a path's identifiers and label come from, as they stand at one
 // moment: a run that labels many paths loads them once and reads them
@@ -179,9 +175,6 @@ private:
     mutable std::mutex m_pkgMapMutex;       // m_mapPkgNameToId, m_mapPkgIdToName
     mutable std::mutex m_filePathMapMutex;  // m_mapFilePathToPkgName
     mutable std::mutex m_parentDirsMutex;   // m_cachedParentDirs, m_isParentDirsCached
-
-    // An unconfigured directory passes everything on to what is created in it.
-    static constexpr uint32_t kDefaultInheritFlag = 7;
 
     bool queryFileOwner(const std::string& filePath, FilePkgInfo& owner);
     // (package of the path, file identifier of the path, 0).
