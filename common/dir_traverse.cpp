@@ -8,15 +8,11 @@
 #include <cstring>
 
 #include "common/logger.h"
+#include "common/path_utils.h"
 
 namespace {
 
 constexpr int kMaxDepth = 512;
-
-bool isDotOrDotDot(const char* name)
-{
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
 
 }  // namespace
 

@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr size_t kXattrBufferSize = 1024;
-
 bool isValidMode(int mode)
 {
     return mode >= 1 && mode <= 3;
@@ -49,11 +47,21 @@ int getFileLabelFromXattr(const char* path, LabelContext* context, int mode)
         LOG_DEBUG("%s open failed (O_NOFOLLOW), %s", path, strerror(errno));
         return -1;
     }
-    // One byte more than the largest value read, for the terminator.
-    char value[kXattrBufferSize + 1];
-    const ssize_t size = lgetxattr(path, kLabelXattrName, value, kXattrBufferSize);
+    LabelXattrRead current;
+    current.read(path);
+    return current.parse(path, context);
+}
+
+void LabelXattrRead::read(const char* path)
+{
+    size = lgetxattr(path, kLabelXattrName, value, kMaxSize);
+    err = size < 0 ? errno : 0;
+}
+
+int LabelXattrRead::parse(const char* path, LabelContext* context)
+{
     if (size < 0) {
-        LOG_DEBUG("%s fgetxattr failed, %s", path, strerror(errno));
+        LOG_DEBUG("%s fgetxattr failed, %s", path, strerror(err));
         return -1;
     }
     value[size] = '\0';

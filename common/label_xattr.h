@@ -1,6 +1,10 @@
 // The label attribute "security.vetu" of files, directories and links.
 #pragma once
 
+#include <sys/types.h>
+
+#include <string>
+
 #include "common/label_context.h"
 
 constexpr const char kLabelXattrName[] = "security.vetu";
@@ -10,6 +14,22 @@ constexpr const char kLabelXattrName[] = "security.vetu";
 // for reading, so FIFOs, sockets and device nodes are safe to label.
 constexpr int kXattrModeFile = 1;
 constexpr int kXattrModeLink = 3;
+
+// One read of a path's label attribute, without following the path, parsed
+// when asked: a caller may read early and parse only if it needs the label.
+struct LabelXattrRead {
+    static constexpr size_t kMaxSize = 1024;
+
+    // errno of the read, 0 when it succeeded.
+    int err = 0;
+    ssize_t size = -1;
+    // One byte more than the largest value read, for the terminator.
+    char value[kMaxSize + 1];
+
+    void read(const char* path);
+    // The label read; -1 (logged) when the read failed or the text is no label.
+    int parse(const char* path, LabelContext* context);
+};
 
 int getFileLabelFromXattr(const char* path, LabelContext* context, int mode);
 int setFileLabelToXattr(const char* path, const LabelContext* context, int mode);

@@ -1,4 +1,5 @@
 #include "common/logger.h"
+#include "common/path_utils.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,11 +42,6 @@ std::string trimBlanks(const std::string& text)
     }
     const auto last = text.find_last_not_of(" \t");
     return text.substr(first, last - first + 1);
-}
-
-bool startsWith(const std::string& text, const std::string& prefix)
-{
-    return text.compare(0, prefix.size(), prefix) == 0;
 }
 
 bool endsWith(const std::string& text, const std::string& suffix)

@@ -9,6 +9,16 @@
 
 #include "common/logger.h"
 
+bool startsWith(std::string_view text, std::string_view prefix)
+{
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool isDotOrDotDot(const char* name)
+{
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
 namespace fs = std::filesystem;
 
 bool containsBackslash(const std::string& text)

@@ -4,9 +4,14 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 bool containsBackslash(const std::string& text);
+// Plain byte prefix.
+bool startsWith(std::string_view text, std::string_view prefix);
+// A directory entry's "." or "..".
+bool isDotOrDotDot(const char* name);
 // One of * ? [ ] that no backslash escapes.
 bool containsWildcard(const std::string& text);
 // fnmatch with FNM_PATHNAME; the pattern comes first.

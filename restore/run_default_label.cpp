@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <set>
 #include <string>
@@ -15,7 +14,9 @@
 #include <vector>
 
 #include "common/label_xattr.h"
+#include "common/elapsed_time.h"
 #include "common/logger.h"
+#include "common/path_utils.h"
 #include "restore/vetu_restore_context.h"
 #include "store/label_defaults.h"
 
@@ -28,11 +29,6 @@ LabelContext defaultLabel()
     LabelContext label;
     label.inherit_flag = kDefaultLabelInheritFlag;
     return label;
-}
-
-bool isDotOrDotDot(const char* name)
-{
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
 // Type of an entry without following it; 0 when it is gone.
@@ -62,7 +58,7 @@ struct Frame {
 
 int VetuRestoreContext::setDefalutLabelRecursive(const std::string& dir)
 {
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = StepClock::now();
     DIR* stream = opendir(dir.c_str());
     if (stream == nullptr) {
         LOG_ERROR("open dir %s failed, (%s)", dir.c_str(), strerror(errno));
@@ -144,7 +140,6 @@ int VetuRestoreContext::setDefalutLabelRecursive(const std::string& dir)
         chain.insert({opened.st_dev, opened.st_ino});
         frames.push_back({path + "/", child, {opened.st_dev, opened.st_ino}});
     }
-    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-    LOG_INFO("cost time: %.4fs", elapsed.count());
+    LOG_INFO("cost time: %.4fs", secondsSince(start));
     return 0;
 }

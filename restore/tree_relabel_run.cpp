@@ -23,6 +23,7 @@
 
 #include <log4cpp/Priority.hh>
 
+#include "common/elapsed_time.h"
 #include "common/file_utils.h"
 #include "common/label_xattr.h"
 #include "common/logger.h"
@@ -44,21 +45,6 @@ constexpr auto kReadinessPoll = std::chrono::milliseconds(500);
 constexpr const char* kSystemDirs[] = {"/proc", "/backup", "/ostree", "/sys",  "/sysroot",
                                        "/run",  "/dev",    "/data",   "/bin",  "/sbin",
                                        "/lib",  "/lib64",  "/lib32",  "/libx32", "/srv"};
-
-bool startsWith(const std::string& text, const char* prefix, size_t length)
-{
-    return text.compare(0, length, prefix, length) == 0;
-}
-
-bool isDotOrDotDot(const char* name)
-{
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
-double secondsSince(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 // What setFileLabelToXattr does, with one lsetxattr in place of open, fstat,
 // setxattr and close; the caller knows whether path is a link and hands in
@@ -84,30 +70,21 @@ int writeLabel(const std::string& path, const std::string& text, bool isLink, in
 // The path's current label attribute, read without following the path.
 struct CurrentLabel {
     bool done = false;
-    int err = 0;  // errno of the read, 0 when it succeeded
     const std::string* path = nullptr;
-    char value[1025];
-    ssize_t size = -1;
+    LabelXattrRead attr;
 
     void read(const std::string& from)
     {
         done = true;
         path = &from;
-        size = lgetxattr(from.c_str(), kLabelXattrName, value, sizeof(value) - 1);
-        err = size < 0 ? errno : 0;
+        attr.read(from.c_str());
     }
 
     // The create_oid of the label read; -1 (logged) when there is none.
     int createOid(vetu_id_t& out)
     {
-        if (size < 0) {
-            LOG_DEBUG("%s fgetxattr failed, %s", path->c_str(), strerror(err));
-            return -1;
-        }
-        value[size] = '\0';
         LabelContext label;
-        if (stringToContext(value, &label) != 0) {
-            LOG_ERROR("label string to convert context error.");
+        if (attr.parse(path->c_str(), &label) != 0) {
             return -1;
         }
         out = label.create_oid;
@@ -145,7 +122,7 @@ struct VetuRestoreContext::WalkState {
 int VetuRestoreContext::setLabelToDirRecursive(VetuRestoreInit& store, const std::string& root,
                                                std::vector<std::string> exclusions)
 {
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = StepClock::now();
     unsigned numCores = std::thread::hardware_concurrency();
     LOG_INFO("hardware_concurrency numCores %d", static_cast<int>(numCores));
     if (numCores == 0) {
@@ -241,13 +218,13 @@ int VetuRestoreContext::getFilepathRecursive(const std::string& path, const std:
 {
     for (const auto& excluded : exclusions) {
         // An empty exclusion would be a prefix of everything.
-        if (!excluded.empty() && startsWith(path, excluded.c_str(), excluded.size())) {
+        if (!excluded.empty() && startsWith(path, excluded)) {
             LOG_INFO("Skipped excluded path: %s", path.c_str());
             return 0;
         }
     }
     for (const char* system : kSystemDirs) {
-        if (startsWith(path, system, strlen(system))) {
+        if (startsWith(path, system)) {
             LOG_INFO("Skipped system directory: %s", path.c_str());
             return 0;
         }
@@ -346,7 +323,7 @@ void VetuRestoreContext::flushWalkBatch(WalkState& walk)
 void VetuRestoreContext::consumerThreadHandler(VetuRestoreInit& store, BlockQueue<WalkedPath>& queue, int index,
                                                const std::string& root)
 {
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = StepClock::now();
     LOG_INFO_CATEGORY("consumerThreadHandler %d begin..", index);
     int count = 0;
     std::vector<WalkedPath> batch;
@@ -420,7 +397,7 @@ void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, V
         exists = true;
     } else {
         current.read(path);
-        exists = current.err != ENOENT && current.err != ENOTDIR;
+        exists = current.attr.err != ENOENT && current.attr.err != ENOTDIR;
     }
     // A dangling link does not exist for this purpose either.
     if (!exists || (isLink && fileExists(path.c_str()) != 0)) {

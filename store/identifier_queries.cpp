@@ -23,11 +23,6 @@ const char* const kStrippablePrefixes[] = {"/usr/lib",  "/usr/lib32", "/usr/libx
                                            "/usr/bin",  "/var/tmp",   "/var/mnt",    "/var/opt"};
 constexpr size_t kStrippedLength = 4;
 
-bool startsWith(const std::string& text, const char* prefix)
-{
-    return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
-}
-
 template <typename V>
 bool exactEntry(const SyncMap<std::string, V>& exact, const std::string& path, V& value)
 {

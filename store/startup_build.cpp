@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/command.h"
+#include "common/elapsed_time.h"
 #include "common/file_utils.h"
 #include "common/label_xattr.h"
 #include "common/logger.h"
@@ -28,14 +29,6 @@ using pattern_match::lastMatchingPattern;
 namespace {
 
 constexpr const char kFilesystemPkg[] = "filesystem";
-
-double secondsSince(std::chrono::system_clock::time_point start)
-{
-    return static_cast<double>(
-               std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now() - start)
-                   .count()) /
-           1e9;
-}
 
 // name-version-release.arch: the name ends before the second-to-last '-'.
 std::string packageNameOf(const std::string& line)
@@ -131,7 +124,7 @@ bool waitForTasks(std::vector<std::future<void>>& tasks, const char* what)
 
 void VetuRestoreInit::initMap(const FsInfoSync& syncFsFileInfo)
 {
-    const auto start = std::chrono::system_clock::now();
+    const auto start = StepClock::now();
     if (loadIndentityData() != 0) {
         LOG_ERROR("Failed to load identity data");
     }
@@ -151,7 +144,7 @@ void VetuRestoreInit::initMap(const FsInfoSync& syncFsFileInfo)
 void VetuRestoreInit::startInitPkgSidMap(unsigned int processorCount, const FsInfoSync& syncFsFileInfo)
 {
     (void)processorCount;  // the pool got its size at construction
-    const auto start = std::chrono::system_clock::now();
+    const auto start = StepClock::now();
     const bool needImport = loadPkgAndFileData() == -1;
     std::vector<std::future<void>> idTasks;
     std::vector<std::future<void>> fileTasks;
@@ -299,7 +292,7 @@ void VetuRestoreInit::initPkgFilepathMapMultiThread(std::string pkgName, int)
 
 void VetuRestoreInit::getAllParentDirectories()
 {
-    const auto start = std::chrono::system_clock::now();
+    const auto start = StepClock::now();
     bool cached;
     {
         std::lock_guard<std::mutex> guard(m_parentDirsMutex);
