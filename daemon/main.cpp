@@ -28,26 +28,22 @@ int startDaemon(bool writePidFile)
     return 1;
 }
 
-}  // namespace
-
-int main(int argc, char* argv[])
-{
-    openClosedStandardDescriptors();
-    LOG_INFO_CATEGORY("build date: %s %s", __DATE__, __TIME__);
-    if (redirectToNull() != 0) {
-        return 0;
-    }
-    // execve may pass no arguments at all; the hints still need a name.
-    const char* self = argc > 0 && argv[0] != nullptr ? argv[0] : "vetu-label-manager";
-
+// A command line read: the job and what it works on.
+struct ParsedJob {
     Job job = Job::UsageError;
+    std::string dir;  // -d: the tree to relabel
     std::vector<std::string> excluded;
+};
+
+ParsedJob parseJob(int argc, char* argv[], const char* self)
+{
+    ParsedJob parsed;
     if (argc == 1) {
-        job = Job::Daemon;
+        parsed.job = Job::Daemon;
     } else if (argc == 2 && strcmp(argv[1], "-s") == 0) {
-        job = Job::RestoreWithPolicies;
+        parsed.job = Job::RestoreWithPolicies;
     } else if (argc == 2 && strcmp(argv[1], "--sync-path-id") == 0) {
-        job = Job::SyncPathIds;
+        parsed.job = Job::SyncPathIds;
     } else if (argc <= 2) {
         LOG_ERROR("vetu label restore: Invalid parameter...");
         LOG_INFO("Please input the parameters like this, %s -s", self);
@@ -58,20 +54,45 @@ int main(int argc, char* argv[])
         if (argc >= 5 && strcmp(argv[3], "--excluded") == 0) {
             for (int i = 4; i < argc; ++i) {
                 LOG_INFO("exclude dir, %s", argv[i]);
-                excluded.emplace_back(argv[i]);
+                parsed.excluded.emplace_back(argv[i]);
             }
         }
         if (strcmp(argv[1], "-d") == 0) {
-            job = Job::RestoreDir;
+            parsed.job = Job::RestoreDir;
+            parsed.dir = argv[2];
         } else if (strcmp(argv[1], "-i") == 0) {
-            job = Job::Increment;
+            parsed.job = Job::Increment;
         } else {
             LOG_ERROR("vetu label restore: Invalid parameter...");
             LOG_INFO("Please input the parameters like this, %s -d filepath", self);
         }
     }
+    return parsed;
+}
 
-    switch (job) {
+// The run promises labels from a fresh package import: stored package data
+// that cannot be removed ends the job before anything is labelled.
+bool removeStoredPackageData()
+{
+    struct stat st;
+    if (lstat(paths::kPkgFileData, &st) == 0) {
+        LOG_INFO_CATEGORY("%s is exist, remove it first.", paths::kPkgFileData);
+        std::error_code ec;
+        std::filesystem::remove(paths::kPkgFileData, ec);
+        if (ec) {
+            LOG_ERROR("can not remove %s: %s", paths::kPkgFileData, ec.message().c_str());
+            return false;
+        }
+    } else if (errno != ENOENT && errno != ENOTDIR) {
+        LOG_ERROR("can not check %s: %s", paths::kPkgFileData, strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+int runJob(const ParsedJob& parsed)
+{
+    switch (parsed.job) {
     case Job::UsageError:
         return 1;
     case Job::Daemon:
@@ -101,27 +122,29 @@ int main(int argc, char* argv[])
     }
     case Job::RestoreDir: {
         LOG_INFO_CATEGORY("vetu label restore begin.");
-        // The run promises labels from a fresh package import: stored package
-        // data that cannot be removed ends the job before anything is labelled.
-        struct stat st;
-        if (lstat(paths::kPkgFileData, &st) == 0) {
-            LOG_INFO_CATEGORY("%s is exist, remove it first.", paths::kPkgFileData);
-            std::error_code ec;
-            std::filesystem::remove(paths::kPkgFileData, ec);
-            if (ec) {
-                LOG_ERROR("can not remove %s: %s", paths::kPkgFileData, ec.message().c_str());
-                return 1;
-            }
-        } else if (errno != ENOENT && errno != ENOTDIR) {
-            LOG_ERROR("can not check %s: %s", paths::kPkgFileData, strerror(errno));
+        if (!removeStoredPackageData()) {
             return 1;
         }
         VetuRestoreInit& store = VetuRestoreInit::getInstance();
         store.initMap(syncFsFileInfoToKernel);
-        VetuRestoreContext::getInstance().setLabelToDirRecursive(store, argv[2], excluded);
+        VetuRestoreContext::getInstance().setLabelToDirRecursive(store, parsed.dir, parsed.excluded);
         LOG_INFO_CATEGORY("vetu label restore end.");
         return 0;
     }
     }
     return 1;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    openClosedStandardDescriptors();
+    LOG_INFO_CATEGORY("build date: %s %s", __DATE__, __TIME__);
+    if (redirectToNull() != 0) {
+        return 0;
+    }
+    // execve may pass no arguments at all; the hints still need a name.
+    const char* self = argc > 0 && argv[0] != nullptr ? argv[0] : "vetu-label-manager";
+    return runJob(parseJob(argc, argv, self));
 }

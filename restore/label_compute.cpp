@@ -50,6 +50,47 @@ bool hasIndexedPathBelow(const PathIdentityIndex& index, const std::string& path
     return it != index.end() && it->first.compare(0, base.size(), base) == 0;
 }
 
+
+// The identity maps of one side of a label (oid or sid) and how its lines
+// name it.
+struct IdentitySide {
+    const char* name;
+    const char* separator;  // after "label" in the lines: the two sides differ
+    const SyncMap<std::string, vetu_id_t>& links;
+    const SyncMap<std::string, vetu_id_t>& dirs;
+    const SyncMap<std::string, vetu_id_t>& files;
+};
+
+// The file identifier of one side of a new file's label: a user-set entry of
+// the path (link, directory, file), else the path's own under a policy
+// directory; unmatched when neither applies. -1 when the own one fails.
+int policyFileId(const std::string& path, VetuRestoreInit& store, const IdentitySide& side,
+                 const VetuRestoreContext::PathPolicy& parent, uint64_t& fileId, bool& unmatched)
+{
+    vetu_id_t entry;
+    const char* kind = nullptr;
+    if (side.links.get(path, entry) == 0) {
+        kind = "link file";
+    } else if (side.dirs.get(path, entry) == 0) {
+        kind = "dir";
+    } else if (side.files.get(path, entry) == 0) {
+        kind = "file";
+    } else if (!parent.first.empty()) {
+        if (store.getFileId(path, fileId) != 0) {
+            LOG_ERROR("get file_id failed of %s", path.c_str());
+            return -1;
+        }
+        kind = "file";
+        entry.file_id = fileId;
+    } else {
+        unmatched = true;
+        return 0;
+    }
+    fileId = entry.file_id;
+    LOG_DEBUG("create new %s label%s file %s, %s->file_id: %016lx", kind, side.separator, path.c_str(), side.name,
+              fileId);
+    return 0;
+}
 }  // namespace
 
 std::pair<std::string, vetu_id_t> lookupIdentityRecord(const std::string& /*path*/)
@@ -81,26 +122,12 @@ int VetuRestoreContext::getNewCreateFileLabel(std::string path, VetuRestoreInit&
 
     const PathPolicy oidParent = findNearestParentDirHasPolicy(path, store, 0);
     LOG_DEBUG("file: %s, pathid: %016lx", path.c_str(), oidParent.second);
-    vetu_id_t entry;
+    const IdentitySide oidSide{"oid", ",", store.identityDataLnkfileOid, store.identityDataDirOid,
+                               store.identityDataFileOid};
     uint64_t oidFileId = 0;
     bool oidUnmatched = false;
-    if (store.identityDataLnkfileOid.get(path, entry) == 0) {
-        oidFileId = entry.file_id;
-        LOG_DEBUG("create new link file label, file %s, oid->file_id: %016lx", path.c_str(), oidFileId);
-    } else if (store.identityDataDirOid.get(path, entry) == 0) {
-        oidFileId = entry.file_id;
-        LOG_DEBUG("create new dir label, file %s, oid->file_id: %016lx", path.c_str(), oidFileId);
-    } else if (store.identityDataFileOid.get(path, entry) == 0) {
-        oidFileId = entry.file_id;
-        LOG_DEBUG("create new file label, file %s, oid->file_id: %016lx", path.c_str(), oidFileId);
-    } else if (!oidParent.first.empty()) {
-        if (store.getFileId(path, oidFileId) != 0) {
-            LOG_ERROR("get file_id failed of %s", path.c_str());
-            return -1;
-        }
-        LOG_DEBUG("create new file label, file %s, oid->file_id: %016lx", path.c_str(), oidFileId);
-    } else {
-        oidUnmatched = true;
+    if (policyFileId(path, store, oidSide, oidParent, oidFileId, oidUnmatched) != 0) {
+        return -1;
     }
     LabelContext context;
     context.oid = {pkgId, oidFileId, oidParent.second};
@@ -108,25 +135,12 @@ int VetuRestoreContext::getNewCreateFileLabel(std::string path, VetuRestoreInit&
               context.oid.file_id, context.oid.path_id);
 
     const PathPolicy sidParent = findNearestParentDirHasPolicy(path, store, 1);
+    const IdentitySide sidSide{"sid", ":", store.identityDataLnkfileSid, store.identityDataDirSid,
+                               store.identityDataFileSid};
     uint64_t sidFileId = 0;
     bool sidUnmatched = false;
-    if (store.identityDataLnkfileSid.get(path, entry) == 0) {
-        sidFileId = entry.file_id;
-        LOG_DEBUG("create new link file label: file %s, sid->file_id: %016lx", path.c_str(), sidFileId);
-    } else if (store.identityDataDirSid.get(path, entry) == 0) {
-        sidFileId = entry.file_id;
-        LOG_DEBUG("create new dir label: file %s, sid->file_id: %016lx", path.c_str(), sidFileId);
-    } else if (store.identityDataFileSid.get(path, entry) == 0) {
-        sidFileId = entry.file_id;
-        LOG_DEBUG("create new file label: file %s, sid->file_id: %016lx", path.c_str(), sidFileId);
-    } else if (!sidParent.first.empty()) {
-        if (store.getFileId(path, sidFileId) != 0) {
-            LOG_ERROR("get file_id failed of %s", path.c_str());
-            return -1;
-        }
-        LOG_DEBUG("create new file label: file %s, sid->file_id: %016lx", path.c_str(), sidFileId);
-    } else {
-        sidUnmatched = true;
+    if (policyFileId(path, store, sidSide, sidParent, sidFileId, sidUnmatched) != 0) {
+        return -1;
     }
     context.sid = {pkgId, sidFileId, sidParent.second};
     LOG_DEBUG("create new file label, file %s, sid %016lx-%016lx-%016lx", path.c_str(), context.sid.pkg_id,

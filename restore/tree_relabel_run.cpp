@@ -97,6 +97,102 @@ bool isZero(const vetu_id_t& id)
     return id.pkg_id == 0 && id.file_id == 0 && id.path_id == 0;
 }
 
+// The label of the nearest configured inherit directory at or above path.
+bool nearestInheritDirLabel(const std::string& path, const std::map<std::string, LabelContext>& inheritLabels,
+                            LabelContext& label)
+{
+    if (inheritLabels.empty()) {
+        return false;
+    }
+    std::string q = path;
+    while (!q.empty()) {
+        const auto it = inheritLabels.find(q);
+        if (it != inheritLabels.end()) {
+            label = it->second;
+            return true;
+        }
+        const size_t slash = q.rfind('/');
+        q.resize(slash == std::string::npos ? 0 : slash);
+    }
+    return false;
+}
+
+// User-set identities: the last matching pattern, then an exact entry; else
+// only the package identifier.
+void applyUserIdentities(const std::string& real, VetuRestoreInit& store, const IdentifierTables& tables,
+                         uint64_t pkgId, LabelContext& label)
+{
+    const struct {
+        const IdentifierTables::Table<vetu_id_t>& patterns;
+        const IdentifierTables::Table<vetu_id_t>& exact;
+        vetu_id_t& id;
+        int type;
+    } sides[] = {{tables.oidPatterns, tables.oids, label.oid, 0}, {tables.sidPatterns, tables.sids, label.sid, 1}};
+    for (const auto& side : sides) {
+        side.id = vetu_id_t{};
+        for (const auto& pattern : *side.patterns) {
+            if (isWildcardMatch(pattern.first, real)) {
+                const uint64_t parentPathId =
+                    VetuRestoreContext::findNearestParentDirHasPolicy(real, store, side.type).second;
+                side.id = {pattern.second.pkg_id, pattern.second.file_id,
+                           parentPathId != 0 ? parentPathId : pattern.second.path_id};
+            }
+        }
+        const auto exact = side.exact->find(real);
+        if (exact != side.exact->end()) {
+            side.id = exact->second;
+        } else {
+            side.id.pkg_id = pkgId;
+        }
+    }
+}
+
+// The label of a path no inherit directory decides: package, tid and inherit
+// flag from the store's tables, the creator oid (else the one the path
+// carries), then the user-set identities. False when a query failed (logged).
+bool packageLabel(const std::string& real, VetuRestoreInit& store, const IdentifierTables& tables,
+                  CurrentLabel& current, LabelContext& label)
+{
+    uint64_t pkgId = 0;
+    uint32_t pkgType = 0;
+    std::string pkgName;
+    bool havePkg = false;
+    if (store.queryFileBelongPkg(real, pkgName)) {
+        havePkg = store.findPkgId(pkgName, pkgId);
+    }
+    if (!havePkg && !store.queryPreallocatedFilePkgid(real, pkgId, tables) &&
+        store.queryFilePkgid(real, pkgId, pkgType) != 0) {
+        LOG_ERROR("query file pkgid failed, %s", real.c_str());
+        return false;
+    }
+    if (pkgTypeHasFixedTid(pkgType)) {
+        label.tid = kFixedTypePkgTid;
+    } else if (store.getTid(real, label.tid, tables) != 0) {
+        LOG_ERROR("get tid failed, %s", real.c_str());
+        return false;
+    }
+    if (store.getDirInheritFlag(real, label.inherit_flag, tables) != 0) {
+        LOG_ERROR("get inherit flag failed, %s", real.c_str());
+        return false;
+    }
+    if (label.inherit_flag == kUnconfiguredDirInheritFlag && !store.isCachedParentDir(real)) {
+        label.inherit_flag = kDefaultLabelInheritFlag;
+    }
+    if (store.getFileCreatorOid(real, label.create_oid, tables) != 0) {
+        LOG_DEBUG("get creator oid failed, %s", real.c_str());
+    }
+    if (isZero(label.create_oid)) {
+        if (!current.done) {
+            current.read(real);
+        }
+        if (current.createOid(label.create_oid) != 0) {
+            LOG_DEBUG("get creator oid from xattr failed, %s", real.c_str());
+        }
+    }
+    applyUserIdentities(real, store, tables, pkgId, label);
+    return true;
+}
+
 }  // namespace
 
 // What the paths of one batch share: the store's tables as of the batch's
@@ -413,99 +509,23 @@ void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, V
         }
     }
 
+    // The nearest configured inherit directory decides; where its label
+    // cannot be written (a link), the path's own label is.
+    LabelContext inherited;
+    const bool labelled = nearestInheritDirLabel(real, *batch->tables.inheritDirLabels, inherited) &&
+                          writeLabel(real, contextToString(inherited), isLink, kXattrModeFile) == 0;
     LabelContext label;
-    bool labelled = false;
-    // The nearest configured inherit directory at or above the path decides.
-    const auto& inheritLabels = batch->tables.inheritDirLabels;
-    if (!inheritLabels->empty()) {
-        std::string q = real;
-        while (!q.empty()) {
-            const auto it = inheritLabels->find(q);
-            if (it != inheritLabels->end()) {
-                labelled = writeLabel(real, contextToString(it->second), isLink, kXattrModeFile) == 0;
-                break;
-            }
-            const size_t slash = q.rfind('/');
-            q.resize(slash == std::string::npos ? 0 : slash);
+    if (!labelled && packageLabel(real, store, batch->tables, current, label)) {
+        const std::string text = contextToString(label);
+        if (writeLabel(real, text, isLink, mode) != 0) {
+            LOG_WARN("set file label to xattr failed, %s", real.c_str());
         }
-    }
-
-    if (!labelled) {
-        labelled = true;
-        uint64_t pkgId = 0;
-        uint32_t pkgType = 0;
-        std::string pkgName;
-        bool havePkg = false;
-        if (store.queryFileBelongPkg(real, pkgName)) {
-            havePkg = store.findPkgId(pkgName, pkgId);
-        }
-        if (!havePkg && !store.queryPreallocatedFilePkgid(real, pkgId, batch->tables) &&
-            store.queryFilePkgid(real, pkgId, pkgType) != 0) {
-            LOG_ERROR("query file pkgid failed, %s", real.c_str());
-            labelled = false;
-        }
-        if (labelled) {
-            if (pkgTypeHasFixedTid(pkgType)) {
-                label.tid = kFixedTypePkgTid;
-            } else if (store.getTid(real, label.tid, batch->tables) != 0) {
-                LOG_ERROR("get tid failed, %s", real.c_str());
-                labelled = false;
-            }
-        }
-        if (labelled && store.getDirInheritFlag(real, label.inherit_flag, batch->tables) != 0) {
-            LOG_ERROR("get inherit flag failed, %s", real.c_str());
-            labelled = false;
-        }
-        if (labelled) {
-            if (label.inherit_flag == kUnconfiguredDirInheritFlag && !store.isCachedParentDir(real)) {
-                label.inherit_flag = kDefaultLabelInheritFlag;
-            }
-            if (store.getFileCreatorOid(real, label.create_oid, batch->tables) != 0) {
-                LOG_DEBUG("get creator oid failed, %s", real.c_str());
-            }
-            if (isZero(label.create_oid)) {
-                if (!current.done) {
-                    current.read(real);
-                }
-                if (current.createOid(label.create_oid) != 0) {
-                    LOG_DEBUG("get creator oid from xattr failed, %s", real.c_str());
-                }
-            }
-            // User-set identities: the last matching pattern, then an exact entry.
-            const struct {
-                const IdentifierTables::Table<vetu_id_t>& patterns;
-                const IdentifierTables::Table<vetu_id_t>& exact;
-                vetu_id_t& id;
-                int type;
-            } sides[] = {{batch->tables.oidPatterns, batch->tables.oids, label.oid, 0},
-                         {batch->tables.sidPatterns, batch->tables.sids, label.sid, 1}};
-            for (const auto& side : sides) {
-                side.id = vetu_id_t{};
-                for (const auto& pattern : *side.patterns) {
-                    if (isWildcardMatch(pattern.first, real)) {
-                        const uint64_t parentPathId = findNearestParentDirHasPolicy(real, store, side.type).second;
-                        side.id = {pattern.second.pkg_id, pattern.second.file_id,
-                                   parentPathId != 0 ? parentPathId : pattern.second.path_id};
-                    }
-                }
-                const auto exact = side.exact->find(real);
-                if (exact != side.exact->end()) {
-                    side.id = exact->second;
-                } else {
-                    side.id.pkg_id = pkgId;
-                }
-            }
-            const std::string text = contextToString(label);
-            if (writeLabel(real, text, isLink, mode) != 0) {
-                LOG_WARN("set file label to xattr failed, %s", real.c_str());
-            }
-            // The attribute text is the label in its logged order already;
-            // formatting it once keeps the work out of the logger's lock.
-            if (batch->collectInfo) {
-                batch->infoLines.push_back("set label to file, " + real + "-> " + text);
-            } else {
-                LOG_INFO("set label to file, %s-> %s", real.c_str(), text.c_str());
-            }
+        // The attribute text is the label in its logged order already;
+        // formatting it once keeps the work out of the logger's lock.
+        if (batch->collectInfo) {
+            batch->infoLines.push_back("set label to file, " + real + "-> " + text);
+        } else {
+            LOG_INFO("set label to file, %s-> %s", real.c_str(), text.c_str());
         }
     }
     if (m_exectlHandle != nullptr && m_exectlXattrSetForInit != nullptr) {
