@@ -21,6 +21,9 @@ constexpr const char kPkgFileData[] = "/etc/vetu/label/data/pkg_file_data.bin";
 constexpr const char kPkgFileDataSig[] = "/etc/vetu/label/data/pkg_file_data.sig";
 constexpr const char kIdentityData[] = "/etc/vetu/label/data/memory_data.json";
 constexpr const char kIdentityDataSig[] = "/etc/vetu/label/data/memory_data.sig";
+// Where an identity data file that could not be parsed is kept, numbered from
+// 1: it is set aside rather than block every later store, and never deleted.
+constexpr const char kIdentityDataUnparsableFmt[] = "/etc/vetu/label/data/memory_data.json.unparsable.%u";
 constexpr const char kHmacKey[] = "/etc/vetu/label/data/hmac_key";
 constexpr const char kPkgMigrationMarker[] = "/etc/vetu/label/data/.sig_migration_pkg_done";
 constexpr const char kIdentityMigrationMarker[] = "/etc/vetu/label/data/.sig_migration_identity_done";

@@ -2,9 +2,13 @@
 
 #include "store/identity_data_file.h"
 
-#include <cerrno>
-#include <istream>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <istream>
 #include <mutex>
 #include <ostream>
 #include <shared_mutex>
@@ -145,6 +149,39 @@ int loadIdentityDataJson(const std::string& json, IdentityMaps& maps, std::strin
     return 0;
 }
 
+namespace {
+
+constexpr unsigned kMaxUnparsableCopies = 1000;
+
+// Moves the identity data file aside under the first free numbered name; a
+// copy set aside earlier is never replaced. False when it stays in place.
+bool setAsideUnparsableIdentityData()
+{
+    char name[sizeof(paths::kIdentityDataUnparsableFmt) + 16];
+    for (unsigned n = 1; n <= kMaxUnparsableCopies; ++n) {
+        snprintf(name, sizeof(name), paths::kIdentityDataUnparsableFmt, n);
+        // link refuses an existing name, so nothing set aside before is lost.
+        if (link(paths::kIdentityData, name) != 0) {
+            if (errno == EEXIST) {
+                continue;
+            }
+            LOG_ERROR("can not set %s aside as %s: %s", paths::kIdentityData, name, strerror(errno));
+            return false;
+        }
+        if (unlink(paths::kIdentityData) != 0) {
+            LOG_ERROR("can not set %s aside as %s: %s", paths::kIdentityData, name, strerror(errno));
+            return false;
+        }
+        LOG_ERROR("identity data file %s could not be parsed, its bytes are kept as %s", paths::kIdentityData,
+                  name);
+        return true;
+    }
+    LOG_ERROR("can not set %s aside: %u unparsable copies kept already", paths::kIdentityData, kMaxUnparsableCopies);
+    return false;
+}
+
+}  // namespace
+
 int VetuRestoreInit::storeIndentityData()
 {
     const std::string key = getHmacKey();
@@ -169,14 +206,22 @@ int VetuRestoreInit::loadIndentityData()
 {
     const std::string key = getHmacKey();
     std::unique_lock<std::shared_mutex> fileGuard(m_dataFileMutex);
+    bool unparsable = false;
     const int rc = loadSignedData(kIdentityDataFile, kIdentityDataTexts, key,
-                                  [this](const std::string& bytes, std::string& error) {
+                                  [this, &unparsable](const std::string& bytes, std::string& error) {
                                       if (loadIdentityDataJson(bytes, *this, error) != 0) {
+                                          unparsable = true;
                                           return ParseOutcome::Unparsable;
                                       }
+                                      unparsable = false;
                                       LOG_INFO("load indentity data success.");
                                       return ParseOutcome::Loaded;
                                   });
+    // Bytes that will never parse would block every later store for good:
+    // they are kept aside instead, and stores go on.
+    if (rc != 0 && unparsable) {
+        setAsideUnparsableIdentityData();
+    }
     // A file the load removed as tampered, or none at all, holds nothing to lose.
     struct stat st;
     m_identityDataUnloaded = rc != 0 && !(lstat(paths::kIdentityData, &st) != 0 && errno == ENOENT);

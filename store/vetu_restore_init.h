@@ -156,7 +156,8 @@ private:
     std::shared_mutex m_dataFileMutex;
     // The identity data file on disk failed to load into these maps and has
     // not loaded since: storing now would replace it with what little was set
-    // meanwhile. Guarded by m_dataFileMutex.
+    // meanwhile. A file that does not parse is set aside by the load instead.
+    // Guarded by m_dataFileMutex.
     bool m_identityDataUnloaded = false;
     // Package stores hold m_dataFileMutex only shared: this orders them among
     // themselves, so the store that writes last is the one that read last.

@@ -157,7 +157,8 @@ TEST_F(SignedPersistenceTest, PackageDataOutcomes)
 
 // A store after a failed load would replace the file with only what was set
 // since: it is refused while the file on disk is unloaded, and goes through
-// again once the file loads.
+// again once the file loads. Bytes that do not parse are set aside, never
+// deleted, and stores go on.
 TEST_F(SignedPersistenceTest, StoreRefusedWhileIdentityFileOnDiskFailedToLoad)
 {
     VetuRestoreInit source;
@@ -168,10 +169,14 @@ TEST_F(SignedPersistenceTest, StoreRefusedWhileIdentityFileOnDiskFailedToLoad)
         const char* name;
         std::function<void()> prepare;
         bool blocks;
+        const char* setAsideAs = nullptr;  // where the unparsable bytes are kept
     };
     const Case cases[] = {
         {"malformed and signed", [] { putSigned(paths::kIdentityData, paths::kIdentityDataSig, "{\"value0\": {}}"); },
-         true},
+         false, "/etc/vetu/label/data/memory_data.json.unparsable.1"},
+        {"malformed again, the first copy kept",
+         [] { putSigned(paths::kIdentityData, paths::kIdentityDataSig, "{\"value0\": []}"); }, false,
+         "/etc/vetu/label/data/memory_data.json.unparsable.2"},
         {"signature unreadable",
          [&] {
              writeFile(paths::kIdentityData, good);
@@ -187,9 +192,13 @@ TEST_F(SignedPersistenceTest, StoreRefusedWhileIdentityFileOnDiskFailedToLoad)
         c.prepare();
         const std::string before = readFile(paths::kIdentityData);
         VetuRestoreInit store;
+        LogCapture log;
         EXPECT_EQ(store.loadIndentityData(), -1);
         store.identityDataUserConfigTid.set("/new", 2);
-        LogCapture log;
+        if (c.setAsideAs != nullptr) {
+            EXPECT_EQ(readFile(c.setAsideAs), before);
+            EXPECT_EQ(log.countContaining(std::string("its bytes are kept as ") + c.setAsideAs, "ERROR"), 1u);
+        }
         if (!c.blocks) {
             EXPECT_EQ(store.storeIndentityData(), 0) << log.dump();
             continue;
