@@ -215,8 +215,10 @@ VetuRestoreContext::PathPolicy VetuRestoreContext::findNearestParentDirHasPolicy
     const SyncMap<std::string, uint64_t>& exact = type == 1 ? store.identityDataDirSpathid : store.identityDataDirOpathid;
     const auto patterns = (type == 1 ? store.identityDataDirWSpathid : store.identityDataDirWOpathid).snapshot();
     uint64_t pathId = 0;
+    // "" (the parent text of a top-level directory) is no directory: the
+    // search ends at the root, whose exact entry alone counts.
     std::string p = path;
-    while (p != "/") {
+    while (!p.empty() && p != "/") {
         if (exact.get(p, pathId) == 0) {
             LOG_INFO("[Exact Match] path:%s, pathid:%016lx", p.c_str(), pathId);
             return {p, pathId};

@@ -108,6 +108,7 @@ TEST_F(LabelComputeTest, NearestParentWithPolicy)
     store.identityDataDirWSpathid.set("/w/*", 0x3);
     store.identityDataDirWSpathid.set("/a/b/c*", 0x4);
     store.identityDataDirOpathid.set("/o", 0x5);
+    store.identityDataDirWSpathid.set("*", 0x6);  // matches "" alone
     struct Case {
         const char* path;
         int type;
@@ -122,6 +123,8 @@ TEST_F(LabelComputeTest, NearestParentWithPolicy)
         {"/a/b/cd/e", 1, "/a/b/cd", 0x4, "[Wildcard Match] path:/a/b/cd | pathid:0000000000000004 (Pattern:/a/b/c*)"},
         {"/elsewhere/x", 1, "/", 0x2, "[Root Match] path:/ | pathid:0000000000000002"},
         {"/", 1, "/", 0x2, "[Root Match] path:/ | pathid:0000000000000002"},
+        // The parent text of a top-level directory is "", never tried itself.
+        {"", 1, "/", 0x2, "[Root Match] path:/ | pathid:0000000000000002"},
         {"/o/x", 0, "/o", 0x5, "[Exact Match] path:/o, pathid:0000000000000005"},
         {"/a/b/x", 0, "", 0, "[No pathid Found] path:/a/b/x"},
     };
