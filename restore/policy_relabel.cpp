@@ -20,6 +20,14 @@ namespace {
 
 constexpr int kMaxRestoreDepth = 40;
 
+// A key naming a directory through a link stands for the tree below it, as
+// the walk takes a link given as its root.
+bool isLinkToDirectory(const std::string& path, const struct stat& lst)
+{
+    struct stat st {};
+    return S_ISLNK(lst.st_mode) && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 // One pass over the policy maps; a path is labelled at most once.
 class PolicyPass {
 public:
@@ -32,7 +40,7 @@ public:
         setParentDirInheritFlag(dir, kInheritFlagFull);
         std::vector<std::string> tree;
         struct stat st {};
-        if (lstat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+        if (lstat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) && !isLinkToDirectory(dir, st)) {
             // A file that a file pattern matched: it is its own whole tree.
             tree.push_back(dir);
         } else {

@@ -47,6 +47,9 @@ TEST(PolicyPassTest, LabelsEachPathOnceInMapOrder)
     const std::string file2 = tree.file("file2");
     const std::string missing = tree.path("missing");
     const std::string link = tree.symlink("lnk", file1);
+    tree.dir("t");
+    tree.file("t/g");
+    const std::string dirLink = tree.symlink("dlink", tree.path("t"));
 
     VetuRestoreInit store;
     store.identityDataLnkfileOid.set(link, {});
@@ -60,12 +63,13 @@ TEST(PolicyPassTest, LabelsEachPathOnceInMapOrder)
     store.identityDataDirWSpathid.set(tree.path("w*"), 0x3);
     store.identityDataDirOpathid.set(e, 0x2);
     store.identityDataDirOpathid.set(d, 0x4);
+    store.identityDataDirOpathid.set(dirLink, 0x5);  // the tree below the link
     store.identityDataDirSpathid.set(d, 0x1);
 
     LogCapture log;
     EXPECT_EQ(VetuRestoreContext::restoreFileLabelForHasPolicy(store), 0);
     EXPECT_EQ(restoredPaths(log),
-              (std::vector<std::string>{d, df, e, ef, w1, w1x, w2, fa, fb, file1, missing, file2, link}));
+              (std::vector<std::string>{d, df, dirLink, dirLink + "/g", e, ef, w1, w1x, w2, fa, fb, file1, missing, file2, link}));
     EXPECT_TRUE(log.has("restore label begin.", "INFO"));
     EXPECT_TRUE(log.has("fileSid pair.first: " + file1, "INFO"));
     EXPECT_TRUE(log.has("fileSid pathIsExists error: " + missing, "INFO"));
