@@ -191,9 +191,11 @@ private:
 
     void handleCreate(int fd, uint32_t id, int32_t pid, const std::string& path)
     {
-        NOTIFY_LOG(logInfo, "create a file:%s", path.c_str());
         const std::string name = getProcessComm(pid);
-        NOTIFY_LOG(logInfo, "the process that creates the file is %s, file_path: %s", name.c_str(), path.c_str());
+        // Both lines in one hand-over to the log file: the creator waits.
+        Logger::getInstance()->logInfoLines(
+            kLogName, __LINE__,
+            {"create a file:" + path, "the process that creates the file is " + name + ", file_path: " + path});
         std::string exe;
         const PackageManagerCheck check = checkPackageManager(pid, name, exe);
         if (check == PackageManagerCheck::Genuine) {

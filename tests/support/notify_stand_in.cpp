@@ -142,12 +142,12 @@ bool NotifyStandIn::nextWrite(std::string& bytes, double timeoutSeconds)
     if (!waitReadable(m_control, timeoutSeconds)) {
         return false;
     }
-    std::vector<char> buf(kMaxWrite);
-    const ssize_t n = recv(m_control, buf.data(), buf.size(), 0);
+    m_buffer.resize(kMaxWrite);
+    const ssize_t n = recv(m_control, m_buffer.data(), m_buffer.size(), 0);
     if (n <= 0) {
         return false;
     }
-    bytes.assign(buf.data(), static_cast<size_t>(n));
+    bytes.assign(m_buffer.data(), static_cast<size_t>(n));
     return true;
 }
 

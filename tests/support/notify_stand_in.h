@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct NotifyReply {
     uint32_t id = 0;
@@ -50,5 +51,6 @@ private:
 
     pid_t m_pid = -1;
     bool m_mounted = false;
+    std::vector<char> m_buffer;
     int m_control = -1;
 };
