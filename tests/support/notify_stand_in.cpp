@@ -1,6 +1,5 @@
 #include "support/notify_stand_in.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -10,11 +9,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <filesystem>
+#include <fstream>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 #include "common/paths.h"
@@ -31,28 +28,16 @@ constexpr double kEndSeconds = 5;
 bool waitReadable(int fd, double seconds)
 {
     pollfd pfd{fd, POLLIN, 0};
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                               std::chrono::steady_clock::now());
-        const int rc = poll(&pfd, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
-        if (rc > 0) {
-            return true;
-        }
-        if (rc == 0 || errno != EINTR) {
-            return false;
-        }
-    }
+    return poll(&pfd, 1, static_cast<int>(seconds * 1000)) > 0;
 }
 
 bool reap(pid_t pid, double seconds)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (waitpid(pid, nullptr, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
+    for (int waited = 0; waitpid(pid, nullptr, WNOHANG) == 0; ++waited) {
+        if (waited > seconds * 200) {
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        usleep(5000);
     }
     return true;
 }
@@ -62,13 +47,7 @@ bool reap(pid_t pid, double seconds)
 NotifyStandIn::NotifyStandIn()
 {
     id_pairs_stub::create();
-    if (!std::filesystem::exists(paths::kNotify)) {
-        const int fd = open(paths::kNotify, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-        if (fd < 0) {
-            throw std::runtime_error(std::string("cannot create notify file: ") + strerror(errno));
-        }
-        close(fd);
-    }
+    std::ofstream(paths::kNotify, std::ios::app);  // the mount point
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
         throw std::runtime_error(std::string("socketpair: ") + strerror(errno));
