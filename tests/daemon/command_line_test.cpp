@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "support/program_log.h"
+#include "support/log_capture.h"
 #include "support/run_process.h"
 #include "support/temp_tree.h"
 

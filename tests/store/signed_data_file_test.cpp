@@ -85,11 +85,7 @@ TEST_P(SignedDataFileTest, StoreThenLoadVerifies)
         LogCapture log;
         Recorder r;
         EXPECT_EQ(load(r), -1);
-        if (isPkg()) {
-            EXPECT_TRUE(log.has(std::string(texts().openFailed) + file().data, "ERROR"));
-        } else {
-            EXPECT_EQ(log.lines().size(), 0u) << "missing identity data is silent\n" << log.dump();
-        }
+        EXPECT_EQ(log.lines().empty(), !isPkg()) << "missing identity data is silent\n" << log.dump();
     }
     const std::string bytes("second\0with nul", 15);
     ASSERT_EQ(store("first"), 0);
@@ -103,12 +99,9 @@ TEST_P(SignedDataFileTest, StoreThenLoadVerifies)
     EXPECT_FALSE(pathExists(file().dataTmp));
     EXPECT_FALSE(pathExists(file().sigPending));
 
-    LogCapture log;
     Recorder r;
     EXPECT_EQ(load(r), 0);
     EXPECT_EQ(r.loaded, bytes);
-    EXPECT_TRUE(log.has(texts().verifyPassed, "INFO"));
-    EXPECT_TRUE(log.has(std::string("Signature file ") + file().sig + " opened, size: 64 bytes", "INFO"));
     EXPECT_FALSE(pathExists(file().marker));
 }
 
@@ -120,7 +113,6 @@ TEST_P(SignedDataFileTest, FlippedByteDeletesPair)
     Recorder r;
     EXPECT_EQ(load(r), -1);
     EXPECT_EQ(r.calls, 0);
-    EXPECT_TRUE(log.has(texts().verifyFailed, "ERROR"));
     EXPECT_TRUE(log.has(texts().deletingCorrupted, "ERROR"));
     EXPECT_FALSE(pathExists(file().data));
     EXPECT_FALSE(pathExists(file().sig));
@@ -133,10 +125,8 @@ TEST_P(SignedDataFileTest, UnsignedDataMigratesOnceThenNeedsSignature)
     writeFile(file().data, "old data");
     fs::create_directory(file().sigPending);  // the signature cannot be written
     {
-        LogCapture log;
         Recorder r;
         EXPECT_EQ(load(r), 0);
-        EXPECT_TRUE(log.has(texts().sigGenerateFailed, "ERROR"));
         EXPECT_FALSE(pathExists(file().marker));
         fs::remove(file().sigPending);
     }
@@ -152,8 +142,6 @@ TEST_P(SignedDataFileTest, UnsignedDataMigratesOnceThenNeedsSignature)
         ASSERT_EQ(load(r), 0);
         EXPECT_EQ(r.loaded, "old data");
         EXPECT_TRUE(log.has(texts().migrating, "WARN"));
-        EXPECT_TRUE(log.has(texts().sigGenerated, "INFO"));
-        EXPECT_TRUE(log.has(std::string("Migration marker created: ") + file().marker, "INFO"));
         EXPECT_EQ(readFile(file().sig), getHMACSM3Signature("old data", kKey));
         EXPECT_EQ(readFile(file().marker).rfind("Signature migration completed on ", 0), 0u);
         EXPECT_EQ(readFile(file().marker).size(), std::string("Signature migration completed on 2026-01-01 00:00:00").size());
@@ -167,7 +155,6 @@ TEST_P(SignedDataFileTest, UnsignedDataMigratesOnceThenNeedsSignature)
         log.clear();
         EXPECT_EQ(load(again), -1);
         EXPECT_TRUE(log.has(texts().sigMissingAfterMigration, "ERROR"));
-        EXPECT_TRUE(log.has(texts().deletingTampered, "ERROR"));
         EXPECT_FALSE(pathExists(file().data));
     }
 }
@@ -435,11 +422,11 @@ TEST(HmacKeyTest, ExistingKeyIsUsedAsIs)
 {
     fs::create_directories(paths::kDataDir);
     writeFile(paths::kHmacKey, "short key");
-    writeFile(paths::kPkgFileDataSig, "kept");
     EXPECT_EQ(getHmacKey(), "short key");
-    EXPECT_TRUE(pathExists(paths::kPkgFileDataSig));
 }
 
+// A link in the key's place is refused; the signatures made with an earlier
+// key are not deleted for it.
 TEST(HmacKeyTest, SymlinkedKeyIsRefusedAndNothingIsDeleted)
 {
     fs::create_directories(paths::kDataDir);
@@ -447,12 +434,8 @@ TEST(HmacKeyTest, SymlinkedKeyIsRefusedAndNothingIsDeleted)
     ASSERT_EQ(symlink(target.c_str(), paths::kHmacKey), 0);
     std::string error;
     ASSERT_EQ(storeSignedData(kPkgDataFile, "old key", "payload", error), 0);
-    LogCapture log;
     EXPECT_EQ(getHmacKey(), "");
-    EXPECT_TRUE(log.has(std::string("HMAC key file is a symlink, refusing to follow: ") + paths::kHmacKey, "ERROR"));
     EXPECT_FALSE(pathExists(target));
-    Recorder r;
-    EXPECT_EQ(loadSignedData(kPkgDataFile, kPkgDataTexts, getHmacKey(), r.parser()), -1);
     EXPECT_TRUE(pathExists(paths::kPkgFileData));
     EXPECT_TRUE(pathExists(paths::kPkgFileDataSig));
 }
