@@ -127,6 +127,40 @@ TEST(ProcessParentTest, ParentOfHostileNamesAndVanishedProcesses)
     }
     EXPECT_TRUE(getAllParent(1).empty());
     EXPECT_TRUE(getAllParent(-3).empty());
+}
+
+// A process whose parent is init: its ancestry is exactly [1].
+TEST(ProcessParentTest, ChildOfInitHasOnlyInitAsAncestor)
+{
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t middle = fork();
+    ASSERT_GE(middle, 0);
+    if (middle == 0) {
+        if (fork() == 0) {  // orphaned at once: init adopts it
+            alarm(20);
+            const pid_t self = getpid();
+            (void)!write(ready[1], &self, sizeof(self));
+            pause();
+        }
+        _exit(0);
+    }
+    ASSERT_EQ(waitpid(middle, nullptr, 0), middle);
+    pid_t orphan = 0;
+    ASSERT_EQ(read(ready[0], &orphan, sizeof(orphan)), static_cast<ssize_t>(sizeof(orphan)));
+    close(ready[0]);
+    close(ready[1]);
+    const int parent = getParentPid(orphan);
+    const std::vector<uint32_t> chain = getAllParent(orphan);
+    kill(orphan, SIGKILL);
+    if (parent != 1) {
+        GTEST_SKIP() << "orphans are adopted by a subreaper here, pid " << parent;
+    }
+    EXPECT_EQ(chain, std::vector<uint32_t>{1});
+}
+
+TEST(ProcessParentTest, VanishedProcessHasNoAncestors)
+{
     const pid_t gone = fork();
     ASSERT_GE(gone, 0);
     if (gone == 0) {
