@@ -312,22 +312,6 @@ bool isVersion(const std::string& bytes)
     return bytes == version(std::stoull(bytes.substr(8)));
 }
 
-// Waits for a child for at most the given time, killing it after that.
-int waitChild(pid_t pid, std::chrono::seconds limit)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return status;
-}
-
 TEST(SignedDataCrashTest, KilledStoresNeverLoseTheData)
 {
     fs::create_directories(paths::kDataDir);
@@ -355,39 +339,6 @@ TEST(SignedDataCrashTest, KilledStoresNeverLoseTheData)
             << "round " << kill_round;
         ASSERT_TRUE(isVersion(r.loaded)) << "round " << kill_round;
     }
-}
-
-TEST(SignedDataCrashTest, ConcurrentProcessesNeverDeleteData)
-{
-    fs::create_directories(paths::kDataDir);
-    std::string error;
-    ASSERT_EQ(storeSignedData(kPkgDataFile, kKey, version(0), error), 0);
-    std::vector<pid_t> children;
-    for (int c = 0; c < 3; ++c) {
-        const pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            for (int i = 0; i < 150; ++i) {
-                std::string e;
-                if (c < 2 && storeSignedData(kPkgDataFile, kKey, version(c * 1000 + i), e) != 0) {
-                    _exit(2);
-                }
-                Recorder r;
-                if (loadSignedData(kPkgDataFile, kPkgDataTexts, kKey, r.parser()) != 0 || !isVersion(r.loaded)) {
-                    _exit(3);
-                }
-            }
-            _exit(0);
-        }
-        children.push_back(pid);
-    }
-    for (const pid_t pid : children) {
-        const int status = waitChild(pid, std::chrono::seconds(60));
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-    }
-    Recorder r;
-    EXPECT_EQ(loadSignedData(kPkgDataFile, kPkgDataTexts, kKey, r.parser()), 0);
-    EXPECT_TRUE(pathExists(paths::kPkgFileData));
 }
 
 // ---------------------------------------------------------------- key
