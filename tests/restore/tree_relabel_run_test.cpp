@@ -201,25 +201,19 @@ TEST_F(TreeRelabelRunTest, ExectlLibraryHearsEveryPathAndTheScanList)
     relabel(root);
 
     const std::vector<std::string> lines = readLines(kRecordFile);
-    std::multiset<std::string> inits;
-    size_t at = 0;
-    for (; at < lines.size() && lines[at].rfind("init ", 0) == 0; ++at) {
-        inits.insert(lines[at]);
+    const std::vector<std::string> walked = {root, root + "/a", root + "/a/f1", root + "/a/f2", root + "/b"};
+    ASSERT_EQ(lines.size(), 6u + 1u + 7u);
+    std::multiset<std::string> inits(lines.begin(), lines.begin() + 6), expectedInits = {"init " + root + " /dev"};
+    std::set<std::string> scanned(lines.begin() + 7, lines.end()), expectedScan = {"  " + root + "/dangling", "  /dev"};
+    for (const auto& path : walked) {
+        expectedInits.insert("init " + root + " " + path);
+        expectedScan.insert("  " + path);
     }
-    const std::multiset<std::string> expectedInits = {
-        "init " + root + " " + root,         "init " + root + " " + root + "/a",
-        "init " + root + " " + root + "/a/f1", "init " + root + " " + root + "/a/f2",
-        "init " + root + " " + root + "/b",  "init " + root + " /dev"};
     EXPECT_EQ(inits, expectedInits) << "no call for the dangling link";
-    ASSERT_LT(at, lines.size());
-    EXPECT_EQ(lines[at], "scanlist " + root + " 7");
-    std::vector<std::string> scanned(lines.begin() + static_cast<long>(at) + 1, lines.end());
-    ASSERT_EQ(scanned.size(), 7u);
-    EXPECT_EQ(scanned.front(), "  " + root);
-    EXPECT_EQ(scanned.back(), "  /dev");
-    EXPECT_EQ(std::set<std::string>(scanned.begin(), scanned.end()),
-              (std::set<std::string>{"  " + root, "  " + root + "/a", "  " + root + "/a/f1", "  " + root + "/a/f2",
-                                     "  " + root + "/b", "  " + root + "/dangling", "  /dev"}));
+    EXPECT_EQ(lines[6], "scanlist " + root + " 7");
+    EXPECT_EQ(scanned, expectedScan);
+    EXPECT_EQ(lines[7], "  " + root);
+    EXPECT_EQ(lines.back(), "  /dev");
     // The library is closed with the run: nothing more reaches it.
     EXPECT_EQ(VetuRestoreContext::getInstance().callExectlfunc(root, {"/x"}, false), 0);
     EXPECT_EQ(readLines(kRecordFile).size(), lines.size());
