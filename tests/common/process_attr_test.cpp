@@ -78,28 +78,15 @@ TEST_F(ProcessAttrTest, SetSidAndOrigSidKeepOtherFields)
 
 TEST_F(ProcessAttrTest, MissingEmptyAndMalformedAttributesAreRefusedUnwritten)
 {
-    {
-        LogCapture log;  // without the framework the file does not exist
-        EXPECT_EQ(readProcessAttr(m_pid), "");
-        EXPECT_TRUE(log.has("Unable to open file, " + m_path, "ERROR"));
-        EXPECT_EQ(setProcessSid(m_pid, kNew), 0);
-        EXPECT_TRUE(log.has("get process attr errror, attr is empty.", "ERROR"));
-    }
-    const std::vector<std::pair<std::string, size_t>> cases = {
-        {"a:b:c:d", 4},
-        {"a:b:c:d:e:f", 6},
-        {"a::c:d:e", 4},
-        {":::\n", 1},
-    };
-    for (const auto& [text, count] : cases) {
+    // Without the framework the file does not exist.
+    EXPECT_EQ(readProcessAttr(m_pid), "");
+    EXPECT_EQ(setProcessSid(m_pid, kNew), 0);
+    EXPECT_NE(access(m_path.c_str(), F_OK), 0);
+    for (const std::string text : {"a:b:c:d", "a:b:c:d:e:f", "a::c:d:e", ":::\n"}) {
         SCOPED_TRACE(text);
         ASSERT_TRUE(writeFile(m_path, text));
-        LogCapture log;
         EXPECT_EQ(setProcessSid(m_pid, kNew), 0);
         EXPECT_EQ(setProcessOrigSid(m_pid, kNew), 0);
-        const std::string message = "process attr value has insufficient elements: " + std::to_string(count);
-        EXPECT_EQ(log.count(message, "ERROR"), 2u) << log.dump();
-        EXPECT_EQ(log.lines().size(), 2u);
         EXPECT_EQ(readFile(m_path), text);
     }
 }
