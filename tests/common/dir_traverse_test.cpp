@@ -71,16 +71,8 @@ TEST(DirTraverseTest, NestedMountsAndBindCycles)
     tree.file("d/f");
     const std::string sub = tree.dir("d/sub");
     ASSERT_EQ(mount(d.c_str(), sub.c_str(), nullptr, MS_BIND, nullptr), 0);
-    LogCapture log;
     EXPECT_EQ(sorted(walk(outer)), sorted({outer, outer + "/inner", outer + "/inner/f"}));
-    EXPECT_EQ(log.countContaining("cycle"), 0u) << log.dump();
-
     EXPECT_EQ(sorted(walk(d)), sorted({d, d + "/f"}));
-    struct stat st;
-    ASSERT_EQ(stat(d.c_str(), &st), 0);
-    EXPECT_TRUE(log.has("Directory cycle detected, skipping: " + sub + " (inode=" + std::to_string(st.st_ino) + ")",
-                        "WARN"))
-        << log.dump();
     const Strings fromAbove = walk(tree.root());
     EXPECT_EQ(std::count(fromAbove.begin(), fromAbove.end(), d + "/f"), 1);
     EXPECT_EQ(std::count(fromAbove.begin(), fromAbove.end(), sub), 0);
@@ -94,13 +86,9 @@ TEST(DirTraverseTest, DepthLimitAndUnreadableRoot)
         path += "/d";
         ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
     }
-    LogCapture log;
     const Strings out = walk(tree.root());
     ASSERT_EQ(out.size(), 512u);  // the root and 511 levels below it
     EXPECT_EQ(out.back().size(), tree.root().size() + 2 * 511);
-    EXPECT_TRUE(log.has("traverseDirectory max depth reached: " + out.back() + "/d", "WARN"));
-
     EXPECT_TRUE(walk(tree.path("missing"), -1).empty());
-    EXPECT_TRUE(log.has("Unable to open directory: " + tree.path("missing"), "WARN"));
     EXPECT_TRUE(walk(tree.file("f"), -1).empty());
 }

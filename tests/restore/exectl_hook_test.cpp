@@ -30,23 +30,14 @@ protected:
 
 TEST_F(ExectlHookTest, LoadedLibraryReceivesTheScanList)
 {
-    LogCapture log;
     EXPECT_EQ(context.loadExectlSo(""), -1);
-    EXPECT_TRUE(log.has("sofilepath is empty.", "ERROR"));
-    ASSERT_EQ(context.loadExectlSo(kLibrary), 0) << log.dump();
-    EXPECT_TRUE(log.has("load library libtamro2_exectl.so.0 begin!", "INFO"));
-    EXPECT_TRUE(log.has("load library libtamro2_exectl.so.0 end!", "INFO"));
-
+    ASSERT_EQ(context.loadExectlSo(kLibrary), 0);
     EXPECT_EQ(context.callExectlfunc("", {"/a"}, false), -1);
-    EXPECT_TRUE(log.has("rootmnt is NULL", "ERROR"));
     EXPECT_EQ(context.callExectlfunc("/", {}, false), -2);
-    EXPECT_TRUE(log.has("file count is 0", "ERROR"));
     EXPECT_EQ(context.callExectlfunc("/mnt", {"/mnt/a", "/mnt/b c", "/dev"}, false), 0);
     EXPECT_EQ(context.callExectlfunc("/mnt", {"/mnt/x"}, true), 0);
     EXPECT_EQ(readFile(kRecordFile), "scanlist /mnt 3\n  /mnt/a\n  /mnt/b c\n  /dev\n"
                          "update /mnt 1\n  /mnt/x\n");
-    EXPECT_TRUE(log.has("exectl_save_scanlist begin.", "INFO"));
-    EXPECT_TRUE(log.has("exectl_save_scanlist end.", "INFO"));
 }
 
 // Without the library (its directory hidden in this test's namespace), or
@@ -62,7 +53,6 @@ TEST_F(ExectlHookTest, MissingLibraryOrEntryPointMeansNoHookCalls)
         LogCapture log;
         EXPECT_EQ(context.loadExectlSo(kLibrary), -1);
         EXPECT_EQ(log.countContaining(error, "ERROR"), 1u) << log.dump();
-        EXPECT_FALSE(log.has("load library libtamro2_exectl.so.0 end!"));
         EXPECT_EQ(context.callExectlfunc("/", {"/a"}, false), 0);
         EXPECT_EQ(context.callExectlfunc("/", {"/a"}, true), 0);
         EXPECT_EQ(readFile(kRecordFile), "");

@@ -11,7 +11,6 @@
 #include "restore/vetu_restore_context.h"
 #include "store/vetu_restore_init.h"
 #include "support/expected_label.h"
-#include "support/log_capture.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -114,26 +113,23 @@ TEST_F(LabelComputeTest, NearestParentWithPolicy)
         int type;
         const char* found;
         uint64_t pathId;
-        const char* logText;
     } cases[] = {
-        {"/a/b/x/y", 1, "/a/b", 0x1, "[Exact Match] path:/a/b, pathid:0000000000000001"},
-        {"/a/b", 1, "/a/b", 0x1, "[Exact Match] path:/a/b, pathid:0000000000000001"},
-        {"/w/x/y", 1, "/w/x", 0x3, "[Wildcard Match] path:/w/x | pathid:0000000000000003 (Pattern:/w/*)"},
+        {"/a/b/x/y", 1, "/a/b", 0x1},
+        {"/a/b", 1, "/a/b", 0x1},
+        {"/w/x/y", 1, "/w/x", 0x3},
         // A wildcard one level nearer beats an exact entry further up.
-        {"/a/b/cd/e", 1, "/a/b/cd", 0x4, "[Wildcard Match] path:/a/b/cd | pathid:0000000000000004 (Pattern:/a/b/c*)"},
-        {"/elsewhere/x", 1, "/", 0x2, "[Root Match] path:/ | pathid:0000000000000002"},
-        {"/", 1, "/", 0x2, "[Root Match] path:/ | pathid:0000000000000002"},
+        {"/a/b/cd/e", 1, "/a/b/cd", 0x4},
+        {"/elsewhere/x", 1, "/", 0x2},
+        {"/", 1, "/", 0x2},
         // The parent text of a top-level directory is "", never tried itself.
-        {"", 1, "/", 0x2, "[Root Match] path:/ | pathid:0000000000000002"},
-        {"/o/x", 0, "/o", 0x5, "[Exact Match] path:/o, pathid:0000000000000005"},
-        {"/a/b/x", 0, "", 0, "[No pathid Found] path:/a/b/x"},
+        {"", 1, "/", 0x2},
+        {"/o/x", 0, "/o", 0x5},
+        {"/a/b/x", 0, "", 0},
     };
     for (const auto& c : cases) {
-        LogCapture log;
         const auto found = VetuRestoreContext::findNearestParentDirHasPolicy(c.path, store, c.type);
         EXPECT_EQ(found.first, c.found) << c.path;
         EXPECT_EQ(found.second, c.pathId) << c.path;
-        EXPECT_TRUE(log.has(c.logText)) << c.path << "\n" << log.dump();
     }
 }
 
@@ -175,19 +171,10 @@ TEST_F(LabelComputeTest, RestoreKeepsTheCreateOidAndLabelsALinkItself)
     const std::string fresh = tree.file("fresh");
     EXPECT_EQ(VetuRestoreContext::restoreFileLabel(fresh, store), 0);
     EXPECT_EQ(readXattr(fresh), labelText({}, 0, {}, 5));
-}
-
-TEST_F(LabelComputeTest, EmptyPathsAreRefused)
-{
-    LogCapture log;
+    EXPECT_EQ(VetuRestoreContext::restoreFileLabel("", store), -1);
     std::string label = "untouched";
     EXPECT_EQ(VetuRestoreContext::getNewCreateFileLabel("", store, label), -1);
     EXPECT_EQ(label, "untouched");
-    EXPECT_TRUE(log.has("filepath is empty.", "ERROR"));
-    EXPECT_EQ(VetuRestoreContext::restoreFileLabel("", store), -1);
-    EXPECT_TRUE(log.has("filepath is empty...", "ERROR"));
-    EXPECT_EQ(setParentDirInheritFlag("", 7), -1);
-    EXPECT_TRUE(log.has("path empty.", "ERROR"));
 }
 
 TEST(SetParentDirInheritFlagTest, NearestDirectoryOrEveryMatchedTree)
@@ -206,19 +193,14 @@ TEST(SetParentDirInheritFlagTest, NearestDirectoryOrEveryMatchedTree)
     label.inherit_flag = 7;
     ASSERT_EQ(setFileLabelToXattr(full.c_str(), &label, kXattrModeFile), 0);
 
-    LogCapture log;
     // A path that does not exist yet: its nearest existing directory.
     EXPECT_EQ(setParentDirInheritFlag(b + "/not/yet", 7), 0);
     EXPECT_EQ(readXattr(b), labelText({}, 0x12, {}, 7));
     EXPECT_EQ(readXattr(a), labelText({}, 0x12, {}, 5));
-    EXPECT_TRUE(log.has("Successfully set inherit flag [7] for: " + b, "INFO"));
-
     EXPECT_EQ(setParentDirInheritFlag(full, 3), 0);
     EXPECT_EQ(readXattr(full), labelText({}, 0x12, {}, 7)) << "an inherit flag of 7 stays";
-    EXPECT_TRUE(log.has("Skipped already fully inherited: " + full, "WARN"));
-
     EXPECT_EQ(setParentDirInheritFlag(bare, 7), -1) << "no label to change";
-    EXPECT_TRUE(log.has("Failed to get label for: " + bare, "WARN"));
+    EXPECT_EQ(setParentDirInheritFlag("", 7), -1);
 
     // A pattern: every directory of every matching tree.
     EXPECT_EQ(setParentDirInheritFlag(tree.root() + "/a*", 6), 0);
@@ -226,7 +208,6 @@ TEST(SetParentDirInheritFlagTest, NearestDirectoryOrEveryMatchedTree)
     EXPECT_EQ(readXattr(b), labelText({}, 0x12, {}, 7));
 
     EXPECT_EQ(setParentDirInheritFlag(tree.root() + "/none*", 7), -1);
-    EXPECT_TRUE(log.has("No valid parent directory found for: " + tree.root() + "/none* (wildcard: 1)", "ERROR"));
 }
 
 // The subtree question answers as a scan of the whole index with isSubPath

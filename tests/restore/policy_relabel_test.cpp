@@ -70,10 +70,6 @@ TEST(PolicyPassTest, LabelsEachPathOnceInMapOrder)
     EXPECT_EQ(VetuRestoreContext::restoreFileLabelForHasPolicy(store), 0);
     EXPECT_EQ(restoredPaths(log),
               (std::vector<std::string>{d, df, dirLink, dirLink + "/g", e, ef, w1, w1x, w2, fa, fb, file1, missing, file2, link}));
-    EXPECT_TRUE(log.has("restore label begin.", "INFO"));
-    EXPECT_TRUE(log.has("fileSid pair.first: " + file1, "INFO"));
-    EXPECT_TRUE(log.has("fileSid pathIsExists error: " + missing, "INFO"));
-    EXPECT_FALSE(log.has("fileSid pathIsExists error: " + file1));
     // A file below a directory with policies on both sides.
     EXPECT_EQ(readXattr(df), labelText({0, sm3Last64(df), 0x1}, 0, {0, sm3Last64(df), 0x4}, 7));
 }
@@ -90,20 +86,16 @@ TEST(RestoreDirLabelTest, DepthLimitLinksAndDotEntries)
     const std::string link = tree.symlink("link", levels[1]);
     VetuRestoreInit store;
 
-    LogCapture log;
     EXPECT_EQ(VetuRestoreContext::restoreDirLabel(tree.root(), store, 0), 0);
     // Depths 0 to 40 are entered; depth 41 is labelled by its parent only.
     for (int depth = 0; depth <= 41; ++depth) {
         EXPECT_NE(readXattr(levels[static_cast<size_t>(depth)]), "") << "depth " << depth;
     }
     EXPECT_EQ(readXattr(levels[42]), "");
-    EXPECT_TRUE(log.has("restore dir label exceeds max depth 40, path: " + levels[41], "ERROR")) << log.dump();
     EXPECT_NE(readXattr(link), "") << "a link is labelled itself";
     // "." and ".." are not entries of the tree: the parent keeps its label.
     EXPECT_EQ(readXattr("/tmp"), "");
 
     EXPECT_EQ(VetuRestoreContext::restoreDirLabel(link, store, 0), -1);
-    EXPECT_TRUE(log.has("opendir " + link + " error!", "ERROR"));
     EXPECT_EQ(VetuRestoreContext::restoreDirLabel("", store, 0), -1);
-    EXPECT_TRUE(log.has("filepath is empty...", "ERROR"));
 }

@@ -49,17 +49,12 @@ TEST(RunDefaultLabelTest, LabelsFilesAndDirsOnTheSameDeviceOnly)
     }
     // A link cannot take a label without following it; the walk goes on.
     EXPECT_EQ(readXattr("/run/a/link"), "");
-    EXPECT_TRUE(log.has("set default label for /run/a/link failed", "WARN")) << log.dump();
     EXPECT_EQ(readXattr("/run/a/fifo"), "");
     // Another file system under /run keeps its labels and is not entered.
     EXPECT_EQ(readXattr("/run/other"), "");
     EXPECT_EQ(readXattr("/run/other/inner"), "");
     EXPECT_EQ(readXattr("/run/other/inner/f"), "");
-    EXPECT_TRUE(log.has("file /run/other is not in the same device with /run", "DEBUG"));
-    EXPECT_EQ(log.countContaining("cost time: ", "INFO"), 1u);
-
     EXPECT_EQ(VetuRestoreContext::getInstance().setDefalutLabelRecursive("/run/none"), -1);
-    EXPECT_TRUE(log.has("open dir /run/none failed, (No such file or directory)", "ERROR")) << log.dump();
 }
 
 // A bind mount of an ancestor inside the tree has the same device; the walk

@@ -88,6 +88,7 @@ TEST_F(TreeRelabelRunTest, LabelsEveryPathAsConfigured)
     TempTree outside;
     outside.file("o");
     tree.symlink("lnk", tree.path("a/file1"));
+    tree.symlink("inh/lnk", tree.path("a/file1"));
     tree.symlink("lnkdir", outside.root());
     tree.symlink("dangling", tree.path("nothing"));
     tree.fifo("pipe");
@@ -114,7 +115,6 @@ TEST_F(TreeRelabelRunTest, LabelsEveryPathAsConfigured)
     inherited.inherit_flag = 7;
     store.m_mapInheritDirLabel.store({{tree.path("inh"), inherited}});
 
-    LogCapture log;
     relabel(root, {tree.path("ex")});
 
     const uint64_t pkg = sm3Last64("toolpkg");
@@ -138,6 +138,7 @@ TEST_F(TreeRelabelRunTest, LabelsEveryPathAsConfigured)
         {"inh", fromInheritDir},
         {"inh/sub", fromInheritDir},
         {"inh/sub/f", fromInheritDir},
+        {"inh/lnk", plain},  // a link keeps its own label, in link mode
         {"ex", ""},
         {"ex/f", ""},
         {"exb", ""},  // exclusions are plain prefixes
@@ -162,12 +163,6 @@ TEST_F(TreeRelabelRunTest, LabelsEveryPathAsConfigured)
     EXPECT_EQ(readXattr(outside.path("o")), "") << "a link to a directory is not entered";
     EXPECT_EQ(readXattr(outside.root()), "");
     EXPECT_EQ(readXattr("/dev"), plain);
-    EXPECT_TRUE(log.has("Skipped excluded path: " + tree.path("ex"), "INFO"));
-    EXPECT_TRUE(log.has("Skipped excluded path: " + tree.path("exb"), "INFO"));
-    EXPECT_TRUE(log.has("Processed symlink: " + tree.path("lnkdir"), "DEBUG"));
-    EXPECT_TRUE(log.has("file is not exists, " + tree.path("dangling"), "DEBUG"));
-    EXPECT_TRUE(log.has("set label to file, " + tree.path("a/file1") + "-> " + labelText({}, 0x33, {}, 5), "INFO"));
-    EXPECT_EQ(log.countContaining("cost time: ", "INFO"), 1u);
 }
 
 // The second run in one process labels the whole tree again.
@@ -203,29 +198,22 @@ TEST_F(TreeRelabelRunTest, ExectlLibraryHearsEveryPathAndTheScanList)
     tree.file("b");
     tree.symlink("dangling", tree.path("none"));
     std::filesystem::remove(kRecordFile);
-    LogCapture log;
     relabel(root);
 
     const std::vector<std::string> lines = readLines(kRecordFile);
-    std::multiset<std::string> inits;
-    size_t at = 0;
-    for (; at < lines.size() && lines[at].rfind("init ", 0) == 0; ++at) {
-        inits.insert(lines[at]);
+    const std::vector<std::string> walked = {root, root + "/a", root + "/a/f1", root + "/a/f2", root + "/b"};
+    ASSERT_EQ(lines.size(), 6u + 1u + 7u);
+    std::multiset<std::string> inits(lines.begin(), lines.begin() + 6), expectedInits = {"init " + root + " /dev"};
+    std::set<std::string> scanned(lines.begin() + 7, lines.end()), expectedScan = {"  " + root + "/dangling", "  /dev"};
+    for (const auto& path : walked) {
+        expectedInits.insert("init " + root + " " + path);
+        expectedScan.insert("  " + path);
     }
-    const std::multiset<std::string> expectedInits = {
-        "init " + root + " " + root,         "init " + root + " " + root + "/a",
-        "init " + root + " " + root + "/a/f1", "init " + root + " " + root + "/a/f2",
-        "init " + root + " " + root + "/b",  "init " + root + " /dev"};
     EXPECT_EQ(inits, expectedInits) << "no call for the dangling link";
-    ASSERT_LT(at, lines.size());
-    EXPECT_EQ(lines[at], "scanlist " + root + " 7");
-    std::vector<std::string> scanned(lines.begin() + static_cast<long>(at) + 1, lines.end());
-    ASSERT_EQ(scanned.size(), 7u);
-    EXPECT_EQ(scanned.front(), "  " + root);
-    EXPECT_EQ(scanned.back(), "  /dev");
-    EXPECT_EQ(std::set<std::string>(scanned.begin(), scanned.end()),
-              (std::set<std::string>{"  " + root, "  " + root + "/a", "  " + root + "/a/f1", "  " + root + "/a/f2",
-                                     "  " + root + "/b", "  " + root + "/dangling", "  /dev"}));
+    EXPECT_EQ(lines[6], "scanlist " + root + " 7");
+    EXPECT_EQ(scanned, expectedScan);
+    EXPECT_EQ(lines[7], "  " + root);
+    EXPECT_EQ(lines.back(), "  /dev");
     // The library is closed with the run: nothing more reaches it.
     EXPECT_EQ(VetuRestoreContext::getInstance().callExectlfunc(root, {"/x"}, false), 0);
     EXPECT_EQ(readLines(kRecordFile).size(), lines.size());
@@ -235,10 +223,8 @@ TEST_F(TreeRelabelRunTest, WithoutExectlLibraryLabellingGoesOn)
 {
     hideExectlLibrary();
     const std::string file = tree.file("d/f");
-    LogCapture log;
     relabel(tree.root());
     EXPECT_EQ(readXattr(file), labelText({}, 0, {}, 5));
-    EXPECT_EQ(log.countContaining("dlopen library libtamro2_exectl.so.0 error ", "ERROR"), 1u);
     EXPECT_FALSE(std::filesystem::exists(kRecordFile));
 }
 
@@ -248,28 +234,54 @@ TEST_F(TreeRelabelRunTest, BadAndSystemRootsLabelOnlyDev)
 {
     std::filesystem::create_directories("/run/x");
     std::ofstream("/run/x/f") << "x";
-    struct Case {
-        std::string root;
-        std::string message;
-        std::string level;
-    } cases[] = {{"", "Invalid path parameter", "ERROR"},
-                 {tree.path("missing"), "Path canonicalization failed: No such file or directory", "ERROR"},
-                 {"/run/x", "Skipped system directory: /run/x", "INFO"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.root);
+    for (const std::string root : {"", tree.path("missing").c_str(), "/run/x"}) {
+        SCOPED_TRACE(root);
         lremovexattr("/dev", "security.vetu");
         std::filesystem::remove(kRecordFile);
-        LogCapture log;
-        relabel(c.root);
-        EXPECT_TRUE(log.has(c.message, c.level)) << log.dump();
+        relabel(root);
         EXPECT_EQ(readXattr("/dev"), labelText({}, 0, {}, 5));
-        if (!c.root.empty() && c.root[0] == '/') {
+        if (!root.empty()) {
             EXPECT_EQ(readLines(kRecordFile),
-                      (std::vector<std::string>{"init " + c.root + " /dev", "scanlist " + c.root + " 1", "  /dev"}));
+                      (std::vector<std::string>{"init " + root + " /dev", "scanlist " + root + " 1", "  /dev"}));
         }
     }
     EXPECT_EQ(readXattr("/run/x"), "");
     EXPECT_EQ(readXattr("/run/x/f"), "");
+}
+
+// System prefixes are plain prefixes of the whole path: /library is skipped
+// as /lib is. Such top-level names exist only inside a root of our own.
+TEST_F(TreeRelabelRunTest, SystemPrefixesArePlainPrefixes)
+{
+    const std::vector<std::string> roots = {"/library", "/devices", "/database", "/srv2"};
+    for (const auto& root : roots) {
+        tree.file("root" + root + "/x/f");
+    }
+    tree.dir("root/dev");
+    tree.file("root/usr2/f");
+    ASSERT_EQ(chroot(tree.path("root").c_str()), 0);
+    ASSERT_EQ(chdir("/"), 0);
+    for (const auto& root : roots) {
+        relabel(root);
+        EXPECT_EQ(readXattr(root), "") << root;
+        EXPECT_EQ(readXattr(root + "/x/f"), "") << root;
+    }
+    EXPECT_EQ(readXattr("/dev"), labelText({}, 0, {}, 5));
+    relabel("/usr2");
+    EXPECT_EQ(readXattr("/usr2/f"), labelText({}, 0, {}, 5)) << "no system prefix";
+}
+
+// One path of a run: the nearest policy directory's path id beats that of
+// the user-set pattern. (In a whole run the policy pass relabels that
+// directory's tree after, by the rule of a single file.)
+TEST_F(TreeRelabelRunTest, NearestPolicyPathIdBeatsThePatternsInARun)
+{
+    const std::string file = tree.file("pw/x.txt");
+    store.identityDataUserConfigOidGlob.set(tree.path("pw/*.txt"), {0xa, 0xb, 0xc});
+    store.identityDataUserConfigSidGlob.set(tree.path("pw/*.txt"), {0xd, 0xe, 0xf});
+    store.identityDataDirOpathid.set(tree.path("pw"), 0x77);
+    VetuRestoreContext::getInstance().setLabelToFileDirMultiThread(file, store, tree.root());
+    EXPECT_EQ(readXattr(file), labelText({0, 0xe, 0xf}, 0, {0, 0xb, 0x77}, 5));
 }
 
 // Mounts inside the tree: a bind mount of an ancestor (a cycle) ends the
@@ -291,8 +303,7 @@ TEST_F(TreeRelabelRunTest, CyclesAndUnwritablePathsDoNotStopTheRun)
     EXPECT_EQ(log.countContaining("Directory cycle detected, skipping: " + loop + " (inode=", "WARN"), 1u)
         << log.dump();
     EXPECT_EQ(readXattr(lockedFile), "");
-    EXPECT_TRUE(log.has(lockedFile + " fsetxattr error, Read-only file system", "WARN")) << log.dump();
-    EXPECT_TRUE(log.has("set file label to xattr failed, " + lockedFile, "WARN"));
+    EXPECT_TRUE(log.has("set file label to xattr failed, " + lockedFile, "WARN")) << log.dump();
     umount(loop.c_str());
     umount(locked.c_str());
 }

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 
+#include "common/file_utils.h"
 #include "common/paths.h"
 
 namespace id_pairs_stub {
@@ -58,10 +58,7 @@ void limitSize(size_t bytes)
 
 std::string bytes()
 {
-    std::ifstream in(paths::kIdPairs, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
+    return readFileToString(paths::kIdPairs);
 }
 
 bool parse(const std::string& bytes, std::vector<IdPairsMessage>& messages, std::string* error)

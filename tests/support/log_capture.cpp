@@ -1,16 +1,21 @@
 #include "support/log_capture.h"
 
+#include <unistd.h>
+
 #include <log4cpp/AppenderSkeleton.hh>
 #include <log4cpp/Category.hh>
 #include <log4cpp/Priority.hh>
 
+#include <fstream>
+
 #include "common/logger.h"
+#include "common/paths.h"
 
 namespace {
 
 class CaptureAppender : public log4cpp::AppenderSkeleton {
 public:
-    CaptureAppender(const std::string& name, LogCapture* owner) : AppenderSkeleton(name), m_owner(owner) {}
+    CaptureAppender(const std::string& name, LogLines* owner) : AppenderSkeleton(name), m_owner(owner) {}
     void close() override {}
     bool requiresLayout() const override { return false; }
     void setLayout(log4cpp::Layout* layout) override { delete layout; }
@@ -22,8 +27,13 @@ protected:
     }
 
 private:
-    LogCapture* m_owner;
+    LogLines* m_owner;
 };
+
+bool matches(const LoggedLine& line, const std::string& level)
+{
+    return level.empty() || line.level == level;
+}
 
 }  // namespace
 
@@ -36,6 +46,62 @@ std::string stripLogPrefix(const std::string& message)
     return end == std::string::npos ? message : message.substr(end + 2);
 }
 
+void LogLines::record(LoggedLine line)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_lines.push_back(std::move(line));
+}
+
+std::vector<LoggedLine> LogLines::lines() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_lines;
+}
+
+size_t LogLines::count(const std::string& text, const std::string& level) const
+{
+    size_t n = 0;
+    for (const auto& line : lines()) {
+        n += matches(line, level) && stripLogPrefix(line.message) == text;
+    }
+    return n;
+}
+
+long LogLines::indexOf(const std::string& text, const std::string& level) const
+{
+    const auto all = lines();
+    for (size_t i = 0; i < all.size(); ++i) {
+        if (matches(all[i], level) && stripLogPrefix(all[i].message) == text) {
+            return static_cast<long>(i);
+        }
+    }
+    return -1;
+}
+
+size_t LogLines::countContaining(const std::string& fragment, const std::string& level) const
+{
+    size_t n = 0;
+    for (const auto& line : lines()) {
+        n += matches(line, level) && line.message.find(fragment) != std::string::npos;
+    }
+    return n;
+}
+
+void LogLines::clear()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_lines.clear();
+}
+
+std::string LogLines::dump() const
+{
+    std::string out;
+    for (const auto& line : lines()) {
+        out += line.level + " " + line.category + " " + line.message + "\n";
+    }
+    return out;
+}
+
 LogCapture::LogCapture()
 {
     Logger::getInstance();  // the logger configures log4cpp before we attach
@@ -44,9 +110,8 @@ LogCapture::LogCapture()
     root.setPriority(log4cpp::Priority::DEBUG);
     m_rootAppender = new CaptureAppender("testCaptureRoot", this);
     root.addAppender(m_rootAppender);
-    log4cpp::Category& info = log4cpp::Category::getInstance("INFO");
     m_infoAppender = new CaptureAppender("testCaptureInfo", this);
-    info.addAppender(m_infoAppender);
+    log4cpp::Category::getInstance("INFO").addAppender(m_infoAppender);
 }
 
 LogCapture::~LogCapture()
@@ -57,51 +122,27 @@ LogCapture::~LogCapture()
     root.setPriority(m_oldRootPriority);
 }
 
-void LogCapture::record(LoggedLine line)
+ProgramLog::ProgramLog()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_lines.push_back(std::move(line));
-}
-
-std::vector<LoggedLine> LogCapture::lines() const
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_lines;
-}
-
-size_t LogCapture::count(const std::string& text, const std::string& level) const
-{
-    size_t n = 0;
-    for (const auto& line : lines()) {
-        if ((level.empty() || line.level == level) && stripLogPrefix(line.message) == text) {
-            ++n;
+    std::ifstream in(paths::kLogFile);
+    // "<date> <time> <thread> [LEVEL] [function:line] message "
+    for (std::string line; std::getline(in, line);) {
+        const auto open = line.find(" [");
+        const auto close = open == std::string::npos ? open : line.find("] ", open);
+        if (close == std::string::npos) {
+            continue;
         }
-    }
-    return n;
-}
-
-size_t LogCapture::countContaining(const std::string& fragment, const std::string& level) const
-{
-    size_t n = 0;
-    for (const auto& line : lines()) {
-        if ((level.empty() || line.level == level) && line.message.find(fragment) != std::string::npos) {
-            ++n;
+        LoggedLine parsed;
+        parsed.level = line.substr(open + 2, close - open - 2);
+        parsed.message = line.substr(close + 2);
+        if (!parsed.message.empty() && parsed.message.back() == ' ') {
+            parsed.message.pop_back();
         }
+        record(std::move(parsed));
     }
-    return n;
 }
 
-void LogCapture::clear()
+void clearProgramLog()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_lines.clear();
-}
-
-std::string LogCapture::dump() const
-{
-    std::string out;
-    for (const auto& line : lines()) {
-        out += line.level + " " + line.category + " " + line.message + "\n";
-    }
-    return out;
+    unlink(paths::kLogFile);
 }

@@ -1,45 +1,26 @@
 #include "support/run_process.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
+#include <thread>
+
+#include "common/file_utils.h"
 
 extern char** environ;
-
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-void finish(ProcessResult& result, int status)
-{
-    if (WIFEXITED(status)) {
-        result.status = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        result.signal = WTERMSIG(status);
-    }
-}
-
-}  // namespace
 
 ProcessResult runProcess(const std::vector<std::string>& argv, double timeoutSeconds)
 {
     ProcessResult result;
-    if (argv.empty()) {
-        return result;
-    }
-    int out[2];
-    int report[2];  // closed by exec; carries errno when exec fails
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        return result;
-    }
-    if (pipe2(report, O_CLOEXEC) != 0) {
-        close(out[0]);
-        close(out[1]);
+    // The output goes to a file rather than a pipe: a grandchild that keeps
+    // a pipe open would hold the caller up.
+    char outPath[] = "/tmp/vetu-run-XXXXXX";
+    const int out = mkostemp(outPath, O_CLOEXEC);
+    if (argv.empty() || out < 0) {
         return result;
     }
     std::vector<char*> args;
@@ -47,79 +28,39 @@ ProcessResult runProcess(const std::vector<std::string>& argv, double timeoutSec
         args.push_back(const_cast<char*>(arg.c_str()));
     }
     args.push_back(nullptr);
-
     const pid_t pid = fork();
-    if (pid < 0) {
-        for (int fd : {out[0], out[1], report[0], report[1]}) {
-            close(fd);
-        }
-        return result;
-    }
     if (pid == 0) {
         const int null = open("/dev/null", O_RDONLY);
-        if (null < 0 || dup2(null, 0) < 0 || dup2(out[1], 1) < 0 || dup2(out[1], 2) < 0) {
-            _exit(127);
-        }
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        execve(args[0], args.data(), environ);
-        const int err = errno;
-        (void)!write(report[1], &err, sizeof(err));
+        if (null >= 0 && dup2(null, 0) >= 0 && dup2(out, 1) >= 0 && dup2(out, 2) >= 0) {
+            execve(args[0], args.data(), environ);
+        }
         _exit(127);
     }
-    close(out[1]);
-    close(report[1]);
-    int execErr = 0;
-    const bool execFailed = read(report[0], &execErr, sizeof(execErr)) == static_cast<ssize_t>(sizeof(execErr));
-    close(report[0]);
-    result.started = !execFailed;
-
-    // Reads until the child has exited; a grandchild that keeps the pipe
-    // open does not hold the caller up.
-    const auto deadline = Clock::now() + std::chrono::duration<double>(timeoutSeconds);
-    bool outOpen = true;
-    char buf[65536];
+    close(out);
+    result.started = pid > 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
     int status = 0;
-    for (;;) {
-        if (outOpen) {
-            struct pollfd pfd = {out[0], POLLIN, 0};
-            if (poll(&pfd, 1, 20) > 0) {
-                const ssize_t n = read(out[0], buf, sizeof(buf));
-                if (n > 0) {
-                    result.output.append(buf, static_cast<size_t>(n));
-                    continue;
-                }
-                if (n == 0 || errno != EINTR) {
-                    outOpen = false;
-                }
-            }
-        } else {
-            usleep(5000);
-        }
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) {
-            finish(result, status);
-            break;
-        }
-        if (done < 0 && errno != EINTR) {
-            break;
-        }
-        if (Clock::now() >= deadline) {
+    while (result.started && waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
             result.timedOut = true;
             break;
         }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    if (outOpen) {
-        fcntl(out[0], F_SETFL, O_NONBLOCK);
-        ssize_t n;
-        while ((n = read(out[0], buf, sizeof(buf))) > 0) {
-            result.output.append(buf, static_cast<size_t>(n));
+    if (result.started && !result.timedOut) {
+        if (WIFEXITED(status)) {
+            result.status = WEXITSTATUS(status);
+        } else if (WIFSIGNALED(status)) {
+            result.signal = WTERMSIG(status);
         }
     }
-    close(out[0]);
+    result.output = readFile(outPath);
+    unlink(outPath);
     return result;
 }
 

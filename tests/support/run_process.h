@@ -6,7 +6,7 @@
 #include <vector>
 
 struct ProcessResult {
-    bool started = false;   // fork and exec succeeded
+    bool started = false;   // forked (an exec that fails exits 127)
     bool timedOut = false;  // killed at the time limit
     int signal = 0;         // the signal that ended it, 0 when it exited
     int status = -1;        // exit status when it exited
