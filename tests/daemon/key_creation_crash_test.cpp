@@ -16,30 +16,9 @@
 #include "support/run_process.h"
 #include "support/temp_tree.h"
 
-namespace {
-
-constexpr double kJobTimeLimit = 120;
-constexpr int kMaxCrashPoints = 64;
-const char kStrace[] = "/usr/bin/strace";
-
-// A running system's files: data, signatures and markers under a key that
-// is gone.
-void writeDataOfAnOldKey(const std::string& json, const std::string& pkgData)
-{
-    std::filesystem::remove_all(paths::kDataDir);
-    std::filesystem::create_directories(paths::kDataDir);
-    writeFile(paths::kIdentityData, json);
-    writeFile(paths::kIdentityDataSig, getHMACSM3Signature(json, "old key"));
-    writeFile(paths::kPkgFileData, pkgData);
-    writeFile(paths::kPkgFileDataSig, getHMACSM3Signature(pkgData, "old key"));
-    writeFile(paths::kIdentityMigrationMarker, "Signature migration completed on 2026-01-01 00:00:00");
-    writeFile(paths::kPkgMigrationMarker, "Signature migration completed on 2026-01-01 00:00:00");
-}
-
-}  // namespace
-
 TEST(KeyCreationCrashTest, NoCrashPointLosesData)
 {
+    constexpr double kJobTimeLimit = 120;
     TempTree tree;
     const std::string withPolicy = tree.file("policy/f", "x");
     IdentityMaps maps;
@@ -48,18 +27,32 @@ TEST(KeyCreationCrashTest, NoCrashPointLosesData)
     std::string error;
     ASSERT_EQ(saveIdentityDataJson(maps, json, error), 0) << error;
     const std::string pkgData(32, '\0');  // four empty sections
+    const struct {
+        const char* data;
+        const char* sig;
+        const char* marker;
+        const std::string& bytes;
+    } files[] = {{paths::kIdentityData, paths::kIdentityDataSig, paths::kIdentityMigrationMarker, json},
+                 {paths::kPkgFileData, paths::kPkgFileDataSig, paths::kPkgMigrationMarker, pkgData}};
 
     int crashPoints = 0;
-    for (const char* call : {"unlink", "rename"}) {
-        for (int n = 1; n <= kMaxCrashPoints; ++n) {
-            SCOPED_TRACE(std::string(call) + " #" + std::to_string(n));
-            writeDataOfAnOldKey(json, pkgData);
+    for (const std::string call : {"unlink", "rename"}) {
+        for (int n = 1; n <= 64; ++n) {
+            SCOPED_TRACE(call + " #" + std::to_string(n));
+            // A running system's files under a key that is gone.
+            std::filesystem::remove_all(paths::kDataDir);
+            std::filesystem::create_directories(paths::kDataDir);
+            for (const auto& f : files) {
+                writeFile(f.data, f.bytes);
+                writeFile(f.sig, getHMACSM3Signature(f.bytes, "old key"));
+                writeFile(f.marker, "Signature migration completed on 2026-01-01 00:00:00");
+            }
             removexattr(withPolicy.c_str(), "security.vetu");
-            const std::string inject = "inject=" + std::string(call) + ":signal=SIGKILL:when=" + std::to_string(n);
-            const ProcessResult crashed =
-                runProcess({kStrace, "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + std::string(call), "-e", inject,
-                            VETU_BINARY_DIR "/vetu-label-manager", "-s"},
-                           kJobTimeLimit);
+            const ProcessResult crashed = runProcess(
+                {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + call, "-e",
+                 "inject=" + call + ":signal=SIGKILL:when=" + std::to_string(n),
+                 VETU_BINARY_DIR "/vetu-label-manager", "-s"},
+                kJobTimeLimit);
             if (describe(crashed) == "exit 0") {
                 break;  // no such call: every crash point of this kind was tried
             }
@@ -68,14 +61,13 @@ TEST(KeyCreationCrashTest, NoCrashPointLosesData)
 
             clearProgramLog();
             ASSERT_EQ(describe(runLabelManager({"-s"}, kJobTimeLimit)), "exit 0");
-            const ProgramLog log;
-            EXPECT_EQ(log.countContaining("Deleting", "ERROR"), 0u) << log.dump();
-            EXPECT_TRUE(readFile(paths::kIdentityData) == json) << "identity data lost";
-            EXPECT_TRUE(readFile(paths::kPkgFileData) == pkgData) << "package data lost";
+            EXPECT_EQ(ProgramLog().countContaining("Deleting", "ERROR"), 0u) << ProgramLog().dump();
             const std::string key = readFile(paths::kHmacKey);
             EXPECT_EQ(key.size(), 32u);
-            EXPECT_EQ(readFile(paths::kIdentityDataSig), getHMACSM3Signature(json, key));
-            EXPECT_EQ(readFile(paths::kPkgFileDataSig), getHMACSM3Signature(pkgData, key));
+            for (const auto& f : files) {
+                EXPECT_TRUE(readFile(f.data) == f.bytes) << f.data << " lost";
+                EXPECT_EQ(readFile(f.sig), getHMACSM3Signature(f.bytes, key));
+            }
             EXPECT_EQ(readXattr(withPolicy).substr(17, 16), "0000000000002222") << "the identity data was used";
         }
     }
