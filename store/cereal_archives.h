@@ -5,10 +5,11 @@
 // RapidJSON directly.
 #pragma once
 
-// cereal's own parse flags, plus iterative parsing, so that deeply nested
-// input cannot exhaust the stack.
+// Iterative parsing, so that deeply nested input cannot exhaust the stack.
+// Not cereal's full-precision floats: RapidJSON 1.1.0 reads out of bounds
+// there on exponents such as e-346, and the files hold integers only.
 #ifndef RAPIDJSON_PARSE_DEFAULT_FLAGS
-#define RAPIDJSON_PARSE_DEFAULT_FLAGS kParseFullPrecisionFlag | kParseNanAndInfFlag | kParseIterativeFlag
+#define RAPIDJSON_PARSE_DEFAULT_FLAGS kParseIterativeFlag
 #endif
 
 #include <cereal/archives/json.hpp>

@@ -1,11 +1,14 @@
 // The configuration files, the device-type file and the lookups that read
 // only what they hold.
+#include <pthread.h>
 #include <tinyxml.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <sstream>
 #include <stdexcept>
@@ -152,77 +155,102 @@ std::vector<DeviceClassInfo> readDeviceClasses(const TiXmlElement* typeNode)
     return classes;
 }
 
-// TinyXML recurses once per nesting level while it parses and frees a
-// document; the device file is four levels deep.
-constexpr int kMaxXmlDepth = 64;
+// TinyXML recurses per element level while it parses and frees a document
+// (about 230 bytes of stack a level, 300 under TSan), and each element walks
+// up to the document, so a parse costs the square of the depth. Whatever its
+// tokenizer makes of the text, every level opens with a '<' byte: their count
+// bounds the depth. A file with more of them than a device table needs is
+// refused, and the parse runs on a stack sized for the count.
+constexpr size_t kStackPerTag = 512;
+constexpr size_t kStackBase = size_t(1) << 20;
+constexpr size_t kMaxXmlTags = size_t(1) << 15;
 
-// The deepest nesting of elements in the text, counted as the parser would
-// see them (comments, CDATA, declarations and quoted attribute values hold no
-// tags), stopping once it exceeds kMaxXmlDepth. Where the text is malformed
-// it may count too deep, never too shallow.
-int xmlNestingDepth(const std::string& text)
-{
-    const auto skipPast = [&text](size_t from, const char* end) {
-        const size_t at = text.find(end, from);
-        return at == std::string::npos ? text.size() : at + std::char_traits<char>::length(end);
-    };
-    int depth = 0;
-    int deepest = 0;
-    size_t i = 0;
-    while (i < text.size() && deepest <= kMaxXmlDepth) {
-        if (text[i] != '<') {
-            ++i;
-        } else if (text.compare(i, 4, "<!--") == 0) {
-            i = skipPast(i + 4, "-->");
-        } else if (text.compare(i, 9, "<![CDATA[") == 0) {
-            i = skipPast(i + 9, "]]>");
-        } else if (i + 1 < text.size() && (text[i + 1] == '/' || text[i + 1] == '!' || text[i + 1] == '?')) {
-            if (text[i + 1] == '/' && depth > 0) {
-                --depth;
-            }
-            i = skipPast(i + 1, ">");
-        } else {
-            char quote = '\0';
-            size_t j = i + 1;
-            for (; j < text.size(); ++j) {
-                if (quote != '\0') {
-                    quote = text[j] == quote ? '\0' : quote;
-                } else if (text[j] == '"' || text[j] == '\'') {
-                    quote = text[j];
-                } else if (text[j] == '>') {
-                    break;
-                }
-            }
-            if (j >= text.size() || text[j - 1] != '/') {
-                deepest = std::max(deepest, ++depth);
-            }
-            i = j + 1;
-        }
-    }
-    return deepest;
-}
-
-// Loads the document from the file, refusing nesting the parser cannot take.
-bool loadXmlDocument(const char* fileName, TiXmlDocument& doc)
+bool readWholeFile(const char* fileName, std::string& text)
 {
     FILE* file = fopen(fileName, "rbe");
     if (file == nullptr) {
         return false;
     }
-    std::string text;
     char buffer[8192];
     size_t n;
     while ((n = fread(buffer, 1, sizeof(buffer), file)) > 0) {
         text.append(buffer, n);
     }
-    bool loaded = false;
-    if (ferror(file) == 0 && xmlNestingDepth(text) > kMaxXmlDepth) {
-        LOG_ERROR("XML elements nested deeper than %d levels: %s", kMaxXmlDepth, fileName);
-    } else if (ferror(file) == 0 && fseek(file, 0, SEEK_SET) == 0) {
-        loaded = doc.LoadFile(file);
-    }
+    const bool ok = ferror(file) == 0;
     fclose(file);
-    return loaded;
+    return ok;
+}
+
+struct StackedCall {
+    const std::function<void()>* body;
+    bool threw;
+};
+
+void* runStackedCall(void* arg)
+{
+    auto* call = static_cast<StackedCall*>(arg);
+    try {
+        (*call->body)();
+    } catch (...) {
+        call->threw = true;
+    }
+    return nullptr;
+}
+
+// Runs body on a thread of its own with the given stack; false when the
+// thread could not be made or body threw.
+bool runOnStack(size_t stackBytes, const std::function<void()>& body)
+{
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) {
+        return false;
+    }
+    StackedCall call{&body, false};
+    pthread_t thread;
+    int rc = pthread_attr_setstacksize(&attr, stackBytes);
+    if (rc == 0) {
+        rc = pthread_create(&thread, &attr, runStackedCall, &call);
+    }
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        LOG_ERROR("can not start the XML parse with a stack of %zu bytes: %s", stackBytes, strerror(rc));
+        return false;
+    }
+    pthread_join(thread, nullptr);
+    return !call.threw;
+}
+
+enum class XmlLoad { Loaded, Unloadable, NoDevices };
+
+// Parses the bytes as TinyXML loads a file and collects the device types;
+// the document lives and dies on the calling thread.
+XmlLoad parseDeviceTypes(const std::string& text, std::vector<DeviceTypeInfo>& types)
+{
+    FILE* file = fmemopen(const_cast<char*>(text.data()), text.size(), "rb");
+    if (file == nullptr) {
+        return XmlLoad::Unloadable;
+    }
+    TiXmlDocument doc;
+    const bool loaded = doc.LoadFile(file);
+    fclose(file);
+    if (!loaded) {
+        return XmlLoad::Unloadable;
+    }
+    const TiXmlElement* devices = doc.FirstChildElement("devices");
+    if (devices == nullptr) {
+        return XmlLoad::NoDevices;
+    }
+    for (const TiXmlElement* typeNode = devices->FirstChildElement("type"); typeNode != nullptr;
+         typeNode = typeNode->NextSiblingElement("type")) {
+        DeviceTypeInfo type;
+        if (!readNameAndValue(typeNode, "type", type.name, type.value)) {
+            continue;
+        }
+        LOG_DEBUG("device newType.name %s value 0x%0x", type.name.c_str(), type.value);
+        type.classes = readDeviceClasses(typeNode);
+        types.push_back(std::move(type));
+    }
+    return XmlLoad::Loaded;
 }
 
 }  // namespace
@@ -253,26 +281,26 @@ void VetuRestoreInit::readDeviceTypeInfo(const char* xmlFileName)
         LOG_ERROR("xmlFileName is null.");
         return;
     }
-    TiXmlDocument doc;
-    if (!loadXmlDocument(xmlFileName, doc)) {
+    // The bytes counted are the bytes parsed.
+    std::string text;
+    const bool read = readWholeFile(xmlFileName, text);
+    const size_t tags = static_cast<size_t>(std::count(text.begin(), text.end(), '<'));
+    if (read && tags > kMaxXmlTags) {
+        LOG_ERROR("XML file holds %zu '<', more than the %zu allowed: %s", tags, kMaxXmlTags, xmlFileName);
+    }
+    std::vector<DeviceTypeInfo> types;
+    XmlLoad result = XmlLoad::Unloadable;
+    if (read && tags <= kMaxXmlTags &&
+        !runOnStack(kStackBase + tags * kStackPerTag, [&] { result = parseDeviceTypes(text, types); })) {
+        result = XmlLoad::Unloadable;
+    }
+    if (result == XmlLoad::Unloadable) {
         LOG_ERROR("Failed to load XML file.");
         return;
     }
-    const TiXmlElement* devices = doc.FirstChildElement("devices");
-    if (devices == nullptr) {
+    if (result == XmlLoad::NoDevices) {
         LOG_ERROR("'devices' element not found.");
         return;
-    }
-    std::vector<DeviceTypeInfo> types;
-    for (const TiXmlElement* typeNode = devices->FirstChildElement("type"); typeNode != nullptr;
-         typeNode = typeNode->NextSiblingElement("type")) {
-        DeviceTypeInfo type;
-        if (!readNameAndValue(typeNode, "type", type.name, type.value)) {
-            continue;
-        }
-        LOG_DEBUG("device newType.name %s value 0x%0x", type.name.c_str(), type.value);
-        type.classes = readDeviceClasses(typeNode);
-        types.push_back(std::move(type));
     }
     m_vecDeviceTypeInfo.update([&types](std::vector<DeviceTypeInfo>& table) {
         table.insert(table.end(), std::make_move_iterator(types.begin()), std::make_move_iterator(types.end()));

@@ -1,6 +1,7 @@
 #include "store/hmac_key.h"
 
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <openssl/rand.h>
 #include <sys/stat.h>
@@ -78,20 +79,31 @@ std::string loadOrCreateKey()
         return "";
     }
     std::string error;
-    if (writeNewDataFile(paths::kHmacKeyTmp, key, error) != 0 ||
-        renameDataFile(paths::kHmacKeyTmp, paths::kHmacKey, error) != 0) {
-        unlink(paths::kHmacKeyTmp);
+    if (writeNewDataFile(paths::kHmacKeyTmp, key, error) != 0) {
         LOG_ERROR("Failed to create HMAC key file: %s", paths::kHmacKey);
         return "";
     }
     LOG_INFO("Generated new HMAC key file with 0600 permissions");
+    // Signatures under the old key are durably gone before the new key
+    // appears: a crash in between must leave the data unsigned, never
+    // signed wrongly, which a load would take for tampering and delete.
     LOG_INFO("Cleaning up old signature and migration marker files due to new HMAC key generation");
     for (const char* stale : {paths::kPkgFileDataSig, paths::kIdentityDataSig, paths::kPkgFileDataSigPending,
                               paths::kIdentityDataSigPending, paths::kPkgMigrationMarker,
                               paths::kIdentityMigrationMarker}) {
-        unlink(stale);
+        if (unlink(stale) != 0 && errno != ENOENT) {
+            LOG_ERROR("Failed to remove %s: %s", stale, strerror(errno));
+            unlink(paths::kHmacKeyTmp);
+            LOG_ERROR("Failed to create HMAC key file: %s", paths::kHmacKey);
+            return "";
+        }
     }
     syncDataDir();
+    if (renameDataFile(paths::kHmacKeyTmp, paths::kHmacKey, error) != 0) {
+        unlink(paths::kHmacKeyTmp);
+        LOG_ERROR("Failed to create HMAC key file: %s", paths::kHmacKey);
+        return "";
+    }
     LOG_DEBUG("HMAC key loaded from dedicated key file");
     return key;
 }

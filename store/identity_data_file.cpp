@@ -111,6 +111,33 @@ struct LoadedMaps {
     }
 };
 
+// Every number of the file is an integer; anything else is refused before
+// the parser's floating-point reader sees it. Returns the offset of the
+// first number with a fraction or exponent, or npos.
+size_t findNonIntegerNumber(const std::string& json)
+{
+    size_t i = 0;
+    while (i < json.size()) {
+        const char c = json[i];
+        if (c == '"') {
+            for (++i; i < json.size() && json[i] != '"'; ++i) {
+                i += json[i] == '\\' ? 1 : 0;
+            }
+            ++i;
+        } else if (c == '-' || (c >= '0' && c <= '9')) {
+            const size_t start = i;
+            for (++i; i < json.size() && json[i] >= '0' && json[i] <= '9'; ++i) {
+            }
+            if (i < json.size() && (json[i] == '.' || json[i] == 'e' || json[i] == 'E')) {
+                return start;
+            }
+        } else {
+            ++i;
+        }
+    }
+    return std::string::npos;
+}
+
 }  // namespace
 
 int saveIdentityDataJson(const IdentityMaps& maps, std::string& json, std::string& error)
@@ -135,6 +162,11 @@ int saveIdentityDataJson(const IdentityMaps& maps, std::string& json, std::strin
 
 int loadIdentityDataJson(const std::string& json, IdentityMaps& maps, std::string& error)
 {
+    const size_t badNumber = findNonIntegerNumber(json);
+    if (badNumber != std::string::npos) {
+        error = "JSON number at offset " + std::to_string(badNumber) + " is not an integer";
+        return -1;
+    }
     IdentityMaps loaded;
     try {
         ByteSourceBuf source(json.data(), json.size());
