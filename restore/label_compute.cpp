@@ -16,6 +16,7 @@
 #include "common/path_pattern.h"
 #include "common/path_utils.h"
 #include "common/paths.h"
+#include "restore/label_path_lock.h"
 #include "restore/vetu_restore_context.h"
 #include "store/pattern_match.h"
 #include "store/vetu_restore_init.h"
@@ -286,6 +287,7 @@ int setParentDirInheritFlag(const std::string& path, uint32_t flag)
     }
     // Logs below name the per-directory step "operator()", as they always have.
     const auto setOne = [flag](const std::string& dir) {
+        const auto labelLock = lockLabelOfPath(dir);
         LabelContext label;
         if (getFileLabelFromXattr(dir.c_str(), &label, kXattrModeFile) != 0) {
             LOG_WARN("Failed to get label for: %s", dir.c_str());
