@@ -63,12 +63,12 @@ void PolicyWorkers::getRecurDirIdentityData(const std::vector<std::string>& para
         // Every task is queued before the first is waited for; leaving by an
         // exception still waits for all of them.
         PendingTasks<vetu_id_t> tasks;
-        for (const auto& path : walked) {
-            // A link is labelled itself: resolving it would carry the tree's
-            // identity to wherever it points.
-            const std::string target = isSymlink(path.c_str()) ? path : checkAndHandlePath(path);
-            tasks.add(m_pool.add([this, target, pathId, sid]() {
-                return m_context.getTreeEntryIdAndSetLabel(target, m_store, pathId, sid);
+        // The walk follows no link below its root, and the task resolves
+        // what remains, except a link, which it labels itself: resolving it
+        // would carry the tree's identity to wherever it points.
+        for (auto& path : walked) {
+            tasks.add(m_pool.add([this, path = std::move(path), pathId, sid]() {
+                return m_context.getTreeEntryIdAndSetLabel(path, m_store, pathId, sid);
             }));
         }
         for (size_t i = 0; i < tasks.size(); ++i) {
