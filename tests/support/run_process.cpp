@@ -136,3 +136,66 @@ std::string describe(const ProcessResult& result)
     }
     return "exit " + std::to_string(result.status);
 }
+
+bool readLineWithin(int fd, double timeoutSeconds, std::string& line)
+{
+    const auto deadline = Clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    line.clear();
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            return false;
+        }
+        struct pollfd pfd = {fd, POLLIN, 0};
+        const int ready = poll(&pfd, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            return false;
+        }
+        char c;
+        const ssize_t n = read(fd, &c, 1);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        if (c == '\n') {
+            return true;
+        }
+        line.push_back(c);
+    }
+}
+
+bool waitChildWithin(int pid, double timeoutSeconds, int& status)
+{
+    const auto deadline = Clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    for (;;) {
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            return true;
+        }
+        if (done < 0 && errno != EINTR) {
+            return false;
+        }
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        usleep(1000);
+    }
+}
+
+void stopChild(int pid, int signal, double timeoutSeconds)
+{
+    if (pid <= 0) {
+        return;
+    }
+    kill(pid, signal);
+    int status;
+    if (!waitChildWithin(pid, timeoutSeconds, status)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+}

@@ -28,3 +28,15 @@ inline ProcessResult runLabelManager(std::vector<std::string> args, double timeo
     return runProcess(args, timeoutSeconds);
 }
 #endif
+
+// Reads one line (without its line feed) from fd; false at end of file, on
+// an error or when the time limit passes first.
+bool readLineWithin(int fd, double timeoutSeconds, std::string& line);
+
+// Waits for a child to exit; false (child still there) when the time limit
+// passes first.
+bool waitChildWithin(int pid, double timeoutSeconds, int& status);
+
+// Sends the signal and reaps the child, killing it when it is still there
+// after the time limit.
+void stopChild(int pid, int signal, double timeoutSeconds);
