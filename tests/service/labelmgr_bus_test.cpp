@@ -12,12 +12,9 @@
 
 #include "restore/vetu_restore_context.h"
 #include "service/request_frame.h"
-#include "store/vetu_restore_init.h"
 #include "support/bus_client.h"
-#include "support/labelmgr_service_runner.h"
 #include "support/log_capture.h"
-#include "support/polkit_stub.h"
-#include "support/private_bus.h"
+#include "service/labelmgr_bus_fixture.h"
 
 namespace {
 
@@ -99,27 +96,6 @@ std::vector<BusArg> sampleArgs(const MethodRow& row)
     }
     return args;
 }
-
-class LabelMgrBusTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(bus.ok()) << bus.error();
-        ASSERT_TRUE(polkit.ok());
-        store.m_isInitialized = true;
-    }
-    void start()
-    {
-        runner = std::make_unique<LabelMgrServiceRunner>(store, stop);
-        ASSERT_TRUE(runner->ok());
-    }
-
-    PrivateBus bus;
-    PolkitStub polkit;
-    VetuRestoreInit store;
-    std::atomic<bool> stop{false};
-    std::unique_ptr<LabelMgrServiceRunner> runner;
-};
 
 TEST_F(LabelMgrBusTest, IntrospectionListsEveryMethodWithItsArguments)
 {

@@ -36,6 +36,7 @@ public:
 
     bool ok() const { return m_connection != nullptr; }
     std::string uniqueName() const;
+    DBusConnection* raw() const { return m_connection; }
 
     // A call of the label service; interface "" sends none.
     std::string call(const std::string& method, const std::vector<BusArg>& args, int timeoutMs = 5000,
