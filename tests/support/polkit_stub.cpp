@@ -94,25 +94,11 @@ PolkitStub::PolkitStub(PolkitAnswer answer, double timeoutSeconds)
     if (pipe2(out, O_CLOEXEC) != 0) {
         return;
     }
-    const pid_t pid = fork();
+    const pid_t pid = spawnDaemon({"/usr/bin/python3", "-c", kScript, m_answerPath, m_logPath}, out[1]);
     if (pid < 0) {
         close(out[0]);
         close(out[1]);
         return;
-    }
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        dup2(out[1], 1);
-        const int null = open("/dev/null", O_RDONLY);
-        if (null >= 0) {
-            dup2(null, 0);
-        }
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        execl("/usr/bin/python3", "python3", "-c", kScript, m_answerPath.c_str(), m_logPath.c_str(),
-              static_cast<char*>(nullptr));
-        _exit(127);
     }
     close(out[1]);
     m_pid = pid;

@@ -52,7 +52,6 @@ std::string busConfig(const std::string& socket, const PrivateBus::Options& opti
         // Only what every bus needs: connecting and talking to the bus itself.
         config +=
             "  <policy context=\"default\">\n"
-            "    <allow user=\"*\"/>\n"
             "    <allow send_destination=\"org.freedesktop.DBus\"/>\n"
             "    <allow receive_sender=\"org.freedesktop.DBus\"/>\n"
             "  </policy>\n";
@@ -65,6 +64,24 @@ std::string busConfig(const std::string& socket, const PrivateBus::Options& opti
 }
 
 }  // namespace
+
+DBusConnection* openSystemBus()
+{
+    const char* address = getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    if (address == nullptr) {
+        return nullptr;
+    }
+    DBusError error;
+    dbus_error_init(&error);
+    DBusConnection* connection = dbus_connection_open_private(address, &error);
+    if (connection != nullptr && !dbus_bus_register(connection, &error)) {
+        dbus_connection_close(connection);
+        dbus_connection_unref(connection);
+        connection = nullptr;
+    }
+    dbus_error_free(&error);
+    return connection;
+}
 
 PrivateBus::PrivateBus() : PrivateBus(Options()) {}
 
@@ -100,28 +117,12 @@ void PrivateBus::start(const Options& options)
     }
     const std::string configArg = "--config-file=" + configPath;
     const std::string printArg = "--print-address=" + std::to_string(out[1]);
-    const pid_t pid = fork();
+    const pid_t pid = spawnDaemon({"/usr/bin/dbus-daemon", "--nofork", "--nopidfile", configArg, printArg}, -1, out[1]);
     if (pid < 0) {
         m_error = std::string("fork: ") + strerror(errno);
         close(out[0]);
         close(out[1]);
         return;
-    }
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        fcntl(out[1], F_SETFD, 0);
-        const int null = open("/dev/null", O_RDWR);
-        if (null >= 0) {
-            dup2(null, 0);
-            dup2(null, 1);
-            dup2(null, 2);
-        }
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        execl("/usr/bin/dbus-daemon", "dbus-daemon", "--nofork", "--nopidfile", configArg.c_str(),
-              printArg.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
     }
     close(out[1]);
     std::string address;
@@ -152,6 +153,13 @@ PrivateBus::~PrivateBus()
     }
 }
 
+DBus::Connection PrivateBus::connect() const
+{
+    DBus::Connection connection(m_address.c_str(), true);
+    connection.register_bus();
+    return connection;
+}
+
 BusPeer::BusPeer(uid_t uid, double timeoutSeconds)
 {
     int report[2];
@@ -178,9 +186,7 @@ BusPeer::BusPeer(uid_t uid, double timeoutSeconds)
         if (!dropTo(uid)) {
             _exit(126);
         }
-        DBusError error;
-        dbus_error_init(&error);
-        DBusConnection* connection = dbus_bus_get_private(DBUS_BUS_SYSTEM, &error);
+        DBusConnection* connection = openSystemBus();
         if (connection == nullptr) {
             _exit(125);
         }

@@ -5,11 +5,20 @@
 
 #include <sys/types.h>
 
+#include <dbus-c++/dbus.h>
+
 #include <functional>
 #include <string>
 #include <vector>
 
+struct DBusConnection;
+
 constexpr uid_t kNobodyUid = 65534;
+
+// A private, registered libdbus connection to the bus DBUS_SYSTEM_BUS_ADDRESS
+// names now (libdbus's own system-bus lookup keeps the first address a
+// process saw); null on failure. Close and unref it when done.
+DBusConnection* openSystemBus();
 
 class PrivateBus {
 public:
@@ -32,6 +41,11 @@ public:
     const std::string& error() const { return m_error; }
     const std::string& address() const { return m_address; }
     pid_t pid() const { return m_pid; }
+
+    // A private, registered connection to this bus. DBus::Connection::SystemBus()
+    // would hand out the process's shared connection, which stays on the
+    // first bus a process met. Needs DBus::default_dispatcher set.
+    DBus::Connection connect() const;
 
 private:
     void start(const Options& options);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -198,4 +199,30 @@ void stopChild(int pid, int signal, double timeoutSeconds)
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
     }
+}
+
+int spawnDaemon(const std::vector<std::string>& argv, int stdoutFd, int keepFd)
+{
+    std::vector<char*> args;
+    for (const auto& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid != 0) {
+        return pid;
+    }
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (keepFd >= 0) {
+        fcntl(keepFd, F_SETFD, 0);
+    }
+    const int null = open("/dev/null", O_RDWR);
+    if (null < 0 || dup2(null, 0) < 0 || dup2(stdoutFd >= 0 ? stdoutFd : null, 1) < 0 || dup2(null, 2) < 0) {
+        _exit(127);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execve(args[0], args.data(), environ);
+    _exit(127);
 }
