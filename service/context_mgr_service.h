@@ -16,6 +16,7 @@
 #include "service/call_guards.h"
 #include "service/labelmgr_adaptor.h"
 #include "service/method_table.h"
+#include "service/policy_parse.h"
 #include "service/request_checker.h"
 
 class VetuRestoreInit;
@@ -138,4 +139,6 @@ private:
     VetuRestoreInit& m_store;
     VetuRestoreContext& m_restoreContext;
     const std::atomic<bool>& m_stopFlag;
+    // Last: its dump-log thread is joined before the pool and the rest go.
+    PolicyParser m_policyParser{m_store, m_restoreContext, m_threadPool};
 };
