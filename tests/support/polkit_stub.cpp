@@ -1,19 +1,15 @@
 #include "support/polkit_stub.h"
 
-#include "support/run_process.h"
-
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+
+#include "support/run_process.h"
 
 namespace {
 

@@ -1,22 +1,19 @@
 #include "support/private_bus.h"
 
-#include "support/run_process.h"
-
 #include <dbus/dbus.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+
+#include "support/run_process.h"
 
 namespace {
 
