@@ -49,6 +49,7 @@ std::string busConfig(const std::string& socket, const PrivateBus::Options& opti
         // Only what every bus needs: connecting and talking to the bus itself.
         config +=
             "  <policy context=\"default\">\n"
+            "    <allow user=\"*\"/>\n"
             "    <allow send_destination=\"org.freedesktop.DBus\"/>\n"
             "    <allow receive_sender=\"org.freedesktop.DBus\"/>\n"
             "  </policy>\n";
