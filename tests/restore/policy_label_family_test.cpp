@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "common/file_utils.h"
-#include "common/process_attr.h"
 #include "restore/vetu_restore_context.h"
 #include "store/vetu_restore_init.h"
 #include "support/expected_label.h"
@@ -94,28 +93,23 @@ class ProcessChain {
 public:
     explicit ProcessChain(size_t length) : m_pids(length)
     {
-        int fds[2];
-        if (pipe(fds) != 0 || (m_pids[0] = fork()) == 0) {
+        int fds[2] = {-1, -1};
+        if (pipe(fds) == 0 && (m_pids[0] = fork()) == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
             setpgid(0, 0);
-            for (size_t i = 1; i < length && fork() == 0; ++i) {
-            }
-            const pid_t self = getpid();
-            if (write(fds[1], &self, sizeof(self)) == sizeof(self)) {
-                for (;;) {
-                    pause();
+            // Each writes its pid before it forks the next: pids arrive in chain order.
+            for (size_t i = 1;; ++i) {
+                const pid_t self = getpid();
+                if (write(fds[1], &self, sizeof(self)) != sizeof(self) || i == length || fork() != 0) {
+                    for (;;) {
+                        pause();
+                    }
                 }
             }
-            _exit(1);
         }
-        // Pids arrive in any order; each one's place is its depth below the first.
-        for (size_t i = 0; i < length; ++i) {
-            pid_t pid = 0;
-            if (read(fds[0], &pid, sizeof(pid)) == sizeof(pid)) {
-                size_t depth = 0;
-                for (pid_t p = pid; p != m_pids[0] && p > 1; p = getParentPid(p), ++depth) {
-                }
-                m_pids[depth] = pid;
+        for (auto& pid : m_pids) {
+            if (read(fds[0], &pid, sizeof(pid)) != sizeof(pid)) {
+                break;
             }
         }
         close(fds[0]);
@@ -126,8 +120,10 @@ public:
         for (const pid_t pid : m_pids) {
             umount2(("/proc/" + std::to_string(pid) + "/attr").c_str(), MNT_DETACH);
         }
-        kill(-m_pids[0], SIGKILL);
-        waitpid(m_pids[0], nullptr, 0);
+        if (m_pids[0] > 0) {
+            kill(-m_pids[0], SIGKILL);
+            waitpid(m_pids[0], nullptr, 0);
+        }
     }
     const std::vector<pid_t>& pids() const { return m_pids; }
 
@@ -135,14 +131,10 @@ private:
     std::vector<pid_t> m_pids;
 };
 
-std::string attrText(const std::string& sid, const std::string& origSid)
+// A process's attribute has the form of a label, its oid being the orig sid.
+std::string attrText(uint64_t sid, uint64_t origSid)
 {
-    return sid + ":00000002:" + origSid + ":00000005:0000000000000000-0000000000000000-0000000000000000\n";
-}
-
-std::string idText(uint64_t n)  // the sid part of a label text
-{
-    return labelText({n, n, n}, 0, {}, 0).substr(0, 50);
+    return labelText({sid, sid, sid}, 2, {origSid, origSid, origSid}, 5) + "\n";
 }
 
 }  // namespace
@@ -155,8 +147,8 @@ TEST(UpdateProcessAttrTest, OwnAndInheritedSids)
     TempTree tree;
     ProcessChain chain(4);
     const std::vector<pid_t>& pids = chain.pids();
-    const std::vector<std::string> before = {attrText(idText(0xa), idText(0xa)), attrText(idText(0xb), idText(0xc)),
-                                             attrText(idText(0xd), idText(0xe)), attrText(idText(0xf), idText(0xf))};
+    const std::vector<std::string> before = {attrText(0xa, 0xa), attrText(0xb, 0xc), attrText(0xd, 0xe),
+                                             attrText(0xf, 0xf)};
     std::map<std::string, vetu_id_t> exeToSid;
     for (size_t i = 0; i < pids.size(); ++i) {
         ASSERT_TRUE(pids[i] > 0 && sandbox::mountProcAttr(pids[i]));
@@ -169,8 +161,7 @@ TEST(UpdateProcessAttrTest, OwnAndInheritedSids)
         }
     }
     VetuRestoreContext::getInstance().updateProcessAttr(exeToSid);
-    const std::vector<std::string> after = {attrText(idText(1), idText(1)), attrText(idText(2), idText(2)),
-                                            attrText(idText(2), idText(3)), before[3]};
+    const std::vector<std::string> after = {attrText(1, 1), attrText(2, 2), attrText(2, 3), before[3]};
     for (size_t i = 0; i < pids.size(); ++i) {
         EXPECT_EQ(readFile("/proc/" + std::to_string(pids[i]) + "/attr/vetu/current"), after[i]) << i;
     }
