@@ -155,40 +155,34 @@ int PolicyWorkers::getFileDataThread(const std::string& path, FileTasks& tasks, 
         LOG_ERROR("filepath is empty");
         return -1;
     }
-    const std::string translated = translateBindMountPath(normalizePath(path));
-    const std::string canonical = checkAndHandlePath(translated);
-    const uint64_t parentPathId =
-        VetuRestoreContext::findNearestParentDirHasPolicy(canonical, m_store, sid ? 1 : 0).second;
-    VetuRestoreContext& context = m_context;
-    VetuRestoreInit& store = m_store;
-    std::future<vetu_id_t> future;
-    switch (number) {
-    case kObjectFile:
-    case kSubjectFile:
-        future = m_pool.add([&context, &store, canonical, parentPathId, pathId, sid]() {
-            return sid ? context.getFileSidAndSetLabel(canonical, store, parentPathId, pathId, false)
-                       : context.getFileOidAndSetLabel(canonical, store, parentPathId, pathId, false);
-        });
-        break;
-    case kObjectDir:
-    case kSubjectDir:
-        future = m_pool.add([&context, &store, canonical, parentPathId, pathId, sid]() {
-            return sid ? context.getDirSidAndSetLabel(canonical, store, parentPathId, pathId)
-                       : context.getDirOidAndSetLabel(canonical, store, parentPathId, pathId);
-        });
-        break;
-    case kObjectLnkfile:
-    case kSubjectLnkfile:
-        future = m_pool.add([&context, &store, translated, parentPathId, pathId, sid]() {
-            return sid ? context.getLinkFileSidAndSetLabel(translated, store, parentPathId, pathId)
-                       : context.getLinkFileOidAndSetLabel(translated, store, parentPathId, pathId);
-        });
-        break;
-    default:
+    if (number != kObjectFile && number != kSubjectFile && number != kObjectDir && number != kSubjectDir &&
+        number != kObjectLnkfile && number != kSubjectLnkfile) {
         LOG_ERROR("object type error, %d", number);
         return -1;
     }
-    slot = tasks.tasks.add(std::move(future));
+    // The path is resolved on the pool, not on this worker thread, so that
+    // the matches of a pattern are resolved in parallel.
+    VetuRestoreContext& context = m_context;
+    VetuRestoreInit& store = m_store;
+    slot = tasks.tasks.add(m_pool.add([&context, &store, path, pathId, sid, number]() {
+        const std::string translated = translateBindMountPath(normalizePath(path));
+        const std::string canonical = checkAndHandlePath(translated);
+        const uint64_t parentPathId =
+            VetuRestoreContext::findNearestParentDirHasPolicy(canonical, store, sid ? 1 : 0).second;
+        switch (number) {
+        case kObjectFile:
+        case kSubjectFile:
+            return sid ? context.getFileSidAndSetLabel(canonical, store, parentPathId, pathId, false)
+                       : context.getFileOidAndSetLabel(canonical, store, parentPathId, pathId, false);
+        case kObjectDir:
+        case kSubjectDir:
+            return sid ? context.getDirSidAndSetLabel(canonical, store, parentPathId, pathId)
+                       : context.getDirOidAndSetLabel(canonical, store, parentPathId, pathId);
+        default:
+            return sid ? context.getLinkFileSidAndSetLabel(translated, store, parentPathId, pathId)
+                       : context.getLinkFileOidAndSetLabel(translated, store, parentPathId, pathId);
+        }
+    }));
     return 0;
 }
 
