@@ -5,16 +5,12 @@
 #include <dirent.h>
 
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "common/file_utils.h"
 #include "common/logger.h"
-#include "common/mount_table.h"
 #include "common/path_utils.h"
 #include "common/paths.h"
 #include "common/process_attr.h"
@@ -25,10 +21,6 @@ namespace {
 constexpr size_t kAttrFields = 5;
 constexpr size_t kSidField = 0;
 constexpr size_t kOrigSidField = 2;
-constexpr const char kTmpRoot[] = "/tmproot";
-constexpr const char kSysRoot[] = "/sysroot";
-// Container layers whose paths are kept as the process sees them.
-constexpr const char* kLayerDirs[] = {"/var/opt/sovi-applications", "/var/opt/quenset/layers"};
 
 bool allDigits(const char* name)
 {
@@ -41,12 +33,6 @@ bool allDigits(const char* name)
         }
     }
     return true;
-}
-
-bool existsNoThrow(const std::string& path)
-{
-    std::error_code error;
-    return !path.empty() && std::filesystem::exists(path, error);
 }
 
 // The attribute's five fields, or false (with the text) when it has another count.
@@ -62,37 +48,6 @@ bool runsUnderOwnSid(const std::vector<std::string>& fields)
 }
 
 }  // namespace
-
-std::string VetuRestoreContext::getProcessExecutableOrScriptPath(int pid)
-{
-    char file[64];
-    snprintf(file, sizeof(file), paths::kProcAttrPathFmt, pid);
-    if (!existsNoThrow(file)) {
-        LOG_WARN("vetu path not found for pid %d", pid);
-        return std::string();
-    }
-    const std::string content = readFile(file);
-    if (content.empty()) {
-        LOG_DEBUG("vetu path is empty for pid %d", pid);
-        return std::string();
-    }
-    for (const char* layer : kLayerDirs) {
-        if (content.find(layer) != std::string::npos) {
-            const std::string path = removePrefix(content, kTmpRoot);
-            if (!existsNoThrow(path)) {
-                return std::string();
-            }
-            LOG_INFO("noPrefixExePath: %s", path.c_str());
-            return path;
-        }
-    }
-    const std::string path = normalizePath(translateBindMountPath(replaceBeginString(content, kTmpRoot, kSysRoot)));
-    if (!existsNoThrow(path)) {
-        return std::string();
-    }
-    LOG_INFO("realExePath: %s", path.c_str());
-    return path;
-}
 
 namespace {
 

@@ -56,11 +56,11 @@ public:
     static PathPolicy findWildcardPathid(const std::string& path, int type);
 
     static int restoreFileLabelForHasPolicy(VetuRestoreInit& store);
+    // The executable or script a process runs, from the kernel's path
+    // attribute, as the program sees it; "" when there is none.
+    static std::string getProcessExecutableOrScriptPath(int32_t pid);
     static int restoreDirLabel(const std::string& dir, VetuRestoreInit& store, int depth);
 
-    // Executable or script that a process runs, as this program sees the
-    // file system; "" when unknown.
-    static std::string getProcessExecutableOrScriptPath(int pid);
     // Gives every running process whose executable has an entry in exeToSid
     // that identity as its original sid, and as its current sid where it runs
     // under its own original sid or heads an inheriting chain.
