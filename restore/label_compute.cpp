@@ -16,6 +16,7 @@
 #include "common/path_pattern.h"
 #include "common/path_utils.h"
 #include "common/paths.h"
+#include "restore/label_path_lock.h"
 #include "restore/vetu_restore_context.h"
 #include "store/label_defaults.h"
 #include "store/pattern_match.h"
@@ -301,9 +302,25 @@ int setParentDirInheritFlag(const std::string& path, uint32_t flag)
     // Logs below name the per-directory step "operator()", as they always have.
     const auto setOne = [flag](const std::string& dir) {
         LabelContext label;
-        if (getFileLabelFromXattr(dir.c_str(), &label, kXattrModeFile) != 0) {
-            LOG_WARN("Failed to get label for: %s", dir.c_str());
+        const auto readLabel = [&dir, &label]() {
+            if (getFileLabelFromXattr(dir.c_str(), &label, kXattrModeFile) != 0) {
+                LOG_WARN("Failed to get label for: %s", dir.c_str());
+                return false;
+            }
+            return true;
+        };
+        // Most calls find the flag set already: only a change takes the
+        // directory's label lock, so the tasks of one directory's files do not
+        // queue on it.
+        if (!readLabel()) {
             return false;
+        }
+        std::unique_lock<std::mutex> labelLock;
+        if (label.inherit_flag != kInheritFlagFull) {
+            labelLock = lockLabelOfPath(dir);
+            if (!readLabel()) {
+                return false;
+            }
         }
         if (label.inherit_flag == kInheritFlagFull) {
             LOG_WARN("Skipped already fully inherited: %s", dir.c_str());

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -61,6 +62,34 @@ public:
     static std::string getProcessExecutableOrScriptPath(int32_t pid);
     static int restoreDirLabel(const std::string& dir, VetuRestoreInit& store, int depth);
 
+    // Gives every running process whose executable has an entry in exeToSid
+    // that identity as its original sid, and as its current sid where it runs
+    // under its own original sid or heads an inheriting chain.
+    void updateProcessAttr(const std::map<std::string, vetu_id_t>& exeToSid);
+
+    // Identity of one policy path written into its label and recorded in the
+    // store map of the member; the failure value has every bit set. pathId
+    // (when not 0) becomes the identity's path_id, pkgId (when not 0) the
+    // written part's pkg_id; noRecord leaves the store as it is.
+    vetu_id_t getFileOidAndSetLabel(const std::string& path, VetuRestoreInit& store, uint64_t pathId,
+                                    uint64_t pkgId, bool noRecord);
+    vetu_id_t getFileSidAndSetLabel(const std::string& path, VetuRestoreInit& store, uint64_t pathId,
+                                    uint64_t pkgId, bool noRecord);
+    vetu_id_t getDirOidAndSetLabel(const std::string& path, VetuRestoreInit& store, uint64_t pathId, uint64_t pkgId);
+    vetu_id_t getDirSidAndSetLabel(const std::string& path, VetuRestoreInit& store, uint64_t pathId, uint64_t pkgId);
+    vetu_id_t getLinkFileOidAndSetLabel(const std::string& path, VetuRestoreInit& store, uint64_t pathId,
+                                        uint64_t pkgId);
+    vetu_id_t getLinkFileSidAndSetLabel(const std::string& path, VetuRestoreInit& store, uint64_t pathId,
+                                        uint64_t pkgId);
+    // An entry of a policy tree: a symbolic link is labelled itself, so the
+    // tree's identity never reaches a target outside the tree; anything else
+    // as the file members do. Never recorded in the store.
+    vetu_id_t getTreeEntryIdAndSetLabel(const std::string& path, VetuRestoreInit& store, uint64_t pathId, bool sid);
+
+    // 1 once a policy label could not be written on a read-only file system
+    // for a path the store has no entry for.
+    uint32_t labelStatus() const { return m_labelStatus.load(); }
+
     // Exec-control library hook.
     int loadExectlSo(const std::string& soName);
     int callExectlfunc(const std::string& rootmnt, const std::vector<std::string>& paths, bool forUpdate);
@@ -87,6 +116,9 @@ private:
     void setLabelToFileDirMultiThread(const std::string& path, VetuRestoreInit& store, const std::string& root,
                                       const WalkedPath* walked, BatchState* batch);
     void closeExectlSo();
+    struct PolicyLabelMember;
+    vetu_id_t setPolicyLabel(const PolicyLabelMember& member, const std::string& path, VetuRestoreInit& store,
+                             uint64_t pathId, uint64_t pkgId, bool noRecord);
 
     std::atomic<uint32_t> m_threadFlag{0};
     std::vector<std::string> m_scanList;  // filled only while the library is loaded
@@ -97,7 +129,11 @@ private:
     ExectlXattrSetForInitFunc m_exectlXattrSetForInit = nullptr;
     ExectlSaveScanlistFunc m_exectlSaveScanlist = nullptr;
     ExectlSaveScanlistFunc m_exectlSaveScanlistForUpdate = nullptr;
+    std::atomic<uint32_t> m_labelStatus{0};
 };
+
+// Every bit set: a family member that could not give an identity.
+constexpr vetu_id_t kFailedIdentity{~0ULL, ~0ULL, ~0ULL};
 
 // Sets the inherit flag on the nearest existing directory at or above path
 // (on every directory of every match for a pattern); 0 when at least one

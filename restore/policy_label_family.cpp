@@ -1,0 +1,210 @@
+// The identity of one path named by a policy: computed from the store,
+// written into the path's label and recorded in the store map of its kind.
+// The policy workers run these as tasks on the service's pool.
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "common/file_utils.h"
+#include "common/label_xattr.h"
+#include "common/logger.h"
+#include "common/path_utils.h"
+#include "restore/label_path_lock.h"
+#include "restore/vetu_restore_context.h"
+#include "store/label_defaults.h"
+#include "store/vetu_restore_init.h"
+
+// The log lines carry the member's name, not the shared body's.
+#define MEMBER_LOG(level, ...) Logger::getInstance()->level(member.name, __LINE__, __VA_ARGS__)
+
+namespace {
+
+// Directories above a policy path pass everything on.
+
+// The value of the last pattern in key order that matches path, then an exact
+// entry over it; value stays as it is without any match.
+void applyUserSetting(const SyncMap<std::string, uint32_t>& patterns, const SyncMap<std::string, uint32_t>& exact,
+                      const std::string& path, uint32_t& value)
+{
+    for (const auto& entry : *patterns.snapshot()) {
+        if (isWildcardMatch(entry.first, path)) {
+            value = entry.second;
+        }
+    }
+    exact.get(path, value);
+}
+
+}  // namespace
+
+struct VetuRestoreContext::PolicyLabelMember {
+    const char* name;
+    bool sid;                   // the label's sid is replaced, else its oid
+    bool link;                  // the link itself, else what the path resolves to
+    bool hasRecordFlag;         // the two file members
+    bool commaInWrittenLine;    // their written-label lines differ by one comma
+    SyncMap<std::string, vetu_id_t> IdentityMaps::*map;
+};
+
+vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, const std::string& path,
+                                             VetuRestoreInit& store, uint64_t pathId, uint64_t pkgId, bool noRecord)
+{
+    std::string file = member.link ? getLinkRealPath(path) : getRealPath(path);
+    if (file.empty()) {
+        file = path;
+    }
+    if (member.link && !member.sid) {
+        MEMBER_LOG(logInfo, "file_path %s", file.c_str());
+    }
+    vetu_id_t id;
+    if ((member.sid ? store.getFileSid(file, id) : store.getFileOid(file, id)) != 0) {
+        if (member.sid) {
+            MEMBER_LOG(logError, "get sid failed, %s", file.c_str());
+        } else {
+            MEMBER_LOG(logError, "get oid failed, %s", file.c_str());
+        }
+        return kFailedIdentity;
+    }
+    if (pathId != 0) {
+        id.path_id = pathId;
+    }
+    if (setParentDirInheritFlag(file, kInheritFlagFull) != 0) {
+        MEMBER_LOG(logWarn, "set parent dir inherit flag failed, %s", file.c_str());
+    }
+    if (containsBackslash(file)) {
+        file = removeBackslashes(file);
+    }
+    SyncMap<std::string, vetu_id_t>& record = store.*member.map;
+    if (fileExists(file.c_str()) != 0) {
+        if (!noRecord) {
+            record.set(file, id);
+        }
+        if (member.sid) {
+            MEMBER_LOG(logInfo, "%s sid: %016lx-%016lx-%016lx", file.c_str(), id.pkg_id, id.file_id, id.path_id);
+        } else {
+            MEMBER_LOG(logInfo, "file: %s oid: %016lx-%016lx-%016lx", file.c_str(), id.pkg_id, id.file_id,
+                       id.path_id);
+        }
+        return id;
+    }
+    if (member.link && !isSymlink(file.c_str())) {
+        if (member.sid) {
+            MEMBER_LOG(logError, "%s is not symlink.", file.c_str());
+        } else {
+            MEMBER_LOG(logError, "%s is not symlink...", file.c_str());
+        }
+        return kFailedIdentity;
+    }
+    const int mode = member.link ? kXattrModeLink : kXattrModeFile;
+    LabelContext current;
+    LabelContext next;
+    int written;
+    {
+        const auto labelLock = lockLabelOfPath(file);
+        if (getFileLabelFromXattr(file.c_str(), &current, mode) != 0) {
+            MEMBER_LOG(logWarn, "get file label from xattr failed, %s", file.c_str());
+            current = LabelContext{};
+        }
+        next = current;
+        vetu_id_t& part = member.sid ? next.sid : next.oid;
+        part = id;
+        applyUserSetting(store.identityDataUserConfigTidGlob, store.identityDataUserConfigTid, file, next.tid);
+        applyUserSetting(store.identityDataUserConfigInheritFlagGlob, store.identityDataUserConfigInheritFlag, file,
+                         next.inherit_flag);
+        if (pkgId != 0) {
+            part.pkg_id = pkgId;
+        }
+        written = setFileLabelToXattr(file.c_str(), &next, mode);
+    }
+    const vetu_id_t result = member.sid ? next.sid : next.oid;
+    if (written != 0) {
+        if (!isFilesystemReadOnly(file.c_str())) {
+            MEMBER_LOG(logError, "set file label to xattr failed, %s", file.c_str());
+            return kFailedIdentity;
+        }
+        const auto index = store.m_mapPathToIdentityType.load();
+        const auto category = index->find(file);
+        if (category == index->end() || category->second.empty()) {
+            const vetu_id_t& before = member.sid ? current.sid : current.oid;
+            const bool report = !member.hasRecordFlag || (noRecord ? before.path_id == 0 : before.file_id == 0);
+            if (report) {
+                m_labelStatus.store(1);
+                Logger::getInstance()->logInfoCategory(member.name, __LINE__, "m_labelStatus: %d, file: %s", 1,
+                                                       file.c_str());
+            }
+        }
+    }
+    if (!noRecord) {
+        record.set(file, result);
+    }
+    char label[256];
+    snprintf(label, sizeof(label),
+             "sid: %016lx-%016lx-%016lx tid: %08x oid: %016lx-%016lx-%016lx inherit_flag: %08x, "
+             "create_oid: %016lx-%016lx-%016lx",
+             next.sid.pkg_id, next.sid.file_id, next.sid.path_id, next.tid, next.oid.pkg_id, next.oid.file_id,
+             next.oid.path_id, next.inherit_flag, next.create_oid.pkg_id, next.create_oid.file_id,
+             next.create_oid.path_id);
+    MEMBER_LOG(logInfo, member.commaInWrittenLine ? "file: %s, %s" : "file: %s %s", file.c_str(), label);
+    return result;
+}
+
+vetu_id_t VetuRestoreContext::getFileOidAndSetLabel(const std::string& path, VetuRestoreInit& store,
+                                                    uint64_t pathId, uint64_t pkgId, bool noRecord)
+{
+    static const PolicyLabelMember member{"getFileOidAndSetLabel", false, false, true, true,
+                                          &IdentityMaps::identityDataFileOid};
+    return setPolicyLabel(member, path, store, pathId, pkgId, noRecord);
+}
+
+vetu_id_t VetuRestoreContext::getFileSidAndSetLabel(const std::string& path, VetuRestoreInit& store,
+                                                    uint64_t pathId, uint64_t pkgId, bool noRecord)
+{
+    static const PolicyLabelMember member{"getFileSidAndSetLabel", true, false, true, true,
+                                          &IdentityMaps::identityDataFileSid};
+    return setPolicyLabel(member, path, store, pathId, pkgId, noRecord);
+}
+
+vetu_id_t VetuRestoreContext::getDirOidAndSetLabel(const std::string& path, VetuRestoreInit& store, uint64_t pathId,
+                                                   uint64_t pkgId)
+{
+    static const PolicyLabelMember member{"getDirOidAndSetLabel", false, false, false, true,
+                                          &IdentityMaps::identityDataDirOid};
+    return setPolicyLabel(member, path, store, pathId, pkgId, false);
+}
+
+vetu_id_t VetuRestoreContext::getDirSidAndSetLabel(const std::string& path, VetuRestoreInit& store, uint64_t pathId,
+                                                   uint64_t pkgId)
+{
+    static const PolicyLabelMember member{"getDirSidAndSetLabel", true, false, false, false,
+                                          &IdentityMaps::identityDataDirSid};
+    return setPolicyLabel(member, path, store, pathId, pkgId, false);
+}
+
+vetu_id_t VetuRestoreContext::getLinkFileOidAndSetLabel(const std::string& path, VetuRestoreInit& store,
+                                                        uint64_t pathId, uint64_t pkgId)
+{
+    static const PolicyLabelMember member{"getLinkFileOidAndSetLabel", false, true, false, false,
+                                          &IdentityMaps::identityDataLnkfileOid};
+    return setPolicyLabel(member, path, store, pathId, pkgId, false);
+}
+
+vetu_id_t VetuRestoreContext::getLinkFileSidAndSetLabel(const std::string& path, VetuRestoreInit& store,
+                                                        uint64_t pathId, uint64_t pkgId)
+{
+    static const PolicyLabelMember member{"getLinkFileSidAndSetLabel", true, true, false, true,
+                                          &IdentityMaps::identityDataLnkfileSid};
+    return setPolicyLabel(member, path, store, pathId, pkgId, false);
+}
+
+vetu_id_t VetuRestoreContext::getTreeEntryIdAndSetLabel(const std::string& path, VetuRestoreInit& store,
+                                                        uint64_t pathId, bool sid)
+{
+    if (isSymlink(path.c_str())) {
+        static const PolicyLabelMember oidLink{"getTreeEntryIdAndSetLabel", false, true, false, false,
+                                               &IdentityMaps::identityDataLnkfileOid};
+        static const PolicyLabelMember sidLink{"getTreeEntryIdAndSetLabel", true, true, false, false,
+                                               &IdentityMaps::identityDataLnkfileSid};
+        return setPolicyLabel(sid ? sidLink : oidLink, path, store, pathId, 0, true);
+    }
+    return sid ? getFileSidAndSetLabel(path, store, pathId, 0, true)
+               : getFileOidAndSetLabel(path, store, pathId, 0, true);
+}

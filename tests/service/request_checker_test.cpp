@@ -1,0 +1,169 @@
+#include "service/request_checker.h"
+
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+
+#include "common/paths.h"
+#include "support/log_capture.h"
+#include "support/polkit_stub.h"
+#include "support/private_bus.h"
+
+namespace {
+
+// The checks against a real bus daemon and the polkit stand-in; callers are
+// connections held by children of any uid. The clock stands still.
+class CheckerOnBus : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_bus.ok()) << m_bus.error();
+        ASSERT_TRUE(m_polkit.ok());
+        DBus::default_dispatcher = &m_dispatcher;
+        m_connection.reset(new DBus::Connection(m_bus.connect()));
+        m_checker = makeChecker();
+    }
+    std::unique_ptr<RequestChecker> makeChecker()
+    {
+        std::unique_ptr<RequestChecker> checker(new RequestChecker([] { return RateLimiter::TimePoint{}; }));
+        checker->setConnection(m_connection.get());
+        return checker;
+    }
+
+    PrivateBus m_bus;
+    PolkitStub m_polkit;
+    DBus::BusDispatcher m_dispatcher;
+    std::unique_ptr<DBus::Connection> m_connection;
+    std::unique_ptr<RequestChecker> m_checker;
+};
+
+TEST_F(CheckerOnBus, RateKeysAndSharedQueue)
+{
+    BusPeer nobodyA(kNobodyUid), nobodyB(kNobodyUid), rootA(0), rootB(0);
+    ASSERT_TRUE(nobodyA.ok() && nobodyB.ok() && rootA.ok() && rootB.ok());
+    LogCapture log;
+    auto check = [this](const BusPeer& peer, uint32_t rateClass) {
+        return m_checker->checkRateLimit(peer.uniqueName(), rateClass, "getPkgId");
+    };
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_TRUE(check(nobodyA, kRateClassQuery) && check(rootA, kRateClassQuery)) << i;
+    }
+    // One user's connections share a budget; root's do not.
+    EXPECT_FALSE(check(nobodyB, kRateClassQuery));
+    EXPECT_TRUE(log.has("rate limit exceeded: interface=getPkgId, sender=uid:65534, type=0, max=100/sec", "ERROR"));
+    EXPECT_FALSE(check(rootA, kRateClassQuery));
+    // Classes share one queue: 10 queries use up the heavy class, not the change class.
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_TRUE(check(rootB, kRateClassQuery)) << i;
+    }
+    EXPECT_FALSE(check(rootB, kRateClassHeavy));
+    EXPECT_TRUE(check(rootB, kRateClassChange));
+    EXPECT_EQ(0u, m_polkit.queries().size());
+}
+
+TEST_F(CheckerOnBus, PolkitAnswers)
+{
+    const struct {
+        PolkitAnswer answer;
+        const char* error;  // "" when admitted
+    } rows[] = {
+        {PolkitAnswer::Authorised, ""},
+        {PolkitAnswer::Challenged, "需要管理员密码认证，桌面将弹出授权窗口"},
+        {PolkitAnswer::Refused, "polkit 策略拒绝操作，无权限"},
+        {PolkitAnswer::Error, "DBus 通信异常：stub refuses to answer"},
+        {PolkitAnswer::Malformed, "DBus 通信异常：dictionary value expected"},
+    };
+    BusPeer caller(0);
+    ASSERT_TRUE(caller.ok());
+    for (const auto& row : rows) {
+        LogCapture log;
+        m_polkit.setAnswer(row.answer);
+        EXPECT_EQ(*row.error == '\0', m_checker->checkAuth(caller.uniqueName(), "getPkgId")) << row.error;
+        EXPECT_EQ(*row.error == '\0' ? 0u : 1u, log.countContaining(std::string(", error=") + row.error, "ERROR"));
+    }
+}
+
+TEST_F(CheckerOnBus, SubjectCarriesPidStartTimeAndUid)
+{
+    BusPeer caller(kNobodyUid);
+    ASSERT_TRUE(caller.ok());
+    EXPECT_TRUE(m_checker->checkAuth(caller.uniqueName(), "getPkgId"));
+    // Field 22 of the stat line, read without the code under test.
+    std::ifstream stat("/proc/" + std::to_string(caller.pid()) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    unsigned long long startTime = 0;
+    sscanf(line.c_str() + line.rfind(')') + 2,
+           "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d %*d %llu", &startTime);
+    const auto queries = m_polkit.queries();
+    ASSERT_EQ(1u, queries.size());
+    EXPECT_EQ("unix-process", queries[0].subjectKind);
+    EXPECT_EQ((std::map<std::string, std::pair<std::string, std::string>>{
+                  {"pid", {"u", std::to_string(caller.pid())}},
+                  {"start-time", {"t", std::to_string(startTime)}},
+                  {"uid", {"i", "65534"}}}),
+              queries[0].subjectDetails);
+    EXPECT_EQ("com.ormel.vetu.labelmgr.access", queries[0].actionId);
+    EXPECT_EQ(0u, queries[0].flags + queries[0].detailCount + queries[0].cancellationId.size());
+    // A caller the bus does not know (one that has gone) is refused without asking polkit.
+    EXPECT_FALSE(m_checker->checkAuth(":1.999999", "getPkgId"));
+    EXPECT_EQ(1u, m_polkit.queries().size());
+}
+
+// Binds a user database over /etc/passwd; false when the mount fails.
+bool bindPasswd(const std::string& content)
+{
+    static int count = 0;
+    const std::string path = "/tmp/passwd" + std::to_string(++count);
+    std::ofstream(path) << content;
+    return mount(path.c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) == 0;
+}
+
+TEST_F(CheckerOnBus, SecadmRuleFollowsTheSwitchFile)
+{
+    const std::string users = "root:x:0:0::/root:/bin/sh\nsecadm:x:65534:65534::/:/bin/false\n";
+    // The bus daemon wants a user database entry while it lets a user connect.
+    ASSERT_TRUE(bindPasswd(users + "ghost:x:65533:65533::/:/bin/false\n"));
+    BusPeer root(0), secadm(kNobodyUid), unknown(65533);
+    ASSERT_EQ(0, umount2("/etc/passwd", MNT_DETACH));
+    ASSERT_TRUE(root.ok() && secadm.ok() && unknown.ok());
+    ASSERT_TRUE(bindPasswd(users));
+    const std::string admctl = paths::kAdmctl;
+    ASSERT_EQ(0, system(("mkdir -p " + admctl.substr(0, admctl.rfind('/'))).c_str()));
+    const struct {
+        const char* content;  // "(absent)": no switch file
+        bool secadmAndUnknown;
+    } rows[] = {{"(absent)", false}, {"1\n", true}, {"0\n", false}, {"", false}};
+    for (const auto& row : rows) {
+        unlink(paths::kAdmctl);
+        if (std::string(row.content) != "(absent)") {
+            std::ofstream(paths::kAdmctl) << row.content;
+        }
+        auto checker = makeChecker();
+        checker->initAdmctl();
+        EXPECT_TRUE(checker->checkAuth(root.uniqueName(), "setPkgId"));
+        EXPECT_EQ(row.secadmAndUnknown, checker->checkAuth(secadm.uniqueName(), "setPkgId")) << row.content;
+        EXPECT_EQ(row.secadmAndUnknown, checker->checkAuth(unknown.uniqueName(), "setPkgId")) << row.content;
+    }
+    umount2("/etc/passwd", MNT_DETACH);
+}
+
+TEST_F(CheckerOnBus, WhitelistSeesTheCallersUserAndExecutable)
+{
+    char exe[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", exe, sizeof(exe) - 1), 0);
+    std::ofstream("/tmp/whitelist.conf") << "enabled=true\n[getPkgId]\nallowed_users=root\nallowed_paths=" << exe
+                                         << "\n[setPkgId]\nallowed_paths=/opt/*\n";
+    ASSERT_TRUE(m_checker->loadWhitelist("/tmp/whitelist.conf"));
+    BusPeer root(0), nobody(kNobodyUid);
+    ASSERT_TRUE(root.ok() && nobody.ok());
+    EXPECT_TRUE(m_checker->checkWhitelist(root.uniqueName(), "getPkgId"));
+    EXPECT_FALSE(m_checker->checkWhitelist(nobody.uniqueName(), "getPkgId"));
+    EXPECT_FALSE(m_checker->checkWhitelist(root.uniqueName(), "setPkgId"));
+}
+
+}  // namespace

@@ -1,0 +1,42 @@
+// A plain libdbus client of the label service. Replies come back as text:
+// numbers in decimal, strings quoted, arrays [a,b], dictionaries {k:v},
+// arguments joined by blanks; errors "!<name>: <message>"; "!timeout".
+#pragma once
+
+#include <dbus/dbus.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+using BusArg = std::function<void(DBusMessageIter*)>;
+BusArg argString(const std::string& value);
+BusArg argU64(uint64_t value);
+BusArg argU32(uint32_t value);
+BusArg argI32(int32_t value);
+BusArg argStrings(const std::vector<std::string>& values);
+BusArg argStringU64Dict(const std::vector<std::pair<std::string, uint64_t>>& entries);
+// A valid value of a signature: "/x", 1, 0 for i, ["/x"], an empty dictionary.
+BusArg argSample(const std::string& signature);
+
+class BusClient {
+public:
+    BusClient();  // its own connection to the system bus
+    ~BusClient();
+    BusClient(const BusClient&) = delete;
+    BusClient& operator=(const BusClient&) = delete;
+    bool ok() const { return m_connection != nullptr; }
+    DBusConnection* raw() const { return m_connection; }
+
+    // interface "" sends none.
+    std::string call(const std::string& method, const std::vector<BusArg>& args, int timeoutMs = 5000,
+                     const std::string& interface = "com.ormel.vetu.labelmgr");
+    DBusPendingCall* send(const std::string& method, const std::vector<BusArg>& args,
+                          const std::string& interface = "com.ormel.vetu.labelmgr", int timeoutMs = 30000);
+    std::string collect(DBusPendingCall* pending, int timeoutMs);
+
+private:
+    DBusConnection* m_connection = nullptr;
+};
