@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
 
 #include "common/logger.h"
 #include "common/path_safety.h"
@@ -80,15 +81,19 @@ void closeDir(void* dir)
     closedir(static_cast<DIR*>(dir));
 }
 
-// No link at the path itself nor above it.
-bool isUnlinkedPath(const std::string& path)
+// No link above the path; the answers for the directories are kept in
+// canonicalDirs, since most results share them.
+bool isBelowNoLink(const std::string& path, std::map<std::string, bool>& canonicalDirs)
 {
-    struct stat st {};
-    if (lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) {
-        return false;
+    std::string parent = fs::path(path).parent_path().string();
+    if (parent.empty()) {
+        parent = "/";
     }
-    const std::string parent = fs::path(path).parent_path().string();
-    return isCanonicalDir(parent.empty() ? "/" : parent.c_str());
+    const auto known = canonicalDirs.find(parent);
+    if (known != canonicalDirs.end()) {
+        return known->second;
+    }
+    return canonicalDirs[parent] = isCanonicalDir(parent.c_str());
 }
 
 // Runs glob on the pattern and hands on the results that pass the path
@@ -135,11 +140,12 @@ bool searchFilesByPatternBounded(const std::string& pattern, size_t maxEntriesRe
     result.gl_lstat = lstat;
     result.gl_stat = stat;
     t_walk = WalkBudget{maxEntriesRead, false};
-    globSafePaths(pattern, GLOB_ALTDIRFUNC | GLOB_NOSORT, result, [&out](const std::string& path) {
-        if (isUnlinkedPath(path)) {
+    std::map<std::string, bool> canonicalDirs;
+    globSafePaths(pattern, GLOB_ALTDIRFUNC | GLOB_NOSORT, result, [&](const std::string& path) {
+        if (isBelowNoLink(path, canonicalDirs)) {
             out.push_back(path);
         } else {
-            LOG_WARN("searchFilesByPattern: skipping %s, a symbolic link or below one", path.c_str());
+            LOG_WARN("searchFilesByPattern: skipping %s, below a symbolic link", path.c_str());
         }
     });
     if (t_walk.exceeded || out.size() > maxResults) {

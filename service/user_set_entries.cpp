@@ -105,51 +105,64 @@ bool withinRelabelCap(const std::vector<std::string>& relabel)
     return true;
 }
 
-// Reads (and when write, rewrites) the field of every label of the list: a
-// link's own label in mode 3 (reading its label in mode 1 would refuse the
-// link, and its target has an entry of its own), every other path in mode 1.
-// Paths that no longer exist are skipped. False (logged) at the first
-// failure.
-bool visitLabels(const std::vector<std::string>& relabel, uint32_t LabelContext::*field, uint32_t value,
-                 uint32_t linkValue, bool write)
+struct ReadLabel {
+    std::string path;
+    int mode;
+    LabelContext label;
+};
+
+// The labels of the list as they are now: a link's own label in mode 3
+// (reading its label in mode 1 would refuse the link, and its target has an
+// entry of its own), every other path in mode 1. Paths that no longer exist
+// are left out. False (logged) at the first label that cannot be read.
+bool readLabels(const std::vector<std::string>& relabel, std::vector<ReadLabel>& labels)
 {
+    labels.reserve(relabel.size());
     for (const auto& path : relabel) {
-        struct stat st {};
-        if (lstat(path.c_str(), &st) != 0) {
-            if (errno == ENOENT) {
+        ReadLabel read{path, kXattrModeFile, {}};
+        // Files first: the mode-1 read refuses a link, which is then read
+        // as what it is.
+        if (getFileLabelFromXattr(path.c_str(), &read.label, read.mode) != 0) {
+            struct stat st {};
+            if (lstat(path.c_str(), &st) != 0 && errno == ENOENT) {
                 continue;
             }
-            LOG_ERROR("getFileLabelFromXattr %s error", path.c_str());
-            return false;
+            read.mode = kXattrModeLink;
+            if (!S_ISLNK(st.st_mode) || getFileLabelFromXattr(path.c_str(), &read.label, read.mode) != 0) {
+                LOG_ERROR("getFileLabelFromXattr %s error", path.c_str());
+                return false;
+            }
         }
-        const bool link = S_ISLNK(st.st_mode);
-        const int mode = link ? kXattrModeLink : kXattrModeFile;
-        LabelContext label;
-        if (getFileLabelFromXattr(path.c_str(), &label, mode) != 0) {
-            LOG_ERROR("getFileLabelFromXattr %s error", path.c_str());
-            return false;
-        }
-        if (!write) {
-            continue;
-        }
-        label.*field = link ? linkValue : value;
-        if (setFileLabelToXattr(path.c_str(), &label, mode) != 0) {
-            LOG_ERROR("setFileLabelToXattr %s error", path.c_str());
+        labels.push_back(std::move(read));
+    }
+    return true;
+}
+
+// Writes the labels read with the field changed: a link's own label gets
+// linkValue. The other fields are written as read, so a label changed by
+// someone else since the read loses that change, as any concurrent
+// read-modify-write would. False (logged) at the first failure.
+bool writeLabels(std::vector<ReadLabel>& labels, uint32_t LabelContext::*field, uint32_t value, uint32_t linkValue)
+{
+    for (auto& read : labels) {
+        read.label.*field = read.mode == kXattrModeLink ? linkValue : value;
+        if (setFileLabelToXattr(read.path.c_str(), &read.label, read.mode) != 0) {
+            LOG_ERROR("setFileLabelToXattr %s error", read.path.c_str());
             return false;
         }
     }
     return true;
 }
 
-// Every label is readable, the change is stored, then the labels are
-// rewritten. -1 with the change undone when a label cannot be read or the
-// store fails; -1 with the change kept and stored when a rewrite fails.
+// Every label is read, the change is stored, then the labels are written.
+// -1 with the change undone when a label cannot be read or the store fails;
+// -1 with the change kept and stored when a write fails.
 template <typename V>
 int commit(VetuRestoreInit& store, const UserSetKind<V>& kind, ChangeUndo<V>& undo,
            const std::vector<std::string>& relabel, uint32_t value, uint32_t linkValue)
 {
-    const bool labels = kind.field != nullptr;
-    if (labels && !visitLabels(relabel, kind.field, value, linkValue, false)) {
+    std::vector<ReadLabel> labels;
+    if (kind.field != nullptr && !readLabels(relabel, labels)) {
         undo.restore();
         return -1;
     }
@@ -158,7 +171,7 @@ int commit(VetuRestoreInit& store, const UserSetKind<V>& kind, ChangeUndo<V>& un
         undo.restore();
         return -1;
     }
-    if (labels && !visitLabels(relabel, kind.field, value, linkValue, true)) {
+    if (kind.field != nullptr && !writeLabels(labels, kind.field, value, linkValue)) {
         return -1;
     }
     return 0;
