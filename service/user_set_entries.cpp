@@ -142,15 +142,21 @@ bool readLabels(const std::vector<std::string>& relabel, std::vector<ReadLabel>&
 // linkValue. The other fields are written as read, so a label changed by
 // someone else since the read loses that change, as any concurrent
 // read-modify-write would. False (logged) at the first failure.
-bool writeLabels(std::vector<ReadLabel>& labels, uint32_t LabelContext::*field, uint32_t value, uint32_t linkValue)
+template <typename V>
+bool writeLabels(std::vector<ReadLabel>& labels, const UserSetKind<V>& kind, uint32_t value, uint32_t linkValue)
 {
     for (auto& read : labels) {
-        read.label.*field = read.mode == kXattrModeLink ? linkValue : value;
+        const uint32_t written = read.mode == kXattrModeLink ? linkValue : value;
+        read.label.*kind.field = written;
         if (setFileLabelToXattr(read.path.c_str(), &read.label, read.mode) != 0) {
             LOG_ERROR("setFileLabelToXattr %s error", read.path.c_str());
             return false;
         }
+        // One line per file at debug level: a pattern call may rewrite
+        // many labels, and a client may call often.
+        LOG_DEBUG(kind.rewrittenText, read.path.c_str(), valueText(written).c_str());
     }
+    LOG_INFO("%zu labels rewritten", labels.size());
     return true;
 }
 
@@ -171,7 +177,7 @@ int commit(VetuRestoreInit& store, const UserSetKind<V>& kind, ChangeUndo<V>& un
         undo.restore();
         return -1;
     }
-    if (kind.field != nullptr && !writeLabels(labels, kind.field, value, linkValue)) {
+    if (kind.field != nullptr && !writeLabels(labels, kind, value, linkValue)) {
         return -1;
     }
     return 0;

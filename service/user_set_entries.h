@@ -42,6 +42,7 @@ struct UserSetKind {
     const char* entryText;          // key, value
     const char* deletedText;        // key
     const char* clearedText;
+    const char* rewrittenText;      // path, field value; labels only
 };
 
 // A tid 0 and a full inherit flag are what a path without an entry carries.
@@ -51,23 +52,24 @@ constexpr uint32_t kLinkResetInheritFlag = 0;
 
 inline constexpr UserSetKind<uint64_t> kUserSetPkgIds{
     &IdentityMaps::identityDataUserConfigPid, nullptr, LinkKeys::Target, LinkKeys::Target, nullptr, 0, 0,
-    "pkgname: %s, id: 0x%s", "pkgname: %s, delete success.", "delete all user set pkgid."};
+    "pkgname: %s, id: 0x%s", "pkgname: %s, delete success.", "delete all user set pkgid.", nullptr};
 inline constexpr UserSetKind<vetu_id_t> kUserSetOids{
     &IdentityMaps::identityDataUserConfigOid, &IdentityMaps::identityDataUserConfigOidGlob, LinkKeys::Target,
     LinkKeys::Target, nullptr, 0, 0, "file: %s oid: %s", "delete user set file oid, %s",
-    "delete user set all file oid."};
+    "delete user set all file oid.", nullptr};
 inline constexpr UserSetKind<vetu_id_t> kUserSetSids{
     &IdentityMaps::identityDataUserConfigSid, &IdentityMaps::identityDataUserConfigSidGlob, LinkKeys::Target,
     LinkKeys::TargetAndOwn, nullptr, 0, 0, "file: %s sid: %s", "delete user set file sid, %s.",
-    "delete all user set file sid."};
+    "delete all user set file sid.", nullptr};
 inline constexpr UserSetKind<uint32_t> kUserSetTids{
     &IdentityMaps::identityDataUserConfigTid, &IdentityMaps::identityDataUserConfigTidGlob, LinkKeys::TargetAndOwn,
     LinkKeys::TargetAndOwn, &LabelContext::tid, kResetTid, kResetTid, "file: %s tid: 0x%s", "file: %s",
-    "delete user set file tid."};
+    "delete user set file tid.", "file: %s tid: 0x%s"};
 inline constexpr UserSetKind<uint32_t> kUserSetInheritFlags{
     &IdentityMaps::identityDataUserConfigInheritFlag, &IdentityMaps::identityDataUserConfigInheritFlagGlob,
     LinkKeys::TargetAndOwn, LinkKeys::TargetAndOwn, &LabelContext::inherit_flag, kResetInheritFlag,
-    kLinkResetInheritFlag, "file: %s inherit_flag: 0x%s", "file: %s", "delete user set file inherit flag."};
+    kLinkResetInheritFlag, "file: %s inherit_flag: 0x%s", "file: %s", "delete user set file inherit flag.",
+    "file: %s inheritFlag: 0x%s"};
 
 // One call's rewrite is capped: a pattern whose walk reads more directory
 // entries, or a call that would rewrite more labels, fails with nothing done.
