@@ -49,11 +49,19 @@ struct WalkBudget {
 };
 thread_local WalkBudget t_walk;
 
-// A directory named by its own canonical path: no link on the way to it.
+// A directory whose canonical path is its own with the "." components
+// dropped: no link on the way to it.
 bool isCanonicalDir(const char* dir)
 {
     char real[PATH_MAX];
-    return realpath(dir, real) != nullptr && strcmp(real, dir) == 0;
+    if (realpath(dir, real) == nullptr) {
+        return false;
+    }
+    std::string lexical = fs::path(dir).lexically_normal().string();
+    if (lexical.size() > 1 && lexical.back() == '/') {
+        lexical.pop_back();
+    }
+    return lexical == real;
 }
 
 void* openUnlinkedDir(const char* dir)

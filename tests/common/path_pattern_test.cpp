@@ -52,6 +52,8 @@ TEST(PathPatternTest, BoundedGlobListsNoLinkAndGivesUpPastItsBudget)
     Strings out;
     EXPECT_TRUE(searchFilesByPatternBounded(tree.path("d/*"), 100, 100, out));
     EXPECT_EQ(out, Strings({a, b, dangling}));
+    EXPECT_TRUE(searchFilesByPatternBounded(tree.path("./d/a*"), 100, 100, out));
+    EXPECT_EQ(out, Strings({tree.path("./d/a")}));
     EXPECT_TRUE(searchFilesByPatternBounded(tree.path("d/*/secret"), 100, 100, out));
     EXPECT_TRUE(out.empty());
     EXPECT_TRUE(searchFilesByPatternBounded(tree.path("linked/*"), 100, 100, out));
