@@ -86,16 +86,6 @@ private:
     std::shared_ptr<const std::map<std::string, V>> m_patterns;
 };
 
-bool appendPatternMatches(const std::string& pattern, std::vector<std::string>& relabel)
-{
-    std::vector<std::string> matches;
-    if (!searchFilesByPatternBounded(pattern, kMaxPatternEntriesRead, kMaxRelabelPaths, matches)) {
-        return false;
-    }
-    relabel.insert(relabel.end(), matches.begin(), matches.end());
-    return relabel.size() <= kMaxRelabelPaths;
-}
-
 bool withinRelabelCap(const std::vector<std::string>& relabel)
 {
     if (relabel.size() > kMaxRelabelPaths) {
@@ -103,6 +93,16 @@ bool withinRelabelCap(const std::vector<std::string>& relabel)
         return false;
     }
     return true;
+}
+
+bool appendPatternMatches(const std::string& pattern, std::vector<std::string>& relabel)
+{
+    std::vector<std::string> matches;
+    if (!searchFilesByPatternBounded(pattern, kMaxPatternEntriesRead, kMaxRelabelPaths, matches)) {
+        return false;
+    }
+    relabel.insert(relabel.end(), matches.begin(), matches.end());
+    return withinRelabelCap(relabel);
 }
 
 struct ReadLabel {
