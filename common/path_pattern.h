@@ -7,6 +7,14 @@
 // glob(3) with tilde expansion, in glob's order; results that fail the path
 // safety check (symbolic links among them) are left out.
 std::vector<std::string> searchFilesByPattern(const std::string& pattern);
+// The same expansion for patterns a client sends, sorted: no directory
+// reached through a symbolic link is listed, and a result below one is left
+// out, so nothing outside the matched paths is named (a dangling link, which
+// the safety check lets through, names only itself).
+// False (logged) when the walk would read more than maxEntriesRead directory
+// entries or give more than maxResults paths; out then holds nothing.
+bool searchFilesByPatternBounded(const std::string& pattern, size_t maxEntriesRead, size_t maxResults,
+                                 std::vector<std::string>& out);
 // Entries of the pattern's directory whose name matches its last component,
 // in directory order. Throws std::filesystem::filesystem_error when that
 // directory cannot be listed.

@@ -29,13 +29,15 @@ const std::pair<std::string, std::string> kMethods[] = {
     {"delUserSetPkgId(pkgname:s)(result:i)", "-1"},
     {"delAllUserSetPkgId()(result:i)", "-1"},
     {"getFileOid(filepath:s)(oid:a{st})", "{}"},
-    {"setFileOid(filepath:s,oid:a{st},pattern_match:i)(result:i)", "-1"},
+    {"setFileOid(filepath:s,oid:a{st},pattern_match:i)(result:i)",
+     "!org.freedesktop.DBus.Error.InvalidArgs: oid map is empty"},  // checked before the wait
     {"queryUserSetFileOid(filepath:s,pattern_match:i)(oid:a{sa{st}})", "{}"},
     {"showUserSetFileOid()(result:a{sa{st}})", "{}"},
     {"delUserSetFileOid(filepath:s,pattern_match:i)(result:i)", "-1"},
     {"delAllUserSetFileOid()(result:i)", "-1"},
     {"getFileSid(filepath:s)(sid:a{st})", "{}"},
-    {"setFileSid(filepath:s,sid:a{st},pattern_match:i)(result:i)", "-1"},
+    {"setFileSid(filepath:s,sid:a{st},pattern_match:i)(result:i)",
+     "!org.freedesktop.DBus.Error.InvalidArgs: sid map is empty"},  // checked before the wait
     {"queryUserSetFileSid(filepath:s,pattern_match:i)(sid:a{sa{st}})", "{}"},
     {"showUserSetFileSid()(result:a{sa{st}})", "{}"},
     {"delUserSetFileSid(filepath:s,pattern_match:i)(result:i)", "-1"},

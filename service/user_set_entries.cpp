@@ -1,0 +1,410 @@
+#include "service/user_set_entries.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <mutex>
+#include <type_traits>
+
+#include "common/file_utils.h"
+#include "common/label_xattr.h"
+#include "common/logger.h"
+#include "common/path_pattern.h"
+#include "common/path_safety.h"
+#include "common/path_utils.h"
+#include "service/path_resolution.h"
+#include "store/pattern_match.h"
+#include "store/vetu_restore_init.h"
+
+namespace {
+
+// A change and its store against every other change, also should the
+// methods ever run on more than one thread.
+std::mutex g_changeMutex;
+
+std::string valueText(uint64_t value)
+{
+    char text[17];
+    snprintf(text, sizeof(text), "%016" PRIx64, value);
+    return text;
+}
+
+std::string valueText(uint32_t value)
+{
+    char text[9];
+    snprintf(text, sizeof(text), "%08x", value);
+    return text;
+}
+
+std::string valueText(const vetu_id_t& id)
+{
+    return valueText(id.pkg_id) + "-" + valueText(id.file_id) + "-" + valueText(id.path_id);
+}
+
+template <typename V>
+void logEntry(const UserSetKind<V>& kind, const std::string& key, const V& value)
+{
+    LOG_INFO(kind.entryText, key.c_str(), valueText(value).c_str());
+}
+
+// The maps of a kind as they were before a change, to put back when the
+// change cannot be stored.
+template <typename V>
+class ChangeUndo {
+public:
+    ChangeUndo(VetuRestoreInit& store, const UserSetKind<V>& kind)
+        : m_store(store), m_kind(kind), m_plain((store.*kind.plain).snapshot())
+    {
+        if (kind.patterns != nullptr) {
+            m_patterns = (store.*kind.patterns).snapshot();
+        }
+    }
+
+    void restore()
+    {
+        putBack(m_store.*m_kind.plain, *m_plain);
+        if (m_patterns) {
+            putBack(m_store.*m_kind.patterns, *m_patterns);
+        }
+    }
+
+private:
+    static void putBack(SyncMap<std::string, V>& live, const std::map<std::string, V>& saved)
+    {
+        SyncMap<std::string, V> before;
+        for (const auto& entry : saved) {
+            before.set(entry.first, entry.second);
+        }
+        live = before;  // one step for readers
+    }
+
+    VetuRestoreInit& m_store;
+    const UserSetKind<V>& m_kind;
+    std::shared_ptr<const std::map<std::string, V>> m_plain;
+    std::shared_ptr<const std::map<std::string, V>> m_patterns;
+};
+
+bool withinRelabelCap(const std::vector<std::string>& relabel)
+{
+    if (relabel.size() > kMaxRelabelPaths) {
+        LOG_ERROR("refusing to rewrite %zu labels in one call, at most %zu", relabel.size(), kMaxRelabelPaths);
+        return false;
+    }
+    return true;
+}
+
+bool appendPatternMatches(const std::string& pattern, std::vector<std::string>& relabel)
+{
+    std::vector<std::string> matches;
+    if (!searchFilesByPatternBounded(pattern, kMaxPatternEntriesRead, kMaxRelabelPaths, matches)) {
+        return false;
+    }
+    relabel.insert(relabel.end(), matches.begin(), matches.end());
+    return withinRelabelCap(relabel);
+}
+
+struct ReadLabel {
+    std::string path;
+    int mode;
+    LabelContext label;
+};
+
+// The labels of the list as they are now: a link's own label in mode 3
+// (reading its label in mode 1 would refuse the link, and its target has an
+// entry of its own), every other path in mode 1. Paths that no longer exist
+// are left out. False (logged) at the first label that cannot be read.
+bool readLabels(const std::vector<std::string>& relabel, std::vector<ReadLabel>& labels)
+{
+    labels.reserve(relabel.size());
+    for (const auto& path : relabel) {
+        ReadLabel read{path, kXattrModeFile, {}};
+        // Files first: the mode-1 read refuses a link, which is then read
+        // as what it is.
+        if (getFileLabelFromXattr(path.c_str(), &read.label, read.mode) != 0) {
+            struct stat st {};
+            if (lstat(path.c_str(), &st) != 0 && errno == ENOENT) {
+                continue;
+            }
+            read.mode = kXattrModeLink;
+            if (!S_ISLNK(st.st_mode) || getFileLabelFromXattr(path.c_str(), &read.label, read.mode) != 0) {
+                LOG_ERROR("getFileLabelFromXattr %s error", path.c_str());
+                return false;
+            }
+        }
+        labels.push_back(std::move(read));
+    }
+    return true;
+}
+
+// Writes the labels read with the field changed: a link's own label gets
+// linkValue. The other fields are written as read, so a label changed by
+// someone else since the read loses that change, as any concurrent
+// read-modify-write would. False (logged) at the first failure.
+template <typename V>
+bool writeLabels(std::vector<ReadLabel>& labels, const UserSetKind<V>& kind, uint32_t value, uint32_t linkValue)
+{
+    for (auto& read : labels) {
+        const uint32_t written = read.mode == kXattrModeLink ? linkValue : value;
+        read.label.*kind.field = written;
+        if (setFileLabelToXattr(read.path.c_str(), &read.label, read.mode) != 0) {
+            LOG_ERROR("setFileLabelToXattr %s error", read.path.c_str());
+            return false;
+        }
+        // One line per file at debug level: a pattern call may rewrite
+        // many labels, and a client may call often.
+        LOG_DEBUG(kind.rewrittenText, read.path.c_str(), valueText(written).c_str());
+    }
+    LOG_INFO("%zu labels rewritten", labels.size());
+    return true;
+}
+
+// Every label is read, the change is stored, then the labels are written.
+// -1 with the change undone when a label cannot be read or the store fails;
+// -1 with the change kept and stored when a write fails.
+template <typename V>
+int commit(VetuRestoreInit& store, const UserSetKind<V>& kind, ChangeUndo<V>& undo,
+           const std::vector<std::string>& relabel, uint32_t value, uint32_t linkValue)
+{
+    std::vector<ReadLabel> labels;
+    if (kind.field != nullptr && !readLabels(relabel, labels)) {
+        undo.restore();
+        return -1;
+    }
+    if (store.storeIndentityData() != 0) {
+        LOG_ERROR("Failed to store identity data");
+        undo.restore();
+        return -1;
+    }
+    if (kind.field != nullptr && !writeLabels(labels, kind, value, linkValue)) {
+        return -1;
+    }
+    return 0;
+}
+
+template <typename V>
+bool keysOf(const UserSetKind<V>& kind, const std::string& key, LinkKeys linkKeys, PathKeys& out)
+{
+    if (kind.patterns == nullptr) {
+        out.keys = {key};
+        return true;
+    }
+    return derivePathKeys(key, linkKeys, out);
+}
+
+template <typename V>
+void addMatchingPlainEntries(VetuRestoreInit& store, const UserSetKind<V>& kind, const std::string& pattern,
+                             std::map<std::string, V>& result)
+{
+    for (const auto& entry : *(store.*kind.plain).snapshot()) {
+        if (pattern_match::mayMatch(pattern, entry.first) && isWildcardMatch(pattern, entry.first)) {
+            result[entry.first] = entry.second;
+        }
+    }
+}
+
+}  // namespace
+
+const char* checkUserSetPath(const std::string& path)
+{
+    const bool allowSymlink = false;
+    const bool allowWildcard = true;
+    const bool allowMissing = true;
+    return isFilePathSafe(path, allowSymlink, allowWildcard, allowMissing) ? nullptr : "filepath is not safe";
+}
+
+bool derivePathKeys(const std::string& path, LinkKeys linkKeys, PathKeys& out)
+{
+    out = PathKeys{};
+    if (fileExists(path.c_str()) != 0) {
+        out.keys = {path};
+        return true;
+    }
+    if (!isSymlink(path.c_str())) {
+        const std::string real = getRealPath(path);
+        if (real.empty()) {
+            LOG_ERROR("get real path failed, %s", path.c_str());
+            return false;
+        }
+        out.keys = {real};
+        out.relabel = {real};
+        return true;
+    }
+    const std::string own = getLinkRealPath(path);
+    if (own.empty()) {
+        LOG_ERROR("get link real path failed, %s", path.c_str());
+        return false;
+    }
+    const std::string target = getLnkTargetFilePath(own);
+    if (target.empty()) {
+        LOG_ERROR("get link file path failed, %s", own.c_str());
+        return false;
+    }
+    out.keys = {target};
+    if (linkKeys == LinkKeys::TargetAndOwn) {
+        out.keys.push_back(own);
+    }
+    out.relabel = {target, own};
+    return true;
+}
+
+template <typename V>
+int setUserEntry(VetuRestoreInit& store, const UserSetKind<V>& kind, const std::string& key, const V& value,
+                 bool pattern)
+{
+    std::lock_guard<std::mutex> step(g_changeMutex);
+    ChangeUndo<V> undo(store, kind);
+    std::vector<std::string> relabel;
+    if (pattern && kind.patterns != nullptr) {
+        (store.*kind.patterns).set(key, value);
+        logEntry(kind, key, value);
+        if (kind.field != nullptr && !appendPatternMatches(key, relabel)) {
+            undo.restore();
+            return -1;
+        }
+    } else {
+        PathKeys keys;
+        if (!keysOf(kind, key, kind.setLinkKeys, keys)) {
+            return -1;
+        }
+        for (const auto& k : keys.keys) {
+            (store.*kind.plain).set(k, value);
+            logEntry(kind, k, value);
+        }
+        relabel = std::move(keys.relabel);
+    }
+    uint32_t field = 0;
+    if constexpr (std::is_same<V, uint32_t>::value) {
+        field = value;
+    }
+    return commit(store, kind, undo, relabel, field, field);
+}
+
+template <typename V>
+std::map<std::string, V> queryUserEntries(VetuRestoreInit& store, const UserSetKind<V>& kind,
+                                          const std::string& key, bool pattern)
+{
+    std::map<std::string, V> result;
+    V value{};
+    if (pattern && kind.patterns != nullptr) {
+        if ((store.*kind.patterns).get(key, value) == 0) {
+            result[key] = value;
+        }
+        addMatchingPlainEntries(store, kind, key, result);
+    } else {
+        PathKeys keys;
+        if (!keysOf(kind, key, kind.queryDeleteLinkKeys, keys)) {
+            return {};
+        }
+        for (const auto& k : keys.keys) {
+            if ((store.*kind.plain).get(k, value) == 0) {
+                result[k] = value;
+            }
+        }
+    }
+    for (const auto& entry : result) {
+        logEntry(kind, entry.first, entry.second);
+    }
+    return result;
+}
+
+template <typename V>
+std::map<std::string, V> showUserEntries(VetuRestoreInit& store, const UserSetKind<V>& kind)
+{
+    std::map<std::string, V> result;
+    if (kind.patterns != nullptr) {
+        result = *(store.*kind.patterns).snapshot();
+    }
+    for (const auto& entry : *(store.*kind.plain).snapshot()) {
+        result[entry.first] = entry.second;
+    }
+    for (const auto& entry : result) {
+        logEntry(kind, entry.first, entry.second);
+    }
+    return result;
+}
+
+template <typename V>
+int deleteUserEntry(VetuRestoreInit& store, const UserSetKind<V>& kind, const std::string& key, bool pattern)
+{
+    std::lock_guard<std::mutex> step(g_changeMutex);
+    ChangeUndo<V> undo(store, kind);
+    std::vector<std::string> relabel;
+    if (pattern && kind.patterns != nullptr) {
+        V value{};
+        const bool had = (store.*kind.patterns).get(key, value) == 0;
+        (store.*kind.patterns).erase(key);
+        LOG_INFO(kind.deletedText, key.c_str());
+        if (had && kind.field != nullptr && !appendPatternMatches(key, relabel)) {
+            undo.restore();
+            return -1;
+        }
+        std::map<std::string, V> covered;
+        addMatchingPlainEntries(store, kind, key, covered);
+        for (const auto& entry : covered) {
+            (store.*kind.plain).erase(entry.first);
+            LOG_INFO(kind.deletedText, entry.first.c_str());
+            if (kind.field != nullptr) {
+                relabel.push_back(entry.first);
+            }
+        }
+        if (!withinRelabelCap(relabel)) {
+            undo.restore();
+            return -1;
+        }
+    } else {
+        PathKeys keys;
+        if (!keysOf(kind, key, kind.queryDeleteLinkKeys, keys)) {
+            return -1;
+        }
+        for (const auto& k : keys.keys) {
+            (store.*kind.plain).erase(k);
+            LOG_INFO(kind.deletedText, k.c_str());
+        }
+        relabel = std::move(keys.relabel);
+    }
+    return commit(store, kind, undo, relabel, kind.resetValue, kind.resetValue);
+}
+
+template <typename V>
+int deleteAllUserEntries(VetuRestoreInit& store, const UserSetKind<V>& kind)
+{
+    std::lock_guard<std::mutex> step(g_changeMutex);
+    ChangeUndo<V> undo(store, kind);
+    std::vector<std::string> relabel;
+    if (kind.field != nullptr) {
+        for (const auto& entry : *(store.*kind.patterns).snapshot()) {
+            if (!appendPatternMatches(entry.first, relabel)) {
+                return -1;
+            }
+        }
+        for (const auto& entry : *(store.*kind.plain).snapshot()) {
+            relabel.push_back(entry.first);
+        }
+        if (!withinRelabelCap(relabel)) {
+            return -1;
+        }
+    }
+    if (kind.patterns != nullptr) {
+        (store.*kind.patterns).clear();
+    }
+    (store.*kind.plain).clear();
+    if (commit(store, kind, undo, relabel, kind.resetValue, kind.linkResetOnDeleteAll) != 0) {
+        return -1;
+    }
+    LOG_INFO("%s", kind.clearedText);
+    return 0;
+}
+
+#define VETU_USER_SET_VERBS(V)                                                                                     \
+    template int setUserEntry<V>(VetuRestoreInit&, const UserSetKind<V>&, const std::string&, const V&, bool);   \
+    template std::map<std::string, V> queryUserEntries<V>(VetuRestoreInit&, const UserSetKind<V>&,               \
+                                                          const std::string&, bool);                             \
+    template std::map<std::string, V> showUserEntries<V>(VetuRestoreInit&, const UserSetKind<V>&);               \
+    template int deleteUserEntry<V>(VetuRestoreInit&, const UserSetKind<V>&, const std::string&, bool);          \
+    template int deleteAllUserEntries<V>(VetuRestoreInit&, const UserSetKind<V>&);
+
+VETU_USER_SET_VERBS(uint64_t)
+VETU_USER_SET_VERBS(vetu_id_t)
+VETU_USER_SET_VERBS(uint32_t)

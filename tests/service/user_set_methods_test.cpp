@@ -1,0 +1,232 @@
+// The user-set identity methods over the bus, one table per kind: entries
+// by plain path, missing path, link and pattern, the argument limits, and
+// the labels on disk checked against the attribute bytes; then persistence
+// into a fresh store, a store that fails, and the path keys of a link.
+#include <sys/mount.h>
+#include <sys/xattr.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+
+#include "common/paths.h"
+#include "service/labelmgr_bus_fixture.h"
+#include "service/user_set_entries.h"
+#include "support/bus_client.h"
+#include "support/expected_label.h"
+#include "support/temp_tree.h"
+
+namespace {
+
+const std::string kInvalid = "!org.freedesktop.DBus.Error.InvalidArgs: ";
+const ExpectedId kSid{1, 2, 3};
+const ExpectedId kOid{4, 5, 6};
+constexpr uint32_t kBaseTid = 0x11;
+constexpr uint32_t kBaseFlag = 3;
+
+struct Row {
+    std::string method;
+    std::vector<BusArg> args;
+    std::string reply;
+    std::string labelPath = "";  // when set: its label after the call
+    uint32_t field = 0;          // the kind's field in that label
+};
+
+void writeLabel(const std::string& path, uint32_t tid, uint32_t flag)
+{
+    const std::string text = labelText(kSid, tid, kOid, flag);
+    ASSERT_EQ(lsetxattr(path.c_str(), "security.vetu", text.data(), text.size(), 0), 0) << strerror(errno);
+}
+
+std::string q(const std::string& text) { return "\"" + text + "\""; }
+
+std::string triple(uint64_t pkg, uint64_t file, uint64_t path)
+{
+    return "{\"file_id\":" + std::to_string(file) + ",\"path_id\":" + std::to_string(path) +
+           ",\"pkg_id\":" + std::to_string(pkg) + "}";
+}
+
+BusArg argTriple(uint64_t pkg, uint64_t file, uint64_t path)
+{
+    return argStringU64Dict({{"pkg_id", pkg}, {"file_id", file}, {"path_id", path}});
+}
+
+class UserSetMethodsTest : public LabelMgrBusTest {
+protected:
+    void SetUp() override
+    {
+        LabelMgrBusTest::SetUp();
+        std::filesystem::create_directories(paths::kDataDir);
+        labelFiles();
+        tree.file("nolabel");
+        tree.symlink("ln", T("a"));
+        tree.symlink("dl", T("none"));
+        start();
+    }
+
+public:
+    std::string T(const std::string& rel) const { return tree.path(rel); }
+    void labelFiles()
+    {
+        for (const char* name : {"a", "b", "e", "sub/c", "sub/d"}) {
+            writeLabel(tree.file(name), kBaseTid, kBaseFlag);
+        }
+    }
+
+    // isTid: the field of the rows is the tid (else the inherit flag).
+    void run(const std::vector<Row>& rows, bool isTid = true)
+    {
+        for (const auto& row : rows) {
+            BusClient client;  // a rate budget of its own
+            EXPECT_EQ(client.call(row.method, row.args), row.reply) << row.method;
+            if (!row.labelPath.empty()) {
+                EXPECT_EQ(readXattr(row.labelPath), labelText(kSid, isTid ? row.field : kBaseTid, kOid,
+                                                              isTid ? kBaseFlag : row.field))
+                    << row.method << " " << row.labelPath;
+            }
+        }
+    }
+
+    TempTree tree;
+};
+
+TEST_F(UserSetMethodsTest, PackageIds)
+{
+    const std::string p512(512, 'p'), p513(513, 'p');
+    run({
+        {"setPkgId", {argString(p512), argU64(0)}, "0"},
+        {"setPkgId", {argString(p513), argU64(1)}, kInvalid + "pkgname too long"},
+        {"setPkgId", {argString(""), argU64(1)}, kInvalid + "pkgname is empty"},
+        {"setPkgId", {argString("x"), argU64(std::numeric_limits<uint64_t>::max())}, kInvalid + "invalid id"},
+        {"setPkgId", {argString("b"), argU64(5)}, "0"},
+        {"queryUserSetPkgId", {argString("b")}, "{\"b\":5}"},
+        {"queryUserSetPkgId", {argString("zz")}, "{}"},
+        {"queryUserSetPkgId", {argString(p513)}, kInvalid + "pkgname too long"},
+        {"showUserSetPkgId", {}, "{\"b\":5," + q(p512) + ":0}"},
+        {"delUserSetPkgId", {argString("b")}, "0"},
+        {"delUserSetPkgId", {argString("none")}, "0"},
+        {"showUserSetPkgId", {}, "{" + q(p512) + ":0}"},
+        {"delAllUserSetPkgId", {}, "0"},
+        {"showUserSetPkgId", {}, "{}"},
+    });
+}
+
+TEST_F(UserSetMethodsTest, OidsAndSids)
+{
+    for (std::string kind : {"Oid", "Sid"}) {
+        const std::string lower = kind == "Oid" ? "oid" : "sid";
+        const std::string t = triple(1, 2, 3);
+        run({
+            {"setFile" + kind, {argString(T("./a")), argTriple(1, 2, 3), argI32(0)}, "0"},
+            {"setFile" + kind, {argString(T("no/./x")), argTriple(1, 2, 3), argI32(0)}, "0"},
+            {"setFile" + kind, {argString(T("dl")), argTriple(1, 2, 3), argI32(0)}, "0"},
+            {"setFile" + kind, {argString(T("ln")), argTriple(1, 2, 3), argI32(0)}, kInvalid + "filepath is not safe"},
+            {"setFile" + kind, {argString(T("*")), argTriple(7, 8, 9), argI32(2)}, "0"},
+            {"setFile" + kind, {argString(T("a")), argStringU64Dict({}), argI32(0)}, kInvalid + lower + " map is empty"},
+            {"setFile" + kind, {argString(T("a")), argStringU64Dict({{"pkg_id", 1}, {"file_id", 2}}), argI32(0)},
+             kInvalid + lower + " map missing required keys"},
+            {"queryUserSetFile" + kind, {argString(T("a")), argI32(0)}, "{" + q(T("a")) + ":" + t + "}"},
+            {"queryUserSetFile" + kind, {argString(T("none")), argI32(0)}, "{}"},
+            // The pattern entry and the plain entries it covers; the star does not cross a slash.
+            {"queryUserSetFile" + kind, {argString(T("*")), argI32(-1)},
+             "{" + q(T("*")) + ":" + triple(7, 8, 9) + "," + q(T("a")) + ":" + t + "," + q(T("dl")) + ":" + t + "}"},
+            {"delUserSetFile" + kind, {argString(T("*")), argI32(1)}, "0"},
+            {"showUserSetFile" + kind, {}, "{" + q(T("no/./x")) + ":" + t + "}"},
+            {"delAllUserSetFile" + kind, {}, "0"},
+            {"showUserSetFile" + kind, {}, "{}"},
+        });
+    }
+}
+
+// The rows of the tid and inherit-flag kinds: each sets value, value + 1 and
+// value + 2; reset is the field after a delete.
+std::vector<Row> typeRows(const UserSetMethodsTest& test, const std::string& kind, uint32_t value, uint32_t reset)
+{
+    auto T = [&](const std::string& rel) { return test.T(rel); };
+    auto entry = [&](const std::string& rel, uint32_t v) { return q(T(rel)) + ":" + std::to_string(v); };
+    const std::string set = "setFile" + kind, query = "queryUserSetFile" + kind;
+    return {
+        {set, {argString(T("./a")), argU32(value), argI32(0)}, "0", T("a"), value},
+        {set, {argString(T("sub/*")), argU32(value + 1), argI32(1)}, "0", T("sub/d"), value + 1},
+        {set, {argString(T("sub/c")), argU32(value + 2), argI32(0)}, "0", T("sub/c"), value + 2},
+        {set, {argString(T("none")), argU32(value), argI32(0)}, "0"},
+        {set, {argString(T("ln")), argU32(value), argI32(0)}, kInvalid + "filepath is not safe"},
+        {set, {argString(T("nolabel")), argU32(value), argI32(0)}, "-1"},
+        {query, {argString(T("nolabel")), argI32(0)}, "{}"},
+        {query, {argString(T("sub/*")), argI32(2)}, "{" + entry("sub/*", value + 1) + "," + entry("sub/c", value + 2) + "}"},
+        {query, {argString(T("a")), argI32(0)}, "{" + entry("a", value) + "}"},
+        {"showUserSetFile" + kind, {},
+         "{" + entry("a", value) + "," + entry("none", value) + "," + entry("sub/*", value + 1) + "," +
+             entry("sub/c", value + 2) + "}"},
+        {"delUserSetFile" + kind, {argString(T("sub/*")), argI32(1)}, "0", T("sub/c"), reset},
+        {"delUserSetFile" + kind, {argString(T("a")), argI32(0)}, "0", T("a"), reset},
+        {"delUserSetFile" + kind, {argString(T("b")), argI32(0)}, "0", T("b"), reset},  // no entry
+        {"showUserSetFile" + kind, {}, "{" + entry("none", value) + "}"},
+        {set, {argString(T("e")), argU32(value), argI32(0)}, "0", T("e"), value},
+    };
+}
+
+TEST_F(UserSetMethodsTest, TidsAndInheritFlagsRewriteLabels)
+{
+    run(typeRows(*this, "Tid", 0xfffffff0, kResetTid), true);
+    run({{"setFileTid", {argString(T("sub/d")), argU32(0), argI32(0)}, "0", T("sub/d"), 0}}, true);
+    labelFiles();
+    run(typeRows(*this, "InheritFlag", 4, kResetInheritFlag), false);
+    run({{"setFileInheritFlag", {argString(T("a")), argU32(8), argI32(0)}, kInvalid + "inheritFlag is invalid"}});
+    // e, which has entries of both kinds, becomes a link with a label of its own.
+    std::filesystem::remove(T("e"));
+    tree.symlink("e", T("b"));
+    writeLabel(T("e"), kBaseTid, kBaseFlag);
+    BusClient client;
+    EXPECT_EQ(client.call("delAllUserSetFileTid", {}), "0");
+    EXPECT_EQ(client.call("delAllUserSetFileInheritFlag", {}), "0");
+    EXPECT_EQ(readXattr(T("e")), labelText(kSid, kResetTid, kOid, kLinkResetInheritFlag));
+    EXPECT_EQ(client.call("showUserSetFileTid", {}) + client.call("showUserSetFileInheritFlag", {}), "{}{}");
+}
+
+TEST_F(UserSetMethodsTest, ChangesReachTheIdentityDataFileAndAFailedStoreChangesNothing)
+{
+    BusClient client;
+    ASSERT_EQ(client.call("setFileTid", {argString(T("a")), argU32(9), argI32(0)}), "0");
+    ASSERT_EQ(client.call("setPkgId", {argString("pkg"), argU64(42)}), "0");
+    ASSERT_EQ(client.call("setFileSid", {argString(T("sub/*")), argTriple(1, 2, 3), argI32(1)}), "0");
+    VetuRestoreInit fresh;
+    ASSERT_EQ(fresh.loadIndentityData(), 0);
+    uint32_t tid = 0;
+    uint64_t id = 0;
+    vetu_id_t sid;
+    EXPECT_EQ(fresh.identityDataUserConfigTid.get(T("a"), tid), 0);
+    EXPECT_EQ(tid, 9u);
+    EXPECT_EQ(fresh.identityDataUserConfigPid.get("pkg", id), 0);
+    EXPECT_EQ(id, 42u);
+    EXPECT_EQ(fresh.identityDataUserConfigSidGlob.get(T("sub/*"), sid), 0);
+
+    ASSERT_EQ(mount(paths::kDataDir, paths::kDataDir, nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+    ASSERT_EQ(mount(nullptr, paths::kDataDir, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+    const std::string before = readXattr(T("a"));
+    const std::string shown = client.call("showUserSetFileTid", {}) + client.call("showUserSetPkgId", {});
+    EXPECT_EQ(client.call("setFileTid", {argString(T("a")), argU32(10), argI32(0)}), "-1");
+    EXPECT_EQ(client.call("delUserSetFileTid", {argString(T("a")), argI32(0)}), "-1");
+    EXPECT_EQ(client.call("setPkgId", {argString("other"), argU64(1)}), "-1");
+    EXPECT_EQ(client.call("delAllUserSetPkgId", {}), "-1");
+    EXPECT_EQ(client.call("showUserSetFileTid", {}) + client.call("showUserSetPkgId", {}), shown);
+    EXPECT_EQ(readXattr(T("a")), before);
+    umount(paths::kDataDir);
+}
+
+TEST(UserSetPathKeysTest, ALinkGivesItsTargetAndItsOwnPath)
+{
+    TempTree tree;
+    const std::string target = tree.file("t");
+    const std::string link = tree.symlink("l", target);
+    PathKeys keys;
+    ASSERT_TRUE(derivePathKeys(link, LinkKeys::TargetAndOwn, keys));
+    EXPECT_EQ(keys.keys, (std::vector<std::string>{target, link}));
+    EXPECT_EQ(keys.relabel, (std::vector<std::string>{target, link}));
+    ASSERT_TRUE(derivePathKeys(link, LinkKeys::Target, keys));
+    EXPECT_EQ(keys.keys, (std::vector<std::string>{target}));
+}
+
+}  // namespace
