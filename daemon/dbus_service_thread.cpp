@@ -1,0 +1,112 @@
+#include "daemon/dbus_service_thread.h"
+
+#include <dbus-c++/dbus.h>
+
+#include <chrono>
+#include <exception>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "common/logger.h"
+#include "restore/vetu_restore_context.h"
+#include "store/vetu_restore_init.h"
+
+namespace {
+
+constexpr const char kBusName[] = "com.ormel.vetu.labelmgr";
+// The loop looks at the stop flag at least this often.
+constexpr int kStopPollMs = 100;
+constexpr auto kStopPoll = std::chrono::milliseconds(kStopPollMs);
+constexpr auto kBusRetryPause = std::chrono::seconds(2);
+
+// Owns the service object, whatever its type; empty when there is none.
+using ServiceHandle = std::shared_ptr<void>;
+
+// The service object on the connection: it registers its object path there.
+ServiceHandle buildLabelService(DBus::Connection& connection, VetuRestoreInit& store, VetuRestoreContext& context,
+                                const std::atomic<bool>& stop)
+{
+    (void)connection;
+    (void)store;
+    (void)context;
+    (void)stop;
+    return nullptr;
+}
+
+void logServiceExit(int line)
+{
+    Logger::getInstance()->logInfoCategory("dbusServiceInit", line, "vetu dbus service exit.");
+}
+
+DBus::BusDispatcher& busDispatcher()
+{
+    static DBus::BusDispatcher dispatcher;
+    return dispatcher;
+}
+
+// True when stop was set within the pause.
+bool pauseUnlessStopped(const std::atomic<bool>& stop)
+{
+    const auto until = std::chrono::steady_clock::now() + kBusRetryPause;
+    while (!stop.load()) {
+        if (std::chrono::steady_clock::now() >= until) {
+            return false;
+        }
+        std::this_thread::sleep_for(kStopPoll);
+    }
+    return true;
+}
+
+// One connection's life: 0 after an orderly stop, -1 (logged) when it could
+// not be set up.
+int serveOnce(const std::atomic<bool>& stop, std::string& failure)
+{
+    DBus::BusDispatcher& dispatcher = busDispatcher();
+    try {
+        DBus::Connection connection = DBus::Connection::SystemBus();
+        connection.request_name(kBusName);
+        ServiceHandle service =
+            buildLabelService(connection, VetuRestoreInit::getInstance(), VetuRestoreContext::getInstance(), stop);
+        // leave() before enter() would make enter() spin: the loop is ours,
+        // woken at least every kStopPollMs to look at the flag.
+        DBus::DefaultTimeout tick(kStopPollMs, true, &dispatcher);
+        while (!stop.load()) {
+            dispatcher.do_iteration();
+        }
+        logServiceExit(__LINE__);
+        service.reset();
+        return 0;
+    } catch (const DBus::Error& e) {
+        failure = std::string(e.name() != nullptr ? e.name() : "") + ": " + (e.message() != nullptr ? e.message() : "");
+    } catch (const std::exception& e) {
+        failure = e.what();
+    } catch (...) {
+        failure = "unknown exception";
+    }
+    return -1;
+}
+
+}  // namespace
+
+void dbusServiceInit(const std::atomic<bool>& stop)
+{
+    LOG_INFO_CATEGORY("vetu dbus service init.");
+    DBus::default_dispatcher = &busDispatcher();
+    std::string lastFailure;
+    while (!stop.load()) {
+        std::string failure;
+        if (serveOnce(stop, failure) == 0) {
+            return;
+        }
+        // The same failure again and again is logged once.
+        if (failure != lastFailure) {
+            LOG_ERROR("dbus service setup failed, retrying: %s", failure.c_str());
+            lastFailure = failure;
+        }
+        if (pauseUnlessStopped(stop)) {
+            break;
+        }
+    }
+    logServiceExit(__LINE__);
+}
