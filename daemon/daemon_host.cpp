@@ -32,7 +32,7 @@ constexpr auto kJoinPoll = std::chrono::milliseconds(20);
 // How long the stop waits for a thread that does not watch the stop flag
 // (the start-up build, the /run labels, a notification read) before the
 // process ends without it.
-constexpr auto kStopGrace = std::chrono::milliseconds(1500);
+constexpr auto kStopGrace = std::chrono::milliseconds(1000);
 
 // Thread 5's body: answers the kernel's create and rename notifications
 // until stop. Until the channel is part of the build it only waits.

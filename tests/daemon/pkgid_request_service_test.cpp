@@ -25,13 +25,20 @@ const std::string kEndpoint = std::string("ipc://") + paths::kPkgIdRequestSocket
 
 void noteSignal(int) {}
 
-// A server in a child process; ended with the test.
+// A server in a child process; ended with the test. The store is made and
+// filled in the child: this process stays without threads, so it may fork.
 class ServerProcess {
 public:
     ServerProcess()
     {
         m_pid = fork();
         if (m_pid == 0) {
+            VetuRestoreInit& store = VetuRestoreInit::getInstance();
+            if (store.insertPkgidToMap("alpha", kPkgTypeRpm) != 0) {
+                _exit(3);
+            }
+            store.identityDataUserConfigPid.set("zeroed", 0);
+            store.identityDataUserConfigPid.set("chosen", 0x1234);
             // No SA_RESTART: the signal interrupts the server's wait.
             struct sigaction action {};
             action.sa_handler = noteSignal;
@@ -90,10 +97,6 @@ std::string idBytes(uint64_t id)
 
 TEST(PkgIdRequestServiceTest, AnswersEveryRequestWithEightBytes)
 {
-    VetuRestoreInit& store = VetuRestoreInit::getInstance();
-    ASSERT_EQ(store.insertPkgidToMap("alpha", kPkgTypeRpm), 0);
-    store.identityDataUserConfigPid.set("zeroed", 0);
-    store.identityDataUserConfigPid.set("chosen", 0x1234);
     ServerProcess server;
     const struct {
         std::vector<std::string> frames;
