@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -135,4 +136,93 @@ std::string describe(const ProcessResult& result)
         return "signal " + std::to_string(result.signal);
     }
     return "exit " + std::to_string(result.status);
+}
+
+bool readLineWithin(int fd, double timeoutSeconds, std::string& line)
+{
+    const auto deadline = Clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    line.clear();
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            return false;
+        }
+        struct pollfd pfd = {fd, POLLIN, 0};
+        const int ready = poll(&pfd, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            return false;
+        }
+        char c;
+        const ssize_t n = read(fd, &c, 1);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        if (c == '\n') {
+            return true;
+        }
+        line.push_back(c);
+    }
+}
+
+bool waitChildWithin(int pid, double timeoutSeconds, int& status)
+{
+    const auto deadline = Clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    for (;;) {
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            return true;
+        }
+        if (done < 0 && errno != EINTR) {
+            return false;
+        }
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        usleep(1000);
+    }
+}
+
+void stopChild(int pid, int signal, double timeoutSeconds)
+{
+    if (pid <= 0) {
+        return;
+    }
+    kill(pid, signal);
+    int status;
+    if (!waitChildWithin(pid, timeoutSeconds, status)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+}
+
+int spawnDaemon(const std::vector<std::string>& argv, int stdoutFd, int keepFd)
+{
+    std::vector<char*> args;
+    for (const auto& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid != 0) {
+        return pid;
+    }
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (keepFd >= 0) {
+        fcntl(keepFd, F_SETFD, 0);
+    }
+    const int null = open("/dev/null", O_RDWR);
+    if (null < 0 || dup2(null, 0) < 0 || dup2(stdoutFd >= 0 ? stdoutFd : null, 1) < 0 || dup2(null, 2) < 0) {
+        _exit(127);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execve(args[0], args.data(), environ);
+    _exit(127);
 }

@@ -28,3 +28,21 @@ inline ProcessResult runLabelManager(std::vector<std::string> args, double timeo
     return runProcess(args, timeoutSeconds);
 }
 #endif
+
+// Reads one line (without its line feed) from fd; false at end of file, on
+// an error or when the time limit passes first.
+bool readLineWithin(int fd, double timeoutSeconds, std::string& line);
+
+// Waits for a child to exit; false (child still there) when the time limit
+// passes first.
+bool waitChildWithin(int pid, double timeoutSeconds, int& status);
+
+// Sends the signal and reaps the child, killing it when it is still there
+// after the time limit.
+void stopChild(int pid, int signal, double timeoutSeconds);
+
+// Starts a program that runs beside the test (a daemon): it dies with the
+// test process, stdin and stderr are /dev/null, stdout is stdoutFd or
+// /dev/null (-1), and keepFd (-1: none) stays open across exec. The pid, or
+// -1 when fork fails.
+int spawnDaemon(const std::vector<std::string>& argv, int stdoutFd = -1, int keepFd = -1);

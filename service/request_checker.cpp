@@ -1,0 +1,168 @@
+#include "service/request_checker.h"
+
+#include <dbus-c++/dbus.h>
+
+#include <exception>
+#include <fstream>
+
+#include "common/logger.h"
+#include "common/paths.h"
+
+namespace {
+
+constexpr const char kSecadmUser[] = "secadm";
+constexpr const char kAdmctlOn[] = "1";
+constexpr std::chrono::seconds kRateWindow{1};
+
+}  // namespace
+
+RequestChecker::RequestChecker(RateLimiter::Clock clock) : m_rateLimiter(std::move(clock)) {}
+
+void RequestChecker::setConnection(DBus::Connection* connection)
+{
+    m_identity.setConnection(connection);
+    m_polkit.setConnection(connection);
+}
+
+bool RequestChecker::loadWhitelist(const std::string& path)
+{
+    return m_whitelist.loadWhitelist(path);
+}
+
+void RequestChecker::initAdmctl()
+{
+    try {
+        std::ifstream file(paths::kAdmctl);
+        if (!file.is_open()) {
+            LOG_INFO("admctl file not found: %s, secadm restriction disabled", paths::kAdmctl);
+            return;
+        }
+        std::string line;
+        std::getline(file, line);
+        if (line == kAdmctlOn) {
+            m_admctlEnabled = true;
+            LOG_INFO("admctl enabled: secadm user restriction is active");
+        } else {
+            LOG_INFO("admctl disabled (%s): secadm user restriction is inactive", line.c_str());
+        }
+    } catch (const std::exception& e) {
+        LOG_ERROR("initAdmctl exception: %s", e.what());
+    } catch (...) {
+        LOG_ERROR("initAdmctl unknown exception occurred");
+    }
+}
+
+bool RequestChecker::checkRateLimit(const std::string& sender, uint32_t rateClass, const std::string& methodName)
+{
+    if (sender.empty()) {
+        LOG_ERROR("checkRateLimit: sender empty");
+        return false;
+    }
+    uint32_t maximum = 0;
+    if (!rateClassMaximum(rateClass, maximum)) {
+        LOG_ERROR("checkRateLimit: unknown rate class %u for %s", rateClass, methodName.c_str());
+        return false;
+    }
+    // Connections of one non-root user share a budget; root's are told
+    // apart by their bus names.
+    std::string key = sender;
+    uint32_t uid = 0;
+    if (m_identity.getCallerUid(sender, uid)) {
+        if (uid != 0) {
+            key = "uid:" + std::to_string(uid);
+        }
+    } else {
+        LOG_ERROR("checkRateLimit: failed to get caller UID, falling back to sender");
+    }
+    m_rateLimiter.pruneRateLimitHistory();
+    const bool admitted = m_rateLimiter.checkSlidingWindow(key, maximum, kRateWindow);
+    if (admitted) {
+        LOG_INFO("checkRateLimit: interface=%s, sender=%s, type=%d, max=%u/sec", methodName.c_str(), key.c_str(),
+                 static_cast<int>(rateClass), maximum);
+    } else {
+        LOG_ERROR("rate limit exceeded: interface=%s, sender=%s, type=%d, max=%u/sec", methodName.c_str(),
+                  key.c_str(), static_cast<int>(rateClass), maximum);
+    }
+    return admitted;
+}
+
+bool RequestChecker::isUserAdmitted(const std::string& user, const std::string& methodName)
+{
+    if (m_admctlEnabled) {
+        return true;
+    }
+    if (user == kSecadmUser) {
+        LOG_ERROR("checkAuth failed: admctl disabled, user secadm is not allowed (user=%s)", user.c_str());
+        return false;
+    }
+    if (user.empty()) {
+        LOG_ERROR("checkAuth failed: admctl disabled, caller's user name unknown, refused as secadm would be "
+                  "(interface=%s)",
+                  methodName.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool RequestChecker::checkAuth(const std::string& sender, const std::string& methodName)
+{
+    if (sender.empty()) {
+        LOG_ERROR("checkAuth: sender empty");
+        return false;
+    }
+    try {
+        const uint32_t pid = m_identity.getCallerPid(sender);
+        std::string name;
+        std::string path;
+        CallerIdentity::getCallerProcessInfo(pid, name, path);
+        std::string errorText;
+        uint32_t uid = 0;
+        bool authorized = false;
+        if (!m_identity.getCallerUid(sender, uid)) {
+            errorText = "caller uid unknown";
+        } else {
+            authorized = m_polkit.polkitCheckAuth(pid, uid, kLabelMgrAccessAction, errorText);
+        }
+        if (!authorized) {
+            LOG_ERROR("checkAuth failed: interface=%s, pid=%u, name=%s, path=%s, error=%s", methodName.c_str(), pid,
+                      name.c_str(), path.c_str(), errorText.c_str());
+            return false;
+        }
+        if (!m_admctlEnabled && !isUserAdmitted(m_identity.getCallerUserName(sender), methodName)) {
+            return false;
+        }
+        LOG_INFO_CATEGORY("checkAuth succeeded: interface=%s, pid=%u, name=%s, path=%s", methodName.c_str(), pid,
+                          name.c_str(), path.c_str());
+        return true;
+    } catch (const DBus::Error& e) {
+        LOG_ERROR("checkAuth dbus error: %s", e.what());
+    } catch (const std::exception& e) {
+        LOG_ERROR("checkAuth exception: %s", e.what());
+    } catch (...) {
+        LOG_ERROR("checkAuth unknown exception occurred");
+    }
+    return false;
+}
+
+bool RequestChecker::checkWhitelist(const std::string& sender, const std::string& methodName)
+{
+    if (sender.empty()) {
+        LOG_ERROR("checkWhitelist: sender empty");
+        return false;
+    }
+    try {
+        const std::string user = m_identity.getCallerUserName(sender);
+        const uint32_t pid = m_identity.getCallerPid(sender);
+        std::string name;
+        std::string path;
+        CallerIdentity::getCallerProcessInfo(pid, name, path);
+        return m_whitelist.checkWhitelist(user, path, methodName);
+    } catch (const DBus::Error& e) {
+        LOG_ERROR("checkWhitelist dbus error: %s", e.what());
+    } catch (const std::exception& e) {
+        LOG_ERROR("checkWhitelist exception: %s", e.what());
+    } catch (...) {
+        LOG_ERROR("checkWhitelist unknown exception occurred");
+    }
+    return false;
+}

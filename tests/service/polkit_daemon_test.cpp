@@ -1,0 +1,54 @@
+// Our action file and the polkit question against the real polkit daemon.
+#include <gtest/gtest.h>
+
+#include <dbus-c++/dbus.h>
+
+#include "service/polkit_authority.h"
+#include "support/polkit_daemon.h"
+#include "support/private_bus.h"
+#include "support/run_process.h"
+
+namespace {
+
+constexpr const char kActionFile[] = VETU_SOURCE_DIR "/packaging/com.ormel.vetu.labelmgr.policy";
+constexpr const char kRootOnly[] =
+    "polkit.addRule(function(action, subject) {\n"
+    "  if (action.id == \"com.ormel.vetu.labelmgr.access\")\n"
+    "    return subject.user == \"root\" ? polkit.Result.YES : polkit.Result.NO;\n"
+    "});\n";
+
+TEST(PolkitDaemon, PkactionReadsTheActionFile)
+{
+    PrivateBus bus;
+    ASSERT_TRUE(bus.ok()) << bus.error();
+    PolkitDaemon polkitd(kActionFile, "");
+    ASSERT_TRUE(polkitd.ok()) << polkitd.error();
+    const ProcessResult result =
+        runProcess({"/usr/bin/pkaction", "--action-id", kLabelMgrAccessAction, "--verbose"}, 30);
+    ASSERT_EQ(0, result.status) << describe(result) << "\n" << result.output;
+    EXPECT_NE(std::string::npos, result.output.find("com.ormel.vetu.labelmgr.access:\n")) << result.output;
+    EXPECT_NE(std::string::npos, result.output.find("implicit any:      auth_admin\n")) << result.output;
+    EXPECT_NE(std::string::npos, result.output.find("implicit active:   auth_admin_keep\n")) << result.output;
+}
+
+// The subject's uid decides, not the uid polkit would read from /proc: a
+// root process asked about as uid 65534 is refused.
+TEST(PolkitDaemon, AnswersFromTheSubjectsUid)
+{
+    PrivateBus bus;
+    ASSERT_TRUE(bus.ok()) << bus.error();
+    PolkitDaemon polkitd(kActionFile, kRootOnly);
+    ASSERT_TRUE(polkitd.ok()) << polkitd.error();
+    DBus::BusDispatcher dispatcher;
+    DBus::default_dispatcher = &dispatcher;
+    DBus::Connection connection = bus.connect();
+    PolkitAuthority polkit(&connection);
+    BusPeer root(0);
+    ASSERT_TRUE(root.ok());
+    std::string error;
+    EXPECT_TRUE(polkit.polkitCheckAuth(root.pid(), 0, kLabelMgrAccessAction, error)) << error;
+    EXPECT_FALSE(polkit.polkitCheckAuth(root.pid(), kNobodyUid, kLabelMgrAccessAction, error));
+    EXPECT_EQ("polkit 策略拒绝操作，无权限", error);
+}
+
+}  // namespace

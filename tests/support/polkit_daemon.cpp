@@ -1,0 +1,102 @@
+#include "support/polkit_daemon.h"
+
+#include <dbus/dbus.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "support/private_bus.h"
+#include "support/run_process.h"
+#include "support/sandbox.h"
+
+namespace {
+
+constexpr const char kPolkitd[] = "/usr/lib/polkit-1/polkitd";
+constexpr const char kActionsDir[] = "/usr/share/polkit-1/actions";
+constexpr const char kEtcRulesDir[] = "/etc/polkit-1/rules.d";
+constexpr const char kShareRulesDir[] = "/usr/share/polkit-1/rules.d";
+constexpr const char kPolkitName[] = "org.freedesktop.PolicyKit1";
+constexpr double kStopSeconds = 5;
+
+bool nameOwnedWithin(const char* name, double timeoutSeconds)
+{
+    DBusConnection* connection = openSystemBus();
+    if (connection == nullptr) {
+        return false;
+    }
+    DBusError error;
+    dbus_error_init(&error);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    bool owned = false;
+    while (!owned && std::chrono::steady_clock::now() < deadline) {
+        owned = dbus_bus_name_has_owner(connection, name, &error);
+        dbus_error_free(&error);
+        if (!owned) {
+            usleep(20000);
+        }
+    }
+    dbus_connection_close(connection);
+    dbus_connection_unref(connection);
+    return owned;
+}
+
+}  // namespace
+
+bool PolkitDaemon::prepare(const std::string& actionFile, const std::string& rules)
+{
+    std::ifstream action(actionFile, std::ios::binary);
+    std::stringstream actionText;
+    actionText << action.rdbuf();
+    if (!action.is_open()) {
+        m_error = "cannot read " + actionFile;
+        return false;
+    }
+    for (const char* dir : {kActionsDir, kEtcRulesDir, kShareRulesDir}) {
+        if (!sandbox::mountTmpfs(dir)) {
+            m_error = std::string("mount tmpfs on ") + dir + ": " + strerror(errno);
+            return false;
+        }
+        m_mounts.push_back(dir);
+    }
+    const std::string base = actionFile.substr(actionFile.rfind('/') + 1);
+    std::ofstream(std::string(kActionsDir) + "/" + base) << actionText.str();
+    std::ofstream(std::string(kEtcRulesDir) + "/50-test.rules") << rules;
+    return true;
+}
+
+PolkitDaemon::PolkitDaemon(const std::string& actionFile, const std::string& rules, double timeoutSeconds)
+{
+    if (access(kPolkitd, X_OK) != 0) {
+        m_error = std::string(kPolkitd) + " is not here";
+        return;
+    }
+    if (!prepare(actionFile, rules)) {
+        return;
+    }
+    const pid_t pid = spawnDaemon({kPolkitd, "--no-debug"});
+    if (pid < 0) {
+        m_error = std::string("fork: ") + strerror(errno);
+        return;
+    }
+    m_pid = pid;
+    m_ready = nameOwnedWithin(kPolkitName, timeoutSeconds);
+    if (!m_ready) {
+        m_error = "polkitd did not take its bus name";
+    }
+}
+
+PolkitDaemon::~PolkitDaemon()
+{
+    stopChild(m_pid, SIGTERM, kStopSeconds);
+    for (auto it = m_mounts.rbegin(); it != m_mounts.rend(); ++it) {
+        umount2(it->c_str(), MNT_DETACH);
+    }
+}

@@ -1,0 +1,31 @@
+// The real polkit daemon on the test's private system bus, seeing only the
+// given action file and rules: tmpfs mounts over the actions and rules
+// folders inside the test's mount namespace, undone when the object goes.
+// Construct it after the PrivateBus.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+class PolkitDaemon {
+public:
+    // rules: the text of one JavaScript rules file.
+    PolkitDaemon(const std::string& actionFile, const std::string& rules, double timeoutSeconds = 15);
+    ~PolkitDaemon();
+    PolkitDaemon(const PolkitDaemon&) = delete;
+    PolkitDaemon& operator=(const PolkitDaemon&) = delete;
+
+    // True once the daemon owns its bus name; error() says why not.
+    bool ok() const { return m_ready; }
+    const std::string& error() const { return m_error; }
+
+private:
+    bool prepare(const std::string& actionFile, const std::string& rules);
+
+    pid_t m_pid = -1;
+    bool m_ready = false;
+    std::string m_error;
+    std::vector<std::string> m_mounts;
+};

@@ -1,0 +1,244 @@
+#include "support/private_bus.h"
+
+#include "support/run_process.h"
+
+#include <dbus/dbus.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+namespace {
+
+constexpr double kStartSeconds = 10;
+constexpr double kStopSeconds = 5;
+
+bool dropTo(uid_t uid)
+{
+    return setgroups(0, nullptr) == 0 && setresgid(uid, uid, uid) == 0 && setresuid(uid, uid, uid) == 0;
+}
+
+std::string busConfig(const std::string& socket, const PrivateBus::Options& options)
+{
+    std::string config =
+        "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\"\n"
+        " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+        "<busconfig>\n"
+        "  <type>system</type>\n"
+        "  <listen>unix:path=" +
+        socket +
+        "</listen>\n"
+        "  <auth>EXTERNAL</auth>\n";
+    if (options.permissive) {
+        config +=
+            "  <policy context=\"default\">\n"
+            "    <allow user=\"*\"/>\n"
+            "    <allow own=\"*\"/>\n"
+            "    <allow send_destination=\"*\"/>\n"
+            "    <allow send_type=\"method_call\"/>\n"
+            "    <allow receive_sender=\"*\"/>\n"
+            "  </policy>\n";
+    } else {
+        // Only what every bus needs: connecting and talking to the bus itself.
+        config +=
+            "  <policy context=\"default\">\n"
+            "    <allow send_destination=\"org.freedesktop.DBus\"/>\n"
+            "    <allow receive_sender=\"org.freedesktop.DBus\"/>\n"
+            "  </policy>\n";
+    }
+    for (const auto& file : options.includeFiles) {
+        config += "  <include>" + file + "</include>\n";
+    }
+    config += "</busconfig>\n";
+    return config;
+}
+
+}  // namespace
+
+DBusConnection* openSystemBus()
+{
+    const char* address = getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    if (address == nullptr) {
+        return nullptr;
+    }
+    DBusError error;
+    dbus_error_init(&error);
+    DBusConnection* connection = dbus_connection_open_private(address, &error);
+    if (connection != nullptr && !dbus_bus_register(connection, &error)) {
+        dbus_connection_close(connection);
+        dbus_connection_unref(connection);
+        connection = nullptr;
+    }
+    dbus_error_free(&error);
+    return connection;
+}
+
+PrivateBus::PrivateBus() : PrivateBus(Options()) {}
+
+PrivateBus::PrivateBus(const Options& options)
+{
+    const char* old = getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    m_hadAddress = old != nullptr;
+    m_oldAddress = old != nullptr ? old : "";
+    start(options);
+}
+
+void PrivateBus::start(const Options& options)
+{
+    char dirTemplate[] = "/tmp/private-bus-XXXXXX";
+    if (mkdtemp(dirTemplate) == nullptr || chmod(dirTemplate, 0755) != 0) {
+        m_error = std::string("mkdtemp: ") + strerror(errno);
+        return;
+    }
+    m_dir = dirTemplate;
+    const std::string configPath = m_dir + "/bus.conf";
+    {
+        std::ofstream config(configPath);
+        config << busConfig(m_dir + "/system_bus_socket", options);
+        if (!config.good()) {
+            m_error = "cannot write " + configPath;
+            return;
+        }
+    }
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        m_error = std::string("pipe: ") + strerror(errno);
+        return;
+    }
+    const std::string configArg = "--config-file=" + configPath;
+    const std::string printArg = "--print-address=" + std::to_string(out[1]);
+    const pid_t pid = spawnDaemon({"/usr/bin/dbus-daemon", "--nofork", "--nopidfile", configArg, printArg}, -1, out[1]);
+    if (pid < 0) {
+        m_error = std::string("fork: ") + strerror(errno);
+        close(out[0]);
+        close(out[1]);
+        return;
+    }
+    close(out[1]);
+    std::string address;
+    const bool got = readLineWithin(out[0], kStartSeconds, address);
+    close(out[0]);
+    if (!got || address.empty()) {
+        m_error = "dbus-daemon printed no address";
+        stopChild(pid, SIGKILL, kStopSeconds);
+        return;
+    }
+    m_pid = pid;
+    m_address = address;
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", m_address.c_str(), 1);
+}
+
+PrivateBus::~PrivateBus()
+{
+    stopChild(m_pid, SIGTERM, kStopSeconds);
+    if (m_hadAddress) {
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", m_oldAddress.c_str(), 1);
+    } else {
+        unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    }
+    if (!m_dir.empty()) {
+        unlink((m_dir + "/system_bus_socket").c_str());
+        unlink((m_dir + "/bus.conf").c_str());
+        rmdir(m_dir.c_str());
+    }
+}
+
+DBus::Connection PrivateBus::connect() const
+{
+    DBus::Connection connection(m_address.c_str(), true);
+    connection.register_bus();
+    return connection;
+}
+
+BusPeer::BusPeer(uid_t uid, double timeoutSeconds)
+{
+    int report[2];
+    int hold[2];
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        return;
+    }
+    if (pipe2(hold, O_CLOEXEC) != 0) {
+        close(report[0]);
+        close(report[1]);
+        return;
+    }
+    const pid_t pid = fork();
+    if (pid < 0) {
+        for (int fd : {report[0], report[1], hold[0], hold[1]}) {
+            close(fd);
+        }
+        return;
+    }
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        close(report[0]);
+        close(hold[1]);
+        if (!dropTo(uid)) {
+            _exit(126);
+        }
+        DBusConnection* connection = openSystemBus();
+        if (connection == nullptr) {
+            _exit(125);
+        }
+        const std::string line = std::string(dbus_bus_get_unique_name(connection)) + "\n";
+        if (write(report[1], line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+            _exit(124);
+        }
+        char c;
+        while (read(hold[0], &c, 1) < 0 && errno == EINTR) {
+        }
+        _exit(0);
+    }
+    close(report[1]);
+    close(hold[0]);
+    m_pid = pid;
+    m_hold = hold[1];
+    std::string name;
+    if (readLineWithin(report[0], timeoutSeconds, name)) {
+        m_name = name;
+    }
+    close(report[0]);
+}
+
+BusPeer::~BusPeer()
+{
+    if (m_hold >= 0) {
+        close(m_hold);
+    }
+    // Closing the pipe lets it leave on its own; the signal is for a child stuck elsewhere.
+    int status;
+    if (m_pid > 0 && !waitChildWithin(m_pid, kStopSeconds, status)) {
+        stopChild(m_pid, SIGKILL, kStopSeconds);
+    }
+}
+
+int runAsUser(uid_t uid, const std::function<int()>& body, double timeoutSeconds)
+{
+    const pid_t pid = fork();
+    if (pid < 0) {
+        return -1;
+    }
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (!dropTo(uid)) {
+            _exit(126);
+        }
+        _exit(body());
+    }
+    int status = 0;
+    if (!waitChildWithin(pid, timeoutSeconds, status)) {
+        stopChild(pid, SIGKILL, kStopSeconds);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}

@@ -1,0 +1,85 @@
+// A private system bus for tests: a dbus-daemon of type system listening on
+// a socket in a fresh directory, reached through DBUS_SYSTEM_BUS_ADDRESS
+// while the object lives. The daemon dies with the test process.
+#pragma once
+
+#include <sys/types.h>
+
+#include <dbus-c++/dbus.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+struct DBusConnection;
+
+constexpr uid_t kNobodyUid = 65534;
+
+// A private, registered libdbus connection to the bus DBUS_SYSTEM_BUS_ADDRESS
+// names now (libdbus's own system-bus lookup keeps the first address a
+// process saw); null on failure. Close and unref it when done.
+DBusConnection* openSystemBus();
+
+class PrivateBus {
+public:
+    struct Options {
+        // A policy that lets anyone own any name and send and receive
+        // anything. Turn off to test a policy of one's own in includeFiles.
+        bool permissive = true;
+        // Bus configuration files loaded with <include>.
+        std::vector<std::string> includeFiles;
+    };
+
+    PrivateBus();
+    explicit PrivateBus(const Options& options);
+    ~PrivateBus();
+    PrivateBus(const PrivateBus&) = delete;
+    PrivateBus& operator=(const PrivateBus&) = delete;
+
+    // False when the daemon did not start; error() says why.
+    bool ok() const { return m_pid > 0; }
+    const std::string& error() const { return m_error; }
+    const std::string& address() const { return m_address; }
+    pid_t pid() const { return m_pid; }
+
+    // A private, registered connection to this bus. DBus::Connection::SystemBus()
+    // would hand out the process's shared connection, which stays on the
+    // first bus a process met. Needs DBus::default_dispatcher set.
+    DBus::Connection connect() const;
+
+private:
+    void start(const Options& options);
+
+    pid_t m_pid = -1;
+    std::string m_dir;
+    std::string m_address;
+    std::string m_error;
+    bool m_hadAddress = false;
+    std::string m_oldAddress;
+};
+
+// A connection to the system bus held by a forked child that runs as the
+// given user; the checks that look a caller up by its bus name see that
+// user and that process. The child ends with the object.
+class BusPeer {
+public:
+    explicit BusPeer(uid_t uid, double timeoutSeconds = 10);
+    ~BusPeer();
+    BusPeer(const BusPeer&) = delete;
+    BusPeer& operator=(const BusPeer&) = delete;
+
+    bool ok() const { return !m_name.empty(); }
+    const std::string& uniqueName() const { return m_name; }
+    pid_t pid() const { return m_pid; }
+
+private:
+    pid_t m_pid = -1;
+    int m_hold = -1;  // the child lives until this closes
+    std::string m_name;
+};
+
+// Runs body in a forked child that has dropped to uid (group and
+// supplementary groups too) and returns its exit status; -1 when it could
+// not start, died of a signal or ran over the time limit (then killed). The
+// body should open its own bus connection and start no threads.
+int runAsUser(uid_t uid, const std::function<int()>& body, double timeoutSeconds);
