@@ -8,7 +8,6 @@
 #include <unistd.h>
 #include <zmq.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -19,73 +18,58 @@
 
 namespace {
 
-constexpr uint64_t kNone = UINT64_MAX;
-constexpr int kReplyTimeoutMs = 5000;
-const std::string kEndpoint = std::string("ipc://") + paths::kPkgIdRequestSocket;
+const std::string kNone(8, '\xff');
 
-void noteSignal(int) {}
+void ignoreSignal(int) {}
 
-// A server in a child process; ended with the test. The store is made and
+// A server in a child process, ended with the test. The store is made and
 // filled in the child: this process stays without threads, so it may fork.
-class ServerProcess {
-public:
+struct ServerProcess {
+    pid_t pid = fork();
     ServerProcess()
     {
-        m_pid = fork();
-        if (m_pid == 0) {
-            VetuRestoreInit& store = VetuRestoreInit::getInstance();
-            if (store.insertPkgidToMap("alpha", kPkgTypeRpm) != 0) {
-                _exit(3);
-            }
-            store.identityDataUserConfigPid.set("zeroed", 0);
-            store.identityDataUserConfigPid.set("chosen", 0x1234);
-            // No SA_RESTART: the signal interrupts the server's wait.
-            struct sigaction action {};
-            action.sa_handler = noteSignal;
-            sigaction(SIGUSR1, &action, nullptr);
-            try {
-                IpcServer server;
-                server.requsetHandler();
-            } catch (...) {
-            }
-            _exit(2);
+        if (pid != 0) {
+            return;
         }
+        // No SA_RESTART: the signal interrupts the server's wait.
+        struct sigaction action {};
+        action.sa_handler = ignoreSignal;
+        sigaction(SIGUSR1, &action, nullptr);
+        VetuRestoreInit& store = VetuRestoreInit::getInstance();
+        store.insertPkgidToMap("alpha", kPkgTypeRpm);
+        store.identityDataUserConfigPid.set("zeroed", 0);
+        store.identityDataUserConfigPid.set("chosen", 0x1234);
+        try {
+            IpcServer().requsetHandler();
+        } catch (...) {
+        }
+        _exit(2);
     }
     ~ServerProcess()
     {
-        kill(m_pid, SIGKILL);
-        waitpid(m_pid, nullptr, 0);
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
     }
-    pid_t pid() const { return m_pid; }
-
-private:
-    pid_t m_pid;
 };
 
-// The 8-byte answer to a request of these frames; empty when none came.
+// The answer to a request of these frames; empty when none came in 5 s.
 std::string ask(const std::vector<std::string>& frames)
 {
     void* context = zmq_ctx_new();
     void* socket = zmq_socket(context, ZMQ_REQ);
     const int linger = 0;
-    const int timeout = kReplyTimeoutMs;
+    const int timeoutMs = 5000;
     zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof(linger));
-    zmq_setsockopt(socket, ZMQ_RCVTIMEO, &timeout, sizeof(timeout));
-    std::string reply;
-    if (zmq_connect(socket, kEndpoint.c_str()) == 0) {
-        bool sent = true;
-        for (size_t i = 0; i < frames.size() && sent; ++i) {
-            sent = zmq_send(socket, frames[i].data(), frames[i].size(), i + 1 < frames.size() ? ZMQ_SNDMORE : 0) >= 0;
-        }
-        char buffer[64];
-        const int n = sent ? zmq_recv(socket, buffer, sizeof(buffer), 0) : -1;
-        if (n >= 0) {
-            reply.assign(buffer, static_cast<size_t>(std::min(n, static_cast<int>(sizeof(buffer)))));
-        }
+    zmq_setsockopt(socket, ZMQ_RCVTIMEO, &timeoutMs, sizeof(timeoutMs));
+    zmq_connect(socket, (std::string("ipc://") + paths::kPkgIdRequestSocket).c_str());
+    for (size_t i = 0; i < frames.size(); ++i) {
+        zmq_send(socket, frames[i].data(), frames[i].size(), i + 1 < frames.size() ? ZMQ_SNDMORE : 0);
     }
+    char buffer[64];
+    const int n = zmq_recv(socket, buffer, sizeof(buffer), 0);
     zmq_close(socket);
     zmq_ctx_destroy(context);
-    return reply;
+    return std::string(buffer, n > 0 ? std::min<size_t>(n, sizeof(buffer)) : 0);
 }
 
 std::string idBytes(uint64_t id)
@@ -98,24 +82,22 @@ std::string idBytes(uint64_t id)
 TEST(PkgIdRequestServiceTest, AnswersEveryRequestWithEightBytes)
 {
     ServerProcess server;
-    const struct {
-        std::vector<std::string> frames;
-        uint64_t id;
-    } cases[] = {
+    const std::string nul("al\0pha", 6);
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{""}, kNone},
-        {{"alpha"}, sm3Last64("alpha")},
-        {{"never-installed"}, sm3Last64("never-installed")},
+        {{"alpha"}, idBytes(sm3Last64("alpha"))},
+        {{"never-installed"}, idBytes(sm3Last64("never-installed"))},
         {{"zeroed"}, kNone},
-        {{"chosen"}, 0x1234},
+        {{"chosen"}, idBytes(0x1234)},
+        {{nul}, idBytes(sm3Last64(nul))},
         {{"alpha", "beta"}, kNone},
         {{"", "", ""}, kNone},
-        {{std::string("al\0pha", 6)}, sm3Last64(std::string("al\0pha", 6))},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(ask(c.frames), idBytes(c.id)) << c.frames.size() << " frames, first '" << c.frames[0] << "'";
+    for (const auto& [frames, reply] : cases) {
+        EXPECT_EQ(ask(frames), reply) << frames.size() << " frames, first '" << frames[0] << "'";
     }
     // A signal that lands on the waiting server does not end its loop.
-    kill(server.pid(), SIGUSR1);
+    kill(server.pid, SIGUSR1);
     EXPECT_EQ(ask({"alpha"}), idBytes(sm3Last64("alpha")));
 }
 
@@ -125,14 +107,12 @@ TEST(PkgIdRequestServiceTest, SecondServerTakesTheSocketOver)
     ASSERT_EQ(ask({"alpha"}), idBytes(sm3Last64("alpha")));
     struct stat before {};
     ASSERT_EQ(stat(paths::kPkgIdRequestSocket, &before), 0);
+    kill(first.pid, SIGSTOP);
     ServerProcess second;
-    // The second binds once it has removed the first one's file.
-    struct stat after {};
-    for (int i = 0; i < 500 && (stat(paths::kPkgIdRequestSocket, &after) != 0 || after.st_ino == before.st_ino); ++i) {
+    // It binds once it has removed the first one's file.
+    struct stat now {};
+    for (int i = 0; i < 500 && (stat(paths::kPkgIdRequestSocket, &now) != 0 || now.st_ino == before.st_ino); ++i) {
         usleep(10000);
     }
-    ASSERT_NE(after.st_ino, before.st_ino);
-    kill(first.pid(), SIGSTOP);
     EXPECT_EQ(ask({"beta"}), idBytes(sm3Last64("beta")));
-    kill(first.pid(), SIGCONT);
 }
