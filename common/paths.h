@@ -73,4 +73,12 @@ constexpr const char kDevNull[] = "/dev/null";
 // Device nodes: a relabel run labels the directory itself, never its content.
 constexpr const char kDevDir[] = "/dev";
 
+// Paths the kernel reports: its view of the root tree begins with kTmproot,
+// which the program sees as kSysroot. Application trees under these two are
+// reported as they are seen.
+constexpr const char kTmproot[] = "/tmproot";
+constexpr const char kSysroot[] = "/sysroot";
+constexpr const char kSoviApplicationsDir[] = "/var/opt/sovi-applications";
+constexpr const char kQuensetLayersDir[] = "/var/opt/quenset/layers";
+
 }  // namespace paths

@@ -16,13 +16,6 @@ constexpr size_t kAttrFields = 5;
 constexpr size_t kSidField = 0;
 constexpr size_t kOrigSidField = 2;
 
-std::string procPath(const char* format, uint32_t pid)
-{
-    char path[64];
-    snprintf(path, sizeof(path), format, static_cast<int>(pid));
-    return path;
-}
-
 std::string idText(const vetu_id_t& id)
 {
     return toHex16(id.pkg_id) + "-" + toHex16(id.file_id) + "-" + toHex16(id.path_id);
@@ -54,14 +47,21 @@ int replaceAttrField(uint32_t pid, size_t field, const vetu_id_t& id, const char
 
 }  // namespace
 
+std::string procPath(const char* format, int pid)
+{
+    char path[64];
+    snprintf(path, sizeof(path), format, pid);
+    return path;
+}
+
 std::string readProcessAttr(uint32_t pid)
 {
-    return readFile(procPath(paths::kProcAttrCurrentFmt, pid));
+    return readFile(procPath(paths::kProcAttrCurrentFmt, static_cast<int>(pid)));
 }
 
 int writeProcessAttr(uint32_t pid, const std::string& text)
 {
-    return writeFile(procPath(paths::kProcAttrCurrentFmt, pid), text) ? 1 : 0;
+    return writeFile(procPath(paths::kProcAttrCurrentFmt, static_cast<int>(pid)), text) ? 1 : 0;
 }
 
 int setProcessSid(const unsigned int& pid, const vetu_id_t& sid)
@@ -76,7 +76,7 @@ int setProcessOrigSid(const unsigned int& pid, const vetu_id_t& origSid)
 
 int getParentPid(uint32_t pid)
 {
-    const std::string stat = readFile(procPath(paths::kProcStatFmt, pid));
+    const std::string stat = readFile(procPath(paths::kProcStatFmt, static_cast<int>(pid)));
     // "pid (comm) state ppid ...": comm may hold blanks and parentheses, so
     // the fields that follow are counted from the last ')'.
     const size_t close = stat.rfind(')');

@@ -8,6 +8,8 @@
 
 #include "common/vetu_id.h"
 
+// A per-process file: one of the paths::kProc*Fmt formats with the pid.
+std::string procPath(const char* format, int pid);
 // The whole attribute file; "" when it cannot be read.
 std::string readProcessAttr(uint32_t pid);
 // 1 when the text was written whole, 0 otherwise (the kernel may refuse it).

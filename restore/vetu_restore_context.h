@@ -55,6 +55,9 @@ public:
     static PathPolicy findWildcardPathid(const std::string& path, int type);
 
     static int restoreFileLabelForHasPolicy(VetuRestoreInit& store);
+    // The executable or script a process runs, from the kernel's path
+    // attribute, as the program sees it; "" when there is none.
+    static std::string getProcessExecutableOrScriptPath(int32_t pid);
     static int restoreDirLabel(const std::string& dir, VetuRestoreInit& store, int depth);
 
     // Exec-control library hook.

@@ -1,0 +1,134 @@
+// Round trip of a create request through the notify file's FUSE stand-in:
+// the real channel computing a label from a store of 10k indexed paths and
+// 100 patterns, against an echo that reads a request and writes a fixed
+// reply. Both run in the same process on the same stand-in; the counters give
+// p50 and p99 of each and the channel's own share of its round trip.
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/paths.h"
+#include "restore/notify_channel.h"
+#include "restore/notify_message.h"
+#include "store/vetu_restore_init.h"
+#include "support/notify_stand_in.h"
+
+namespace {
+
+constexpr int kIndexedPaths = 10000;
+constexpr int kPatternsPerMap = 25;  // four pattern maps: 100 patterns
+constexpr int kRoundTrips = 3000;
+constexpr uint32_t kEchoStop = 99;
+
+void fillStore(VetuRestoreInit& store)
+{
+    for (int i = 0; i < kIndexedPaths; ++i) {
+        const uint64_t n = static_cast<uint64_t>(i);
+        store.identityDataFileSid.set("/data/app" + std::to_string(i % 100) + "/file" + std::to_string(i),
+                                      vetu_id_t{n, n, n});
+    }
+    for (int i = 0; i < kPatternsPerMap; ++i) {
+        const uint64_t n = static_cast<uint64_t>(i);
+        const std::string dir = "/srv/app" + std::to_string(i);
+        store.identityDataFileWildcardOid.set(dir + "/*.conf", vetu_id_t{n, 0, 0});
+        store.identityDataFileWildcardSid.set(dir + "/*.so", vetu_id_t{n, 0, 0});
+        store.identityDataDirWSpathid.set(dir + "/lib*", n);
+        store.identityDataDirWOpathid.set(dir + "/share*", n);
+    }
+    store.m_mapPathToIdentityType.store(store.buildIdentityDataIndex());
+}
+
+// Microseconds of each round trip, sorted.
+std::vector<double> roundTrips(NotifyStandIn& standIn, uint32_t flag)
+{
+    std::vector<double> times;
+    for (int i = 0; i < kRoundTrips; ++i) {
+        // A directory above indexed paths, and a new file among them.
+        const std::string path = "/data/app" + std::to_string(i % 100) + (i % 2 ? "/new" + std::to_string(i) : "");
+        const auto start = std::chrono::steady_clock::now();
+        std::string reply;
+        if (!standIn.queue(static_cast<uint32_t>(i), flag, getpid(), path) || !standIn.nextWrite(reply)) {
+            break;
+        }
+        times.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+    }
+    std::sort(times.begin(), times.end());
+    return times;
+}
+
+double percentile(const std::vector<double>& sorted, double p)
+{
+    return sorted.empty() ? 0 : sorted[static_cast<size_t>(p * static_cast<double>(sorted.size() - 1))];
+}
+
+// The echo reads (after a poll, as the channel does, when asked) and writes
+// an empty label at once.
+std::vector<double> echoRoundTrips(NotifyStandIn& standIn, bool pollFirst)
+{
+    std::thread echo([pollFirst]() {
+        const int fd = open(paths::kNotify, O_RDWR | O_CLOEXEC);
+        char request[kNotifyBufferSize];
+        char reply[kNotifyBufferSize];
+        NotifyRequest parsed;
+        while (fd >= 0) {
+            pollfd pfd{fd, POLLIN, 0};
+            if (pollFirst && poll(&pfd, 1, -1) < 0) {
+                break;
+            }
+            const ssize_t n = read(fd, request, sizeof(request));
+            if (n < 0 || !parseNotifyRequest(request, static_cast<size_t>(n), parsed) || parsed.flag == kEchoStop) {
+                break;
+            }
+            (void)!write(fd, reply, buildNotifyReply(parsed.id, kNotifyStatusLabel, "", reply));
+        }
+        close(fd);
+    });
+    std::vector<double> times = roundTrips(standIn, kNotifyFlagCreate);
+    standIn.queue(0, kEchoStop, 0, "");
+    echo.join();
+    return times;
+}
+
+void BM_NotifyCreateRoundTrip(benchmark::State& state)
+{
+    VetuRestoreInit store;
+    fillStore(store);
+
+    NotifyStandIn standIn;
+    for (auto _ : state) {
+        const std::vector<double> echoTimes = echoRoundTrips(standIn, false);
+        const std::vector<double> pollEchoTimes = echoRoundTrips(standIn, true);
+
+        std::atomic<bool> stop{false};
+        std::thread channel([&]() { monitorFileCreateAndRename(stop, -1, store); });
+        const std::vector<double> createTimes = roundTrips(standIn, kNotifyFlagCreate);
+        stop = true;
+        channel.join();
+
+        const double echo50 = percentile(echoTimes, 0.5);
+        const double echo99 = percentile(echoTimes, 0.99);
+        const double create50 = percentile(createTimes, 0.5);
+        const double create99 = percentile(createTimes, 0.99);
+        state.counters["echo_p50_us"] = echo50;
+        state.counters["echo_p99_us"] = echo99;
+        state.counters["create_p50_us"] = create50;
+        state.counters["create_p99_us"] = create99;
+        state.counters["poll_echo_p50_us"] = percentile(pollEchoTimes, 0.5);
+        state.counters["poll_echo_p99_us"] = percentile(pollEchoTimes, 0.99);
+        state.counters["own_share_p50"] = create50 > 0 ? (create50 - echo50) / create50 : 0;
+        state.counters["own_share_p99"] = create99 > 0 ? (create99 - echo99) / create99 : 0;
+        state.counters["round_trips"] = static_cast<double>(createTimes.size());
+    }
+}
+BENCHMARK(BM_NotifyCreateRoundTrip)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace

@@ -1,0 +1,286 @@
+#include <gtest/gtest.h>
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/file_utils.h"
+#include "common/paths.h"
+#include "restore/notify_channel.h"
+#include "restore/notify_message.h"
+#include "store/vetu_restore_init.h"
+#include "support/expected_label.h"
+#include "support/log_capture.h"
+#include "support/named_process.h"
+#include "support/notify_stand_in.h"
+#include "support/sandbox.h"
+#include "support/temp_tree.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A path with no entry, no policy and nothing below it.
+const std::string kUnmatchedLabel = labelText({}, 0, {}, 5);
+
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+bool waitFor(const std::function<bool()>& done, double seconds)
+{
+    for (const auto start = Clock::now(); !done(); std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+        if (secondsSince(start) > seconds) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The channel thread on the test's store, with the stand-in mounted.
+class NotifyChannelTest : public testing::Test {
+protected:
+    void TearDown() override
+    {
+        if (m_thread.joinable()) {
+            stopChannel(true);
+        }
+    }
+
+    void startChannel()
+    {
+        m_stop = false;
+        m_wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        m_thread = std::thread([this]() { monitorFileCreateAndRename(m_stop, m_wake, store); });
+    }
+
+    // Seconds from the stop flag to the thread's end.
+    double stopChannel(bool wake)
+    {
+        const auto start = Clock::now();
+        m_stop = true;
+        const uint64_t one = 1;
+        EXPECT_TRUE(!wake || write(m_wake, &one, sizeof(one)) == static_cast<ssize_t>(sizeof(one)));
+        m_thread.join();
+        close(m_wake);
+        return secondsSince(start);
+    }
+
+    // A create request's reply; id 0 when none came.
+    NotifyReply create(const std::string& path, int32_t pid = getpid(), double seconds = 5)
+    {
+        const uint32_t id = m_nextId++;
+        NotifyReply reply;
+        EXPECT_TRUE(standIn->queue(id, kNotifyFlagCreate, pid, path) && standIn->nextReply(reply, seconds));
+        EXPECT_EQ(reply.id, id) << path;
+        return reply;
+    }
+
+    VetuRestoreInit store;
+    std::unique_ptr<NotifyStandIn> standIn = std::make_unique<NotifyStandIn>();
+    uint32_t m_nextId = 1;
+
+private:
+    std::atomic<bool> m_stop{false};
+    int m_wake = -1;
+    std::thread m_thread;
+};
+
+}  // namespace
+
+// Each request is answered from its own path only: rewritten as the store
+// knows it, cut at a NUL, never with an earlier request's label; other flags
+// get no reply (the id of the reply after them shows it).
+TEST_F(NotifyChannelTest, CreateRequestsAnswerTheComputedLabel)
+{
+    const std::string owned = "/usr/lib/a/x.so";
+    store.identityDataUserConfigPid.set("pkgA", 0xa1);
+    store.insertFileOfPkgToMap(owned, "pkgA", kPkgTypeRpm);
+    store.identityDataDirSpathid.set("/usr/lib", 0x51);
+    store.identityDataUserConfigTid.set("/opt/free/a", 0x33);
+    store.identityDataUserConfigTid.set("/sysroot/opt/t", 0x44);
+    store.identityDataUserConfigTid.set("/sysrootx/y", 0x45);
+    LogCapture log;
+    startChannel();
+    struct Case {
+        uint32_t flag;
+        std::string path;
+        std::string label;
+    } cases[] = {
+        {kNotifyFlagCreate, owned, labelText({0xa1, sm3Last64(owned), 0x51}, 0, {0xa1, 0, 0}, 7)},
+        {kNotifyFlagCreate, "", ""},  // a 12-byte request, right after a labelled one
+        {kNotifyFlagCreate, "/opt/free/new", kUnmatchedLabel},
+        {kNotifyFlagCreate, std::string("/opt/free/a\0junk", 16), labelText({}, 0x33, {}, 5)},
+        {kNotifyFlagCreate, "/tmproot//opt/t/", labelText({}, 0x44, {}, 5)},
+        {kNotifyFlagCreate, "/tmprootx/y", labelText({}, 0x45, {}, 5)},
+        {0, "/opt/free/zero", ""},
+        {3, "/opt/free/three", ""},
+    };
+    for (const auto& c : cases) {
+        if (c.flag != kNotifyFlagCreate) {
+            ASSERT_TRUE(standIn->queue(m_nextId++, c.flag, getpid(), c.path));
+            continue;
+        }
+        const NotifyReply reply = create(c.path);
+        EXPECT_EQ(reply.status, kNotifyStatusLabel);
+        EXPECT_EQ(reply.label, c.label) << c.path;
+    }
+    EXPECT_EQ(create("/opt/free/last").label, kUnmatchedLabel);
+    EXPECT_EQ(log.count("invalid message flag!", "ERROR"), 2u);
+}
+
+TEST(NotifyMessageTest, ReplyCutsALongLabelTo4087Bytes)
+{
+    char buffer[kNotifyBufferSize];
+    const std::string label(5000, 'x');
+    ASSERT_EQ(buildNotifyReply(7, kNotifyStatusLabel, label, buffer), 4095u);
+    EXPECT_EQ(std::string(buffer + kNotifyReplyHeader, 4088), label.substr(0, 4087) + '\0');
+}
+
+// Name and executable both must be a package manager's; the executable comes
+// from the path attribute, else /proc/<pid>/exe. A vanished pid has no name.
+TEST_F(NotifyChannelTest, PackageManagersAreRecognisedByNameAndExecutable)
+{
+    using State = NamedProcess::State;
+    struct Case {
+        const char* name;
+        State state;
+        const char* pathAttr;  // null: no attribute file
+        uint32_t status;
+        bool spoofing;
+    } cases[] = {
+        {"rpm", State::Stopped, "/usr/bin/dnf", kNotifyStatusPackageManager, false},
+        {"rpm", State::Stopped, "/tmp/rpm", kNotifyStatusLabel, true},
+        {"dpkg", State::Stopped, nullptr, kNotifyStatusLabel, true},  // exe: the test binary
+        {"rpm", State::Zombie, nullptr, kNotifyStatusLabel, false},   // no exe either
+        {"Rpm", State::Stopped, "/usr/bin/rpm", kNotifyStatusLabel, false},
+        {"rpm2", State::Stopped, "/usr/bin/rpm", kNotifyStatusLabel, false},
+        {nullptr, State::Stopped, nullptr, kNotifyStatusLabel, false},
+    };
+    std::vector<std::unique_ptr<NamedProcess>> children;
+    for (const auto& c : cases) {
+        children.push_back(c.name ? std::make_unique<NamedProcess>(c.name, c.state) : nullptr);
+        if (c.pathAttr != nullptr) {
+            const int pid = children.back()->pid();
+            ASSERT_TRUE(sandbox::mountProcAttr(pid));
+            ASSERT_TRUE(writeFile("/proc/" + std::to_string(pid) + "/attr/vetu/path", c.pathAttr));
+        }
+    }
+    LogCapture log;
+    startChannel();
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        log.clear();
+        const NotifyReply reply = create("/opt/pm/new", children[i] ? children[i]->pid() : 0x7ffffff0);
+        EXPECT_EQ(reply.status, cases[i].status) << i;
+        EXPECT_EQ(reply.label, cases[i].status == kNotifyStatusLabel ? kUnmatchedLabel : "") << i;
+        EXPECT_EQ(log.countContaining("possible spoofing", "WARN"), cases[i].spoofing ? 1u : 0u) << i;
+    }
+}
+
+// A file gets its own label, a directory its tree, a link to a directory
+// only its own label.
+TEST_F(NotifyChannelTest, RenamesRelabelFilesTreesAndLinks)
+{
+    TempTree tree;
+    const std::string file = tree.file("f");
+    const std::string inner = tree.file("d/s/g");
+    const std::string target = tree.file("t/h");
+    const std::string link = tree.symlink("l", tree.path("t"));
+    struct Case {
+        std::string renamed;
+        std::vector<std::string> labelled;
+        std::vector<std::string> untouched;
+    } cases[] = {
+        {file, {file}, {}},
+        {tree.path("d"), {tree.path("d"), tree.path("d/s"), inner}, {}},
+        {link, {link}, {tree.path("t"), target}},
+    };
+    startChannel();
+    for (const auto& c : cases) {
+        ASSERT_TRUE(standIn->queue(m_nextId++, kNotifyFlagRename, getpid(), c.renamed));
+        for (const auto& path : c.labelled) {
+            EXPECT_TRUE(waitFor([&]() { return readXattr(path) == kUnmatchedLabel; }, 5)) << path;
+        }
+        for (const auto& path : c.untouched) {
+            EXPECT_EQ(readXattr(path), "") << path;
+        }
+    }
+}
+
+// The flood is worked off by the channel's own workers: no thread per rename.
+TEST_F(NotifyChannelTest, BurstOfRenamesLabelsAllOnBoundedThreads)
+{
+    TempTree tree;
+    std::vector<std::string> files;
+    for (int i = 0; i < 1000; ++i) {
+        files.push_back(tree.file("f" + std::to_string(i)));
+    }
+    const auto threads = []() {
+        const std::filesystem::directory_iterator tasks("/proc/self/task");
+        return static_cast<size_t>(std::distance(begin(tasks), end(tasks)));
+    };
+    startChannel();
+    create("/opt/warm");
+    const size_t before = threads();
+    for (const auto& file : files) {
+        ASSERT_TRUE(standIn->queue(m_nextId++, kNotifyFlagRename, getpid(), file));
+    }
+    size_t most = before;
+    size_t done = 0;
+    EXPECT_TRUE(waitFor(
+        [&]() {
+            most = std::max(most, threads());
+            while (done < files.size() && readXattr(files[done]) == kUnmatchedLabel) {
+                ++done;
+            }
+            return done == files.size();
+        },
+        60))
+        << "labelled " << done;
+    EXPECT_LE(most, before);
+}
+
+// Within a second of the stop flag, with the file absent or while waiting
+// for a request (without the eventfd: ServerDeathPausesAndServingResumes).
+TEST_F(NotifyChannelTest, StopEndsTheThreadWithinOneSecond)
+{
+    for (const bool notifyFile : {true, false}) {
+        if (!notifyFile) {
+            standIn.reset();
+            ASSERT_EQ(unlink(paths::kNotify), 0);
+        }
+        startChannel();
+        if (notifyFile) {
+            create("/opt/x");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_LT(stopChannel(true), 1.0) << notifyFile;
+    }
+}
+
+// With the file's server gone reads fail at once: the thread must neither
+// spin nor stop serving, and serves the next server.
+TEST_F(NotifyChannelTest, ServerDeathPausesAndServingResumes)
+{
+    startChannel();
+    create("/opt/before");
+    standIn->killServer();
+    const std::clock_t cpuBefore = std::clock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_LT(static_cast<double>(std::clock() - cpuBefore) / CLOCKS_PER_SEC, 0.1);
+
+    standIn.reset();
+    standIn = std::make_unique<NotifyStandIn>();
+    EXPECT_EQ(create("/opt/after", getpid(), 15).label, kUnmatchedLabel);
+    EXPECT_LT(stopChannel(false), 1.0);
+}

@@ -1,0 +1,193 @@
+// Stand-in for the kernel's notify file: a one-file FUSE file system mounted
+// over the path given as argv[1]. Descriptor 3 is a SOCK_SEQPACKET socket to
+// the test: every packet the test sends is one request, handed out whole by
+// one read(2); every write(2) on the file is sent back as one packet. The
+// first packet sent is "R", once the mount stands.
+//
+// One thread serves both sides, so a parked read, an interrupt and a queued
+// request are never handled at the same time.
+#define FUSE_USE_VERSION 35
+#include <fuse_lowlevel.h>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr int kControlFd = 3;
+constexpr size_t kMaxPacket = 256 * 1024;
+
+struct State {
+    std::deque<std::string> requests;
+    std::deque<std::pair<fuse_req_t, size_t>> parked;  // with the size asked for
+    std::set<fuse_req_t> interrupted;
+    fuse_pollhandle* pollHandle = nullptr;
+};
+
+State g_state;
+
+// Marks only: a reply from inside the callback would race the read's own.
+void onInterrupt(fuse_req_t req, void* /*data*/)
+{
+    g_state.interrupted.insert(req);
+}
+
+void answerInterrupted()
+{
+    for (auto it = g_state.parked.begin(); it != g_state.parked.end();) {
+        if (g_state.interrupted.erase(it->first) > 0) {
+            fuse_reply_err(it->first, EINTR);
+            it = g_state.parked.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void handOut(fuse_req_t req, size_t size)
+{
+    g_state.interrupted.erase(req);
+    const std::string request = std::move(g_state.requests.front());
+    g_state.requests.pop_front();
+    fuse_reply_buf(req, request.data(), request.size() < size ? request.size() : size);
+}
+
+void doGetattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info* /*fi*/)
+{
+    struct stat st {};
+    st.st_ino = ino;
+    st.st_mode = S_IFREG | 0600;
+    st.st_nlink = 1;
+    fuse_reply_attr(req, &st, 0);
+}
+
+void doOpen(fuse_req_t req, fuse_ino_t /*ino*/, fuse_file_info* fi)
+{
+    fi->direct_io = 1;
+    fi->nonseekable = 1;
+    fuse_reply_open(req, fi);
+}
+
+void doRead(fuse_req_t req, fuse_ino_t /*ino*/, size_t size, off_t /*off*/, fuse_file_info* /*fi*/)
+{
+    if (!g_state.requests.empty()) {
+        handOut(req, size);
+        return;
+    }
+    fuse_req_interrupt_func(req, onInterrupt, nullptr);
+    g_state.parked.emplace_back(req, size);
+}
+
+void doWrite(fuse_req_t req, fuse_ino_t /*ino*/, const char* buf, size_t size, off_t /*off*/,
+             fuse_file_info* /*fi*/)
+{
+    if (send(kControlFd, buf, size, MSG_NOSIGNAL) < 0) {
+        fuse_reply_err(req, EIO);
+        return;
+    }
+    fuse_reply_write(req, size);
+}
+
+void doPoll(fuse_req_t req, fuse_ino_t /*ino*/, fuse_file_info* /*fi*/, fuse_pollhandle* ph)
+{
+    if (ph != nullptr) {
+        if (g_state.pollHandle != nullptr) {
+            fuse_pollhandle_destroy(g_state.pollHandle);
+        }
+        g_state.pollHandle = ph;
+    }
+    fuse_reply_poll(req, POLLOUT | (g_state.requests.empty() ? 0 : POLLIN));
+}
+
+void doRelease(fuse_req_t req, fuse_ino_t /*ino*/, fuse_file_info* /*fi*/)
+{
+    fuse_reply_err(req, 0);
+}
+
+void queueRequest(std::string request)
+{
+    g_state.requests.push_back(std::move(request));
+    if (!g_state.parked.empty()) {
+        const auto parked = g_state.parked.front();
+        g_state.parked.pop_front();
+        handOut(parked.first, parked.second);
+    } else if (g_state.pollHandle != nullptr) {
+        fuse_lowlevel_notify_poll(g_state.pollHandle);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        fprintf(stderr, "usage: %s MOUNTPOINT (control socket on fd 3)\n", argv[0]);
+        return 2;
+    }
+    fuse_lowlevel_ops ops {};
+    ops.getattr = doGetattr;
+    ops.open = doOpen;
+    ops.read = doRead;
+    ops.write = doWrite;
+    ops.poll = doPoll;
+    ops.release = doRelease;
+
+    char* args[] = {argv[0], nullptr};
+    fuse_args fuseArgs = FUSE_ARGS_INIT(1, args);
+    fuse_session* session = fuse_session_new(&fuseArgs, &ops, sizeof(ops), nullptr);
+    if (session == nullptr || fuse_session_mount(session, argv[1]) != 0) {
+        fprintf(stderr, "notify stand-in: cannot mount %s\n", argv[1]);
+        return 1;
+    }
+    if (send(kControlFd, "R", 1, MSG_NOSIGNAL) != 1) {
+        fuse_session_unmount(session);
+        return 1;
+    }
+    fuse_buf buf {};
+    std::vector<char> packet(kMaxPacket);
+    pollfd fds[2] = {{fuse_session_fd(session), POLLIN, 0}, {kControlFd, POLLIN, 0}};
+    bool unmounted = false;
+    for (;;) {
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        if (fds[0].revents != 0) {
+            const int res = fuse_session_receive_buf(session, &buf);
+            if (res == -EINTR || res == -EAGAIN) {
+                continue;
+            }
+            if (res <= 0) {
+                unmounted = true;  // the test unmounted the file
+                break;
+            }
+            fuse_session_process_buf(session, &buf);
+            answerInterrupted();
+        }
+        if (fds[1].revents != 0) {
+            const ssize_t n = recv(kControlFd, packet.data(), packet.size(), 0);
+            if (n <= 0) {
+                break;  // the test is gone
+            }
+            queueRequest(std::string(packet.data(), static_cast<size_t>(n)));
+        }
+    }
+    free(buf.mem);
+    if (!unmounted) {
+        fuse_session_unmount(session);
+    }
+    fuse_session_destroy(session);
+    return 0;
+}
