@@ -1,0 +1,70 @@
+#include "service/request_frame.h"
+
+#include <cerrno>
+#include <ctime>
+#include <vector>
+
+#include "common/logger.h"
+#include "store/vetu_restore_init.h"
+
+namespace {
+
+// The store's start-up build takes seconds to minutes; half a second keeps
+// the waiting calls cheap and a stop noticed soon enough.
+constexpr long kReadyPollNanoseconds = 500000000L;
+
+void sleepOnePoll()
+{
+    timespec remaining{0, kReadyPollNanoseconds};
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace
+
+void ContextMgrService::admitCaller(const std::string& sender, const MethodTraits& method)
+{
+    if (!checkRateLimit(sender, method.rateClass, method.name)) {
+        throw DBus::ErrorLimitsExceeded("Rate limit exceeded");
+    }
+    if (!checkAuth(sender, method.name)) {
+        throw DBus::ErrorAccessDenied("Authentication failed");
+    }
+    if (!checkWhitelist(sender, method.name)) {
+        throw DBus::ErrorAccessDenied("Not in whitelist");
+    }
+}
+
+bool ContextMgrService::waitUntilReady()
+{
+    while (!m_store.m_isInitialized.load(std::memory_order_acquire)) {
+        if (m_stopFlag.load(std::memory_order_acquire)) {
+            return false;
+        }
+        sleepOnePoll();
+    }
+    return true;
+}
+
+void ContextMgrService::raiseNotSupported(Method method)
+{
+    // The library's errors keep the text's pointer, not a copy: the texts
+    // live as long as the process.
+    static const std::vector<std::string> texts = [] {
+        std::vector<std::string> all;
+        for (const auto& row : kMethodTable) {
+            all.push_back(std::string(row.name) + " is not supported by this build");
+        }
+        return all;
+    }();
+    throw DBus::ErrorNotSupported(texts[static_cast<std::size_t>(method)].c_str());
+}
+
+void ContextMgrService::logWorkException(const MethodTraits& method, const char* what)
+{
+    if (what != nullptr) {
+        LOG_ERROR("%s exception: %s", method.name, what);
+    } else {
+        LOG_ERROR("%s unknown exception occurred", method.name);
+    }
+}

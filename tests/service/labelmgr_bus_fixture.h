@@ -1,0 +1,34 @@
+// A private system bus with a polkit stand-in that authorises, a ready
+// store of the test's own, and the label service on them once start() runs.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+
+#include "store/vetu_restore_init.h"
+#include "support/labelmgr_service_runner.h"
+#include "support/polkit_stub.h"
+#include "support/private_bus.h"
+
+class LabelMgrBusTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(bus.ok()) << bus.error();
+        ASSERT_TRUE(polkit.ok());
+        store.m_isInitialized = true;
+    }
+    void start()
+    {
+        runner = std::make_unique<LabelMgrServiceRunner>(store, stop);
+        ASSERT_TRUE(runner->ok());
+    }
+
+    PrivateBus bus;
+    PolkitStub polkit;
+    VetuRestoreInit store;
+    std::atomic<bool> stop{false};
+    std::unique_ptr<LabelMgrServiceRunner> runner;
+};

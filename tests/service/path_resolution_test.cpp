@@ -1,0 +1,87 @@
+// The three path operations of the service, on a scratch tree.
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "service/path_resolution.h"
+#include "store/vetu_restore_init.h"
+#include "support/log_capture.h"
+#include "support/temp_tree.h"
+
+namespace {
+
+TEST(PathResolutionTest, CheckAndHandlePathResolvesTheNearestExistingAncestor)
+{
+    TempTree tree;
+    const std::string srv = tree.dir("srv/data");
+    tree.symlink("data", srv);
+    tree.file("srv/data/f");
+    const struct {
+        std::string input;
+        std::string expected;
+    } rows[] = {
+        {tree.path("data/f"), srv + "/f"},                             // exists, through a link
+        {tree.path("data/new/file.txt"), srv + "/new/file.txt"},       // missing below a link
+        {tree.path("data/missing/"), srv + "/missing/"},               // the trailing '/' stays
+        {tree.path("nosuch/deeper/x"), tree.path("nosuch/deeper/x")},  // the root of the tree exists
+        {"nosuchdir/file", "nosuchdir/file"},                          // relative, nothing exists
+        {"/", "/"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(checkAndHandlePath(row.input), row.expected) << row.input;
+    }
+}
+
+TEST(PathResolutionTest, LinkTargetsAreMadeAbsoluteAndCheckedForSafety)
+{
+    TempTree tree;
+    LogCapture log;
+    tree.symlink("a/abs", "/etc/passwd");
+    tree.symlink("a/rel", "x/./y");
+    tree.symlink("a/up", "../x");
+    tree.symlink("a/ctl", "/tmp/\x01");
+    tree.file("a/plain");
+    tree.symlink("a/toplain", "plain");
+    tree.symlink("a/tolink", tree.path("a/toplain"));  // the target is a link itself
+    std::string target = "/";
+    while (target.size() < 4094) {  // components within the name limit
+        target += std::string(std::min<size_t>(200, 4093 - target.size()), 'b') + "/";
+    }
+    target.back() = 'c';
+    ASSERT_EQ(target.size(), 4094u);
+    tree.symlink("a/long", target);
+    tree.symlink("a/toolong", target + "c");
+    const struct {
+        const char* link;
+        std::string expected;
+    } rows[] = {
+        {"a/abs", "/etc/passwd"},
+        {"a/rel", tree.path("a") + "/x/./y"},
+        {"a/up", ""},
+        {"a/ctl", ""},
+        {"a/tolink", ""},
+        {"a/plain", ""},
+        {"a/long", target},
+        {"a/toolong", ""},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(getLnkTargetFilePath(tree.path(row.link)), row.expected) << row.link;
+    }
+    EXPECT_EQ(getLnkTargetFilePath(""), "");
+    EXPECT_TRUE(log.has("getLnkTargetFilePath: symlink target path is not safe: " + tree.path("a/up") + " -> " +
+                        tree.path("a") + "/../x"));
+    EXPECT_TRUE(log.has("readlink error, file: " + tree.path("a/plain")));
+}
+
+TEST(PathResolutionTest, PathIdZeroOrMissingIsAllOnes)
+{
+    VetuRestoreInit store;
+    store.identityDataUserConfigOid.set("/o", vetu_id_t{1, 2, 3});
+    store.identityDataUserConfigSid.set("/s", vetu_id_t{1, 2, 0});
+    const uint64_t none = std::numeric_limits<uint64_t>::max();
+    EXPECT_EQ(getPathIdForFile(store, "/o", false), 3u);
+    EXPECT_EQ(getPathIdForFile(store, "/s", true), none);
+    EXPECT_EQ(getPathIdForFile(store, "", false), none);
+}
+
+}  // namespace
