@@ -18,6 +18,7 @@
 #include "daemon/daemonize.h"
 #include "daemon/dbus_service_thread.h"
 #include "daemon/single_instance.h"
+#include "restore/notify_channel.h"
 #include "restore/vetu_restore_context.h"
 #include "store/vetu_restore_init.h"
 
@@ -33,17 +34,6 @@ constexpr auto kJoinPoll = std::chrono::milliseconds(20);
 // (the start-up build, the /run labels, a notification read) before the
 // process ends without it.
 constexpr auto kStopGrace = std::chrono::milliseconds(1000);
-
-// Thread 5's body: answers the kernel's create and rename notifications
-// until stop. Until the channel is part of the build it only waits.
-int runNotificationChannel(const std::atomic<bool>& stop, int wakeFd)
-{
-    (void)wakeFd;
-    while (!stop.load()) {
-        std::this_thread::sleep_for(kJoinPoll);
-    }
-    return 0;
-}
 
 // True once the stop flag has been seen for kStopGrace; one clock for all
 // the joins of the main thread.
@@ -168,7 +158,7 @@ int startDaemon(bool writePid)
     bool allJoined = buildMaps.join(true);
     std::unique_ptr<ServiceThread> notify;
     if (allJoined) {
-        notify = std::make_unique<ServiceThread>(false, [wakeFd] { runNotificationChannel(stopFlag, wakeFd); });
+        notify = std::make_unique<ServiceThread>(false, [wakeFd] { monitorFileCreateAndRename(stopFlag, wakeFd); });
     }
     allJoined = runLabels.join(true) && allJoined;
     if (notify) {

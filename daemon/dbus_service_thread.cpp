@@ -10,28 +10,24 @@
 
 #include "common/logger.h"
 #include "restore/vetu_restore_context.h"
+#include "service/context_mgr_service.h"
 #include "store/vetu_restore_init.h"
 
 namespace {
 
-constexpr const char kBusName[] = "com.ormel.vetu.labelmgr";
 // The loop looks at the stop flag at least this often.
 constexpr int kStopPollMs = 100;
 constexpr auto kStopPoll = std::chrono::milliseconds(kStopPollMs);
 constexpr auto kBusRetryPause = std::chrono::seconds(2);
 
-// Owns the service object, whatever its type; empty when there is none.
+// Owns the service object, whatever its type.
 using ServiceHandle = std::shared_ptr<void>;
 
 // The service object on the connection: it registers its object path there.
 ServiceHandle buildLabelService(DBus::Connection& connection, VetuRestoreInit& store, VetuRestoreContext& context,
                                 const std::atomic<bool>& stop)
 {
-    (void)connection;
-    (void)store;
-    (void)context;
-    (void)stop;
-    return nullptr;
+    return std::make_shared<ContextMgrService>(connection, store, context, stop);
 }
 
 void logServiceExit(int line)
@@ -65,7 +61,7 @@ int serveOnce(const std::atomic<bool>& stop, std::string& failure)
     DBus::BusDispatcher& dispatcher = busDispatcher();
     try {
         DBus::Connection connection = DBus::Connection::SystemBus();
-        connection.request_name(kBusName);
+        connection.request_name(kLabelMgrBusName);
         ServiceHandle service =
             buildLabelService(connection, VetuRestoreInit::getInstance(), VetuRestoreContext::getInstance(), stop);
         // leave() before enter() would make enter() spin: the loop is ours,
