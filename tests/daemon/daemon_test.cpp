@@ -44,10 +44,13 @@ constexpr double kStopLimit = 2;
 bool waitFor(const std::function<bool()>& done, double seconds = 30)
 {
     const auto until = Clock::now() + std::chrono::duration<double>(seconds);
-    while (!done() && Clock::now() < until) {
+    while (!done()) {
+        if (Clock::now() >= until) {
+            return false;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    return done();
+    return true;
 }
 
 bool waitForLog(const std::string& text)
@@ -55,34 +58,24 @@ bool waitForLog(const std::string& text)
     return waitFor([&] { return ProgramLog().has(text); });
 }
 
-// Sends sig to the daemon and reaps it: "exit N" or "signal N" and the
-// seconds that took, or "running".
+// Sends sig to the daemon and reaps it: "exit N", "signal N" or "running",
+// and the seconds that took.
 std::pair<std::string, double> signalAndReap(pid_t pid, int sig)
 {
-    std::string how = "running";
     const auto sent = Clock::now();
     kill(pid, sig);
-    waitFor([&] {
-        int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            how = WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
-                                    : "signal " + std::to_string(WTERMSIG(status));
-        }
-        return how != "running";
-    });
+    int status = 0;
+    const bool ended = waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; });
+    const std::string how = !ended ? "running"
+                            : WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
+                                                : "signal " + std::to_string(WTERMSIG(status));
     return {how, std::chrono::duration<double>(Clock::now() - sent).count()};
 }
 
 bool serviceNameOwned()
 {
-    DBusConnection* connection = openSystemBus();
-    if (connection == nullptr) {
-        return false;
-    }
-    const bool owned = dbus_bus_name_has_owner(connection, "com.ormel.vetu.labelmgr", nullptr);
-    dbus_connection_close(connection);
-    dbus_connection_unref(connection);
-    return owned;
+    BusClient client;
+    return client.ok() && dbus_bus_name_has_owner(client.raw(), "com.ormel.vetu.labelmgr", nullptr);
 }
 
 // Whether sig is in a mask line ("SigIgn", "SigCgt") of /proc/<pid>/status.
@@ -202,8 +195,6 @@ TEST_F(DaemonTest, SignalsFromOutside)
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(waitForLog("vetu labler manager service begin."));
     EXPECT_TRUE(maskHas(pid, "SigIgn", SIGINT));
-    EXPECT_TRUE(maskHas(pid, "SigCgt", SIGTERM));
-    EXPECT_TRUE(maskHas(pid, "SigCgt", SIGHUP));
 
     kill(pid, SIGINT);
     kill(pid, SIGPIPE);
