@@ -54,21 +54,28 @@ bool pauseUnlessStopped(const std::atomic<bool>& stop)
     return true;
 }
 
-// One connection's life: 0 after an orderly stop, -1 (logged) when it could
-// not be set up.
+// One connection's life: 0 after an orderly stop, -1 with the failure when
+// it could not be set up or was lost.
 int serveOnce(const std::atomic<bool>& stop, std::string& failure)
 {
     DBus::BusDispatcher& dispatcher = busDispatcher();
     try {
         DBus::Connection connection = DBus::Connection::SystemBus();
+        // A bus that goes away must not end the process: the kernel is
+        // still served, and the bus is tried again.
+        connection.exit_on_disconnect(false);
         connection.request_name(kLabelMgrBusName);
         ServiceHandle service =
             buildLabelService(connection, VetuRestoreInit::getInstance(), VetuRestoreContext::getInstance(), stop);
         // leave() before enter() would make enter() spin: the loop is ours,
         // woken at least every kStopPollMs to look at the flag.
         DBus::DefaultTimeout tick(kStopPollMs, true, &dispatcher);
-        while (!stop.load()) {
+        while (!stop.load() && connection.connected()) {
             dispatcher.do_iteration();
+        }
+        if (!stop.load()) {
+            failure = "the bus connection was lost";
+            return -1;
         }
         logServiceExit(__LINE__);
         service.reset();

@@ -173,6 +173,12 @@ TEST_F(DaemonTest, RunsAloneAndStopsInOrder)
     EXPECT_EQ(readFile(paths::kLockFile), pidLine);
     EXPECT_EQ(readFile(paths::kPidFile), pidLine);
 
+    // The bus going away ends neither the daemon nor its kernel service.
+    kill(bus.pid(), SIGKILL);
+    ASSERT_TRUE(waitFor([] { return ProgramLog().countContaining("the bus connection was lost") > 0; }));
+    ASSERT_TRUE(notify.queue(8, kNotifyFlagCreate, getpid(), "/opt/created") && notify.nextReply(reply));
+    EXPECT_EQ(reply.id, 8u);
+
     const auto [how, seconds] = signalAndReap(pid, SIGTERM);
     EXPECT_EQ(how, "exit 0");
     EXPECT_LT(seconds, kStopLimit);
