@@ -157,7 +157,7 @@ int startDaemon(bool writePid)
     // never served.
     bool allJoined = buildMaps.join(true);
     std::unique_ptr<ServiceThread> notify;
-    if (allJoined) {
+    if (allJoined && !stopFlag.load()) {
         notify = std::make_unique<ServiceThread>(false, [wakeFd] { monitorFileCreateAndRename(stopFlag, wakeFd); });
     }
     allJoined = runLabels.join(true) && allJoined;

@@ -20,8 +20,6 @@ namespace {
 
 const std::string kNone(8, '\xff');
 
-void ignoreSignal(int) {}
-
 // A server in a child process, ended with the test. The store is made and
 // filled in the child: this process stays without threads, so it may fork.
 struct ServerProcess {
@@ -33,7 +31,7 @@ struct ServerProcess {
         }
         // No SA_RESTART: the signal interrupts the server's wait.
         struct sigaction action {};
-        action.sa_handler = ignoreSignal;
+        action.sa_handler = [](int) {};
         sigaction(SIGUSR1, &action, nullptr);
         VetuRestoreInit& store = VetuRestoreInit::getInstance();
         store.insertPkgidToMap("alpha", kPkgTypeRpm);
