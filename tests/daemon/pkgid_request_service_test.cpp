@@ -77,7 +77,7 @@ std::string idBytes(uint64_t id)
 
 }  // namespace
 
-TEST(PkgIdRequestServiceTest, AnswersEveryRequestWithEightBytes)
+TEST(PkgIdRequestServiceTest, AnswersEveryRequestWithEightBytesUntilASecondServerTakesOver)
 {
     ServerProcess server;
     const std::string nul("al\0pha", 6);
@@ -97,17 +97,12 @@ TEST(PkgIdRequestServiceTest, AnswersEveryRequestWithEightBytes)
     // A signal that lands on the waiting server does not end its loop.
     kill(server.pid, SIGUSR1);
     EXPECT_EQ(ask({"alpha"}), idBytes(sm3Last64("alpha")));
-}
 
-TEST(PkgIdRequestServiceTest, SecondServerTakesTheSocketOver)
-{
-    ServerProcess first;
-    ASSERT_EQ(ask({"alpha"}), idBytes(sm3Last64("alpha")));
+    // A second server removes the first one's socket file and binds anew.
     struct stat before {};
     ASSERT_EQ(stat(paths::kPkgIdRequestSocket, &before), 0);
-    kill(first.pid, SIGSTOP);
+    kill(server.pid, SIGSTOP);
     ServerProcess second;
-    // It binds once it has removed the first one's file.
     struct stat now {};
     for (int i = 0; i < 500 && (stat(paths::kPkgIdRequestSocket, &now) != 0 || now.st_ino == before.st_ino); ++i) {
         usleep(10000);
