@@ -84,6 +84,21 @@ std::string readFile(const std::string& path)
     return ss.str();
 }
 
+void writeAll(int fd, const char* data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return;
+        }
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+}
+
 bool writeFile(const std::string& path, const std::string& content)
 {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);

@@ -1,6 +1,7 @@
 // File-system predicates and whole-file reads and writes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -20,3 +21,6 @@ std::string readFile(const std::string& path);
 // Creates or truncates the file and writes content. False (logged) when the
 // file cannot be opened, or the content is not wholly written and closed.
 bool writeFile(const std::string& path, const std::string& content);
+// Writes the bytes to the descriptor across partial writes and signals;
+// stops silently at the first error. Async-signal-safe: no logging.
+void writeAll(int fd, const char* data, size_t size);

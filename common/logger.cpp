@@ -26,6 +26,7 @@
 #include <log4cpp/RollingFileAppender.hh>
 #include <log4cpp/SimpleLayout.hh>
 
+#include "common/file_utils.h"
 #include "common/paths.h"
 
 namespace {
@@ -118,21 +119,6 @@ bool asFileTarget(log4cpp::Appender* appender, FileTarget& target)
     target.appender = file;
     target.rolling = rolling ? static_cast<log4cpp::RollingFileAppender*>(file) : nullptr;
     return true;
-}
-
-void writeAll(int fd, const char* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return;
-        }
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
 }
 
 // What the appender does line by line, a run of lines per write: a rolling

@@ -11,6 +11,7 @@
 
 #include "common/logger.h"
 #include "common/paths.h"
+#include "daemon/daemon_host.h"
 #include "daemon/redirect_to_null.h"
 #include "restore/pathid_sync.h"
 #include "restore/vetu_restore_context.h"
@@ -19,14 +20,6 @@
 namespace {
 
 enum class Job { Daemon, Increment, RestoreWithPolicies, SyncPathIds, RestoreDir, UsageError };
-
-// The daemon host comes with a later change; until then a start fails.
-int startDaemon(bool writePidFile)
-{
-    (void)writePidFile;
-    LOG_ERROR("vetu label manager: the daemon is not available in this build.");
-    return 1;
-}
 
 // A command line read: the job and what it works on.
 struct ParsedJob {

@@ -1,5 +1,5 @@
 // The executable's command line: every usage error exits 1 with its
-// messages, before any job work is done; so does the daemon start for now.
+// messages, before any job work is done.
 #include <gtest/gtest.h>
 
 #include <sys/mount.h>
@@ -15,7 +15,6 @@ namespace {
 
 const std::string kSelf = VETU_BINARY_DIR "/vetu-label-manager";
 const std::string kInvalid = "vetu label restore: Invalid parameter...";
-const std::string kNoDaemon = "vetu label manager: the daemon is not available in this build.";
 
 struct UsageCase {
     std::vector<std::string> args;
@@ -37,8 +36,6 @@ TEST(CommandLineTest, UsageErrorsExitOneWithTheirMessages)
         {{"-s", "x"}, {{"ERROR", kInvalid}, {"INFO", hintD}}},
         {{"-d", "/tmp", "x"}, {{"ERROR", hintX}}},
         {{"-x", "/tmp", "y", "z"}, {{"ERROR", kInvalid}, {"INFO", hintD}}},
-        {{}, {{"ERROR", kNoDaemon}}},
-        {{"-i", "x"}, {{"INFO", "vetu label increment is not supported."}, {"ERROR", kNoDaemon}}},
         // The exclusion list is read before argument 1 is looked at.
         {{"-x", "/tmp", "--excluded", "a", "b"},
          {{"INFO", "exclude dir, a"}, {"INFO", "exclude dir, b"}, {"ERROR", kInvalid}, {"INFO", hintD}}},

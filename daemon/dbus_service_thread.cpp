@@ -1,0 +1,115 @@
+#include "daemon/dbus_service_thread.h"
+
+#include <dbus-c++/dbus.h>
+
+#include <chrono>
+#include <exception>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "common/logger.h"
+#include "restore/vetu_restore_context.h"
+#include "service/context_mgr_service.h"
+#include "store/vetu_restore_init.h"
+
+namespace {
+
+// The loop looks at the stop flag at least this often.
+constexpr int kStopPollMs = 100;
+constexpr auto kStopPoll = std::chrono::milliseconds(kStopPollMs);
+constexpr auto kBusRetryPause = std::chrono::seconds(2);
+
+// Owns the service object, whatever its type.
+using ServiceHandle = std::shared_ptr<void>;
+
+// The service object on the connection: it registers its object path there.
+ServiceHandle buildLabelService(DBus::Connection& connection, VetuRestoreInit& store, VetuRestoreContext& context,
+                                const std::atomic<bool>& stop)
+{
+    return std::make_shared<ContextMgrService>(connection, store, context, stop);
+}
+
+void logServiceExit(int line)
+{
+    Logger::getInstance()->logInfoCategory("dbusServiceInit", line, "vetu dbus service exit.");
+}
+
+DBus::BusDispatcher& busDispatcher()
+{
+    static DBus::BusDispatcher dispatcher;
+    return dispatcher;
+}
+
+// True when stop was set within the pause.
+bool pauseUnlessStopped(const std::atomic<bool>& stop)
+{
+    const auto until = std::chrono::steady_clock::now() + kBusRetryPause;
+    while (!stop.load()) {
+        if (std::chrono::steady_clock::now() >= until) {
+            return false;
+        }
+        std::this_thread::sleep_for(kStopPoll);
+    }
+    return true;
+}
+
+// One connection's life: 0 after an orderly stop, -1 with the failure when
+// it could not be set up or was lost.
+int serveOnce(const std::atomic<bool>& stop, std::string& failure)
+{
+    DBus::BusDispatcher& dispatcher = busDispatcher();
+    try {
+        DBus::Connection connection = DBus::Connection::SystemBus();
+        // A bus that goes away must not end the process: the kernel is
+        // still served, and the bus is tried again.
+        connection.exit_on_disconnect(false);
+        connection.request_name(kLabelMgrBusName);
+        ServiceHandle service =
+            buildLabelService(connection, VetuRestoreInit::getInstance(), VetuRestoreContext::getInstance(), stop);
+        // leave() before enter() would make enter() spin: the loop is ours,
+        // woken at least every kStopPollMs to look at the flag.
+        DBus::DefaultTimeout tick(kStopPollMs, true, &dispatcher);
+        while (!stop.load() && connection.connected()) {
+            dispatcher.do_iteration();
+        }
+        if (!stop.load()) {
+            failure = "the bus connection was lost";
+            return -1;
+        }
+        logServiceExit(__LINE__);
+        service.reset();
+        return 0;
+    } catch (const DBus::Error& e) {
+        failure = std::string(e.name() != nullptr ? e.name() : "") + ": " + (e.message() != nullptr ? e.message() : "");
+    } catch (const std::exception& e) {
+        failure = e.what();
+    } catch (...) {
+        failure = "unknown exception";
+    }
+    return -1;
+}
+
+}  // namespace
+
+void dbusServiceInit(const std::atomic<bool>& stop)
+{
+    LOG_INFO_CATEGORY("vetu dbus service init.");
+    DBus::default_dispatcher = &busDispatcher();
+    std::string lastFailure;
+    while (!stop.load()) {
+        std::string failure;
+        if (serveOnce(stop, failure) == 0) {
+            return;
+        }
+        // The same failure again and again is logged once.
+        if (failure != lastFailure) {
+            LOG_ERROR("dbus service setup failed, retrying: %s", failure.c_str());
+            lastFailure = failure;
+        }
+        if (pauseUnlessStopped(stop)) {
+            break;
+        }
+    }
+    logServiceExit(__LINE__);
+}

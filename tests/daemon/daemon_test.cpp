@@ -1,0 +1,243 @@
+// The executable as a daemon, in the test's mount namespace and a network
+// namespace of its own (the instance socket's name is per network
+// namespace). The test process is a child subreaper, so the daemon comes
+// back to it when its starter exits, and nothing outlives the test.
+#include <gtest/gtest.h>
+
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "common/file_utils.h"
+#include "common/paths.h"
+#include "restore/notify_message.h"
+#include "support/bus_client.h"
+#include "support/expected_label.h"
+#include "support/notify_stand_in.h"
+#include "support/polkit_stub.h"
+#include "support/private_bus.h"
+#include "support/log_capture.h"
+#include "support/run_process.h"
+#include "support/stub_rpm.h"
+#include "support/temp_tree.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::string kSelf = VETU_BINARY_DIR "/vetu-label-manager";
+const std::string kEndMilestone = "vetu labler manager service end.";
+constexpr double kStartLimit = 30;
+// A stop must be complete within this, however the threads stand.
+constexpr double kStopLimit = 2;
+
+bool waitFor(const std::function<bool()>& done, double seconds = 30)
+{
+    const auto until = Clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (Clock::now() >= until) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+bool waitForLog(const std::string& text)
+{
+    return waitFor([&] { return ProgramLog().countContaining(text) > 0; });
+}
+
+// Sends sig to the daemon and reaps it: "exit N", "signal N" or "running",
+// and the seconds that took.
+std::pair<std::string, double> signalAndReap(pid_t pid, int sig)
+{
+    const auto sent = Clock::now();
+    kill(pid, sig);
+    int status = 0;
+    const bool ended = waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; });
+    const std::string how = !ended ? "running"
+                            : WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
+                                                : "signal " + std::to_string(WTERMSIG(status));
+    return {how, std::chrono::duration<double>(Clock::now() - sent).count()};
+}
+
+bool serviceNameOwned()
+{
+    BusClient client;
+    return client.ok() && dbus_bus_name_has_owner(client.raw(), "com.ormel.vetu.labelmgr", nullptr);
+}
+
+class DaemonTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(unshare(CLONE_NEWNET), 0);
+        ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+        // A thread sanitizer build would pause a second at every exit, and
+        // count the threads a crash or a stuck stop leaves behind as leaks.
+        const char* tsan = getenv("TSAN_OPTIONS");
+        setenv("TSAN_OPTIONS", (std::string(tsan ? tsan : "") + " atexit_sleep_ms=0 report_thread_leaks=0").c_str(),
+               1);
+        clearProgramLog();
+        unlink(paths::kPidFile);
+        unlink(paths::kLockFile);
+    }
+    // Ends the daemon and whatever it left behind.
+    void TearDown() override
+    {
+        std::istringstream children(readFile("/proc/self/task/" + std::to_string(getpid()) + "/children"));
+        for (pid_t child; children >> child;) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+    }
+
+    // Starts the daemon; its pid as the lock file names it, or -1.
+    pid_t start(const std::vector<std::string>& args = {})
+    {
+        const ProcessResult result = runLabelManager(args, kStartLimit);
+        EXPECT_EQ(describe(result), "exit 0") << ProgramLog().dump();
+        const std::string lock = readFile(paths::kLockFile);
+        return result.status == 0 && !lock.empty() ? std::stoi(lock) : -1;
+    }
+};
+
+}  // namespace
+
+// Serves the bus and the kernel; the stop comes while the notify read waits.
+TEST_F(DaemonTest, RunsAloneAndStopsInOrder)
+{
+    PrivateBus bus;
+    PolkitStub polkit;
+    NotifyStandIn notify;
+    ASSERT_TRUE(bus.ok() && polkit.ok()) << bus.error();
+    const pid_t pid = start();
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(waitFor(serviceNameOwned)) << ProgramLog().dump();
+    ASSERT_TRUE(waitForLog("label init map end."));
+    BusClient client;
+    EXPECT_EQ(client.call("getPkgId", {argString("alpha")}), std::to_string(sm3Last64("alpha")));
+    NotifyReply reply;
+    ASSERT_TRUE(notify.queue(7, kNotifyFlagCreate, getpid(), "/opt/created") && notify.nextReply(reply));
+    EXPECT_EQ(reply.id, 7u);
+    EXPECT_EQ(reply.status, kNotifyStatusLabel);
+    EXPECT_EQ(reply.label, labelText({}, 0, {}, 5));
+    const std::string pidLine = std::to_string(pid) + "\n";
+    EXPECT_EQ(readFile(paths::kLockFile), pidLine);
+    EXPECT_EQ(readFile(paths::kPidFile), pidLine);
+
+    // The lock and the sockets stay out of the programs the daemon runs.
+    int guarded = 0;
+    const std::string proc = "/proc/" + std::to_string(pid);
+    for (const auto& fd : std::filesystem::directory_iterator(proc + "/fd")) {
+        std::error_code gone;
+        const std::string target = std::filesystem::read_symlink(fd.path(), gone).string();
+        if (target == paths::kLockFile || target.rfind("socket:", 0) == 0) {
+            const std::string info = readFile(proc + "/fdinfo/" + fd.path().filename().string());
+            EXPECT_TRUE(std::stoul(info.substr(info.find("flags:") + 6), nullptr, 8) & O_CLOEXEC) << target;
+            ++guarded;
+        }
+    }
+    EXPECT_GE(guarded, 2);
+
+    // The shell tells the starter's pid, then becomes it.
+    const ProcessResult second = runProcess({"/bin/sh", "-c", "echo $$; exec \"$0\"", kSelf}, kStartLimit);
+    EXPECT_EQ(describe(second), "exit 1");
+    const std::string starter = second.output.substr(0, second.output.find('\n'));
+    const ProgramLog log;
+    EXPECT_TRUE(log.has("Duplicate instance detected (abstract socket in use)", "ERROR")) << log.dump();
+    EXPECT_TRUE(log.has("  Conflict PID: " + std::to_string(pid) + ", Path: " + kSelf, "ERROR")) << log.dump();
+    // The starter waiting for the answer is no other instance.
+    EXPECT_EQ(log.countContaining("Conflict PID: " + starter + ","), 0u) << log.dump();
+    EXPECT_TRUE(log.has("vetu label manager: Duplicate instance detected.", "ERROR")) << log.dump();
+    EXPECT_TRUE(serviceNameOwned());
+    EXPECT_EQ(readFile(paths::kLockFile), pidLine);
+    EXPECT_EQ(readFile(paths::kPidFile), pidLine);
+
+    // The bus going away ends neither the daemon nor its kernel service.
+    kill(bus.pid(), SIGKILL);
+    ASSERT_TRUE(waitForLog("the bus connection was lost"));
+    ASSERT_TRUE(notify.queue(8, kNotifyFlagCreate, getpid(), "/opt/created") && notify.nextReply(reply));
+    EXPECT_EQ(reply.id, 8u);
+
+    const auto [how, seconds] = signalAndReap(pid, SIGTERM);
+    EXPECT_EQ(how, "exit 0");
+    EXPECT_LT(seconds, kStopLimit);
+    const ProgramLog after;
+    EXPECT_GE(after.indexOf("vetu dbus service exit."), 0) << after.dump();
+    EXPECT_LT(after.indexOf("vetu dbus service exit."), after.indexOf(kEndMilestone)) << after.dump();
+}
+
+// An inherited "ignore" of SIGINT stays; SIGPIPE is logged; SIGABRT sent by
+// kill gives the crash report on descriptor 2 (here a file bound over
+// /dev/null) and in the log file, and exit status 1.
+TEST_F(DaemonTest, SignalsFromOutside)
+{
+    TempTree tree;
+    const std::string stderrFile = tree.file("stderr");
+    ASSERT_EQ(mount(stderrFile.c_str(), "/dev/null", nullptr, MS_BIND, nullptr), 0);
+    signal(SIGINT, SIG_IGN);
+    const pid_t pid = start();
+    signal(SIGINT, SIG_DFL);
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(waitForLog("vetu labler manager service begin."));
+    const std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
+    EXPECT_TRUE(std::stoull(status.substr(status.find("SigIgn:") + 7), nullptr, 16) & (1ull << (SIGINT - 1)));
+
+    kill(pid, SIGINT);
+    kill(pid, SIGPIPE);
+    ASSERT_TRUE(waitForLog("SIGPIPE received, ignoring")) << ProgramLog().dump();
+    EXPECT_EQ(kill(pid, 0), 0);
+
+    EXPECT_EQ(signalAndReap(pid, SIGABRT).first, "exit 1");
+    umount2("/dev/null", MNT_DETACH);
+    const std::string report =
+        "SIGABRT (Abort)\n-------------------Stack trace begin------------------------------------------------\n";
+    const std::string end = "-------------------Stack trace end------------------------------------------------\n";
+    for (const std::string& written : {readFile(stderrFile), readFile(paths::kLogFile)}) {
+        const size_t at = written.find(report);
+        ASSERT_NE(at, std::string::npos) << written;
+        EXPECT_NE(written.find(end, at), std::string::npos) << written;
+    }
+    EXPECT_FALSE(ProgramLog().has(kEndMilestone));
+}
+
+// A crashed daemon's lock file is no obstacle; "-i" writes no pid file. The
+// start-up build waits on rpm, which never answers, and a D-Bus call waits
+// for the build: the stop does not, and the call is answered first.
+TEST_F(DaemonTest, IncrementFormOverALeftoverLockStopsDuringTheStartupBuild)
+{
+    PrivateBus bus;
+    PolkitStub polkit;
+    ASSERT_TRUE(bus.ok() && polkit.ok()) << bus.error();
+    std::ofstream(paths::kLockFile) << "4242\n";
+    StubRpm rpm("sleep 600\n");
+    const pid_t pid = start({"-i", "x"});
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(readFile(paths::kLockFile), std::to_string(pid) + "\n");
+    EXPECT_NE(access(paths::kPidFile, F_OK), 0);
+    ASSERT_TRUE(waitFor([&] { return !rpm.calls().empty() && serviceNameOwned(); }));
+    BusClient client;
+    DBusPendingCall* waiting = client.send("getPkgId", {argString("alpha")});
+    ASSERT_TRUE(waitFor([&] { return !polkit.queries().empty(); }));  // the call runs
+
+    const auto [how, seconds] = signalAndReap(pid, SIGHUP);
+    EXPECT_EQ(client.collect(waiting, 1000), std::to_string(UINT64_MAX));
+    EXPECT_EQ(how, "exit 0");
+    EXPECT_LT(seconds, kStopLimit);
+    const ProgramLog log;
+    EXPECT_TRUE(log.has(kEndMilestone)) << log.dump();
+    EXPECT_FALSE(log.has("label init map end.")) << log.dump();
+}

@@ -1,0 +1,111 @@
+// The package-identifier request service, served from a child process and
+// asked through a plain ZeroMQ request socket.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zmq.h>
+
+#include <string>
+#include <vector>
+
+#include "common/paths.h"
+#include "daemon/pkgid_request_service.h"
+#include "store/vetu_restore_init.h"
+#include "support/expected_label.h"
+
+namespace {
+
+const std::string kNone(8, '\xff');
+
+// A server in a child process, ended with the test. The store is made and
+// filled in the child: this process stays without threads, so it may fork.
+struct ServerProcess {
+    pid_t pid = fork();
+    ServerProcess()
+    {
+        if (pid != 0) {
+            return;
+        }
+        // No SA_RESTART: the signal interrupts the server's wait.
+        struct sigaction action {};
+        action.sa_handler = [](int) {};
+        sigaction(SIGUSR1, &action, nullptr);
+        VetuRestoreInit& store = VetuRestoreInit::getInstance();
+        store.insertPkgidToMap("alpha", kPkgTypeRpm);
+        store.identityDataUserConfigPid.set("zeroed", 0);
+        store.identityDataUserConfigPid.set("chosen", 0x1234);
+        try {
+            IpcServer().requsetHandler();
+        } catch (...) {
+        }
+        _exit(2);
+    }
+    ~ServerProcess()
+    {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+};
+
+// The answer to a request of these frames; empty when none came in 5 s.
+std::string ask(const std::vector<std::string>& frames)
+{
+    void* context = zmq_ctx_new();
+    void* socket = zmq_socket(context, ZMQ_REQ);
+    const int linger = 0;
+    const int timeoutMs = 5000;
+    zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof(linger));
+    zmq_setsockopt(socket, ZMQ_RCVTIMEO, &timeoutMs, sizeof(timeoutMs));
+    zmq_connect(socket, (std::string("ipc://") + paths::kPkgIdRequestSocket).c_str());
+    for (size_t i = 0; i < frames.size(); ++i) {
+        zmq_send(socket, frames[i].data(), frames[i].size(), i + 1 < frames.size() ? ZMQ_SNDMORE : 0);
+    }
+    char buffer[64];
+    const int n = zmq_recv(socket, buffer, sizeof(buffer), 0);
+    zmq_close(socket);
+    zmq_ctx_destroy(context);
+    return std::string(buffer, n > 0 ? std::min<size_t>(n, sizeof(buffer)) : 0);
+}
+
+std::string idBytes(uint64_t id)
+{
+    return std::string(reinterpret_cast<const char*>(&id), sizeof(id));
+}
+
+}  // namespace
+
+TEST(PkgIdRequestServiceTest, AnswersEveryRequestWithEightBytesUntilASecondServerTakesOver)
+{
+    ServerProcess server;
+    const std::string nul("al\0pha", 6);
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{""}, kNone},
+        {{"alpha"}, idBytes(sm3Last64("alpha"))},
+        {{"never-installed"}, idBytes(sm3Last64("never-installed"))},
+        {{"zeroed"}, kNone},
+        {{"chosen"}, idBytes(0x1234)},
+        {{nul}, idBytes(sm3Last64(nul))},
+        {{"alpha", "beta"}, kNone},
+        {{"", "", ""}, kNone},
+    };
+    for (const auto& [frames, reply] : cases) {
+        EXPECT_EQ(ask(frames), reply) << frames.size() << " frames, first '" << frames[0] << "'";
+    }
+    // A signal that lands on the waiting server does not end its loop.
+    kill(server.pid, SIGUSR1);
+    EXPECT_EQ(ask({"alpha"}), idBytes(sm3Last64("alpha")));
+
+    // A second server removes the first one's socket file and binds anew.
+    struct stat before {};
+    ASSERT_EQ(stat(paths::kPkgIdRequestSocket, &before), 0);
+    kill(server.pid, SIGSTOP);
+    ServerProcess second;
+    struct stat now {};
+    for (int i = 0; i < 500 && (stat(paths::kPkgIdRequestSocket, &now) != 0 || now.st_ino == before.st_ino); ++i) {
+        usleep(10000);
+    }
+    EXPECT_EQ(ask({"beta"}), idBytes(sm3Last64("beta")));
+}
