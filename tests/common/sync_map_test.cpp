@@ -43,12 +43,8 @@ TEST(SyncMapTest, SnapshotIsSharedUntilTheNextChange)
     EXPECT_EQ(map.snapshot(), first);
     SyncMap<std::string, int> other;
     other.set("c", 3);
-    const std::function<void()> changes[] = {
-        [&] { map.set("b", 2); },
-        [&] { map.erase("b"); },
-        [&] { map.clear(); },
-        [&] { map = other; },
-    };
+    const std::function<void()> changes[] = {[&] { map.set("b", 2); }, [&] { map.erase("b"); },
+                                             [&] { map.clear(); }, [&] { map = other; }};
     auto previous = first;
     for (const auto& change : changes) {
         change();
