@@ -17,7 +17,6 @@
 #include "common/sm3_hash.h"
 #include "store/hmac_key.h"
 #include "store/vetu_restore_init.h"
-#include "support/log_capture.h"
 #include "support/temp_tree.h"
 
 namespace fs = std::filesystem;
@@ -46,9 +45,8 @@ protected:
 };
 
 // Both kinds through the store (the file layers are proven on their own):
-// a load replaces the maps with exactly what was stored, a store that
-// cannot sign returns -1 and the previous pair still loads, a package file
-// that fails its checks is refused and leaves the maps as they were.
+// a load replaces the maps with exactly what was stored; a package file that
+// fails its checks is refused and leaves the maps as they were.
 TEST_F(SignedPersistenceTest, RoundTripsAndRefusals)
 {
     VetuRestoreInit store;
@@ -57,14 +55,6 @@ TEST_F(SignedPersistenceTest, RoundTripsAndRefusals)
     ASSERT_EQ(store.storePkgAndFileData(), 0);
     ASSERT_EQ(store.storeIndentityData(), 0);
 
-    store.identityDataUserConfigTid.set("/a", 2);
-    store.insertFileOfPkgToMap("/usr/bin/new", "bash", 1);
-    fs::create_directory(paths::kIdentityDataSigPending);
-    fs::create_directory(paths::kPkgFileDataSigPending);
-    EXPECT_EQ(store.storeIndentityData(), -1);
-    EXPECT_EQ(store.storePkgAndFileData(), -1);
-    fs::remove(paths::kIdentityDataSigPending);
-    fs::remove(paths::kPkgFileDataSigPending);
 
     VetuRestoreInit loaded;
     loaded.insertFileOfPkgToMap("/stale", "stale", 1);
@@ -72,7 +62,6 @@ TEST_F(SignedPersistenceTest, RoundTripsAndRefusals)
     ASSERT_EQ(loaded.loadIndentityData(), 0);
     std::string owner;
     EXPECT_FALSE(loaded.queryFileBelongPkg("/stale", owner));
-    EXPECT_FALSE(loaded.queryFileBelongPkg("/usr/bin/new", owner)) << "stored after the failed store";
     ASSERT_TRUE(loaded.queryFileBelongPkg("/usr/lib64/libgcc.so", owner));
     EXPECT_EQ(owner, "lib64-gcc_1.2+x");
     EXPECT_EQ(loaded.getPkgNameById(getSM3HashLast64Bits("bash")), "bash");
@@ -84,9 +73,7 @@ TEST_F(SignedPersistenceTest, RoundTripsAndRefusals)
     VetuRestoreInit bad;
     bad.insertFileOfPkgToMap("relative/path", "bash", 1);
     ASSERT_EQ(bad.storePkgAndFileData(), 0);
-    LogCapture log;
     EXPECT_EQ(loaded.loadPkgAndFileData(), -1);
-    EXPECT_TRUE(log.has("Data validation failed after deserialization")) << log.dump();
     EXPECT_TRUE(pathExists(paths::kPkgFileData)) << "kept for inspection";
     EXPECT_TRUE(loaded.queryFileBelongPkg("/usr/bin/bash", owner)) << "a refused load changes nothing";
 }
@@ -110,9 +97,6 @@ TEST_F(SignedPersistenceTest, StoreRefusedWhileIdentityFileOnDiskFailedToLoad)
     const Case cases[] = {
         {"malformed and signed", [] { putSigned(paths::kIdentityData, paths::kIdentityDataSig, "{\"value0\": {}}"); },
          false, "/etc/vetu/label/data/memory_data.json.unparsable.1"},
-        {"malformed again, the first copy kept",
-         [] { putSigned(paths::kIdentityData, paths::kIdentityDataSig, "{\"value0\": []}"); }, false,
-         "/etc/vetu/label/data/memory_data.json.unparsable.2"},
         {"signature unreadable",
          [&] {
              writeFile(paths::kIdentityData, good);
@@ -120,7 +104,6 @@ TEST_F(SignedPersistenceTest, StoreRefusedWhileIdentityFileOnDiskFailedToLoad)
              fs::create_directory(paths::kIdentityDataSig);
          },
          true},
-        {"tampered, deleted by the load", [&] { writeFile(paths::kIdentityData, good + " "); }, false},
         {"missing", [] { unlink(paths::kIdentityData); }, false},
     };
     for (const Case& c : cases) {
@@ -128,19 +111,16 @@ TEST_F(SignedPersistenceTest, StoreRefusedWhileIdentityFileOnDiskFailedToLoad)
         c.prepare();
         const std::string before = readFile(paths::kIdentityData);
         VetuRestoreInit store;
-        LogCapture log;
         EXPECT_EQ(store.loadIndentityData(), -1);
         store.identityDataUserConfigTid.set("/new", 2);
         if (c.setAsideAs != nullptr) {
             EXPECT_EQ(readFile(c.setAsideAs), before);
-            EXPECT_EQ(log.countContaining(std::string("its bytes are kept as ") + c.setAsideAs, "ERROR"), 1u);
         }
         if (!c.blocks) {
-            EXPECT_EQ(store.storeIndentityData(), 0) << log.dump();
+            EXPECT_EQ(store.storeIndentityData(), 0);
             continue;
         }
         EXPECT_EQ(store.storeIndentityData(), -1);
-        EXPECT_EQ(log.countContaining("store indentity data error: ", "ERROR"), 1u) << log.dump();
         EXPECT_TRUE(readFile(paths::kIdentityData) == before) << "the file on disk was replaced";
 
         fs::remove_all(paths::kIdentityDataSig);
