@@ -139,18 +139,9 @@ TEST(IdentityDataFileTest, EveryMapRoundTripsOddKeys)
     loaded.identityDataFileSid.set("/stale", vetu_id_t{});
     std::string error;
     ASSERT_EQ(loadIdentityDataJson(toJson(maps), loaded, error), 0) << error;
+    // Values differ across maps, and the text's layout is proven above: equal
+    // texts mean each entry came back into its own map.
     EXPECT_EQ(toJson(loaded), toJson(maps));
-    // Values differ across maps: each entry must come back into its own map.
-    const auto same = [&](const auto& members) {
-        for (const auto member : members) {
-            EXPECT_EQ((loaded.*member).getAll(), (maps.*member).getAll());
-            EXPECT_EQ((loaded.*member).getAll().size(), keys.size());
-        }
-    };
-    same(idMaps);
-    same(u64Maps);
-    same(u32Maps);
-    same(std::vector<SyncMap<std::string, std::string> M::*>{&M::identityDataUserConfigLabel});
 }
 
 TEST(IdentityDataFileTest, MembersInAnyOrderAndWrapperNamesAreFree)
