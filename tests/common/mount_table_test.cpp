@@ -16,7 +16,6 @@
 
 #include "common/mount_table.h"
 #include "common/paths.h"
-#include "support/sandbox.h"
 #include "support/temp_tree.h"
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;
@@ -79,15 +78,6 @@ bool bindMount(const std::string& from, const std::string& to)
 
 
 }  // namespace
-
-TEST(MountTableTest, ParseMountOptions)
-{
-    using Options = std::map<std::string, std::vector<std::string>>;
-    EXPECT_EQ(parseMountOptions("rw,relatime,lowerdir=/a:/b::/c,mode=755,,ro"),
-              (Options{{"rw", {}}, {"relatime", {}}, {"lowerdir", {"/a", "/b", "/c"}}, {"mode", {"755"}}, {"ro", {}}}));
-    EXPECT_EQ(parseMountOptions("a=1,a=2,b="), (Options{{"a", {"2"}}, {"b", {}}}));
-    EXPECT_TRUE(parseMountOptions("").empty());
-}
 
 // Lines of exactly the device (not /dev/sda10 for /dev/sda1, nor a device
 // name ending in it), \xHH escapes decoded, a line short of fields skipped;
@@ -198,21 +188,6 @@ TEST(MountTableTest, WatcherFollowsRealBindMounts)
     EXPECT_EQ(translateBindMountPath("/usr/share/doc"), "/tmp/my view/doc");
     const uint64_t one = 1;
     ASSERT_EQ(write(wake, &one, sizeof(one)), static_cast<ssize_t>(sizeof(one)));
-    if (watcher.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-        ADD_FAILURE() << "watcher did not end";
-        std::_Exit(1);
-    }
-    EXPECT_EQ(watcher.get(), 0);
-}
-
-TEST(MountTableTest, StopFlagEndsTheWatcherAtTheNextWakeUp)
-{
-    std::atomic<bool> stop {false};
-    auto watcher = std::async(std::launch::async, [&] { return monitorFilesystemMountPoint(stop, -1); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    stop = true;
-    // Without a wake descriptor only a mount event wakes it.
-    ASSERT_TRUE(sandbox::mountTmpfs("/tmp/event"));
     if (watcher.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
         ADD_FAILURE() << "watcher did not end";
         std::_Exit(1);
