@@ -115,19 +115,4 @@ TEST_F(DeviceTypeTest, UnusableFilesLeaveTheTableEmpty)
     EXPECT_TRUE(store.m_vecDeviceTypeInfo.load()->empty());
 }
 
-// Markup that only looks like tags (comments, CDATA, quoted values) and
-// moderate nesting do not count towards the nesting limit.
-TEST_F(DeviceTypeTest, InertMarkupIsNotNesting)
-{
-    const std::string tags = repeat("<a>", 100);
-    const std::string nested = repeat("<n>", 50) + repeat("</n>", 50);
-    load("<?xml version=\"1.0\"?>\n<!-- " + tags + " --><devices>" + repeat("<b/>", 300) + nested + nested +
-         "<![CDATA[" + tags + "]]><type name=\"x\" value=\"2\" note=\"" + tags +
-         "\"><class name=\"c\" value=\"3\"/></type></devices>");
-    ASSERT_EQ(store.m_vecDeviceTypeInfo.load()->size(), 1u);
-    uint64_t oid = 0;
-    EXPECT_EQ(store.getDeviceOid("c", oid), 0);
-    EXPECT_EQ(oid, 0x0000000300000000ull);
-}
-
 }  // namespace
