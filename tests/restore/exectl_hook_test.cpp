@@ -26,8 +26,16 @@ protected:
 
 }  // namespace
 
-// The hand-over with the library loaded is shown by the relabel runs. Here:
-// without the library (its directory hidden in this test's namespace), or
+// The scan list's hand-over is shown by the relabel runs; the update list
+// has an entry point of its own.
+TEST_F(ExectlHookTest, UpdateListReachesItsEntryPoint)
+{
+    ASSERT_EQ(context.loadExectlSo(kLibrary), 0);
+    EXPECT_EQ(context.callExectlfunc("/mnt", {"/mnt/x"}, true), 0);
+    EXPECT_EQ(readFile(kRecordFile), "update /mnt 1\n  /mnt/x\n");
+}
+
+// Without the library (its directory hidden in this test's namespace), or
 // with one that lacks an entry point, the load fails and the hand-over calls
 // nothing.
 TEST_F(ExectlHookTest, MissingLibraryOrEntryPointMeansNoHookCalls)
