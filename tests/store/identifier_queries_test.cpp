@@ -150,18 +150,12 @@ TEST_F(QueryTest, InheritFlagsAndTidsWithTheirDefaults)
     const IdentifierTables tables = store.loadIdentifierTables();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
-        uint32_t flag = 99;
-        uint32_t tid = 99;
-        EXPECT_EQ(store.getDirInheritFlag(c.path, flag), 0);
-        EXPECT_EQ(flag, c.flag);
-        EXPECT_EQ(store.getTid(c.path, tid), 0);
-        EXPECT_EQ(tid, c.tid);
-        flag = 99;
-        tid = 99;
-        EXPECT_EQ(store.getDirInheritFlag(c.path, flag, tables), 0);
-        EXPECT_EQ(flag, c.flag);
-        EXPECT_EQ(store.getTid(c.path, tid, tables), 0);
-        EXPECT_EQ(tid, c.tid);
+        uint32_t flag[2] = {99, 99};
+        uint32_t tid[2] = {99, 99};
+        EXPECT_EQ(store.getDirInheritFlag(c.path, flag[0]) + store.getDirInheritFlag(c.path, flag[1], tables), 0);
+        EXPECT_EQ(store.getTid(c.path, tid[0]) + store.getTid(c.path, tid[1], tables), 0);
+        EXPECT_TRUE(flag[0] == c.flag && flag[1] == c.flag) << flag[0] << " " << flag[1];
+        EXPECT_TRUE(tid[0] == c.tid && tid[1] == c.tid) << tid[0] << " " << tid[1];
     }
     // An interpreter without user-set entries keeps its configured tid; the
     // tables loaded before keep what they saw.
