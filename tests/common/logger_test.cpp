@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <map>
@@ -101,42 +100,6 @@ TEST(LoggerTest, TwoFileAppendersGetMode0640AndRouteByCategory)
     ASSERT_EQ(access((kInfoLog + ".1").c_str(), F_OK), 0) << "no rollover happened";
     EXPECT_EQ(modeOf(kInfoLog), 0640u);
     EXPECT_EQ(modeOf(kInfoLog + ".1"), 0640u);
-}
-
-// A file that log4cpp refuses, also part-way, falls back to the built-in
-// set-up alone: nothing goes to an appender of the broken file. Each case
-// runs in a child, since the logger is configured once per process.
-TEST(LoggerTest, BrokenPropertiesFallBack)
-{
-    const std::string rootAppender =
-        "log4cpp.appender.rootFile=org.apache.log4cpp.FileAppender\n"
-        "log4cpp.appender.rootFile.fileName=" + kRootLog + "\n"
-        "log4cpp.appender.rootFile.layout=org.apache.log4cpp.PatternLayout\n";
-    const std::string cases[] = {
-        "log4cpp.rootCategory=DEBUG, rootFile, broken\n" + rootAppender +
-            "log4cpp.appender.broken=org.apache.log4cpp.NoSuchAppender\n",
-        "log4cpp.rootCategory=DEBUG, rootFile\n" + rootAppender + "log4cpp.category.INFO=INFO, undefined\n",
-    };
-    for (const auto& text : cases) {
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            alarm(20);
-            writeProperties(text);
-            truncate(kRootLog.c_str(), 0);
-            truncate(paths::kLogFile, 0);
-            LOG_DEBUG("not written");
-            LOG_WARN("warned %d", 3);
-            const std::string log = readFile(paths::kLogFile);
-            _exit(log.find("not written") == std::string::npos && log.find("] warned 3 \n") != std::string::npos &&
-                          readFile(kRootLog).empty()
-                      ? 0
-                      : 1);
-        }
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
-    }
 }
 
 // Lines handed over together must land as log4cpp would write them one by
