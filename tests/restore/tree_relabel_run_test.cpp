@@ -234,7 +234,7 @@ TEST_F(TreeRelabelRunTest, BadAndSystemRootsLabelOnlyDev)
 {
     std::filesystem::create_directories("/run/x");
     std::ofstream("/run/x/f") << "x";
-    for (const std::string root : {"", tree.path("missing").c_str(), "/run/x"}) {
+    for (const std::string& root : {std::string(), tree.path("missing"), std::string("/run/x")}) {
         SCOPED_TRACE(root);
         lremovexattr("/dev", "security.vetu");
         std::filesystem::remove(kRecordFile);
