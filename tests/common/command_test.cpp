@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,7 +11,6 @@
 #include <vector>
 
 #include "common/command.h"
-#include "support/temp_tree.h"
 
 using Strings = std::vector<std::string>;
 
@@ -118,14 +116,4 @@ TEST(ExecuteCommandTest, FindProcessExeFile)
         EXPECT_FALSE(exe.empty());
         EXPECT_EQ(std::find(pids.begin(), pids.end(), 2), pids.end()) << exe;
     }
-}
-
-TEST(ExecuteCommandTest, ParseKernelCmdline)
-{
-    TempTree tree;
-    const std::string fake = tree.file("cmdline", "ro quiet root=/dev/sda1 a=b=c  x=\n");
-    ASSERT_EQ(mount(fake.c_str(), "/proc/cmdline", nullptr, MS_BIND, nullptr), 0);
-    const std::vector<std::pair<std::string, std::string>> want = {
-        {"ro", ""}, {"quiet", ""}, {"root", "/dev/sda1"}, {"a", "b=c"}, {"", ""}, {"x", ""}};
-    EXPECT_EQ(parseKernelCmdline(), want);
 }

@@ -62,24 +62,19 @@ TEST(ThPoolTest, AddAfterStopThrowsAndQueuedTasksBreakTheirPromise)
     EXPECT_THROW(queued.get(), std::future_error);
 }
 
-struct Owner {
-    size_t combine(const std::string& path, size_t n) { return path.size() + n; }
-};
-
 // A task's exception reaches its future and the worker goes on; arguments
 // are copied into the task, so the caller's may go away at once.
 TEST(ThPoolTest, TaskExceptionReachesFutureAndArgumentsAreCopied)
 {
     ThPool pool(1);
-    Owner owner;
     auto failing = pool.add([]() -> int { throw std::invalid_argument("bad input"); });
-    std::future<size_t> member;
+    std::future<size_t> copied;
     {
         std::string path = "/usr/bin/ls";
-        member = pool.add(&Owner::combine, &owner, path, 1ul);
+        copied = pool.add([](const std::string& p, size_t n) { return p.size() + n; }, path, 1ul);
     }
     EXPECT_THROW(failing.get(), std::invalid_argument);
-    EXPECT_EQ(member.get(), 12u);
+    EXPECT_EQ(copied.get(), 12u);
 }
 
 }  // namespace
