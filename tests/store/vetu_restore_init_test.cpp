@@ -103,26 +103,4 @@ TEST_F(StoreTest, IndexCarriesTheLastCategoryInBuildOrder)
     EXPECT_EQ(store.buildIdentityDataIndex(), expected);
 }
 
-// The policy parser's round trip: snapshot, change, write back. Package data
-// is not part of a snapshot, and copies are independent afterwards.
-TEST_F(StoreTest, SnapshotCopiesIdentityDataOnly)
-{
-    store.identityDataFileSid.set("/a", vetu_id_t{1, 2, 3});
-    store.specialFsFileOid.set("/proc", SpecialFsFileRecord{"proc", vetu_id_t{4, 5, 6}});
-    store.m_mapPathToIdentityType.store(store.buildIdentityDataIndex());
-    store.insertFileOfPkgToMap("/bin/ls", "coreutils", 1);
-
-    VetuRestoreInit copy;
-    copy = store;
-    SpecialFsFileRecord record;
-    EXPECT_EQ(copy.specialFsFileOid.get("/proc", record), 0);
-    EXPECT_EQ(record.id, (vetu_id_t{4, 5, 6}));
-    std::string owner;
-    EXPECT_FALSE(copy.queryFileBelongPkg("/bin/ls", owner));
-    copy.identityDataFileSid.set("/z", vetu_id_t{});
-    copy.m_mapPathToIdentityType.store({});
-    EXPECT_EQ(store.identityDataFileSid.getAll().size(), 1u);
-    EXPECT_EQ(store.m_mapPathToIdentityType.load()->size(), 1u);
-}
-
 }  // namespace
