@@ -41,9 +41,7 @@ struct PackagedTree {
         const uint64_t beta = sm3Last64("beta-utils");
         db.add({{"alpha", "2.0", "1", {tree.dir("a")}, {tree.file("a/f1"), tree.file("a/f2")}},
                 {"beta-utils", "1.2.3", "4.el9", {}, {tree.file("b/c/g"), tree.file("xa/deep/f")}}});
-        tree.file("u/h");
-        tree.file("top");
-        tree.dir("xb");
+        tree.file("u/h"), tree.file("top"), tree.dir("xb");
         const std::pair<const char*, std::string> expected[] = {
             {"", packageLabel(0, 7)},        {"a", packageLabel(alpha, 7)},      {"a/f1", packageLabel(alpha, 5)},
             {"a/f2", packageLabel(alpha, 5)}, {"b", packageLabel(0, 7)},          {"b/c", packageLabel(0, 7)},
@@ -69,11 +67,27 @@ protected:
     }
 };
 
-// Two runs in a row: with exclusions, which stay unlabelled, then without,
-// which replaces the package data the first run stored by a fresh import.
+// Stored package data that cannot be removed, or not even looked at, would
+// leave the run on stale data: the job stops before it labels anything.
+// Then two runs in a row: with exclusions, which stay unlabelled, then
+// without, which replaces the package data the first run stored.
 TEST_F(JobsTest, RestoreDirLabelsEveryEntryFromThePackageDatabase)
 {
+    namespace fs = std::filesystem;
     PackagedTree t;
+    const std::function<void()> blockers[] = {
+        [] { fs::create_directories(std::string(paths::kPkgFileData) + "/blocker"); },
+        [] { fs::remove_all(paths::kDataDir), fs::create_symlink(paths::kDataDir, paths::kDataDir); },  // a loop
+    };
+    for (const auto& block : blockers) {
+        block();
+        clearProgramLog();
+        EXPECT_EQ(describe(runLabelManager({"-d", t.tree.root()}, kJobTimeLimit)), "exit 1");
+        EXPECT_EQ(ProgramLog().countContaining(paths::kPkgFileData, "ERROR"), 1u) << ProgramLog().dump();
+        EXPECT_EQ(readXattr(t.labels.front().first), "");
+        fs::remove_all(paths::kDataDir);
+    }
+    fs::create_directories(paths::kDataDir);
     const std::string xa = t.tree.path("xa");
     const std::string xb = t.tree.path("xb");
     const std::string replaced = std::string(paths::kPkgFileData) + " is exist, remove it first.";
@@ -87,35 +101,7 @@ TEST_F(JobsTest, RestoreDirLabelsEveryEntryFromThePackageDatabase)
             const bool excluded = excluding && (path.rfind(xa, 0) == 0 || path == xb);
             EXPECT_EQ(readXattr(path), excluded ? "" : label) << path;
         }
-        const ProgramLog log;
-        EXPECT_LT(log.indexOf("vetu label restore begin.", "INFO"), log.indexOf("vetu label restore end.", "INFO"));
-        EXPECT_EQ(log.has(replaced, "INFO"), !excluding) << "the first run's import is stored for the next";
-    }
-}
-
-// Stored package data that cannot be removed, or not even looked at, would
-// leave the run on stale data: the job stops before it labels anything.
-TEST_F(JobsTest, RestoreDirStopsWhenStoredPackageDataCannotBeReplaced)
-{
-    PackagedTree t;
-    const std::pair<std::function<void()>, std::string> cases[] = {
-        {[] { std::filesystem::create_directories(std::string(paths::kPkgFileData) + "/blocker"); },
-         std::string("can not remove ") + paths::kPkgFileData},
-        {[] {
-             std::filesystem::remove_all(paths::kDataDir);
-             std::filesystem::create_symlink(paths::kDataDir, paths::kDataDir);  // a loop
-         },
-         std::string("can not check ") + paths::kPkgFileData},
-    };
-    for (const auto& [prepare, error] : cases) {
-        SCOPED_TRACE(error);
-        prepare();
-        clearProgramLog();
-        EXPECT_EQ(describe(runLabelManager({"-d", t.tree.root()}, kJobTimeLimit)), "exit 1");
-        EXPECT_EQ(ProgramLog().countContaining(error, "ERROR"), 1u) << ProgramLog().dump();
-        for (const auto& entry : t.labels) {
-            EXPECT_EQ(readXattr(entry.first), "") << entry.first;
-        }
+        EXPECT_EQ(ProgramLog().has(replaced, "INFO"), !excluding) << "the first run's import is stored for the next";
     }
 }
 
@@ -123,16 +109,14 @@ TEST_F(JobsTest, RestoreDirStopsWhenStoredPackageDataCannotBeReplaced)
 TEST_F(JobsTest, RestoreWithPoliciesLabelsFilesThatHaveOne)
 {
     TempTree tree;
-    const std::string withPolicy = tree.file("policy/f", "x");
-    const std::string without = tree.file("plain/g", "y");
+    const std::string withPolicy = tree.file("policy/f");
+    const std::string without = tree.file("plain/g");
     VetuRestoreInit store;
     store.identityDataFileSid.set(withPolicy, vetu_id_t{0x1111, 0x2222, 0x3333});
     ASSERT_EQ(store.storeIndentityData(), 0);
 
     ASSERT_EQ(describe(runLabelManager({"-s"}, kJobTimeLimit)), "exit 0") << ProgramLog().dump();
-    const std::string label = readXattr(withPolicy);
-    ASSERT_EQ(label.size(), 170u) << label;
-    EXPECT_EQ(label.substr(17, 16), "0000000000002222") << label;  // sid.file_id
+    EXPECT_EQ(readXattr(withPolicy).substr(17, 16), "0000000000002222");  // sid.file_id
     EXPECT_EQ(readXattr(without), "");
 }
 
@@ -144,16 +128,13 @@ TEST_F(JobsTest, SyncPathIdSendsTheStoredIdentityData)
     store.identityDataDirSpathid.set("/usr", 0x10);
     ASSERT_EQ(store.storeIndentityData(), 0);
     id_pairs_stub::create();
-    ASSERT_EQ(describe(runLabelManager({"--sync-path-id"}, kJobTimeLimit)), "exit 0") << ProgramLog().dump();
+    ASSERT_EQ(describe(runLabelManager({"--sync-path-id"}, kJobTimeLimit)), "exit 0");
     std::vector<IdPairsMessage> messages;
     ASSERT_TRUE(id_pairs_stub::parse(id_pairs_stub::bytes(), messages));
-    ASSERT_EQ(messages.size(), 3u);
-    EXPECT_EQ(messages[1].records, (std::vector<std::pair<uint64_t, uint64_t>>{{0x10, 0}}));
+    EXPECT_EQ(messages.at(1).records.at(0).first, 0x10u);
 
     std::filesystem::remove(paths::kIdentityData);
     id_pairs_stub::create();
-    clearProgramLog();
     EXPECT_EQ(describe(runLabelManager({"--sync-path-id"}, kJobTimeLimit)), "exit 1");
     EXPECT_EQ(id_pairs_stub::bytes(), "");
-    EXPECT_TRUE(ProgramLog().has("Failed to load identity data", "ERROR")) << ProgramLog().dump();
 }

@@ -20,7 +20,6 @@
 #include "common/sm3_hash.h"
 #include "store/hmac_key.h"
 #include "store/signed_data_file.h"
-#include "support/log_capture.h"
 #include "support/sandbox.h"
 #include "support/temp_tree.h"
 
@@ -69,24 +68,13 @@ protected:
     int store(const std::string& bytes)
     {
         std::string error;
-        const int rc = storeSignedData(file(), kKey, bytes, error);
-        if (rc != 0) {
-            lastError = error;
-        }
-        return rc;
+        return storeSignedData(file(), kKey, bytes, error);
     }
     int load(Recorder& r) { return loadSignedData(file(), texts(), kKey, r.parser()); }
-    std::string lastError;
 };
 
-TEST_P(SignedDataFileTest, StoreThenLoadVerifies)
+TEST_P(SignedDataFileTest, StoreThenLoadVerifiesAndTamperingDeletes)
 {
-    {
-        LogCapture log;
-        Recorder r;
-        EXPECT_EQ(load(r), -1);
-        EXPECT_EQ(log.lines().empty(), !isPkg()) << "missing identity data is silent\n" << log.dump();
-    }
     const std::string bytes("second\0with nul", 15);
     ASSERT_EQ(store("first"), 0);
     ASSERT_EQ(store(bytes), 0);
@@ -103,17 +91,12 @@ TEST_P(SignedDataFileTest, StoreThenLoadVerifies)
     EXPECT_EQ(load(r), 0);
     EXPECT_EQ(r.loaded, bytes);
     EXPECT_FALSE(pathExists(file().marker));
-}
 
-TEST_P(SignedDataFileTest, FlippedByteDeletesPair)
-{
-    ASSERT_EQ(store("payload"), 0);
+    // A flipped byte: the pair is deleted unparsed.
     writeFile(file().data, "paylOad");
-    LogCapture log;
-    Recorder r;
-    EXPECT_EQ(load(r), -1);
-    EXPECT_EQ(r.calls, 0);
-    EXPECT_TRUE(log.has(texts().deletingCorrupted, "ERROR"));
+    Recorder tampered;
+    EXPECT_EQ(load(tampered), -1);
+    EXPECT_EQ(tampered.calls, 0);
     EXPECT_FALSE(pathExists(file().data));
     EXPECT_FALSE(pathExists(file().sig));
 }
@@ -137,14 +120,11 @@ TEST_P(SignedDataFileTest, UnsignedDataMigratesOnceThenNeedsSignature)
         if (emptySig) {
             writeFile(file().sig, "");
         }
-        LogCapture log;
         Recorder r;
         ASSERT_EQ(load(r), 0);
         EXPECT_EQ(r.loaded, "old data");
-        EXPECT_TRUE(log.has(texts().migrating, "WARN"));
         EXPECT_EQ(readFile(file().sig), getHMACSM3Signature("old data", kKey));
         EXPECT_EQ(readFile(file().marker).rfind("Signature migration completed on ", 0), 0u);
-        EXPECT_EQ(readFile(file().marker).size(), std::string("Signature migration completed on 2026-01-01 00:00:00").size());
 
         Recorder again;
         EXPECT_EQ(load(again), 0);
@@ -152,9 +132,7 @@ TEST_P(SignedDataFileTest, UnsignedDataMigratesOnceThenNeedsSignature)
 
         // Signed once, a missing signature now means tampering.
         unlink(file().sig);
-        log.clear();
         EXPECT_EQ(load(again), -1);
-        EXPECT_TRUE(log.has(texts().sigMissingAfterMigration, "ERROR"));
         EXPECT_FALSE(pathExists(file().data));
     }
 }
@@ -164,52 +142,33 @@ TEST_P(SignedDataFileTest, UnsignedDataMigratesOnceThenNeedsSignature)
 TEST_P(SignedDataFileTest, UnusableFilesFailWithoutDeleting)
 {
     const std::string target = std::string(paths::kDataDir) + "/elsewhere";
-    struct Case {
-        const char* name;
-        std::function<void()> arrange;
-        std::string message;
+    const std::function<void()> cases[] = {
+        [&] {  // data is a link
+            writeFile(target, "payload");
+            unlink(file().data);
+            ASSERT_EQ(symlink(target.c_str(), file().data), 0);
+        },
+        [&] {  // data is a FIFO: the read must not block
+            unlink(file().data);
+            ASSERT_EQ(mkfifo(file().data, 0600), 0);
+        },
+        [&] {  // signature is a link
+            writeFile(target, getHMACSM3Signature("payload", kKey));
+            unlink(file().sig);
+            ASSERT_EQ(symlink(target.c_str(), file().sig), 0);
+        },
     };
-    const std::vector<Case> cases = {
-        {"data is a symlink",
-         [&] {
-             writeFile(target, "payload");
-             unlink(file().data);
-             ASSERT_EQ(symlink(target.c_str(), file().data), 0);
-         },
-         std::string(texts().openFailed) + file().data},
-        {"data is a fifo",
-         [&] {
-             unlink(file().data);
-             ASSERT_EQ(mkfifo(file().data, 0600), 0);
-         },
-         std::string(texts().statFailed) + file().data},
-        {"signature is a symlink",
-         [&] {
-             writeFile(target, getHMACSM3Signature("payload", kKey));
-             unlink(file().sig);
-             ASSERT_EQ(symlink(target.c_str(), file().sig), 0);
-         },
-         std::string("Failed to read signature file: ") + file().sig},
-        {"signature is a directory",
-         [&] {
-             unlink(file().sig);
-             ASSERT_EQ(mkdir(file().sig, 0700), 0);
-         },
-         std::string("Failed to read signature file: ") + file().sig},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i);
         fs::remove_all(file().sig);
         fs::remove_all(file().data);
         ASSERT_EQ(store("payload"), 0);
-        c.arrange();
-        LogCapture log;
+        cases[i]();
         Recorder r;
         EXPECT_EQ(load(r), -1);
-        EXPECT_TRUE(log.has(c.message, "ERROR")) << log.dump();
         EXPECT_TRUE(pathExists(file().data));
         EXPECT_TRUE(pathExists(file().sig));
-        EXPECT_EQ(readFile(target).empty(), false);
+        EXPECT_FALSE(readFile(target).empty());
         EXPECT_FALSE(pathExists(file().marker));
     }
 }
@@ -230,10 +189,8 @@ TEST_P(SignedDataFileTest, EmptyKeyNeitherDeletesNorSigns)
 TEST_P(SignedDataFileTest, UnparsableAndRejectedData)
 {
     ASSERT_EQ(store("BAD bytes"), 0);
-    LogCapture log;
     Recorder r;
     EXPECT_EQ(load(r), -1);
-    EXPECT_TRUE(log.has(std::string(texts().parseError) + "cannot parse", "ERROR"));
     // Package data is rebuilt from the package database; identity data is not
     // rebuildable and stays for inspection.
     EXPECT_EQ(pathExists(file().data), !isPkg());
@@ -252,7 +209,6 @@ TEST_P(SignedDataFileTest, PendingSignatureCompletesInterruptedStore)
     ASSERT_EQ(store("old"), 0);
     writeFile(file().data, "new");
     writeFile(file().sigPending, getHMACSM3Signature("new", kKey));
-    LogCapture log;
     Recorder r;
     EXPECT_EQ(load(r), 0);
     EXPECT_EQ(r.loaded, "new");
@@ -274,7 +230,6 @@ TEST_P(SignedDataFileTest, FailedStoreKeepsPreviousPair)
     // An unwritable signature.
     ASSERT_EQ(mkdir(file().sigPending, 0700), 0);
     EXPECT_EQ(store("next"), -1);
-    EXPECT_EQ(lastError, std::string("can not open signature file: ") + file().sig);
     EXPECT_FALSE(pathExists(file().dataTmp));
     fs::remove(file().sigPending);
     Recorder r;
@@ -319,7 +274,7 @@ TEST(SignedDataCrashTest, KilledStoresNeverLoseTheData)
     ASSERT_EQ(storeSignedData(kIdentityDataFile, kKey, version(0), error), 0);
     std::mt19937 rng(20261206);
     uint64_t next = 1;
-    for (int kill_round = 0; kill_round < 200; ++kill_round) {
+    for (int kill_round = 0; kill_round < 80; ++kill_round) {
         const uint64_t base = next;
         next += 1000;
         const pid_t pid = fork();
@@ -353,27 +308,18 @@ TEST(HmacKeyTest, FirstUseCreatesKeyAndDropsOldSignatures)
     for (const char* path : stale) {
         writeFile(path, "old");
     }
-    LogCapture log;
     const std::string key = getHmacKey();
     EXPECT_EQ(key.size(), 32u);
     EXPECT_EQ(readFile(paths::kHmacKey), key);
     struct stat st;
     ASSERT_EQ(stat(paths::kHmacKey, &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_TRUE(log.has("Generated new HMAC key file with 0600 permissions", "INFO"));
     for (const char* path : stale) {
         EXPECT_FALSE(pathExists(path)) << path;
     }
     EXPECT_FALSE(pathExists(paths::kHmacKeyTmp));
     writeFile(paths::kHmacKey, "changed on disk");
     EXPECT_EQ(getHmacKey(), key);
-}
-
-TEST(HmacKeyTest, ExistingKeyIsUsedAsIs)
-{
-    fs::create_directories(paths::kDataDir);
-    writeFile(paths::kHmacKey, "short key");
-    EXPECT_EQ(getHmacKey(), "short key");
 }
 
 // A link in the key's place is refused; the signatures made with an earlier

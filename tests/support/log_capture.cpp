@@ -6,6 +6,7 @@
 #include <log4cpp/Category.hh>
 #include <log4cpp/Priority.hh>
 
+#include <algorithm>
 #include <fstream>
 
 #include "common/logger.h"
@@ -70,21 +71,18 @@ size_t LogLines::count(const std::string& text, const std::string& level) const
 long LogLines::indexOf(const std::string& text, const std::string& level) const
 {
     const auto all = lines();
-    for (size_t i = 0; i < all.size(); ++i) {
-        if (matches(all[i], level) && stripLogPrefix(all[i].message) == text) {
-            return static_cast<long>(i);
-        }
-    }
-    return -1;
+    const auto it = std::find_if(all.begin(), all.end(), [&](const LoggedLine& line) {
+        return matches(line, level) && stripLogPrefix(line.message) == text;
+    });
+    return it == all.end() ? -1 : static_cast<long>(it - all.begin());
 }
 
 size_t LogLines::countContaining(const std::string& fragment, const std::string& level) const
 {
-    size_t n = 0;
-    for (const auto& line : lines()) {
-        n += matches(line, level) && line.message.find(fragment) != std::string::npos;
-    }
-    return n;
+    const auto all = lines();
+    return static_cast<size_t>(std::count_if(all.begin(), all.end(), [&](const LoggedLine& line) {
+        return matches(line, level) && line.message.find(fragment) != std::string::npos;
+    }));
 }
 
 void LogLines::clear()

@@ -32,13 +32,8 @@ void check(const ProcessResult& result, const std::string& what)
 
 std::string specFor(const TestPackage& pkg)
 {
-    std::string recipe;
-    recipe += "Name: " + pkg.name + "\n";
-    recipe += "Version: " + pkg.version + "\n";
-    recipe += "Release: " + pkg.release + "\n";
-    recipe += "Summary: test package\nLicense: MIT\nBuildArch: noarch\n";
-    recipe += "%description\ntest package\n";
-    recipe += "%install\n";
+    std::string recipe = "Name: " + pkg.name + "\nVersion: " + pkg.version + "\nRelease: " + pkg.release +
+                         "\nSummary: test package\nLicense: MIT\nBuildArch: noarch\n%description\ntest package\n%install\n";
     for (const auto& dir : pkg.dirs) {
         recipe += "mkdir -p %{buildroot}" + shellQuote(dir) + "\n";
     }
@@ -68,19 +63,14 @@ TestRpmDb::TestRpmDb()
     m_root = templ;
     m_home = m_root + "/home";
     std::filesystem::create_directories(m_home);
-    const char* old = getenv("HOME");
-    m_hadHome = old != nullptr;
-    m_oldHome = old != nullptr ? old : "";
+    const char* old = getenv("HOME");  // the sandbox always sets one
+    m_oldHome = old != nullptr ? old : "/";
     setenv("HOME", m_home.c_str(), 1);
 }
 
 TestRpmDb::~TestRpmDb()
 {
-    if (m_hadHome) {
-        setenv("HOME", m_oldHome.c_str(), 1);
-    } else {
-        unsetenv("HOME");
-    }
+    setenv("HOME", m_oldHome.c_str(), 1);
     std::error_code ec;
     std::filesystem::remove_all(m_root, ec);
 }

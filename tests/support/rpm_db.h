@@ -27,12 +27,9 @@ public:
     // database. Throws std::runtime_error with rpm's output on failure.
     void add(const std::vector<TestPackage>& packages);
 
-    const std::string& home() const { return m_home; }
-
 private:
     std::string m_root;
     std::string m_home;
     std::string m_oldHome;
-    bool m_hadHome = false;
     int m_specCount = 0;
 };

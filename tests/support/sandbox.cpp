@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <string>
 
@@ -31,14 +32,9 @@ bool exists(const std::string& path)
 
 bool makeDirs(const std::string& path)
 {
-    for (size_t pos = 1; pos != std::string::npos;) {
-        pos = path.find('/', pos + 1);
-        const std::string prefix = path.substr(0, pos);
-        if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) {
-            return false;
-        }
-    }
-    return true;
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    return !ec;
 }
 
 // Lays a writable overlay (upper layer on the staging tmpfs) over dir.
@@ -167,11 +163,6 @@ void enter()
         die("make HOME", home);
     }
     g_entered = true;
-}
-
-bool entered()
-{
-    return g_entered;
 }
 
 }  // namespace sandbox

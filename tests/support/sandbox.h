@@ -12,9 +12,6 @@ namespace sandbox {
 // a threaded process). Aborts the process on failure.
 void enter();
 
-// True once enter() has succeeded in this process.
-bool entered();
-
 // Mounts a fresh tmpfs on an absolute path inside the namespace, creating
 // the path first through an overlay of its nearest existing ancestor when it
 // does not exist, so that nothing is written to the real file system.

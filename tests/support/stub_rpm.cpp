@@ -8,7 +8,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 #include "common/paths.h"
@@ -63,8 +62,7 @@ std::vector<std::string> StubRpm::calls() const
 {
     std::vector<std::string> lines;
     std::ifstream in(m_dir + "/calls");
-    std::string line;
-    while (std::getline(in, line)) {
+    for (std::string line; std::getline(in, line);) {
         lines.push_back(line);
     }
     return lines;
@@ -83,16 +81,15 @@ std::string listingStubBody()
 void writeListing(const StubRpm& stub, const std::vector<std::string>& qaLines,
                   const std::map<std::string, std::vector<std::string>>& fileLists)
 {
-    std::ostringstream qa;
-    for (const auto& line : qaLines) {
-        qa << line << '\n';
-    }
-    stub.writeData("qa", qa.str());
-    for (const auto& [name, files] : fileLists) {
-        std::ostringstream list;
-        for (const auto& file : files) {
-            list << file << '\n';
+    const auto joined = [](const std::vector<std::string>& lines) {
+        std::string text;
+        for (const auto& line : lines) {
+            text += line + '\n';
         }
-        stub.writeData("ql/" + name, list.str());
+        return text;
+    };
+    stub.writeData("qa", joined(qaLines));
+    for (const auto& [name, files] : fileLists) {
+        stub.writeData("ql/" + name, joined(files));
     }
 }

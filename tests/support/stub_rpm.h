@@ -17,7 +17,6 @@ public:
     StubRpm(const StubRpm&) = delete;
     StubRpm& operator=(const StubRpm&) = delete;
 
-    const std::string& dir() const { return m_dir; }
     // Writes a data file under dir() (creating its parents); returns its path.
     std::string writeData(const std::string& rel, const std::string& content) const;
     // The argument lines of every run so far, in order of their ends.

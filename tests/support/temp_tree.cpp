@@ -41,15 +41,16 @@ std::string TempTree::path(const std::string& rel) const
     return rel.empty() ? m_root : m_root + "/" + rel;
 }
 
-void TempTree::makeParents(const std::string& abs)
+std::string TempTree::makeParents(const std::string& rel) const
 {
+    const std::string abs = path(rel);
     std::filesystem::create_directories(std::filesystem::path(abs).parent_path());
+    return abs;
 }
 
 std::string TempTree::dir(const std::string& rel, unsigned mode)
 {
-    const std::string abs = path(rel);
-    makeParents(abs);
+    const std::string abs = makeParents(rel);
     if (mkdir(abs.c_str(), mode) != 0 && errno != EEXIST) {
         fail("mkdir " + abs);
     }
@@ -59,8 +60,7 @@ std::string TempTree::dir(const std::string& rel, unsigned mode)
 
 std::string TempTree::file(const std::string& rel, const std::string& content, unsigned mode)
 {
-    const std::string abs = path(rel);
-    makeParents(abs);
+    const std::string abs = makeParents(rel);
     std::ofstream out(abs, std::ios::binary | std::ios::trunc);
     if (!out) {
         fail("create " + abs);
@@ -73,8 +73,7 @@ std::string TempTree::file(const std::string& rel, const std::string& content, u
 
 std::string TempTree::symlink(const std::string& rel, const std::string& target)
 {
-    const std::string abs = path(rel);
-    makeParents(abs);
+    const std::string abs = makeParents(rel);
     if (::symlink(target.c_str(), abs.c_str()) != 0) {
         fail("symlink " + abs);
     }
@@ -83,8 +82,7 @@ std::string TempTree::symlink(const std::string& rel, const std::string& target)
 
 std::string TempTree::fifo(const std::string& rel)
 {
-    const std::string abs = path(rel);
-    makeParents(abs);
+    const std::string abs = makeParents(rel);
     if (mkfifo(abs.c_str(), 0644) != 0) {
         fail("mkfifo " + abs);
     }
@@ -93,8 +91,7 @@ std::string TempTree::fifo(const std::string& rel)
 
 std::string TempTree::socket(const std::string& rel)
 {
-    const std::string abs = path(rel);
-    makeParents(abs);
+    const std::string abs = makeParents(rel);
     struct sockaddr_un addr {};
     addr.sun_family = AF_UNIX;
     if (abs.size() >= sizeof(addr.sun_path)) {

@@ -24,7 +24,8 @@ public:
     std::string socket(const std::string& rel);
 
 private:
-    void makeParents(const std::string& abs);
+    // The absolute path of rel, its parent directories made.
+    std::string makeParents(const std::string& rel) const;
     std::string m_root;
 };
 

@@ -4,82 +4,52 @@
  * "update <root> <count>") followed by one "  <path>" line per path. */
 #include <fcntl.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <unistd.h>
 
-static void appendRecord(const char* text, size_t length)
+/* The record is built in memory and written at once: one write per record
+ * keeps records of concurrent calls whole. */
+static int appendRecord(char* record, size_t length)
 {
     const char* logPath = getenv("VETU_EXECTL_STUB_LOG");
-    if (logPath == NULL) {
-        return;
+    int fd = logPath == NULL ? -1 : open(logPath, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        ssize_t ignored = write(fd, record, length);
+        (void)ignored;
+        close(fd);
     }
-    int fd = open(logPath, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return;
-    }
-    /* One write per record keeps concurrent records whole. */
-    ssize_t ignored = write(fd, text, length);
-    (void)ignored;
-    close(fd);
-}
-
-static size_t put(char* buffer, size_t at, const char* text)
-{
-    size_t length = strlen(text);
-    memcpy(buffer + at, text, length);
-    return at + length;
+    free(record);
+    return 0;
 }
 
 int exectl_xattr_set_for_init(const char* rootmnt, const char* path)
 {
-    size_t size = strlen(rootmnt) + strlen(path) + 8;
-    char* record = malloc(size);
-    if (record == NULL) {
+    char* record = NULL;
+    size_t length = 0;
+    FILE* out = open_memstream(&record, &length);
+    if (out == NULL) {
         return -1;
     }
-    size_t at = put(record, 0, "init ");
-    at = put(record, at, rootmnt);
-    at = put(record, at, " ");
-    at = put(record, at, path);
-    at = put(record, at, "\n");
-    appendRecord(record, at);
-    free(record);
-    return 0;
+    fprintf(out, "init %s %s\n", rootmnt, path);
+    fclose(out);
+    return appendRecord(record, length);
 }
 
 static int saveScanlist(const char* kind, const char* rootmnt, char** paths, uint32_t count)
 {
-    size_t size = strlen(kind) + strlen(rootmnt) + 32;
-    for (uint32_t i = 0; i < count; ++i) {
-        size += strlen(paths[i]) + 3;
-    }
-    char* record = malloc(size);
-    if (record == NULL) {
+    char* record = NULL;
+    size_t length = 0;
+    FILE* out = open_memstream(&record, &length);
+    if (out == NULL) {
         return -1;
     }
-    char number[16];
-    int digits = 0;
-    uint32_t rest = count;
-    do {
-        number[15 - digits++] = (char)('0' + rest % 10);
-        rest /= 10;
-    } while (rest != 0);
-    size_t at = put(record, 0, kind);
-    at = put(record, at, " ");
-    at = put(record, at, rootmnt);
-    at = put(record, at, " ");
-    memcpy(record + at, number + 16 - digits, (size_t)digits);
-    at += (size_t)digits;
-    at = put(record, at, "\n");
+    fprintf(out, "%s %s %u\n", kind, rootmnt, (unsigned)count);
     for (uint32_t i = 0; i < count; ++i) {
-        at = put(record, at, "  ");
-        at = put(record, at, paths[i]);
-        at = put(record, at, "\n");
+        fprintf(out, "  %s\n", paths[i]);
     }
-    appendRecord(record, at);
-    free(record);
-    return 0;
+    fclose(out);
+    return appendRecord(record, length);
 }
 
 int exectl_save_scanlist(const char* rootmnt, char** paths, uint32_t count)
