@@ -159,10 +159,9 @@ std::string toHex16(uint64_t value)
     return std::string(text, sizeof(text));
 }
 
-std::string contextToString(const LabelContext& context)
+char* formatContext(const LabelContext& context, char* out)
 {
-    char text[kLabelTextLength];
-    char* out = putId(text, context.sid);
+    out = putId(out, context.sid);
     *out++ = ':';
     out = putHex(out, context.tid, 8);
     *out++ = ':';
@@ -170,14 +169,20 @@ std::string contextToString(const LabelContext& context)
     *out++ = ':';
     out = putHex(out, context.inherit_flag, 8);
     *out++ = ':';
-    putId(out, context.create_oid);
+    return putId(out, context.create_oid);
+}
+
+std::string contextToString(const LabelContext& context)
+{
+    char text[kLabelTextLength];
+    formatContext(context, text);
     return std::string(text, sizeof(text));
 }
 
 // Parsed without streams (labels are read millions of times per relabel run),
 // with the same results and messages as readUint64/readUint32 over one
 // stream per ":"-field.
-int stringToContext(const std::string& text, LabelContext* context)
+int stringToContext(std::string_view text, LabelContext* context)
 {
     if (text.empty()) {
         LOG_ERROR("labelStr is empty.");
@@ -218,6 +223,64 @@ int stringToContext(const std::string& text, LabelContext* context)
             return -1;
         }
     }
+    return 0;
+}
+
+namespace {
+
+// The written form byte by byte: its separators, and 0 where a hexadecimal
+// digit stands.
+struct CanonicalShape {
+    char separator[kLabelTextLength];
+    constexpr CanonicalShape() : separator()
+    {
+        for (const size_t dash : {16, 33, 76, 93, 136, 153}) {
+            separator[dash] = '-';
+        }
+        for (const size_t colon : {50, 59, 110, 119}) {
+            separator[colon] = ':';
+        }
+    }
+};
+constexpr CanonicalShape kCanonicalShape;
+constexpr size_t kCreateOidOffset = kLabelTextLength - 3 * 16 - 2;
+
+bool isCanonical(std::string_view text)
+{
+    if (text.size() != kLabelTextLength) {
+        return false;
+    }
+    bool ok = true;
+    for (size_t i = 0; i < kLabelTextLength; ++i) {
+        const char expected = kCanonicalShape.separator[i];
+        ok &= expected != 0 ? text[i] == expected : hexValue(text[i]) >= 0;
+    }
+    return ok;
+}
+
+uint64_t hex16(const char* text)
+{
+    uint64_t value = 0;
+    for (int i = 0; i < 16; ++i) {
+        value = (value << 4) | static_cast<uint64_t>(hexValue(text[i]));
+    }
+    return value;
+}
+
+}  // namespace
+
+int stringToCreateOid(std::string_view text, vetu_id_t* createOid)
+{
+    if (createOid != nullptr && isCanonical(text)) {
+        const char* field = text.data() + kCreateOidOffset;
+        *createOid = {hex16(field), hex16(field + 17), hex16(field + 34)};
+        return 0;
+    }
+    LabelContext context;
+    if (stringToContext(text, createOid == nullptr ? nullptr : &context) != 0) {
+        return -1;
+    }
+    *createOid = context.create_oid;
     return 0;
 }
 
