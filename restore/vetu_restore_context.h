@@ -77,12 +77,12 @@ private:
     // A batch of walked paths; the lines logged per path are written after
     // the batch, so a consumer takes the logger's lock in one run.
     void setLabelToFileDirMultiThread(const std::vector<WalkedPath>& batch, VetuRestoreInit& store,
-                                      const std::string& root);
+                                      const std::string& root, BatchState& state);
     // walked: the path comes from this run's walk, so it is its own resolved
     // form. batch: the store tables and INFO lines of the batch the path is
-    // in; null for a path on its own.
+    // in, or of the path alone.
     void setLabelToFileDirMultiThread(const std::string& path, VetuRestoreInit& store, const std::string& root,
-                                      const WalkedPath* walked, BatchState* batch);
+                                      const WalkedPath* walked, BatchState& batch);
     void closeExectlSo();
 
     std::atomic<uint32_t> m_threadFlag{0};
