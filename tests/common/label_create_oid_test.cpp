@@ -45,6 +45,12 @@ TEST(LabelCreateOidTest, AgreesWithTheFullParser)
         kWritten,
         withByte(kWritten, 125, 'F'),                   // upper case digit
         withByte(kWritten, 125, 'g'),                   // not a digit, in the field
+        withByte(kWritten, 126, 'G'),                   // the neighbours of the digit ranges
+        withByte(kWritten, 127, '@'),
+        withByte(kWritten, 128, '`'),
+        withByte(kWritten, 129, '/'),
+        withByte(kWritten, 129, ':'),
+        withByte(kWritten, 131, '\xc1'),
         withByte(kWritten, 3, 'x'),                     // not a digit, before the field
         withByte(kWritten, 136, ':'),                   // separator moved
         withByte(kWritten, 50, '-'),                    // field separator lost
