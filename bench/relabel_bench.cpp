@@ -189,11 +189,15 @@ double seconds(const timeval& tv)
     return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
 }
 
-// CPU seconds (user and system) the whole process has used so far.
-double processCpuSeconds()
+// CPU seconds (user and system) the whole process has used so far; user
+// holds the user part.
+double processCpuSeconds(double* user = nullptr)
 {
     rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
+    if (user != nullptr) {
+        *user = seconds(usage.ru_utime);
+    }
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
@@ -233,15 +237,19 @@ void runRelabel(const std::string& root)
 
 struct Cost {
     double cpu = 0;
+    double user = 0;
     double wall = 0;
 };
 
 Cost measure(const std::function<void()>& run)
 {
-    const double cpuStart = processCpuSeconds();
+    double userStart = 0;
+    double userEnd = 0;
+    const double cpuStart = processCpuSeconds(&userStart);
     const auto wallStart = std::chrono::steady_clock::now();
     run();
-    return {processCpuSeconds() - cpuStart,
+    const double cpuEnd = processCpuSeconds(&userEnd);
+    return {cpuEnd - cpuStart, userEnd - userStart,
             std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count()};
 }
 
@@ -315,6 +323,8 @@ void BM_TreeRelabel(benchmark::State& state)
     state.counters["relabel_cpu_ms"] = median(pick(relabel, &Cost::cpu)) * 1000;
     state.counters["floor_cpu_ms"] = median(pick(floor, &Cost::cpu)) * 1000;
     state.counters["write_cpu_ms"] = median(pick(writeOnly, &Cost::cpu)) * 1000;
+    state.counters["relabel_user_ms"] = median(pick(relabel, &Cost::user)) * 1000;
+    state.counters["floor_user_ms"] = median(pick(floor, &Cost::user)) * 1000;
     state.counters["relabel_wall_ms"] = median(pick(relabel, &Cost::wall)) * 1000;
     state.counters["floor_wall_ms"] = median(pick(floor, &Cost::wall)) * 1000;
     state.counters["x_floor_cpu"] = ratios(floor, &Cost::cpu);
