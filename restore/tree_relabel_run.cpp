@@ -231,6 +231,8 @@ struct VetuRestoreContext::BatchState {
 
 struct VetuRestoreContext::WalkState {
     std::vector<WalkedPath> batch;
+    // Path strings handed back by the consumers, to be filled again.
+    std::vector<std::string> spares;
     // Directories on the current chain, by (device, inode): a bind mount of
     // an ancestor inside the tree would otherwise be walked for ever.
     std::set<std::pair<dev_t, ino_t>> chain;
@@ -287,6 +289,7 @@ int VetuRestoreContext::setLabelToDirRecursive(VetuRestoreInit& store, const std
         callExectlfunc(root, m_scanList, false);
     }
     std::vector<std::string>().swap(m_scanList);
+    std::vector<std::string>().swap(m_sparePaths);
     restoreFileLabelForHasPolicy(store);
     closeExectlSo();
     LOG_INFO_CATEGORY("cost time: %.4fs", secondsSince(start));
@@ -401,7 +404,8 @@ int VetuRestoreContext::getFilepathRecursive(const std::string& path, const std:
             }
             type = S_ISLNK(lst.st_mode) ? DT_LNK : S_ISDIR(lst.st_mode) ? DT_DIR : DT_REG;
         }
-        std::string child = prefix + entry->d_name;
+        std::string child = takeSparePath(walk);
+        child.assign(prefix).append(entry->d_name);
         if (type == DT_LNK) {
             LOG_DEBUG("Processed symlink: %s", child.c_str());
             queueWalkedPath(std::move(child), true, walk);
@@ -414,6 +418,20 @@ int VetuRestoreContext::getFilepathRecursive(const std::string& path, const std:
     closedir(stream);
     walk.chain.erase(key);
     return result;
+}
+
+std::string VetuRestoreContext::takeSparePath(WalkState& walk)
+{
+    if (walk.spares.empty()) {
+        std::lock_guard<std::mutex> guard(m_spareMutex);
+        walk.spares.swap(m_sparePaths);
+    }
+    if (walk.spares.empty()) {
+        return std::string();
+    }
+    std::string path = std::move(walk.spares.back());
+    walk.spares.pop_back();
+    return path;
 }
 
 void VetuRestoreContext::queueWalkedPath(std::string path, bool isLink, WalkState& walk)
@@ -467,6 +485,10 @@ void VetuRestoreContext::consumerThreadHandler(VetuRestoreInit& store, BlockQueu
         }
         setLabelToFileDirMultiThread(batch, store, root, *state);
         count += static_cast<int>(batch.size());
+        std::lock_guard<std::mutex> guard(m_spareMutex);
+        for (auto& walked : batch) {
+            m_sparePaths.push_back(std::move(walked.path));
+        }
     }
     if (drained) {
         LOG_INFO_CATEGORY("Blocking thread exiting %d", index);

@@ -71,6 +71,9 @@ private:
     struct WalkState;
     // One directory of the walk; path is canonical already.
     int getFilepathRecursive(const std::string& path, const std::vector<std::string>& exclusions, WalkState& walk);
+    // A string for the next walked path, with the memory of one a consumer
+    // is done with where there is one.
+    std::string takeSparePath(WalkState& walk);
     void queueWalkedPath(std::string path, bool isLink, WalkState& walk);
     void flushWalkBatch(WalkState& walk);
     struct BatchState;
@@ -90,6 +93,10 @@ private:
     BlockQueue<WalkedPath> m_pathQueue;
     int32_t m_allCacheSize = 0;
     std::mutex m_walkMutex;
+    // Path strings the consumers are done with: once a run is under way the
+    // walk fills these instead of allocating a string per path.
+    std::mutex m_spareMutex;
+    std::vector<std::string> m_sparePaths;
     void* m_exectlHandle = nullptr;
     ExectlXattrSetForInitFunc m_exectlXattrSetForInit = nullptr;
     ExectlSaveScanlistFunc m_exectlSaveScanlist = nullptr;
