@@ -131,7 +131,7 @@ private:
         --m_waitingProducers;
     }
 
-    // Only once a batch's worth is free, so a producer is not woken per pop.
+    // Only once half the room is free, so a producer is not woken per pop.
     void wakeProducerLocked()
     {
         if (m_waitingProducers != 0 && m_queue.size() <= m_capacity / 2) {

@@ -192,7 +192,7 @@ bool packageLabel(const std::string& real, VetuRestoreInit& store, const Identif
 // lines, logged together after it. A consumer keeps one for all its batches,
 // so the lines' and the scratch space's memory is reused.
 struct VetuRestoreContext::BatchState {
-    explicit BatchState(VetuRestoreInit& store) : tables(store.loadIdentifierTables()) {}
+    BatchState(VetuRestoreInit& store, bool withPackageData) : tables(store.loadIdentifierTables(withPackageData)) {}
 
     void begin(VetuRestoreInit& store, bool info)
     {
@@ -481,7 +481,7 @@ void VetuRestoreContext::consumerThreadHandler(VetuRestoreInit& store, BlockQueu
             break;
         }
         if (!state) {
-            state = std::make_unique<BatchState>(store);
+            state = std::make_unique<BatchState>(store, true);
         }
         setLabelToFileDirMultiThread(batch, store, root, *state);
         count += static_cast<int>(batch.size());
@@ -500,7 +500,7 @@ void VetuRestoreContext::consumerThreadHandler(VetuRestoreInit& store, BlockQueu
 void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, VetuRestoreInit& store,
                                                       const std::string& root)
 {
-    BatchState alone(store);
+    BatchState alone(store, false);
     setLabelToFileDirMultiThread(path, store, root, nullptr, alone);
 }
 

@@ -107,7 +107,7 @@ int VetuRestoreInit::getPkgId(const std::string& pkgName, uint64_t& pkgId, const
         return 0;
     }
     bool known = false;
-    if (tables != nullptr) {
+    if (tables != nullptr && tables->pkgIds) {
         const auto it = tables->pkgIds->find(pkgName);
         if (it != tables->pkgIds->end()) {
             pkgId = it->second.pkgId;
@@ -192,7 +192,7 @@ int VetuRestoreInit::queryFilePkgid(const std::string& filePath, uint64_t& pkgId
 
 bool VetuRestoreInit::queryFileOwner(const std::string& filePath, FilePkgInfo& owner, const IdentifierTables* tables)
 {
-    if (tables != nullptr) {
+    if (tables != nullptr && tables->fileOwners) {
         return exactEntry(*tables->fileOwners, filePath, owner);
     }
     std::lock_guard<std::mutex> guard(m_filePathMapMutex);
@@ -204,6 +204,10 @@ bool VetuRestoreInit::findFilePkgId(const std::string& filePath, uint64_t& pkgId
     if (filePath.empty()) {
         LOG_ERROR("filepath is empty.");
         return false;
+    }
+    if (!tables.fileOwners || !tables.pkgIds) {
+        std::string pkgName;
+        return queryFileBelongPkg(filePath, pkgName) && findPkgId(pkgName, pkgId);
     }
     const auto owner = tables.fileOwners->find(filePath);
     if (owner == tables.fileOwners->end()) {
@@ -385,7 +389,7 @@ int VetuRestoreInit::getTid(const std::string& path, uint32_t& tid, const Identi
     return 0;
 }
 
-IdentifierTables VetuRestoreInit::loadIdentifierTables() const
+IdentifierTables VetuRestoreInit::loadIdentifierTables(bool withPackageData) const
 {
     IdentifierTables tables;
     tables.tids = identityDataUserConfigTid.snapshot();
@@ -402,6 +406,9 @@ IdentifierTables VetuRestoreInit::loadIdentifierTables() const
     tables.preallocatedPkgIds = m_mapPreallocatedFilePkgId.load();
     tables.inheritDirLabels = m_mapInheritDirLabel.load();
     tables.userPkgIds = identityDataUserConfigPid.snapshot();
+    if (!withPackageData) {
+        return tables;
+    }
     {
         std::lock_guard<std::mutex> guard(m_pkgMapMutex);
         tables.pkgIds = sharedCopy(m_pkgIdsCopy, m_mapPkgNameToId);
@@ -423,7 +430,7 @@ bool VetuRestoreInit::isCachedParentDir(const std::string& dir)
 
 bool VetuRestoreInit::isCachedParentDir(const std::string& dir, const IdentifierTables& tables)
 {
-    return isCachedParentDirIn(*tables.parentDirs, dir);
+    return tables.parentDirs ? isCachedParentDirIn(*tables.parentDirs, dir) : isCachedParentDir(dir);
 }
 
 bool VetuRestoreInit::getInheritDirLabel(const std::string& dir, LabelContext& label)

@@ -44,6 +44,8 @@ struct IdentifierTables {
     Table<uint64_t> preallocatedPkgIds;
     Table<LabelContext> inheritDirLabels;
     Table<uint64_t> userPkgIds;
+    // Copies of the package data; null when loaded without it, and those
+    // questions then go to the live maps.
     Table<PkgIdInfo> pkgIds;
     Table<FilePkgInfo> fileOwners;
     std::shared_ptr<const std::set<std::string>> parentDirs;
@@ -96,7 +98,8 @@ public:
     int getDirInheritFlag(const std::string& path, uint32_t& flag);
     int getTid(const std::string& path, uint32_t& tid);
     // The same answers (and log lines) as above, from tables loaded before.
-    IdentifierTables loadIdentifierTables() const;
+    // Without package data for a single path: the copy is made for many.
+    IdentifierTables loadIdentifierTables(bool withPackageData = true) const;
     bool queryPreallocatedFilePkgid(const std::string& filePath, uint64_t& pkgId, const IdentifierTables& tables);
     int getFileCreatorOid(const std::string& filePath, vetu_id_t& oid, const IdentifierTables& tables);
     int getDirInheritFlag(const std::string& path, uint32_t& flag, const IdentifierTables& tables);

@@ -36,4 +36,10 @@ TEST(IdentifierTablesTest, EveryPackageChangeReachesTheNextLoad)
         EXPECT_TRUE(step.second(store.loadIdentifierTables()));
         EXPECT_FALSE(step.second(before));
     }
+    // Loaded without package data (for a single path), they ask the live maps.
+    const IdentifierTables bare = store.loadIdentifierTables(false);
+    store.addPackageFiles("pa", 1, {"/f"});
+    store.insertPkgidToMap("pa", 1);
+    store.updateParentDirsCache("/g/f");
+    EXPECT_TRUE(owned("/f", bare) && store.isCachedParentDir("/g", bare));
 }
