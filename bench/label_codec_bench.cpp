@@ -39,6 +39,19 @@ void BM_LabelPrint(benchmark::State& state)
 }
 BENCHMARK(BM_LabelPrint);
 
+// What a relabel formats: into a buffer, no string.
+void BM_LabelFormat(benchmark::State& state)
+{
+    const auto contexts = sampleContexts();
+    char text[kLabelTextLength];
+    size_t i = 0;
+    for (auto _ : state) {
+        formatContext(contexts[i++ & 255], text);
+        benchmark::DoNotOptimize(text);
+    }
+}
+BENCHMARK(BM_LabelFormat);
+
 void BM_LabelParse(benchmark::State& state)
 {
     std::vector<std::string> texts;
@@ -52,6 +65,21 @@ void BM_LabelParse(benchmark::State& state)
     }
 }
 BENCHMARK(BM_LabelParse);
+
+// What a relabel reads of the old label.
+void BM_LabelCreateOid(benchmark::State& state)
+{
+    std::vector<std::string> texts;
+    for (const auto& c : sampleContexts()) {
+        texts.push_back(contextToString(c));
+    }
+    size_t i = 0;
+    vetu_id_t out;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(stringToCreateOid(texts[i++ & 255], &out));
+    }
+}
+BENCHMARK(BM_LabelCreateOid);
 
 void BM_LabelXattrSetGet(benchmark::State& state)
 {

@@ -159,10 +159,9 @@ std::string toHex16(uint64_t value)
     return std::string(text, sizeof(text));
 }
 
-std::string contextToString(const LabelContext& context)
+char* formatContext(const LabelContext& context, char* out)
 {
-    char text[kLabelTextLength];
-    char* out = putId(text, context.sid);
+    out = putId(out, context.sid);
     *out++ = ':';
     out = putHex(out, context.tid, 8);
     *out++ = ':';
@@ -170,14 +169,20 @@ std::string contextToString(const LabelContext& context)
     *out++ = ':';
     out = putHex(out, context.inherit_flag, 8);
     *out++ = ':';
-    putId(out, context.create_oid);
+    return putId(out, context.create_oid);
+}
+
+std::string contextToString(const LabelContext& context)
+{
+    char text[kLabelTextLength];
+    formatContext(context, text);
     return std::string(text, sizeof(text));
 }
 
 // Parsed without streams (labels are read millions of times per relabel run),
 // with the same results and messages as readUint64/readUint32 over one
 // stream per ":"-field.
-int stringToContext(const std::string& text, LabelContext* context)
+int stringToContext(std::string_view text, LabelContext* context)
 {
     if (text.empty()) {
         LOG_ERROR("labelStr is empty.");
@@ -218,6 +223,75 @@ int stringToContext(const std::string& text, LabelContext* context)
             return -1;
         }
     }
+    return 0;
+}
+
+namespace {
+
+// The written form: runs of hexadecimal digits, each followed by a
+// separator (the last by the end).
+struct DigitRun {
+    size_t start;
+    size_t length;
+    char separator;
+};
+constexpr DigitRun kCanonicalRuns[] = {{0, 16, '-'},   {17, 16, '-'},  {34, 16, ':'},  {51, 8, ':'},
+                                       {60, 16, '-'},  {77, 16, '-'},  {94, 16, ':'},  {111, 8, ':'},
+                                       {120, 16, '-'}, {137, 16, '-'}, {154, 16, '\0'}};
+constexpr size_t kCreateOidOffset = 120;
+
+// The digits of the table above, by arithmetic the compiler can vectorise:
+// c | 0x20 maps 'A'-'F' onto 'a'-'f' and leaves '0'-'9' as they are.
+bool isHexRun(const char* text, size_t length)
+{
+    unsigned bad = 0;
+    for (size_t i = 0; i < length; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        bad |= static_cast<unsigned>(static_cast<unsigned char>(c - '0') > 9) &
+               static_cast<unsigned>(static_cast<unsigned char>((c | 0x20) - 'a') > 5);
+    }
+    return bad == 0;
+}
+
+bool isCanonical(std::string_view text)
+{
+    if (text.size() != kLabelTextLength) {
+        return false;
+    }
+    bool ok = true;
+    for (const auto& run : kCanonicalRuns) {
+        const size_t end = run.start + run.length;
+        ok &= isHexRun(text.data() + run.start, run.length) &&
+              (end == kLabelTextLength || text[end] == run.separator);
+    }
+    return ok;
+}
+
+// Sixteen digits known to be hexadecimal: bit 6 is set for letters only.
+uint64_t hex16(const char* text)
+{
+    uint64_t value = 0;
+    for (int i = 0; i < 16; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        value = (value << 4) | static_cast<uint64_t>((c & 0x0f) + 9 * (c >> 6));
+    }
+    return value;
+}
+
+}  // namespace
+
+int stringToCreateOid(std::string_view text, vetu_id_t* createOid)
+{
+    if (createOid != nullptr && isCanonical(text)) {
+        const char* field = text.data() + kCreateOidOffset;
+        *createOid = {hex16(field), hex16(field + 17), hex16(field + 34)};
+        return 0;
+    }
+    LabelContext context;
+    if (stringToContext(text, createOid == nullptr ? nullptr : &context) != 0) {
+        return -1;
+    }
+    *createOid = context.create_oid;
     return 0;
 }
 

@@ -58,19 +58,44 @@ void LabelXattrRead::read(const char* path)
     err = size < 0 ? errno : 0;
 }
 
-int LabelXattrRead::parse(const char* path, LabelContext* context)
+bool LabelXattrRead::text(const char* path, std::string_view& out)
 {
     if (size < 0) {
         LOG_DEBUG("%s fgetxattr failed, %s", path, strerror(err));
-        return -1;
+        return false;
     }
     value[size] = '\0';
+    out = value;
+    return true;
+}
+
+int LabelXattrRead::parse(const char* path, LabelContext* context)
+{
+    std::string_view label;
+    if (!text(path, label)) {
+        return -1;
+    }
     LabelContext parsed;
-    if (stringToContext(value, &parsed) != 0) {
+    if (stringToContext(label, &parsed) != 0) {
         LOG_ERROR("label string to convert context error.");
         return -1;
     }
     *context = parsed;
+    return 0;
+}
+
+int LabelXattrRead::parseCreateOid(const char* path, vetu_id_t* createOid)
+{
+    std::string_view label;
+    if (!text(path, label)) {
+        return -1;
+    }
+    vetu_id_t parsed;
+    if (stringToCreateOid(label, &parsed) != 0) {
+        LOG_ERROR("label string to convert context error.");
+        return -1;
+    }
+    *createOid = parsed;
     return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <string_view>
 
 #include "common/label_context.h"
 
@@ -29,6 +30,12 @@ struct LabelXattrRead {
     void read(const char* path);
     // The label read; -1 (logged) when the read failed or the text is no label.
     int parse(const char* path, LabelContext* context);
+    // Its create_oid alone, with the results and messages of parse.
+    int parseCreateOid(const char* path, vetu_id_t* createOid);
+
+private:
+    // The text read (up to a NUL, as a C string); false (logged) when none.
+    bool text(const char* path, std::string_view& out);
 };
 
 int getFileLabelFromXattr(const char* path, LabelContext* context, int mode);

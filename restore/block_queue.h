@@ -1,4 +1,6 @@
-// Unbounded FIFO between the one producer and the consumers of a relabel run.
+// FIFO between the one producer and the consumers of a relabel run. With a
+// capacity, a producer waits while the queue holds that many items, so a
+// walk that outruns its consumers holds a fixed amount of memory.
 #pragma once
 
 #include <atomic>
@@ -17,21 +19,33 @@ public:
     BlockQueue(const BlockQueue&) = delete;
     BlockQueue& operator=(const BlockQueue&) = delete;
 
-    void push(T item)
+    // 0, the default, is no bound. A producer already waiting sees the new one.
+    void setCapacity(size_t capacity)
     {
         std::lock_guard<std::mutex> guard(m_mutex);
+        m_capacity = capacity;
+        m_space.notify_all();
+    }
+
+    // Waits while the queue is full; an item is never dropped.
+    void push(T item)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        waitForSpaceLocked(lock);
         m_queue.push_back(std::move(item));
         m_cond.notify_one();
     }
 
-    // Appends every item under one lock and leaves items empty.
+    // Appends every item under one lock and leaves items empty; waits first
+    // while the queue is full (it may then exceed its capacity by one batch).
     void pushBatch(std::vector<T>& items)
     {
         if (items.empty()) {
             return;
         }
         {
-            std::lock_guard<std::mutex> guard(m_mutex);
+            std::unique_lock<std::mutex> lock(m_mutex);
+            waitForSpaceLocked(lock);
             for (auto& item : items) {
                 m_queue.push_back(std::move(item));
             }
@@ -54,6 +68,7 @@ public:
         T item = std::move(m_queue.front());
         m_queue.pop_front();
         wakeNextLocked();
+        wakeProducerLocked();
         return item;
     }
 
@@ -74,6 +89,7 @@ public:
             m_queue.pop_front();
         }
         wakeNextLocked();
+        wakeProducerLocked();
         return true;
     }
 
@@ -104,9 +120,25 @@ public:
         std::lock_guard<std::mutex> guard(m_mutex);
         m_queue.clear();
         m_finished = false;
+        m_space.notify_all();
     }
 
 private:
+    void waitForSpaceLocked(std::unique_lock<std::mutex>& lock)
+    {
+        ++m_waitingProducers;
+        m_space.wait(lock, [this] { return m_capacity == 0 || m_queue.size() < m_capacity; });
+        --m_waitingProducers;
+    }
+
+    // Only once half the room is free, so a producer is not woken per pop.
+    void wakeProducerLocked()
+    {
+        if (m_waitingProducers != 0 && m_queue.size() <= m_capacity / 2) {
+            m_space.notify_all();
+        }
+    }
+
     void wakeNextLocked()
     {
         if (!m_queue.empty()) {
@@ -116,6 +148,9 @@ private:
 
     mutable std::mutex m_mutex;
     std::condition_variable m_cond;
+    std::condition_variable m_space;
     std::deque<T> m_queue;
+    size_t m_capacity = 0;
+    size_t m_waitingProducers = 0;
     std::atomic<bool> m_finished{false};
 };

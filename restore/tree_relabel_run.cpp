@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -38,6 +39,9 @@ namespace {
 constexpr const char kExectlLibrary[] = "libtamro2_exectl.so.0";
 constexpr size_t kWalkBatchSize = 256;
 constexpr size_t kConsumerBatchSize = 64;
+// Walked paths the queue holds before the walk waits for the consumers: a
+// run of any size then fits the same memory.
+constexpr size_t kQueuedPathLimit = 32 * kWalkBatchSize;
 constexpr unsigned kConsumersWhenUnknown = 2;
 constexpr auto kReadinessPoll = std::chrono::milliseconds(500);
 
@@ -49,7 +53,7 @@ constexpr const char* kSystemDirs[] = {"/proc", "/backup", "/ostree", "/sys",  "
 // What setFileLabelToXattr does, with one lsetxattr in place of open, fstat,
 // setxattr and close; the caller knows whether path is a link and hands in
 // the label's text. Same refusal of a link in mode 1, same messages.
-int writeLabel(const std::string& path, const std::string& text, bool isLink, int mode)
+int writeLabel(const std::string& path, std::string_view text, bool isLink, int mode)
 {
     if (isLink && mode != kXattrModeLink) {
         LOG_WARN("%s open failed (O_NOFOLLOW), %s", path.c_str(), strerror(ELOOP));
@@ -81,15 +85,7 @@ struct CurrentLabel {
     }
 
     // The create_oid of the label read; -1 (logged) when there is none.
-    int createOid(vetu_id_t& out)
-    {
-        LabelContext label;
-        if (attr.parse(path->c_str(), &label) != 0) {
-            return -1;
-        }
-        out = label.create_oid;
-        return 0;
-    }
+    int createOid(vetu_id_t& out) { return attr.parseCreateOid(path->c_str(), &out); }
 };
 
 bool isZero(const vetu_id_t& id)
@@ -97,14 +93,15 @@ bool isZero(const vetu_id_t& id)
     return id.pkg_id == 0 && id.file_id == 0 && id.path_id == 0;
 }
 
-// The label of the nearest configured inherit directory at or above path.
+// The label of the nearest configured inherit directory at or above path;
+// q is scratch space.
 bool nearestInheritDirLabel(const std::string& path, const std::map<std::string, LabelContext>& inheritLabels,
-                            LabelContext& label)
+                            std::string& q, LabelContext& label)
 {
     if (inheritLabels.empty()) {
         return false;
     }
-    std::string q = path;
+    q = path;
     while (!q.empty()) {
         const auto it = inheritLabels.find(q);
         if (it != inheritLabels.end()) {
@@ -155,13 +152,8 @@ bool packageLabel(const std::string& real, VetuRestoreInit& store, const Identif
 {
     uint64_t pkgId = 0;
     uint32_t pkgType = 0;
-    std::string pkgName;
-    bool havePkg = false;
-    if (store.queryFileBelongPkg(real, pkgName)) {
-        havePkg = store.findPkgId(pkgName, pkgId);
-    }
-    if (!havePkg && !store.queryPreallocatedFilePkgid(real, pkgId, tables) &&
-        store.queryFilePkgid(real, pkgId, pkgType) != 0) {
+    if (!store.findFilePkgId(real, pkgId, tables) && !store.queryPreallocatedFilePkgid(real, pkgId, tables) &&
+        store.queryFilePkgid(real, pkgId, pkgType, tables) != 0) {
         LOG_ERROR("query file pkgid failed, %s", real.c_str());
         return false;
     }
@@ -175,7 +167,7 @@ bool packageLabel(const std::string& real, VetuRestoreInit& store, const Identif
         LOG_ERROR("get inherit flag failed, %s", real.c_str());
         return false;
     }
-    if (label.inherit_flag == kUnconfiguredDirInheritFlag && !store.isCachedParentDir(real)) {
+    if (label.inherit_flag == kUnconfiguredDirInheritFlag && !store.isCachedParentDir(real, tables)) {
         label.inherit_flag = kDefaultLabelInheritFlag;
     }
     if (store.getFileCreatorOid(real, label.create_oid, tables) != 0) {
@@ -197,19 +189,50 @@ bool packageLabel(const std::string& real, VetuRestoreInit& store, const Identif
 
 // What the paths of one batch share: the store's tables as of the batch's
 // start, loaded once rather than under locks per path, and the batch's INFO
-// lines, logged together after it.
+// lines, logged together after it. A consumer keeps one for all its batches,
+// so the lines' and the scratch space's memory is reused.
 struct VetuRestoreContext::BatchState {
-    BatchState(VetuRestoreInit& store, bool collectInfo) : tables(store.loadIdentifierTables()), collectInfo(collectInfo)
+    BatchState(VetuRestoreInit& store, bool withPackageData) : tables(store.loadIdentifierTables(withPackageData)) {}
+
+    void begin(VetuRestoreInit& store, bool info)
     {
+        tables = store.loadIdentifierTables();
+        collectInfo = info;
+    }
+
+    // An empty line to fill, with the memory of one logged before.
+    std::string& newInfoLine()
+    {
+        if (spareLines.empty()) {
+            infoLines.emplace_back();
+        } else {
+            infoLines.push_back(std::move(spareLines.back()));
+            spareLines.pop_back();
+            infoLines.back().clear();
+        }
+        return infoLines.back();
+    }
+
+    // After the lines were logged: their memory serves the next batch.
+    void recycleInfoLines()
+    {
+        for (auto& line : infoLines) {
+            spareLines.push_back(std::move(line));
+        }
+        infoLines.clear();
     }
 
     IdentifierTables tables;
-    bool collectInfo;
+    bool collectInfo = false;
     std::vector<std::string> infoLines;
+    std::vector<std::string> spareLines;
+    std::string scratch;
 };
 
 struct VetuRestoreContext::WalkState {
     std::vector<WalkedPath> batch;
+    // Path strings handed back by the consumers, to be filled again.
+    std::vector<std::string> spares;
     // Directories on the current chain, by (device, inode): a bind mount of
     // an ancestor inside the tree would otherwise be walked for ever.
     std::set<std::pair<dev_t, ino_t>> chain;
@@ -227,6 +250,7 @@ int VetuRestoreContext::setLabelToDirRecursive(VetuRestoreInit& store, const std
     // A run starts from a clean state, whatever the previous run left.
     m_scanList.clear();
     m_pathQueue.reset();
+    m_pathQueue.setCapacity(kQueuedPathLimit);
     m_threadFlag = 0;
     loadExectlSo(kExectlLibrary);
 
@@ -238,6 +262,8 @@ int VetuRestoreContext::setLabelToDirRecursive(VetuRestoreInit& store, const std
         producer = std::thread(&VetuRestoreContext::producerThreadHandler, this, root, exclusions);
     } catch (const std::system_error& e) {
         LOG_ERROR("start producer thread failed: %s", e.what());
+        // No consumer runs yet to make room: this walk may not wait.
+        m_pathQueue.setCapacity(0);
         producerThreadHandler(root, exclusions);
     }
     std::vector<std::thread> consumers;
@@ -263,6 +289,7 @@ int VetuRestoreContext::setLabelToDirRecursive(VetuRestoreInit& store, const std
         callExectlfunc(root, m_scanList, false);
     }
     std::vector<std::string>().swap(m_scanList);
+    std::vector<std::string>().swap(m_sparePaths);
     restoreFileLabelForHasPolicy(store);
     closeExectlSo();
     LOG_INFO_CATEGORY("cost time: %.4fs", secondsSince(start));
@@ -377,7 +404,8 @@ int VetuRestoreContext::getFilepathRecursive(const std::string& path, const std:
             }
             type = S_ISLNK(lst.st_mode) ? DT_LNK : S_ISDIR(lst.st_mode) ? DT_DIR : DT_REG;
         }
-        std::string child = prefix + entry->d_name;
+        std::string child = takeSparePath(walk);
+        child.assign(prefix).append(entry->d_name);
         if (type == DT_LNK) {
             LOG_DEBUG("Processed symlink: %s", child.c_str());
             queueWalkedPath(std::move(child), true, walk);
@@ -390,6 +418,20 @@ int VetuRestoreContext::getFilepathRecursive(const std::string& path, const std:
     closedir(stream);
     walk.chain.erase(key);
     return result;
+}
+
+std::string VetuRestoreContext::takeSparePath(WalkState& walk)
+{
+    if (walk.spares.empty()) {
+        std::lock_guard<std::mutex> guard(m_spareMutex);
+        walk.spares.swap(m_sparePaths);
+    }
+    if (walk.spares.empty()) {
+        return std::string();
+    }
+    std::string path = std::move(walk.spares.back());
+    walk.spares.pop_back();
+    return path;
 }
 
 void VetuRestoreContext::queueWalkedPath(std::string path, bool isLink, WalkState& walk)
@@ -423,6 +465,7 @@ void VetuRestoreContext::consumerThreadHandler(VetuRestoreInit& store, BlockQueu
     LOG_INFO_CATEGORY("consumerThreadHandler %d begin..", index);
     int count = 0;
     std::vector<WalkedPath> batch;
+    std::unique_ptr<BatchState> state;
     bool drained = false;
     while (true) {
         while (!store.m_isInitialized.load(std::memory_order_acquire)) {
@@ -437,8 +480,15 @@ void VetuRestoreContext::consumerThreadHandler(VetuRestoreInit& store, BlockQueu
             drained = true;
             break;
         }
-        setLabelToFileDirMultiThread(batch, store, root);
+        if (!state) {
+            state = std::make_unique<BatchState>(store, true);
+        }
+        setLabelToFileDirMultiThread(batch, store, root, *state);
         count += static_cast<int>(batch.size());
+        std::lock_guard<std::mutex> guard(m_spareMutex);
+        for (auto& walked : batch) {
+            m_sparePaths.push_back(std::move(walked.path));
+        }
     }
     if (drained) {
         LOG_INFO_CATEGORY("Blocking thread exiting %d", index);
@@ -451,16 +501,16 @@ void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, V
                                                       const std::string& root)
 {
     BatchState alone(store, false);
-    setLabelToFileDirMultiThread(path, store, root, nullptr, &alone);
+    setLabelToFileDirMultiThread(path, store, root, nullptr, alone);
 }
 
 void VetuRestoreContext::setLabelToFileDirMultiThread(const std::vector<WalkedPath>& batch, VetuRestoreInit& store,
-                                                      const std::string& root)
+                                                      const std::string& root, BatchState& state)
 {
-    BatchState state(store, Logger::getInstance()->isEnabled(log4cpp::Priority::INFO));
+    state.begin(store, Logger::getInstance()->isEnabled(log4cpp::Priority::INFO));
     for (const auto& walked : batch) {
         try {
-            setLabelToFileDirMultiThread(walked.path, store, root, &walked, &state);
+            setLabelToFileDirMultiThread(walked.path, store, root, &walked, state);
         } catch (const std::exception& e) {
             // One path that cannot be labelled never ends the run.
             LOG_ERROR("label %s failed: %s", walked.path.c_str(), e.what());
@@ -469,11 +519,12 @@ void VetuRestoreContext::setLabelToFileDirMultiThread(const std::vector<WalkedPa
         }
     }
     LOG_INFO_LINES(state.infoLines);
+    state.recycleInfoLines();
 }
 
 void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, VetuRestoreInit& store,
                                                       const std::string& root, const WalkedPath* walked,
-                                                      BatchState* batch)
+                                                      BatchState& batch)
 {
     if (path.empty()) {
         LOG_ERROR("filepath is empty.");
@@ -501,31 +552,42 @@ void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, V
         return;
     }
     const int mode = isLink ? kXattrModeLink : kXattrModeFile;
-    std::string real = path;
+    // A walked path is its own resolved form.
+    std::string resolved;
     if (walked == nullptr) {
-        real = isLink ? getLinkRealPath(path) : getRealPath(path);
-        if (real.empty()) {
+        resolved = isLink ? getLinkRealPath(path) : getRealPath(path);
+        if (resolved.empty()) {
             return;  // logged by the resolver
         }
     }
+    const std::string& real = walked == nullptr ? resolved : path;
 
     // The nearest configured inherit directory decides; where its label
     // cannot be written (a link), the path's own label is.
+    char text[kLabelTextLength];
+    const std::string_view textView(text, sizeof(text));
     LabelContext inherited;
-    const bool labelled = nearestInheritDirLabel(real, *batch->tables.inheritDirLabels, inherited) &&
-                          writeLabel(real, contextToString(inherited), isLink, kXattrModeFile) == 0;
+    bool labelled = false;
+    if (nearestInheritDirLabel(real, *batch.tables.inheritDirLabels, batch.scratch, inherited)) {
+        formatContext(inherited, text);
+        labelled = writeLabel(real, textView, isLink, kXattrModeFile) == 0;
+    }
     LabelContext label;
-    if (!labelled && packageLabel(real, store, batch->tables, current, label)) {
-        const std::string text = contextToString(label);
-        if (writeLabel(real, text, isLink, mode) != 0) {
+    if (!labelled && packageLabel(real, store, batch.tables, current, label)) {
+        formatContext(label, text);
+        if (writeLabel(real, textView, isLink, mode) != 0) {
             LOG_WARN("set file label to xattr failed, %s", real.c_str());
         }
         // The attribute text is the label in its logged order already;
         // formatting it once keeps the work out of the logger's lock.
-        if (batch->collectInfo) {
-            batch->infoLines.push_back("set label to file, " + real + "-> " + text);
+        if (batch.collectInfo) {
+            static constexpr std::string_view kInfoStart = "set label to file, ";
+            static constexpr std::string_view kInfoArrow = "-> ";
+            std::string& line = batch.newInfoLine();
+            line.reserve(kInfoStart.size() + real.size() + kInfoArrow.size() + textView.size());
+            line.append(kInfoStart).append(real).append(kInfoArrow).append(textView);
         } else {
-            LOG_INFO("set label to file, %s-> %s", real.c_str(), text.c_str());
+            LOG_INFO("set label to file, %s-> %.*s", real.c_str(), static_cast<int>(textView.size()), text);
         }
     }
     if (m_exectlHandle != nullptr && m_exectlXattrSetForInit != nullptr) {

@@ -103,18 +103,21 @@ private:
     struct WalkState;
     // One directory of the walk; path is canonical already.
     int getFilepathRecursive(const std::string& path, const std::vector<std::string>& exclusions, WalkState& walk);
+    // A string for the next walked path, with the memory of one a consumer
+    // is done with where there is one.
+    std::string takeSparePath(WalkState& walk);
     void queueWalkedPath(std::string path, bool isLink, WalkState& walk);
     void flushWalkBatch(WalkState& walk);
     struct BatchState;
     // A batch of walked paths; the lines logged per path are written after
     // the batch, so a consumer takes the logger's lock in one run.
     void setLabelToFileDirMultiThread(const std::vector<WalkedPath>& batch, VetuRestoreInit& store,
-                                      const std::string& root);
+                                      const std::string& root, BatchState& state);
     // walked: the path comes from this run's walk, so it is its own resolved
     // form. batch: the store tables and INFO lines of the batch the path is
-    // in; null for a path on its own.
+    // in, or of the path alone.
     void setLabelToFileDirMultiThread(const std::string& path, VetuRestoreInit& store, const std::string& root,
-                                      const WalkedPath* walked, BatchState* batch);
+                                      const WalkedPath* walked, BatchState& batch);
     void closeExectlSo();
     struct PolicyLabelMember;
     vetu_id_t setPolicyLabel(const PolicyLabelMember& member, const std::string& path, VetuRestoreInit& store,
@@ -125,6 +128,10 @@ private:
     BlockQueue<WalkedPath> m_pathQueue;
     int32_t m_allCacheSize = 0;
     std::mutex m_walkMutex;
+    // Path strings the consumers are done with: once a run is under way the
+    // walk fills these instead of allocating a string per path.
+    std::mutex m_spareMutex;
+    std::vector<std::string> m_sparePaths;
     void* m_exectlHandle = nullptr;
     ExectlXattrSetForInitFunc m_exectlXattrSetForInit = nullptr;
     ExectlSaveScanlistFunc m_exectlSaveScanlist = nullptr;

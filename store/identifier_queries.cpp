@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <climits>
 #include <map>
+#include <memory>
+#include <set>
+#include <string>
 #include <utility>
 
 #include "common/logger.h"
@@ -49,6 +52,33 @@ bool userConfigured(const Table& exact, const Table& patterns, const std::string
     return exactEntry(exact, path, value) || matched;
 }
 
+// The shared copy of a container, made anew only when the last one is gone
+// or was dropped by a change. The caller holds the container's lock.
+template <typename C>
+std::shared_ptr<const C> sharedCopy(std::weak_ptr<const C>& cache, const C& live)
+{
+    std::shared_ptr<const C> copy = cache.lock();
+    if (!copy) {
+        copy = std::make_shared<const C>(live);
+        cache = copy;
+    }
+    return copy;
+}
+
+// Whether dir, without a trailing '/', is in the cache; only absolute paths
+// are. The common case, no trailing '/', copies nothing.
+bool isCachedParentDirIn(const std::set<std::string>& dirs, const std::string& dir)
+{
+    if (dir.empty() || dir[0] != '/') {
+        return false;
+    }
+    if (dir.back() != '/') {
+        return dirs.count(dir) != 0;
+    }
+    const std::string key = dir.substr(0, dir.size() - 1);
+    return !key.empty() && dirs.count(key) != 0;
+}
+
 template <typename V>
 V entryOr(const std::map<std::string, V>& table, const std::string& path, V fallback)
 {
@@ -60,17 +90,30 @@ V entryOr(const std::map<std::string, V>& table, const std::string& path, V fall
 
 int VetuRestoreInit::getPkgId(const std::string& pkgName, uint64_t& pkgId)
 {
+    return getPkgId(pkgName, pkgId, nullptr);
+}
+
+int VetuRestoreInit::getPkgId(const std::string& pkgName, uint64_t& pkgId, const IdentifierTables* tables)
+{
     if (pkgName.empty()) {
         LOG_ERROR("pkgname is empty.");
         return -1;
     }
     pkgId = 0;
-    if (identityDataUserConfigPid.get(pkgName, pkgId) == 0) {
+    const bool userSet = tables != nullptr ? exactEntry(*tables->userPkgIds, pkgName, pkgId)
+                                           : identityDataUserConfigPid.get(pkgName, pkgId) == 0;
+    if (userSet) {
         LOG_DEBUG("pkgname: %s, id: 0x%016lx", pkgName.c_str(), pkgId);
         return 0;
     }
     bool known = false;
-    {
+    if (tables != nullptr && tables->pkgIds) {
+        const auto it = tables->pkgIds->find(pkgName);
+        if (it != tables->pkgIds->end()) {
+            pkgId = it->second.pkgId;
+            known = true;
+        }
+    } else {
         std::lock_guard<std::mutex> guard(m_pkgMapMutex);
         const auto it = m_mapPkgNameToId.find(pkgName);
         if (it != m_mapPkgNameToId.end()) {
@@ -88,6 +131,7 @@ int VetuRestoreInit::getPkgId(const std::string& pkgName, uint64_t& pkgId)
         const auto placed = m_mapPkgNameToId.emplace(pkgName, PkgIdInfo{derived, kPkgTypeRpm});
         if (placed.second) {
             m_mapPkgIdToName[derived] = pkgName;
+            m_pkgIdsCopy.reset();
         }
         pkgId = placed.first->second.pkgId;
     }
@@ -104,6 +148,18 @@ std::string VetuRestoreInit::getPkgNameById(uint64_t pkgId)
 
 int VetuRestoreInit::queryFilePkgid(const std::string& filePath, uint64_t& pkgId, uint32_t& pkgType)
 {
+    return queryFilePkgid(filePath, pkgId, pkgType, nullptr);
+}
+
+int VetuRestoreInit::queryFilePkgid(const std::string& filePath, uint64_t& pkgId, uint32_t& pkgType,
+                                    const IdentifierTables& tables)
+{
+    return queryFilePkgid(filePath, pkgId, pkgType, &tables);
+}
+
+int VetuRestoreInit::queryFilePkgid(const std::string& filePath, uint64_t& pkgId, uint32_t& pkgType,
+                                    const IdentifierTables* tables)
+{
     if (filePath.empty()) {
         LOG_ERROR("Empty path");
         return -1;
@@ -111,9 +167,9 @@ int VetuRestoreInit::queryFilePkgid(const std::string& filePath, uint64_t& pkgId
     // The owner is copied out and the path lock released before the package
     // maps are locked, so no two of these locks are ever held together.
     FilePkgInfo owner;
-    if (queryFileOwner(filePath, owner)) {
+    if (queryFileOwner(filePath, owner, tables)) {
         pkgType = owner.pkgType;
-        return getPkgId(owner.pkgName, pkgId);
+        return getPkgId(owner.pkgName, pkgId, tables);
     }
     for (const char* prefix : kStrippablePrefixes) {
         if (!startsWith(filePath, prefix)) {
@@ -121,10 +177,10 @@ int VetuRestoreInit::queryFilePkgid(const std::string& filePath, uint64_t& pkgId
         }
         const std::string strippedPath = filePath.substr(kStrippedLength);
         LOG_INFO("strippedPath: %s", strippedPath.c_str());
-        if (queryFileOwner(strippedPath, owner)) {
+        if (queryFileOwner(strippedPath, owner, tables)) {
             LOG_INFO("pkgName: %s, _pkgType: %d", owner.pkgName.c_str(), static_cast<int>(owner.pkgType));
             pkgType = owner.pkgType;
-            return getPkgId(owner.pkgName, pkgId);
+            return getPkgId(owner.pkgName, pkgId, tables);
         }
         break;  // every prefix strips the same four characters
     }
@@ -134,14 +190,34 @@ int VetuRestoreInit::queryFilePkgid(const std::string& filePath, uint64_t& pkgId
     return 0;
 }
 
-bool VetuRestoreInit::queryFileOwner(const std::string& filePath, FilePkgInfo& owner)
+bool VetuRestoreInit::queryFileOwner(const std::string& filePath, FilePkgInfo& owner, const IdentifierTables* tables)
 {
+    if (tables != nullptr && tables->fileOwners) {
+        return exactEntry(*tables->fileOwners, filePath, owner);
+    }
     std::lock_guard<std::mutex> guard(m_filePathMapMutex);
-    const auto it = m_mapFilePathToPkgName.find(filePath);
-    if (it == m_mapFilePathToPkgName.end()) {
+    return exactEntry(m_mapFilePathToPkgName, filePath, owner);
+}
+
+bool VetuRestoreInit::findFilePkgId(const std::string& filePath, uint64_t& pkgId, const IdentifierTables& tables)
+{
+    if (filePath.empty()) {
+        LOG_ERROR("filepath is empty.");
         return false;
     }
-    owner = it->second;
+    if (!tables.fileOwners || !tables.pkgIds) {
+        std::string pkgName;
+        return queryFileBelongPkg(filePath, pkgName) && findPkgId(pkgName, pkgId);
+    }
+    const auto owner = tables.fileOwners->find(filePath);
+    if (owner == tables.fileOwners->end()) {
+        return false;
+    }
+    const auto id = tables.pkgIds->find(owner->second.pkgName);
+    if (id == tables.pkgIds->end()) {
+        return false;
+    }
+    pkgId = id->second.pkgId;
     return true;
 }
 
@@ -313,7 +389,7 @@ int VetuRestoreInit::getTid(const std::string& path, uint32_t& tid, const Identi
     return 0;
 }
 
-IdentifierTables VetuRestoreInit::loadIdentifierTables() const
+IdentifierTables VetuRestoreInit::loadIdentifierTables(bool withPackageData) const
 {
     IdentifierTables tables;
     tables.tids = identityDataUserConfigTid.snapshot();
@@ -329,20 +405,32 @@ IdentifierTables VetuRestoreInit::loadIdentifierTables() const
     tables.sidPatterns = identityDataUserConfigSidGlob.snapshot();
     tables.preallocatedPkgIds = m_mapPreallocatedFilePkgId.load();
     tables.inheritDirLabels = m_mapInheritDirLabel.load();
+    tables.userPkgIds = identityDataUserConfigPid.snapshot();
+    if (!withPackageData) {
+        return tables;
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_pkgMapMutex);
+        tables.pkgIds = sharedCopy(m_pkgIdsCopy, m_mapPkgNameToId);
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_filePathMapMutex);
+        tables.fileOwners = sharedCopy(m_fileOwnersCopy, m_mapFilePathToPkgName);
+    }
+    std::lock_guard<std::mutex> guard(m_parentDirsMutex);
+    tables.parentDirs = sharedCopy(m_parentDirsCopy, m_cachedParentDirs);
     return tables;
 }
 
 bool VetuRestoreInit::isCachedParentDir(const std::string& dir)
 {
-    std::string key = dir;
-    if (!key.empty() && key.back() == '/') {
-        key.pop_back();
-    }
-    if (key.empty() || key[0] != '/') {
-        return false;
-    }
     std::lock_guard<std::mutex> guard(m_parentDirsMutex);
-    return m_cachedParentDirs.count(key) != 0;
+    return isCachedParentDirIn(m_cachedParentDirs, dir);
+}
+
+bool VetuRestoreInit::isCachedParentDir(const std::string& dir, const IdentifierTables& tables)
+{
+    return tables.parentDirs ? isCachedParentDirIn(*tables.parentDirs, dir) : isCachedParentDir(dir);
 }
 
 bool VetuRestoreInit::getInheritDirLabel(const std::string& dir, LabelContext& label)

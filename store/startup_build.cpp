@@ -227,14 +227,17 @@ void VetuRestoreInit::clearPackageData()
     {
         std::lock_guard<std::mutex> guard(m_filePathMapMutex);
         m_mapFilePathToPkgName.clear();
+        m_fileOwnersCopy.reset();
     }
     {
         std::lock_guard<std::mutex> guard(m_pkgMapMutex);
         m_mapPkgNameToId.clear();
         m_mapPkgIdToName.clear();
+        m_pkgIdsCopy.reset();
     }
     std::lock_guard<std::mutex> guard(m_parentDirsMutex);
     m_cachedParentDirs.clear();
+    m_parentDirsCopy.reset();
     m_isParentDirsCached = false;
 }
 
@@ -279,6 +282,7 @@ void VetuRestoreInit::initPkgSidMapMultiMap(std::string pkgName, int)
     std::lock_guard<std::mutex> guard(m_pkgMapMutex);
     m_mapPkgNameToId[pkgName] = PkgIdInfo{id, kPkgTypeRpm};
     m_mapPkgIdToName[id] = pkgName;
+    m_pkgIdsCopy.reset();
 }
 
 void VetuRestoreInit::initPkgFilepathMapMultiThread(std::string pkgName, int)
@@ -313,6 +317,7 @@ void VetuRestoreInit::getAllParentDirectories()
         std::lock_guard<std::mutex> guard(m_parentDirsMutex);
         // Keeps what package labelling added in the meantime.
         m_cachedParentDirs.merge(dirs);
+        m_parentDirsCopy.reset();
         m_isParentDirsCached = true;
     }
     size_t size;

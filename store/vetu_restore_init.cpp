@@ -90,6 +90,7 @@ void VetuRestoreInit::updateParentDirsCache(const std::string& filePath)
         if (!m_cachedParentDirs.insert(dir).second) {
             break;  // its ancestors are there already
         }
+        m_parentDirsCopy.reset();
         const auto slash = dir.rfind('/');
         if (slash == std::string::npos) {
             break;
@@ -160,6 +161,7 @@ int VetuRestoreInit::insertPkgidToMap(const std::string& pkgName, const uint32_t
     std::lock_guard<std::mutex> guard(m_pkgMapMutex);
     if (m_mapPkgNameToId.emplace(pkgName, PkgIdInfo{pkgId, pkgType}).second) {
         m_mapPkgIdToName[pkgId] = pkgName;
+        m_pkgIdsCopy.reset();
         LOG_DEBUG("pkgname: %s, id: 0x%016lx", pkgName.c_str(), pkgId);
     }
     return 0;
@@ -182,12 +184,14 @@ void VetuRestoreInit::insertFileOfPkgToMap(const std::string& filePath, const st
     }
     std::lock_guard<std::mutex> guard(m_filePathMapMutex);
     m_mapFilePathToPkgName.insert_or_assign(filePath, FilePkgInfo{pkgName, pkgType});
+    m_fileOwnersCopy.reset();
 }
 
 void VetuRestoreInit::addPackageFiles(const std::string& pkgName, uint32_t pkgType,
                                       const std::vector<std::string>& lines)
 {
     std::lock_guard<std::mutex> guard(m_filePathMapMutex);
+    m_fileOwnersCopy.reset();
     for (const auto& line : lines) {
         // Notices such as "(contains no files)", in any language, are not paths.
         if (line.empty() || line[0] != '/') {
@@ -220,13 +224,16 @@ void VetuRestoreInit::swapPackageData(PkgFileData& data)
         std::lock_guard<std::mutex> guard(m_pkgMapMutex);
         m_mapPkgNameToId.swap(data.pkgNameToId);
         m_mapPkgIdToName.swap(data.pkgIdToName);
+        m_pkgIdsCopy.reset();
     }
     {
         std::lock_guard<std::mutex> guard(m_filePathMapMutex);
         m_mapFilePathToPkgName.swap(data.filePathToPkgName);
+        m_fileOwnersCopy.reset();
     }
     std::lock_guard<std::mutex> guard(m_parentDirsMutex);
     m_cachedParentDirs.swap(data.cachedParentDirs);
+    m_parentDirsCopy.reset();
 }
 
 size_t VetuRestoreInit::packagedPathCount() const

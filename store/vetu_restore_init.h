@@ -43,6 +43,12 @@ struct IdentifierTables {
     Table<vetu_id_t> sidPatterns;
     Table<uint64_t> preallocatedPkgIds;
     Table<LabelContext> inheritDirLabels;
+    Table<uint64_t> userPkgIds;
+    // Copies of the package data; null when loaded without it, and those
+    // questions then go to the live maps.
+    Table<PkgIdInfo> pkgIds;
+    Table<FilePkgInfo> fileOwners;
+    std::shared_ptr<const std::set<std::string>> parentDirs;
 };
 
 // The identity maps and the path-to-category index m_mapPathToIdentityType
@@ -92,11 +98,16 @@ public:
     int getDirInheritFlag(const std::string& path, uint32_t& flag);
     int getTid(const std::string& path, uint32_t& tid);
     // The same answers (and log lines) as above, from tables loaded before.
-    IdentifierTables loadIdentifierTables() const;
+    // Without package data for a single path: the copy is made for many.
+    IdentifierTables loadIdentifierTables(bool withPackageData = true) const;
     bool queryPreallocatedFilePkgid(const std::string& filePath, uint64_t& pkgId, const IdentifierTables& tables);
     int getFileCreatorOid(const std::string& filePath, vetu_id_t& oid, const IdentifierTables& tables);
     int getDirInheritFlag(const std::string& path, uint32_t& flag, const IdentifierTables& tables);
     int getTid(const std::string& path, uint32_t& tid, const IdentifierTables& tables);
+    // queryFileBelongPkg, then findPkgId on the package found.
+    bool findFilePkgId(const std::string& filePath, uint64_t& pkgId, const IdentifierTables& tables);
+    int queryFilePkgid(const std::string& filePath, uint64_t& pkgId, uint32_t& pkgType, const IdentifierTables& tables);
+    bool isCachedParentDir(const std::string& dir, const IdentifierTables& tables);
     bool isCachedParentDir(const std::string& dir);
     bool getInheritDirLabel(const std::string& dir, LabelContext& label);
     int getKmodOid(const std::string& moduleName, uint64_t& oid);
@@ -177,7 +188,18 @@ private:
     mutable std::mutex m_filePathMapMutex;  // m_mapFilePathToPkgName
     mutable std::mutex m_parentDirsMutex;   // m_cachedParentDirs, m_isParentDirsCached
 
-    bool queryFileOwner(const std::string& filePath, FilePkgInfo& owner);
+    // Copies of the package containers handed to IdentifierTables: shared
+    // while anyone holds one, dropped by every change of the container, and
+    // freed with their last holder. Each is guarded by its container's lock.
+    mutable std::weak_ptr<const std::map<std::string, PkgIdInfo>> m_pkgIdsCopy;
+    mutable std::weak_ptr<const std::map<std::string, FilePkgInfo>> m_fileOwnersCopy;
+    mutable std::weak_ptr<const std::set<std::string>> m_parentDirsCopy;
+
+    // From tables when given, else from the live maps under their locks.
+    bool queryFileOwner(const std::string& filePath, FilePkgInfo& owner, const IdentifierTables* tables = nullptr);
+    int getPkgId(const std::string& pkgName, uint64_t& pkgId, const IdentifierTables* tables);
+    int queryFilePkgid(const std::string& filePath, uint64_t& pkgId, uint32_t& pkgType,
+                       const IdentifierTables* tables);
     // (package of the path, file identifier of the path, 0).
     int deriveFileIdentity(const std::string& filePath, vetu_id_t& id);
     int userPathId(const SyncMap<std::string, vetu_id_t>& exact, const SyncMap<std::string, vetu_id_t>& patterns,
