@@ -12,7 +12,6 @@
 #include "common/file_utils.h"
 #include "common/logger.h"
 #include "common/paths.h"
-#include "support/log_capture.h"
 
 namespace {
 
@@ -100,53 +99,6 @@ TEST(LoggerTest, TwoFileAppendersGetMode0640AndRouteByCategory)
     ASSERT_EQ(access((kInfoLog + ".1").c_str(), F_OK), 0) << "no rollover happened";
     EXPECT_EQ(modeOf(kInfoLog), 0640u);
     EXPECT_EQ(modeOf(kInfoLog + ".1"), 0640u);
-}
-
-// Lines handed over together must land as log4cpp would write them one by
-// one: each rollover right after the line that reaches the limit, nothing
-// lost or doubled across the rolled files.
-TEST(LoggerTest, BatchedLinesRollOverWhereSingleLinesWould)
-{
-    writeProperties("log4cpp.rootCategory=INFO, rootFile\n"
-                    "log4cpp.appender.rootFile=org.apache.log4cpp.RollingFileAppender\n"
-                    "log4cpp.appender.rootFile.fileName=" + kRootLog + "\n"
-                    "log4cpp.appender.rootFile.maxFileSize=700\n"
-                    "log4cpp.appender.rootFile.maxBackupIndex=9\n"
-                    "log4cpp.appender.rootFile.layout=org.apache.log4cpp.PatternLayout\n"
-                    "log4cpp.appender.rootFile.layout.ConversionPattern=%p %m%n\n");
-    std::vector<std::string> first;
-    std::vector<std::string> second;
-    for (int i = 0; i < 40; ++i) {
-        (i < 25 ? first : second).push_back(std::to_string(i) + " " + std::string(static_cast<size_t>(i * 7 % 90), 'y'));
-    }
-    const int line = __LINE__ + 1;
-    LOG_INFO_LINES(first);
-    LOG_INFO("%s", "single");
-    LOG_INFO_LINES(second);
-
-    // The files written line by line, newest first.
-    const std::string prefix = "INFO [TestBody:";
-    std::vector<std::string> expected{""};
-    const auto append = [&](const std::string& text) {
-        expected.back() += text;
-        if (expected.back().size() >= 700) {
-            expected.emplace_back();
-        }
-    };
-    for (const auto& message : first) {
-        append(prefix + std::to_string(line) + "] " + message + "\n");
-    }
-    append(prefix + std::to_string(line + 1) + "] single\n");
-    for (const auto& message : second) {
-        append(prefix + std::to_string(line + 2) + "] " + message + "\n");
-    }
-    ASSERT_GT(expected.size(), 3u);
-    for (size_t i = 0; i < expected.size(); ++i) {
-        const size_t backup = expected.size() - 1 - i;
-        const std::string file = backup == 0 ? kRootLog : kRootLog + "." + std::to_string(backup);
-        EXPECT_EQ(readFile(file), expected[i]) << file;
-    }
-    EXPECT_NE(access((kRootLog + "." + std::to_string(expected.size())).c_str(), F_OK), 0);
 }
 
 // Lines from many threads, batched and single, each come out whole and once.

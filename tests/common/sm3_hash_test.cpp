@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-#include <vector>
 #include <string>
 
 #include "common/sm3_hash.h"
@@ -77,29 +74,6 @@ TEST(Sm3HashTest, HmacMatchesPublishedAndHandBuiltValuesAndVerifies)
         EXPECT_FALSE(verifyHMACSM3Signature("data", "key", expected)) << expected;
     }
     EXPECT_FALSE(verifyHMACSM3Signature("data", "other key", sig));
-}
-
-// Each thread keeps its own digest state: on many threads at once every
-// value is the one a single thread computes.
-TEST(Sm3HashTest, ConcurrentHashesAgree)
-{
-    const std::string path = "/usr/share/doc/package/copyright";
-    const uint64_t expected = getSM3HashLast64Bits(path);
-    std::atomic<int> mismatches{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([&, t]() {
-            const std::string mine = path + std::to_string(t);
-            const uint64_t own = getSM3HashLast64Bits(mine);
-            for (int round = 0; round < 3000; ++round) {
-                mismatches += getSM3HashLast64Bits(round % 2 ? mine : path) != (round % 2 ? own : expected);
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(mismatches.load(), 0);
 }
 
 TEST(Sm3HashTest, Fnv1aSignExtendsHighBytes)

@@ -40,8 +40,7 @@ TEST(SyncMapTest, SnapshotIsSharedUntilTheNextChange)
     EXPECT_EQ(map.getAll().size(), 1u);
 }
 
-// Two threads assign two maps to each other while others write, read and
-// take snapshots: a lock fault deadlocks (ctest's time limit) or races (TSan).
+// Two threads assign two maps to each other while others take snapshots: a lock fault deadlocks (ctest's time limit) or races (TSan).
 TEST(SyncMapTest, ConcurrentUseAndCrossAssignment)
 {
     SyncMap<std::string, int> a;
@@ -61,21 +60,11 @@ TEST(SyncMapTest, ConcurrentUseAndCrossAssignment)
             b = a;
         }
     });
-    SyncMap<std::string, int> shared;
-    for (int t = 0; t < 6; ++t) {
-        threads.emplace_back([&shared, t]() {
+    // Readers of both while they swap.
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&]() {
             for (int i = 0; i < 500; ++i) {
-                const std::string key = std::to_string(t) + "/" + std::to_string(i);
-                shared.set(key, i);
-                int value = -1;
-                EXPECT_EQ(shared.get(key, value), 0);
-                EXPECT_EQ(value, i);
-                if (i % 2 == 1) {
-                    shared.erase(key);
-                }
-                if (i % 50 == 0) {
-                    EXPECT_FALSE(shared.snapshot()->empty());
-                }
+                EXPECT_EQ((i % 2 ? a : b).snapshot()->size(), 50u);
             }
         });
     }
@@ -84,7 +73,6 @@ TEST(SyncMapTest, ConcurrentUseAndCrossAssignment)
     }
     EXPECT_EQ(a.getAll().size(), 50u);
     EXPECT_EQ(b.getAll().size(), 50u);
-    EXPECT_EQ(shared.getAll().size(), 6u * 250);
 }
 
 }  // namespace

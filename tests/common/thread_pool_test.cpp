@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <future>
-#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -37,29 +35,6 @@ TEST(ThPoolTest, RunsAsManyTasksAtOnceAsItHasWorkers)
     for (auto& result : results) {
         EXPECT_TRUE(result.get());
     }
-}
-
-// A task stops its own pool while another waits in the queue: the queued
-// one never runs and its future breaks; add then throws.
-TEST(ThPoolTest, AddAfterStopThrowsAndQueuedTasksBreakTheirPromise)
-{
-    auto pool = std::make_unique<ThPool>(1);
-    std::promise<void> queuedAdded;
-    std::shared_future<void> added = queuedAdded.get_future().share();
-    auto first = pool->add([&pool, added]() {
-        added.wait_for(kLimit);
-        pool->stop();
-        return 1;
-    });
-    std::atomic<bool> queuedRan{false};
-    auto queued = pool->add([&queuedRan]() { queuedRan = true; });
-    queuedAdded.set_value();
-    EXPECT_EQ(first.get(), 1);
-    pool->stop();
-    EXPECT_THROW(pool->add([]() { return 0; }), std::runtime_error);
-    pool.reset();
-    EXPECT_FALSE(queuedRan);
-    EXPECT_THROW(queued.get(), std::future_error);
 }
 
 // A task's exception reaches its future and the worker goes on; arguments
