@@ -144,31 +144,6 @@ TEST(FindWildcardPathidTest, OutermostMatchingLevelWins)
     EXPECT_EQ(VetuRestoreContext::findWildcardPathid("/s/x/y", store, 1), (Result{"/s", 0x40}));
 }
 
-TEST_F(LabelComputeTest, RestoreKeepsTheCreateOidAndLabelsALinkItself)
-{
-    TempTree tree;
-    const std::string file = tree.file("f");
-    const std::string link = tree.symlink("l", file);
-    LabelContext old;
-    old.create_oid = {7, 8, 9};
-    old.tid = 0x55;
-    ASSERT_EQ(setFileLabelToXattr(link.c_str(), &old, kXattrModeLink), 0);
-    ASSERT_EQ(setFileLabelToXattr(file.c_str(), &old, kXattrModeFile), 0);
-    store.identityDataUserConfigTid.set(link, 0x66);
-    store.identityDataUserConfigTid.set(file, 0x77);
-
-    EXPECT_EQ(VetuRestoreContext::restoreFileLabel(link, store), 0);
-    EXPECT_EQ(readXattr(link), labelText({}, 0x66, {}, 5, {7, 8, 9}));
-    EXPECT_EQ(readXattr(file), labelText({}, 0x55, {}, 0, {7, 8, 9})) << "the target is not touched";
-    EXPECT_EQ(VetuRestoreContext::restoreFileLabel(file, store), 0);
-    EXPECT_EQ(readXattr(file), labelText({}, 0x77, {}, 5, {7, 8, 9}));
-
-    // Without a current label the create_oid is zero.
-    const std::string fresh = tree.file("fresh");
-    EXPECT_EQ(VetuRestoreContext::restoreFileLabel(fresh, store), 0);
-    EXPECT_EQ(readXattr(fresh), labelText({}, 0, {}, 5));
-}
-
 TEST(SetParentDirInheritFlagTest, NearestDirectoryOrEveryMatchedTree)
 {
     TempTree tree;
