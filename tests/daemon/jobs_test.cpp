@@ -105,21 +105,6 @@ TEST_F(JobsTest, RestoreDirLabelsEveryEntryFromThePackageDatabase)
     }
 }
 
-// "-s" labels what the stored identity data names, and nothing else.
-TEST_F(JobsTest, RestoreWithPoliciesLabelsFilesThatHaveOne)
-{
-    TempTree tree;
-    const std::string withPolicy = tree.file("policy/f");
-    const std::string without = tree.file("plain/g");
-    VetuRestoreInit store;
-    store.identityDataFileSid.set(withPolicy, vetu_id_t{0x1111, 0x2222, 0x3333});
-    ASSERT_EQ(store.storeIndentityData(), 0);
-
-    ASSERT_EQ(describe(runLabelManager({"-s"}, kJobTimeLimit)), "exit 0") << ProgramLog().dump();
-    EXPECT_EQ(readXattr(withPolicy).substr(17, 16), "0000000000002222");  // sid.file_id
-    EXPECT_EQ(readXattr(without), "");
-}
-
 // The pairs themselves are proven where they are built; here: the stored
 // identity data reaches the kernel, and without it nothing does.
 TEST_F(JobsTest, SyncPathIdSendsTheStoredIdentityData)
