@@ -29,21 +29,16 @@ namespace {
 
 const std::string kKey = "test-key";
 
-// Records what it was given; "BAD" and "REJECT" contents stand for a file
-// that does not parse and one the caller refuses.
+// Records what it was given.
 struct Recorder {
     std::string loaded;
     int calls = 0;
     SignedDataParser parser()
     {
-        return [this](const std::string& bytes, std::string& error) {
+        return [this](const std::string& bytes, std::string&) {
             ++calls;
-            if (bytes.rfind("BAD", 0) == 0) {
-                error = "cannot parse";
-                return ParseOutcome::Unparsable;
-            }
             loaded = bytes;
-            return bytes.rfind("REJECT", 0) == 0 ? ParseOutcome::Rejected : ParseOutcome::Loaded;
+            return ParseOutcome::Loaded;
         };
     }
 };
@@ -54,17 +49,11 @@ struct Kind {
     const SignedDataTexts& texts;
 };
 
-void PrintTo(const Kind& kind, std::ostream* os)
-{
-    *os << kind.name;
-}
-
 class SignedDataFileTest : public ::testing::TestWithParam<Kind> {
 protected:
     void SetUp() override { fs::create_directories(paths::kDataDir); }
     const SignedDataFile& file() const { return GetParam().file; }
     const SignedDataTexts& texts() const { return GetParam().texts; }
-    bool isPkg() const { return &GetParam().file == &kPkgDataFile; }
     int store(const std::string& bytes)
     {
         std::string error;
@@ -186,22 +175,6 @@ TEST_P(SignedDataFileTest, EmptyKeyNeitherDeletesNorSigns)
     EXPECT_FALSE(pathExists(file().marker));
 }
 
-TEST_P(SignedDataFileTest, UnparsableAndRejectedData)
-{
-    ASSERT_EQ(store("BAD bytes"), 0);
-    Recorder r;
-    EXPECT_EQ(load(r), -1);
-    // Package data is rebuilt from the package database; identity data is not
-    // rebuildable and stays for inspection.
-    EXPECT_EQ(pathExists(file().data), !isPkg());
-    EXPECT_EQ(pathExists(file().sig), !isPkg());
-
-    ASSERT_EQ(store("REJECT me"), 0);
-    EXPECT_EQ(load(r), -1);
-    EXPECT_TRUE(pathExists(file().data));
-    EXPECT_TRUE(pathExists(file().sig));
-}
-
 // A store that died between its two renames left the new data with the old
 // signature; the pending signature completes the pair.
 TEST_P(SignedDataFileTest, PendingSignatureCompletesInterruptedStore)
@@ -297,30 +270,6 @@ TEST(SignedDataCrashTest, KilledStoresNeverLoseTheData)
 }
 
 // ---------------------------------------------------------------- key
-
-// A new key makes old signatures and markers meaningless, so they go; a key
-// on disk is used as it is and never reloaded.
-TEST(HmacKeyTest, FirstUseCreatesKeyAndDropsOldSignatures)
-{
-    fs::create_directories(paths::kDataDir);
-    const char* stale[] = {paths::kPkgFileDataSig, paths::kIdentityDataSig, paths::kPkgMigrationMarker,
-                           paths::kIdentityMigrationMarker};
-    for (const char* path : stale) {
-        writeFile(path, "old");
-    }
-    const std::string key = getHmacKey();
-    EXPECT_EQ(key.size(), 32u);
-    EXPECT_EQ(readFile(paths::kHmacKey), key);
-    struct stat st;
-    ASSERT_EQ(stat(paths::kHmacKey, &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    for (const char* path : stale) {
-        EXPECT_FALSE(pathExists(path)) << path;
-    }
-    EXPECT_FALSE(pathExists(paths::kHmacKeyTmp));
-    writeFile(paths::kHmacKey, "changed on disk");
-    EXPECT_EQ(getHmacKey(), key);
-}
 
 // A link in the key's place is refused; the signatures made with an earlier
 // key are not deleted for it.
