@@ -12,9 +12,9 @@
 #include "support/expected_label.h"
 #include "support/id_pairs_stub.h"
 #include "support/log_capture.h"
-#include "support/rpm_db.h"
 #include "support/run_process.h"
 #include "support/sandbox.h"
+#include "support/stub_rpm.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -27,20 +27,21 @@ std::string packageLabel(uint64_t pkgId, uint32_t inheritFlag)
     return labelText({pkgId, 0, 0}, 0, {pkgId, 0, 0}, inheritFlag);
 }
 
-// A tree, packages that own part of it, and every entry with the label a
+// A tree, packages that own part of it (as rpm lists them), and every entry with the label a
 // run must give it: directories that hold packaged paths keep flag 7, all
 // else gets 5.
 struct PackagedTree {
     TempTree tree;
-    TestRpmDb db;
+    StubRpm rpm{listingStubBody()};
     std::vector<std::pair<std::string, std::string>> labels;
 
     PackagedTree()
     {
         const uint64_t alpha = sm3Last64("alpha");
         const uint64_t beta = sm3Last64("beta-utils");
-        db.add({{"alpha", "2.0", "1", {tree.dir("a")}, {tree.file("a/f1"), tree.file("a/f2")}},
-                {"beta-utils", "1.2.3", "4.el9", {}, {tree.file("b/c/g"), tree.file("xa/deep/f")}}});
+        writeListing(rpm, {"alpha-2.0-1.noarch", "beta-utils-1.2.3-4.el9.noarch"},
+                     {{"alpha", {tree.dir("a"), tree.file("a/f1"), tree.file("a/f2")}},
+                      {"beta-utils", {tree.file("b/c/g"), tree.file("xa/deep/f")}}});
         tree.file("u/h"), tree.file("top"), tree.dir("xb");
         const std::pair<const char*, std::string> expected[] = {
             {"", packageLabel(0, 7)},        {"a", packageLabel(alpha, 7)},      {"a/f1", packageLabel(alpha, 5)},

@@ -1,5 +1,4 @@
-// The start-up build of the data store against a real package database and
-// against a stub rpm for what a real database cannot show.
+// The start-up build of the data store against a stub rpm.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -73,7 +72,7 @@ protected:
 
 }  // namespace
 
-// The import (a real database's is shown by the -d job): rpm prints
+// The import: rpm prints
 // name-version-release.arch, and names may hold '-' themselves. Notices about
 // a package without files, in whatever language, and any other line that is
 // not an absolute path, are not paths. A path that fills whole output chunks
