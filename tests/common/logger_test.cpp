@@ -3,10 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <map>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/file_utils.h"
@@ -99,40 +96,4 @@ TEST(LoggerTest, TwoFileAppendersGetMode0640AndRouteByCategory)
     ASSERT_EQ(access((kInfoLog + ".1").c_str(), F_OK), 0) << "no rollover happened";
     EXPECT_EQ(modeOf(kInfoLog), 0640u);
     EXPECT_EQ(modeOf(kInfoLog + ".1"), 0640u);
-}
-
-// Lines from many threads, batched and single, each come out whole and once.
-TEST(LoggerTest, ConcurrentLinesComeOutWholeAndOnce)
-{
-    constexpr int kThreads = 8;
-    constexpr int kBatches = 50;
-    constexpr int kBatchSize = 20;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([t] {
-            for (int b = 0; b < kBatches; ++b) {
-                std::vector<std::string> batch;
-                for (int i = 0; i < kBatchSize; ++i) {
-                    batch.push_back("batched " + std::to_string(t) + "." + std::to_string(b) + "." + std::to_string(i));
-                }
-                LOG_INFO_LINES(batch);
-                LOG_WARN("single %d.%d", t, b);
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    std::istringstream log(readFile(paths::kLogFile));
-    std::map<std::string, int> seen;
-    std::string text;
-    while (std::getline(log, text)) {
-        const auto end = text.find("] ", text.find("] [") + 3);
-        ASSERT_NE(end, std::string::npos) << text;
-        ++seen[text.substr(end + 2)];
-    }
-    EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kBatches * (kBatchSize + 1)));
-    for (const auto& entry : seen) {
-        EXPECT_EQ(entry.second, 1) << entry.first;
-    }
 }
