@@ -100,21 +100,6 @@ TEST(IdentityDataFileTest, GoldenText)
     EXPECT_EQ(toJson(maps), expected);
 }
 
-TEST(IdentityDataFileTest, MembersInAnyOrderAndWrapperNamesAreFree)
-{
-    std::vector<std::string> reversed(kMembers.rbegin(), kMembers.rend());
-    const std::string json =
-        handBuilt(reversed, "identityDataUserConfigInheritFlagGlob",
-                  R"({"value": 7, "key": "/p*"}, {"key": "/p*", "value": 8}, {"key": "/a", "value": 1})");
-    IdentityMaps loaded;
-    std::string error;
-    ASSERT_EQ(loadIdentityDataJson(json, loaded, error), 0) << error;
-    const auto flags = loaded.identityDataUserConfigInheritFlagGlob.getAll();
-    ASSERT_EQ(flags.size(), 2u);
-    EXPECT_EQ(flags.at("/p*"), 7u);  // a repeated key keeps its first entry
-    EXPECT_EQ(flags.at("/a"), 1u);
-}
-
 // A refused file changes no map: a half-loaded store would be written back
 // as if it were whole.
 TEST(IdentityDataFileTest, RefusedTextsChangeNothing)
