@@ -43,17 +43,12 @@ struct Recorder {
     }
 };
 
-struct Kind {
-    const char* name;
-    const SignedDataFile& file;
-    const SignedDataTexts& texts;
-};
-
-class SignedDataFileTest : public ::testing::TestWithParam<Kind> {
+// The two kinds differ only in their names: identity data stands for both.
+class SignedDataFileTest : public ::testing::Test {
 protected:
     void SetUp() override { fs::create_directories(paths::kDataDir); }
-    const SignedDataFile& file() const { return GetParam().file; }
-    const SignedDataTexts& texts() const { return GetParam().texts; }
+    static const SignedDataFile& file() { return kIdentityDataFile; }
+    static const SignedDataTexts& texts() { return kIdentityDataTexts; }
     int store(const std::string& bytes)
     {
         std::string error;
@@ -62,7 +57,7 @@ protected:
     int load(Recorder& r) { return loadSignedData(file(), texts(), kKey, r.parser()); }
 };
 
-TEST_P(SignedDataFileTest, StoreThenLoadVerifiesAndTamperingDeletes)
+TEST_F(SignedDataFileTest, StoreThenLoadVerifiesAndTamperingDeletes)
 {
     const std::string bytes("second\0with nul", 15);
     ASSERT_EQ(store("first"), 0);
@@ -92,7 +87,7 @@ TEST_P(SignedDataFileTest, StoreThenLoadVerifiesAndTamperingDeletes)
 
 // Unsigned data from before signatures loads and is signed; the marker comes
 // only after the signature, so a migration that cannot sign happens again.
-TEST_P(SignedDataFileTest, UnsignedDataMigratesOnceThenNeedsSignature)
+TEST_F(SignedDataFileTest, UnsignedDataMigratesOnceThenNeedsSignature)
 {
     writeFile(file().data, "old data");
     fs::create_directory(file().sigPending);  // the signature cannot be written
@@ -128,7 +123,7 @@ TEST_P(SignedDataFileTest, UnsignedDataMigratesOnceThenNeedsSignature)
 
 // Links, unreadable or foreign files are never followed, never count as a
 // missing signature, and nothing is deleted.
-TEST_P(SignedDataFileTest, UnusableFilesFailWithoutDeleting)
+TEST_F(SignedDataFileTest, UnusableFilesFailWithoutDeleting)
 {
     const std::string target = std::string(paths::kDataDir) + "/elsewhere";
     const std::function<void()> cases[] = {
@@ -162,7 +157,7 @@ TEST_P(SignedDataFileTest, UnusableFilesFailWithoutDeleting)
     }
 }
 
-TEST_P(SignedDataFileTest, EmptyKeyNeitherDeletesNorSigns)
+TEST_F(SignedDataFileTest, EmptyKeyNeitherDeletesNorSigns)
 {
     ASSERT_EQ(store("payload"), 0);
     std::string error;
@@ -177,7 +172,7 @@ TEST_P(SignedDataFileTest, EmptyKeyNeitherDeletesNorSigns)
 
 // A store that died between its two renames left the new data with the old
 // signature; the pending signature completes the pair.
-TEST_P(SignedDataFileTest, PendingSignatureCompletesInterruptedStore)
+TEST_F(SignedDataFileTest, PendingSignatureCompletesInterruptedStore)
 {
     ASSERT_EQ(store("old"), 0);
     writeFile(file().data, "new");
@@ -197,7 +192,7 @@ TEST_P(SignedDataFileTest, PendingSignatureCompletesInterruptedStore)
     EXPECT_TRUE(pathExists(file().sig));
 }
 
-TEST_P(SignedDataFileTest, FailedStoreKeepsPreviousPair)
+TEST_F(SignedDataFileTest, FailedStoreKeepsPreviousPair)
 {
     ASSERT_EQ(store("previous"), 0);
     // An unwritable signature.
@@ -217,11 +212,6 @@ TEST_P(SignedDataFileTest, FailedStoreKeepsPreviousPair)
     EXPECT_EQ(load(r), 0);
     EXPECT_EQ(r.loaded, "previous");
 }
-
-INSTANTIATE_TEST_SUITE_P(Kinds, SignedDataFileTest,
-                         ::testing::Values(Kind{"Pkg", kPkgDataFile, kPkgDataTexts},
-                                           Kind{"Identity", kIdentityDataFile, kIdentityDataTexts}),
-                         [](const ::testing::TestParamInfo<Kind>& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------- processes
 

@@ -165,28 +165,25 @@ TEST_F(StartupBuildTest, InvalidStoredPackageDataIsClearedAndFailingBuildSetsRea
     EXPECT_FALSE(pathExists(paths::kPkgFileData));
 }
 
-// Labels of configured inherit directories: package, user-set identities
-// and flags, and the create oid kept from the directory's own label.
+// Labels of configured inherit directories: package, user-set package id
+// and flag, and the create oid kept from the directory's own label.
 TEST_F(StartupBuildTest, InheritDirectoryLabelsArePrecomputed)
 {
     TempTree tree;
     const std::string owned = tree.dir("owned");
     const std::string mine = tree.dir("mine");
-    const std::string loose = tree.dir("loose");
     const std::string missing = tree.path("missing");
     LabelContext existing{};
     existing.create_oid = {1, 2, 3};
     const std::string text = contextToString(existing);
     ASSERT_EQ(setxattr(owned.c_str(), "security.vetu", text.data(), text.size(), 0), 0);
     std::filesystem::create_directories(paths::kLabelConfDir);
-    std::ofstream(paths::kDirInheritConf) << owned << "=0x7\n" << loose << "=0x5\n" << missing << "=0x7\n"
+    std::ofstream(paths::kDirInheritConf) << owned << "=0x7\n" << missing << "=0x7\n"
                                           << mine << "=0x7\n";
     StubRpm stub(listingStubBody());
     writeListing(stub, {"owner-1-1.noarch", "mypkg-1-1.noarch"}, {{"owner", {owned}}, {"mypkg", {mine}}});
     store().identityDataUserConfigPid.set("mypkg", 0xabc);
     store().identityDataUserConfigInheritFlag.set(owned, 3);
-    store().identityDataUserConfigSidGlob.set(tree.path("lo*"), vetu_id_t{0x99, 0x98, 0x97});
-    store().identityDataUserConfigOid.set(loose, vetu_id_t{4, 5, 6});
 
     store().initMap();
 
@@ -197,12 +194,6 @@ TEST_F(StartupBuildTest, InheritDirectoryLabelsArePrecomputed)
     EXPECT_EQ(ownedLabel.oid, (vetu_id_t{ownerId, 0, 0}));
     EXPECT_EQ(ownedLabel.inherit_flag, 3u);
     EXPECT_EQ(ownedLabel.create_oid, (vetu_id_t{1, 2, 3}));
-
-    LabelContext looseLabel{};
-    ASSERT_TRUE(store().getInheritDirLabel(loose, looseLabel));
-    EXPECT_EQ(looseLabel.sid, (vetu_id_t{0x99, 0, 0}));
-    EXPECT_EQ(looseLabel.oid, (vetu_id_t{4, 5, 6}));
-    EXPECT_EQ(looseLabel.inherit_flag, 5u);
 
     LabelContext mineLabel{};
     ASSERT_TRUE(store().getInheritDirLabel(mine, mineLabel));

@@ -86,21 +86,4 @@ TEST_F(StoreTest, ValidateMappedData)
     }
 }
 
-TEST_F(StoreTest, IndexCarriesTheLastCategoryInBuildOrder)
-{
-    store.identityDataFileSid.set("/a", vetu_id_t{1, 0, 0});
-    store.identityDataFileOid.set("/a", vetu_id_t{1, 0, 0});
-    store.identityDataDirOid.set("/d", vetu_id_t{});
-    store.identityDataDirOpathid.set("/d", 1);
-    store.identityDataFileWildcardSid.set("/w/*", vetu_id_t{});
-    store.identityDataLinkWildcardOid.set("/l*", vetu_id_t{});
-    store.identityDataDirWOpathid.set("/w/*", 1);
-    store.identityDataLnkfileSid.set("/link", vetu_id_t{});
-    store.identityDataUserConfigOid.set("/user-set-only", vetu_id_t{});
-    const PathIdentityIndex expected = {
-        {"/a", "fileOid"}, {"/d", "dirOpathid"}, {"/w/*", "dirWOpathid"}, {"/l*", "linkWildcardOid"},
-        {"/link", "lnkfileSid"}};
-    EXPECT_EQ(store.buildIdentityDataIndex(), expected);
-}
-
 }  // namespace
