@@ -23,10 +23,8 @@ TEST(CommandLineTest, UsageErrorsExitOneWithTheirMessages)
     const std::string hintX = "Please input the parameters like this, " + kSelf + " -d dir --excluded dir";
     const std::pair<std::vector<std::string>, Messages> cases[] = {
         {{"-x"}, {{"ERROR", kInvalid}, {"INFO", hintS}}},
-        {{"-d"}, {{"ERROR", kInvalid}, {"INFO", hintS}}},
         {{"-s", "x"}, {{"ERROR", kInvalid}, {"INFO", hintD}}},
         {{"-d", "/tmp", "x"}, {{"ERROR", hintX}}},
-        {{"-x", "/tmp", "y", "z"}, {{"ERROR", kInvalid}, {"INFO", hintD}}},
         // The exclusion list is read before argument 1 is looked at.
         {{"-x", "/tmp", "--excluded", "a", "b"},
          {{"INFO", "exclude dir, a"}, {"INFO", "exclude dir, b"}, {"ERROR", kInvalid}, {"INFO", hintD}}},
