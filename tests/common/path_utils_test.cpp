@@ -75,21 +75,3 @@ TEST(PathUtilsTest, GetRealPath)
     EXPECT_EQ(getRealPath(tree.path("missing")), "");
     EXPECT_EQ(getRealPath(tree.path("loop")), "");
 }
-
-TEST(PathUtilsTest, LinkRealPathAndFirstValidParent)
-{
-    TempTree tree;
-    tree.dir("real");
-    tree.file("a/b/file");
-    tree.symlink("dirlink", tree.path("real"));
-    tree.symlink("real/lnk", "/etc/passwd");
-    EXPECT_EQ(getLinkRealPath(tree.path("dirlink/lnk")), tree.path("real/lnk"));
-    EXPECT_EQ(getLinkRealPath(tree.path("dirlink")), tree.path("dirlink"));
-    EXPECT_EQ(getLinkRealPath(tree.path("nodir/x")), "");
-
-    EXPECT_EQ(findFirstValidParentDir("/etc/*/conf"), "/etc");
-    EXPECT_EQ(findFirstValidParentDir("/no/such/dir"), "/");
-    EXPECT_EQ(findFirstValidParentDir(tree.path("a/b/c?d/e")), tree.path("a/b"));
-    EXPECT_EQ(findFirstValidParentDir(tree.path("a/b/file/x")), tree.path("a/b"));
-    EXPECT_EQ(findFirstValidParentDir("no-such-rel/x"), "");
-}
