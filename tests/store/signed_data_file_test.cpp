@@ -97,13 +97,8 @@ TEST_F(SignedDataFileTest, UnsignedDataMigratesOnceThenNeedsSignature)
         EXPECT_FALSE(pathExists(file().marker));
         fs::remove(file().sigPending);
     }
-    for (const bool emptySig : {false, true}) {
-        SCOPED_TRACE(emptySig ? "empty signature file" : "no signature file");
-        unlink(file().marker);
-        writeFile(file().data, "old data");
-        if (emptySig) {
-            writeFile(file().sig, "");
-        }
+    {
+        writeFile(file().sig, "");  // an empty signature file counts as none
         Recorder r;
         ASSERT_EQ(load(r), 0);
         EXPECT_EQ(r.loaded, "old data");
