@@ -64,7 +64,6 @@ TEST_F(LabelComputeTest, InheritFlagFiveOrSeven)
         {"/plain", 5, "configured 7, unmatched, nothing below"},
         {"/three", 7, "configured 3"},
         {"/p", 7, "an indexed path lies below"},
-        {"/p/q", 7, "an indexed path lies directly below"},
         {"/p/q/file", 7, "its own exact entry"},
         {"/c", 7, "a parent directory of a packaged file"},
         {"/c/d", 7, "the packaged file's own directory"},
