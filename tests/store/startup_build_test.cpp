@@ -50,11 +50,6 @@ std::set<std::string> packageNames()
     return names;
 }
 
-std::set<std::string> cachedParentDirs()
-{
-    return store().packageDataSnapshot().cachedParentDirs;
-}
-
 // Signed package data of one package owning one path, with the maps left
 // empty as a fresh process has them.
 void storeOnePackage(const std::string& name, const std::string& path)
@@ -98,7 +93,7 @@ TEST_F(StartupBuildTest, ImportsNamesOwnersAndParentDirectories)
     EXPECT_EQ(ownersOfPaths(), (std::map<std::string, std::string>{{"/c/real", "c"}, {oneChunk, "c"}, {"/c/next", "c"},
                                                                    {twoChunks, "c"}, {"/c/last", "c"},
                                                                    {"/s/shared", "filesystem"}}));
-    const auto dirs = cachedParentDirs();
+    const auto dirs = store().packageDataSnapshot().cachedParentDirs;
     EXPECT_EQ(dirs.count("/"), 1u);
     EXPECT_EQ(dirs.count("/c"), 1u);
     EXPECT_EQ(dirs.count("/c/real"), 0u);

@@ -33,20 +33,6 @@ TEST(StoreConcurrencyTest, ReadersNeverSeeHalfBuiltMapsWhileWritersRun)
             }
             store.m_mapPathToIdentityType.store(store.buildIdentityDataIndex());
         },
-        // The policy parser's snapshot, copied on.
-        [&](int) {
-            IdentityMaps copy;
-            copy = IdentityMaps(store);
-            wholeIndex(copy.m_mapPathToIdentityType.load()->size());
-        },
-        // User-set identities.
-        [&](int round) {
-            const std::string pattern = "/data/" + std::to_string(round % 7) + "/*";
-            store.identityDataUserConfigOidGlob.set(pattern, vetu_id_t{2, 0, 0});
-            if (round % 3 == 0) {
-                store.identityDataUserConfigOidGlob.erase(pattern);
-            }
-        },
         // Package labelling, which does not wait for readiness (a package
         // data load may be validating the paths meanwhile).
         [&](int round) {
