@@ -48,25 +48,6 @@ const std::string kTwoAppenders =
 
 }  // namespace
 
-// Without a properties file (the sandbox has none) the fallback writes INFO and above, milestones included, in its own pattern.
-TEST(LoggerTest, FallbackWritesInfoAndAboveInPattern)
-{
-    LOG_DEBUG("debug %d", 1);
-    LOG_INFO("info %s", "two");
-    LOG_WARN("warn");
-    LOG_ERROR("error %x", 255u);
-    LOG_INFO_CATEGORY("milestone");
-    LOG_ERROR("%s", std::string(3000, 'x').c_str());
-
-    const std::string log = readFile(paths::kLogFile);
-    EXPECT_EQ(log.find("debug 1"), std::string::npos) << log;
-    for (const std::string& part : std::vector<std::string>{"[INFO] [TestBody:", "] info two \n", "[WARN] [TestBody:", "] error ff \n",
-                                                      "] milestone \n", "] " + std::string(3000, 'x') + " \n"}) {
-        EXPECT_NE(log.find(part), std::string::npos) << part << "\n" << log;
-    }
-    EXPECT_EQ(modeOf(paths::kLogFile) & 0777, 0644u);
-}
-
 // Configured files are made 0640 (not a commented-out one), categories route
 // to their own appender, and a rolling appender's file created anew at each
 // rollover is as private as the first one.
