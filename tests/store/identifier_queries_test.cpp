@@ -9,9 +9,6 @@
 
 namespace {
 
-// Last 64 bits of the published SM3 digest of "abc".
-constexpr uint64_t kSm3AbcLast64 = 0x297da02b8f4ba8e0ull;
-
 uint64_t hash(const std::string& text)
 {
     return getSM3HashLast64Bits(text);
@@ -21,24 +18,6 @@ class QueryTest : public ::testing::Test {
 protected:
     VetuRestoreInit store;
 };
-
-TEST_F(QueryTest, PkgIdLookupOrderAndRegistrationOnAMiss)
-{
-    store.identityDataUserConfigPid.set("bash", 0x111);
-    ASSERT_EQ(store.insertPkgidToMap("bash", 1), 0);
-    ASSERT_EQ(store.insertPkgidToMap("vim", 3), 0);
-
-    uint64_t id = 0;
-    EXPECT_EQ(store.getPkgId("bash", id), 0);
-    EXPECT_EQ(id, 0x111u) << "user-set id beats the package map";
-    EXPECT_EQ(store.getPkgId("vim", id), 0);
-    EXPECT_EQ(id, hash("vim"));
-
-    EXPECT_EQ(store.getPkgNameById(kSm3AbcLast64), "");
-    EXPECT_EQ(store.getPkgId("abc", id), 0);
-    EXPECT_EQ(id, kSm3AbcLast64);
-    EXPECT_EQ(store.getPkgNameById(kSm3AbcLast64), "abc");
-}
 
 TEST_F(QueryTest, FilePkgidWithPrefixes)
 {
