@@ -128,21 +128,6 @@ TEST_F(LabelComputeTest, NearestParentWithPolicy)
     }
 }
 
-// The outermost matching level wins; the root is never tried.
-TEST(FindWildcardPathidTest, OutermostMatchingLevelWins)
-{
-    VetuRestoreInit& store = VetuRestoreInit::getInstance();
-    store.identityDataDirWOpathid.set("/a*", 0x10);
-    store.identityDataDirWOpathid.set("/a/*", 0x20);
-    store.identityDataDirWSpathid.set("/s/*", 0x30);
-    store.identityDataDirWSpathid.set("/*", 0x40);
-    using Result = VetuRestoreContext::PathPolicy;
-    EXPECT_EQ(VetuRestoreContext::findWildcardPathid("/a/b/c", store, 0), (Result{"/a", 0x10}));
-    EXPECT_EQ(VetuRestoreContext::findWildcardPathid("/a/b", store, 0), (Result{"/a", 0x10}));
-    EXPECT_EQ(VetuRestoreContext::findWildcardPathid("/b/c", store, 0), (Result{"", 0}));
-    EXPECT_EQ(VetuRestoreContext::findWildcardPathid("/s/x/y", store, 1), (Result{"/s", 0x40}));
-}
-
 TEST(SetParentDirInheritFlagTest, NearestDirectoryOrEveryMatchedTree)
 {
     TempTree tree;
