@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "common/path_utils.h"
-#include "support/temp_tree.h"
 
 using Strings = std::vector<std::string>;
 
@@ -62,16 +61,4 @@ TEST(PathUtilsTest, WildcardsAndSubPaths)
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
     EXPECT_TRUE(isSubPath(cwd, "rel/x"));
-}
-
-// Absence and a link loop give "", never an exception.
-TEST(PathUtilsTest, GetRealPath)
-{
-    TempTree tree;
-    tree.dir("real/sub");
-    tree.symlink("link", tree.path("real"));
-    tree.symlink("loop", tree.path("loop"));
-    EXPECT_EQ(getRealPath(tree.root() + "//link/./sub/"), tree.path("real/sub"));
-    EXPECT_EQ(getRealPath(tree.path("missing")), "");
-    EXPECT_EQ(getRealPath(tree.path("loop")), "");
 }

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -9,36 +7,6 @@
 #include "common/sync_map.h"
 
 namespace {
-
-// A snapshot is shared while the map is unchanged; every change hands out a
-// fresh one, and a copy already handed out never changes.
-TEST(SyncMapTest, SnapshotIsSharedUntilTheNextChange)
-{
-    SyncMap<std::string, int> map;
-    map.set("a", 1);
-    const auto first = map.snapshot();
-    EXPECT_EQ(map.snapshot(), first);
-    SyncMap<std::string, int> other;
-    other.set("c", 3);
-    const std::function<void()> changes[] = {[&] { map.set("b", 2); }, [&] { map.erase("b"); },
-                                             [&] { map.clear(); }, [&] { map = other; }};
-    auto previous = first;
-    for (const auto& change : changes) {
-        change();
-        const auto next = map.snapshot();
-        EXPECT_NE(next, previous);
-        EXPECT_EQ(*next, map.getAll());
-        previous = next;
-    }
-    EXPECT_EQ(*first, (std::map<std::string, int>{{"a", 1}}));
-    // Assignment copies rather than shares; self-assignment neither
-    // deadlocks nor clears.
-    other.set("c", 4);
-    EXPECT_EQ(map.getAll(), (std::map<std::string, int>{{"c", 3}}));
-    auto& self = map;
-    map = self;
-    EXPECT_EQ(map.getAll().size(), 1u);
-}
 
 // Two threads assign two maps to each other while others take snapshots: a lock fault deadlocks (ctest's time limit) or races (TSan).
 TEST(SyncMapTest, ConcurrentUseAndCrossAssignment)
