@@ -52,7 +52,6 @@ TEST(IdentityDataFileTest, GoldenText)
     maps.identityDataFileSid.set("/usr/bin/a", vetu_id_t{1, 2, 3});
     maps.identityDataDirSpathid.set("/d", 18446744073709551615ull);
     maps.specialFsFileOid.set("/proc", SpecialFsFileRecord{"proc", vetu_id_t{4, 5, 6}});
-    maps.identityDataUserConfigTid.set("/x", 4294967295u);
     maps.identityDataUserConfigLabel.set("/l", "t\"q\\\x01\x1f\b\t\n\f\r\x7f\xe4\xb8\xad\xff");
 
     // The members that hold an entry, as the file shows them.
@@ -71,7 +70,6 @@ TEST(IdentityDataFileTest, GoldenText)
         {"identityDataFileSid", {"/usr/bin/a", id}},
         {"identityDataDirSpathid", {"/d", "18446744073709551615"}},
         {"specialFsFileOid", {"/proc", record}},
-        {"identityDataUserConfigTid", {"/x", "4294967295"}},
         {"identityDataUserConfigLabel", {"/l", "\"t\\\"q\\\\\\u0001\\u001F\\b\\t\\n\\f\\r\x7f\xe4\xb8\xad\xff\""}},
     };
     std::string expected = "{\n    \"value0\": {\n";
