@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <chrono>
@@ -41,19 +42,6 @@ public:
 private:
     TempTree m_tree;
 };
-
-std::string rootDevice()
-{
-    getMountInfo(mountInfoList);
-    std::string device;
-    for (const MountInfo& info : mountInfoList) {
-        if (info.mountPoint == "/") {
-            device = info.device;
-        }
-    }
-    return device.find("/dev/") == std::string::npos ? "" : device;
-}
-
 }  // namespace
 
 // findmnt lines of exactly the root device (not /dev/sda20, nor a name
@@ -119,8 +107,10 @@ TEST(MountTableTest, TranslateOnComponentBoundaries)
 // findmnt once the watcher sees the mount event; the wake descriptor ends it.
 TEST(MountTableTest, WatcherFollowsRealBindMounts)
 {
-    const std::string device = rootDevice();
-    if (device.empty()) {
+    getMountInfo(mountInfoList);
+    const auto root = std::find_if(mountInfoList.rbegin(), mountInfoList.rend(),
+                                   [](const MountInfo& info) { return info.mountPoint == "/"; });
+    if (root == mountInfoList.rend() || root->device.find("/dev/") == std::string::npos) {
         GTEST_SKIP() << "root file system is not a block device here";
     }
     std::atomic<bool> stop {false};
