@@ -6,15 +6,13 @@
 
 namespace {
 
-std::string u64(uint64_t v)
+template <typename T>
+std::string raw(T v)
 {
-    return std::string(reinterpret_cast<const char*>(&v), 8);
+    return std::string(reinterpret_cast<const char*>(&v), sizeof(v));
 }
-
-std::string u32(uint32_t v)
-{
-    return std::string(reinterpret_cast<const char*>(&v), 4);
-}
+const auto u64 = raw<uint64_t>;
+const auto u32 = raw<uint32_t>;
 
 std::string str(const std::string& s)
 {

@@ -219,10 +219,7 @@ std::string version(uint64_t n)
 
 bool isVersion(const std::string& bytes)
 {
-    if (bytes.rfind("version ", 0) != 0) {
-        return false;
-    }
-    return bytes == version(std::stoull(bytes.substr(8)));
+    return bytes.rfind("version ", 0) == 0 && bytes == version(std::stoull(bytes.substr(8)));
 }
 
 TEST(SignedDataCrashTest, KilledStoresNeverLoseTheData)

@@ -1,7 +1,5 @@
-// The store's persistence operations where the file layer alone cannot show
-// the outcome: stores refused after a failed load, and two stores at once.
-// Plain round trips through the store are shown by the start-up build
-// and the jobs.
+// The store's persistence where the file layer alone cannot show the
+// outcome: stores refused after a failed load, and two stores at once.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
