@@ -21,7 +21,6 @@ constexpr int kDeepLevels = 200000;
 std::string repeat(const std::string& text, size_t times)
 {
     std::string out;
-    out.reserve(text.size() * times);
     for (size_t i = 0; i < times; ++i) {
         out += text;
     }
