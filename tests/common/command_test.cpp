@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,25 +54,6 @@ TEST(ExecuteCommandTest, FailuresGiveNoLines)
     };
     for (const auto& [program, args] : cases) {
         EXPECT_TRUE(executeCommand(program, args).empty()) << program;
-    }
-}
-
-// The daemon blocks its stop signals and ignores SIGPIPE; children must not
-// inherit either.
-TEST(ExecuteCommandTest, ChildStartsWithCleanSignals)
-{
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGINT);
-    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &set, nullptr), 0);
-    signal(SIGPIPE, SIG_IGN);
-    const Strings lines = executeCommand("/bin/grep", {"-E", "^Sig(Blk|Ign)", "/proc/self/status"});
-    ASSERT_EQ(lines.size(), 2u);
-    // Only the classic signals: the C library keeps its own real-time ones.
-    for (const std::string& line : lines) {
-        const unsigned long long mask = std::stoull(line.substr(line.find('\t') + 1), nullptr, 16);
-        EXPECT_EQ(mask & 0x7fffffffULL, 0u) << line;
     }
 }
 

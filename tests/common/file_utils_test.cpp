@@ -9,30 +9,6 @@
 #include "support/sandbox.h"
 #include "support/temp_tree.h"
 
-// Links: isDirectory and isSymlink look at the link itself, fileExists
-// follows it.
-TEST(FileUtilsTest, PredicatesOnLinks)
-{
-    TempTree tree;
-    const std::string dirLink = tree.symlink("dl", tree.dir("d"));
-    const std::string dangling = tree.symlink("dangling", tree.path("none"));
-    EXPECT_TRUE(isDirectory(tree.path("d").c_str()));
-    EXPECT_FALSE(isDirectory(dirLink.c_str()));
-    EXPECT_TRUE(isSymlink(dangling.c_str()));
-    EXPECT_EQ(fileExists(dirLink.c_str()), 0);
-    EXPECT_EQ(fileExists(dangling.c_str()), -1);
-    uint64_t inode = 0;
-    EXPECT_EQ(getFileInode(dangling, inode), 0);
-    EXPECT_NE(inode, 0u);
-
-    const std::string ro = "/tmp/ro";
-    ASSERT_TRUE(sandbox::mountTmpfs(ro));
-    ASSERT_EQ(mount(nullptr, ro.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
-    EXPECT_TRUE(isFilesystemReadOnly(ro.c_str()));
-    EXPECT_FALSE(isFilesystemReadOnly("/tmp"));
-    EXPECT_FALSE(isFilesystemReadOnly("/tmp/none"));
-}
-
 // Whole files, binary content kept; a refused or short write (a full device,
 // a full file system) is a failure, not a success.
 TEST(FileUtilsTest, ReadAndWriteWholeFiles)

@@ -3,16 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <map>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/file_utils.h"
 #include "common/logger.h"
 #include "common/paths.h"
-#include "support/log_capture.h"
 
 namespace {
 
@@ -52,25 +48,6 @@ const std::string kTwoAppenders =
 
 }  // namespace
 
-// Without a properties file (the sandbox has none) the fallback writes INFO and above, milestones included, in its own pattern.
-TEST(LoggerTest, FallbackWritesInfoAndAboveInPattern)
-{
-    LOG_DEBUG("debug %d", 1);
-    LOG_INFO("info %s", "two");
-    LOG_WARN("warn");
-    LOG_ERROR("error %x", 255u);
-    LOG_INFO_CATEGORY("milestone");
-    LOG_ERROR("%s", std::string(3000, 'x').c_str());
-
-    const std::string log = readFile(paths::kLogFile);
-    EXPECT_EQ(log.find("debug 1"), std::string::npos) << log;
-    for (const std::string& part : std::vector<std::string>{"[INFO] [TestBody:", "] info two \n", "[WARN] [TestBody:", "] error ff \n",
-                                                      "] milestone \n", "] " + std::string(3000, 'x') + " \n"}) {
-        EXPECT_NE(log.find(part), std::string::npos) << part << "\n" << log;
-    }
-    EXPECT_EQ(modeOf(paths::kLogFile) & 0777, 0644u);
-}
-
 // Configured files are made 0640 (not a commented-out one), categories route
 // to their own appender, and a rolling appender's file created anew at each
 // rollover is as private as the first one.
@@ -100,87 +77,4 @@ TEST(LoggerTest, TwoFileAppendersGetMode0640AndRouteByCategory)
     ASSERT_EQ(access((kInfoLog + ".1").c_str(), F_OK), 0) << "no rollover happened";
     EXPECT_EQ(modeOf(kInfoLog), 0640u);
     EXPECT_EQ(modeOf(kInfoLog + ".1"), 0640u);
-}
-
-// Lines handed over together must land as log4cpp would write them one by
-// one: each rollover right after the line that reaches the limit, nothing
-// lost or doubled across the rolled files.
-TEST(LoggerTest, BatchedLinesRollOverWhereSingleLinesWould)
-{
-    writeProperties("log4cpp.rootCategory=INFO, rootFile\n"
-                    "log4cpp.appender.rootFile=org.apache.log4cpp.RollingFileAppender\n"
-                    "log4cpp.appender.rootFile.fileName=" + kRootLog + "\n"
-                    "log4cpp.appender.rootFile.maxFileSize=700\n"
-                    "log4cpp.appender.rootFile.maxBackupIndex=9\n"
-                    "log4cpp.appender.rootFile.layout=org.apache.log4cpp.PatternLayout\n"
-                    "log4cpp.appender.rootFile.layout.ConversionPattern=%p %m%n\n");
-    std::vector<std::string> first;
-    std::vector<std::string> second;
-    for (int i = 0; i < 40; ++i) {
-        (i < 25 ? first : second).push_back(std::to_string(i) + " " + std::string(static_cast<size_t>(i * 7 % 90), 'y'));
-    }
-    const int line = __LINE__ + 1;
-    LOG_INFO_LINES(first);
-    LOG_INFO("%s", "single");
-    LOG_INFO_LINES(second);
-
-    // The files written line by line, newest first.
-    const std::string prefix = "INFO [TestBody:";
-    std::vector<std::string> expected{""};
-    const auto append = [&](const std::string& text) {
-        expected.back() += text;
-        if (expected.back().size() >= 700) {
-            expected.emplace_back();
-        }
-    };
-    for (const auto& message : first) {
-        append(prefix + std::to_string(line) + "] " + message + "\n");
-    }
-    append(prefix + std::to_string(line + 1) + "] single\n");
-    for (const auto& message : second) {
-        append(prefix + std::to_string(line + 2) + "] " + message + "\n");
-    }
-    ASSERT_GT(expected.size(), 3u);
-    for (size_t i = 0; i < expected.size(); ++i) {
-        const size_t backup = expected.size() - 1 - i;
-        const std::string file = backup == 0 ? kRootLog : kRootLog + "." + std::to_string(backup);
-        EXPECT_EQ(readFile(file), expected[i]) << file;
-    }
-    EXPECT_NE(access((kRootLog + "." + std::to_string(expected.size())).c_str(), F_OK), 0);
-}
-
-// Lines from many threads, batched and single, each come out whole and once.
-TEST(LoggerTest, ConcurrentLinesComeOutWholeAndOnce)
-{
-    constexpr int kThreads = 8;
-    constexpr int kBatches = 50;
-    constexpr int kBatchSize = 20;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([t] {
-            for (int b = 0; b < kBatches; ++b) {
-                std::vector<std::string> batch;
-                for (int i = 0; i < kBatchSize; ++i) {
-                    batch.push_back("batched " + std::to_string(t) + "." + std::to_string(b) + "." + std::to_string(i));
-                }
-                LOG_INFO_LINES(batch);
-                LOG_WARN("single %d.%d", t, b);
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    std::istringstream log(readFile(paths::kLogFile));
-    std::map<std::string, int> seen;
-    std::string text;
-    while (std::getline(log, text)) {
-        const auto end = text.find("] ", text.find("] [") + 3);
-        ASSERT_NE(end, std::string::npos) << text;
-        ++seen[text.substr(end + 2)];
-    }
-    EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kBatches * (kBatchSize + 1)));
-    for (const auto& entry : seen) {
-        EXPECT_EQ(entry.second, 1) << entry.first;
-    }
 }

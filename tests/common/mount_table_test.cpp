@@ -5,10 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <chrono>
-#include <functional>
 #include <future>
 #include <string>
 #include <thread>
@@ -18,7 +18,6 @@
 #include "common/paths.h"
 #include "support/temp_tree.h"
 
-using Pairs = std::vector<std::pair<std::string, std::string>>;
 using StringMap = std::map<std::string, std::string>;
 
 namespace {
@@ -33,11 +32,9 @@ void setBindMountMap(StringMap map)
 // printing canned output.
 class FakeFindmnt {
 public:
-    explicit FakeFindmnt(const std::string& output, int status = 0)
+    explicit FakeFindmnt(const std::string& output)
     {
-        const std::string script = "#!/bin/sh\ncat " + m_tree.file("out", output) + "\nexit " +
-                                   std::to_string(status) + "\n";
-        const std::string path = m_tree.file("findmnt", script, 0755);
+        const std::string path = m_tree.file("findmnt", "#!/bin/sh\ncat " + m_tree.file("out", output) + "\n", 0755);
         EXPECT_EQ(mount(path.c_str(), paths::kFindmnt, nullptr, MS_BIND, nullptr), 0) << strerror(errno);
     }
     ~FakeFindmnt() { umount2(paths::kFindmnt, MNT_DETACH); }
@@ -45,65 +42,10 @@ public:
 private:
     TempTree m_tree;
 };
-
-bool waitFor(const std::function<bool()>& ready)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (ready()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return ready();
-}
-
-std::string rootDevice()
-{
-    getMountInfo(mountInfoList);
-    std::string device;
-    for (const MountInfo& info : mountInfoList) {
-        if (info.mountPoint == "/") {
-            device = info.device;
-        }
-    }
-    return device.find("/dev/") == std::string::npos ? "" : device;
-}
-
-bool bindMount(const std::string& from, const std::string& to)
-{
-    mkdir(to.c_str(), 0755);
-    return mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) == 0;
-}
-
-
 }  // namespace
 
-// Lines of exactly the device (not /dev/sda10 for /dev/sda1, nor a device
-// name ending in it), \xHH escapes decoded, a line short of fields skipped;
-// a failing findmnt gives nothing.
-TEST(MountTableTest, FindmntLinesOfExactlyTheDevice)
-{
-    const std::string output = "SOURCE FSTYPE SIZE USED AVAIL USE% TARGET\n"
-                               "/dev/sda1 ext4 10G 1G 9G 10% /\n"
-                               "/dev/sda10 ext4 10G 1G 9G 10% /data\n"
-                               "/dev/sda10[/x] ext4 10G 1G 9G 10% /datax\n"
-                               "/dev/sda1[/srv/a\\x20b] ext4 10G 1G 9G 10% /mnt/my\\x20dir\n"
-                               "/dev/sda1[/six] ext4 10G 1G 9G /short\n"
-                               "/dev/mapper/v-/dev/sda1 ext4 10G 1G 9G 10% /mapped\n"
-                               "/dev/sda1 ext4 10G 1G 9G 10% /sysroot\n";
-    {
-        FakeFindmnt fake(output);
-        EXPECT_EQ(executeCommandAndGetFields("/dev/sda1"),
-                  (Pairs{{"/dev/sda1", "/"}, {"/dev/sda1/srv/a b", "/mnt/my dir"}, {"/dev/sda1", "/sysroot"}}));
-        EXPECT_EQ(executeCommandAndGetFields("/dev/sda10"),
-                  (Pairs{{"/dev/sda10", "/data"}, {"/dev/sda10/x", "/datax"}}));
-        EXPECT_TRUE(executeCommandAndGetFields("").empty());
-    }
-    FakeFindmnt failing(output, 1);
-    EXPECT_TRUE(executeCommandAndGetFields("/dev/sda1").empty());
-}
-
+// findmnt lines of exactly the root device (not /dev/sda20, nor a name
+// ending in it) with \xHH escapes decoded, a line short of fields skipped.
 TEST(MountTableTest, BuildBindMountMapRules)
 {
     TempTree tree;
@@ -114,7 +56,11 @@ TEST(MountTableTest, BuildBindMountMapRules)
                      "/dev/sdb1 ext4 10G 1G 9G 10% /data\n"
                      "/dev/sdb1[/sub] ext4 10G 1G 9G 10% /view\n"
                      "/dev/sda2 fuse.sshfs 1G 0 1G 0% /home/u/a\n"
-                     "/dev/sda2[/etc] fuse 1G 0 1G 0% /home/u/c\n");
+                     "/dev/sda2[/etc] fuse 1G 0 1G 0% /home/u/c\n"
+                     "/dev/sda20[/x] ext4 10G 1G 9G 10% /datax\n"
+                     "/dev/mapper/v-/dev/sda2 ext4 10G 1G 9G 10% /mapped\n"
+                     "/dev/sda2[/six] ext4 10G 1G 9G /short\n"
+                     "/dev/sda2[/srv/a\\x20b] ext4 10G 1G 9G 10% /mnt/my\\x20dir\n");
     tree.file("etc/mtab",
               "/dev/sda2 / ext4 rw 0 0\n"
               "/dev/sda2 /sysroot ext4 rw 0 0\n"
@@ -135,15 +81,12 @@ TEST(MountTableTest, BuildBindMountMapRules)
     // under the root device's name never makes a rule.
     EXPECT_EQ(map, (StringMap{{"/ostree/deploy/var", "/var"},
                               {"/sysroot/ostree/deploy/var", "/var"},
+                              {"/srv/a b", "/mnt/my dir"},
+                              {"/sysroot/srv/a b", "/mnt/my dir"},
                               {"/sysroot/var", "/var"},
                               {"/var", "/elsewhere"}}));
     rebuildBindMountMap();
     EXPECT_EQ(getBindMountMap(), map);
-
-    // An unreadable mount table keeps the list read before.
-    ASSERT_EQ(unlink("/etc/mtab"), 0);
-    getMountInfo(mountInfoList);
-    EXPECT_EQ(mountInfoList.size(), 9u);
 }
 
 TEST(MountTableTest, TranslateOnComponentBoundaries)
@@ -164,8 +107,10 @@ TEST(MountTableTest, TranslateOnComponentBoundaries)
 // findmnt once the watcher sees the mount event; the wake descriptor ends it.
 TEST(MountTableTest, WatcherFollowsRealBindMounts)
 {
-    const std::string device = rootDevice();
-    if (device.empty()) {
+    getMountInfo(mountInfoList);
+    const auto root = std::find_if(mountInfoList.rbegin(), mountInfoList.rend(),
+                                   [](const MountInfo& info) { return info.mountPoint == "/"; });
+    if (root == mountInfoList.rend() || root->device.find("/dev/") == std::string::npos) {
         GTEST_SKIP() << "root file system is not a block device here";
     }
     std::atomic<bool> stop {false};
@@ -183,8 +128,12 @@ TEST(MountTableTest, WatcherFollowsRealBindMounts)
         }
     } endWatcher {wake};
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    ASSERT_TRUE(bindMount("/usr/share", "/tmp/my view"));
-    ASSERT_TRUE(waitFor([] { return getBindMountMap().count("/usr/share") == 1; }));
+    ASSERT_EQ(mkdir("/tmp/my view", 0755), 0);
+    ASSERT_EQ(mount("/usr/share", "/tmp/my view", nullptr, MS_BIND, nullptr), 0);
+    for (int i = 0; i < 1000 && getBindMountMap().count("/usr/share") == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(getBindMountMap().count("/usr/share"), 1u);
     EXPECT_EQ(translateBindMountPath("/usr/share/doc"), "/tmp/my view/doc");
     const uint64_t one = 1;
     ASSERT_EQ(write(wake, &one, sizeof(one)), static_cast<ssize_t>(sizeof(one)));

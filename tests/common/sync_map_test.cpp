@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -10,38 +8,7 @@
 
 namespace {
 
-// A snapshot is shared while the map is unchanged; every change hands out a
-// fresh one, and a copy already handed out never changes.
-TEST(SyncMapTest, SnapshotIsSharedUntilTheNextChange)
-{
-    SyncMap<std::string, int> map;
-    map.set("a", 1);
-    const auto first = map.snapshot();
-    EXPECT_EQ(map.snapshot(), first);
-    SyncMap<std::string, int> other;
-    other.set("c", 3);
-    const std::function<void()> changes[] = {[&] { map.set("b", 2); }, [&] { map.erase("b"); },
-                                             [&] { map.clear(); }, [&] { map = other; }};
-    auto previous = first;
-    for (const auto& change : changes) {
-        change();
-        const auto next = map.snapshot();
-        EXPECT_NE(next, previous);
-        EXPECT_EQ(*next, map.getAll());
-        previous = next;
-    }
-    EXPECT_EQ(*first, (std::map<std::string, int>{{"a", 1}}));
-    // Assignment copies rather than shares; self-assignment neither
-    // deadlocks nor clears.
-    other.set("c", 4);
-    EXPECT_EQ(map.getAll(), (std::map<std::string, int>{{"c", 3}}));
-    auto& self = map;
-    map = self;
-    EXPECT_EQ(map.getAll().size(), 1u);
-}
-
-// Two threads assign two maps to each other while others write, read and
-// take snapshots: a lock fault deadlocks (ctest's time limit) or races (TSan).
+// Two threads assign two maps to each other while others take snapshots: a lock fault deadlocks (ctest's time limit) or races (TSan).
 TEST(SyncMapTest, ConcurrentUseAndCrossAssignment)
 {
     SyncMap<std::string, int> a;
@@ -61,21 +28,11 @@ TEST(SyncMapTest, ConcurrentUseAndCrossAssignment)
             b = a;
         }
     });
-    SyncMap<std::string, int> shared;
-    for (int t = 0; t < 6; ++t) {
-        threads.emplace_back([&shared, t]() {
+    // Readers of both while they swap.
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&]() {
             for (int i = 0; i < 500; ++i) {
-                const std::string key = std::to_string(t) + "/" + std::to_string(i);
-                shared.set(key, i);
-                int value = -1;
-                EXPECT_EQ(shared.get(key, value), 0);
-                EXPECT_EQ(value, i);
-                if (i % 2 == 1) {
-                    shared.erase(key);
-                }
-                if (i % 50 == 0) {
-                    EXPECT_FALSE(shared.snapshot()->empty());
-                }
+                EXPECT_EQ((i % 2 ? a : b).snapshot()->size(), 50u);
             }
         });
     }
@@ -84,7 +41,6 @@ TEST(SyncMapTest, ConcurrentUseAndCrossAssignment)
     }
     EXPECT_EQ(a.getAll().size(), 50u);
     EXPECT_EQ(b.getAll().size(), 50u);
-    EXPECT_EQ(shared.getAll().size(), 6u * 250);
 }
 
 }  // namespace

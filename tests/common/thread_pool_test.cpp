@@ -1,14 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <future>
-#include <memory>
 #include <mutex>
-#include <stdexcept>
-#include <string>
-#include <thread>
+#include <vector>
 
 #include "common/thread_pool.h"
 
@@ -37,44 +33,6 @@ TEST(ThPoolTest, RunsAsManyTasksAtOnceAsItHasWorkers)
     for (auto& result : results) {
         EXPECT_TRUE(result.get());
     }
-}
-
-// A task stops its own pool while another waits in the queue: the queued
-// one never runs and its future breaks; add then throws.
-TEST(ThPoolTest, AddAfterStopThrowsAndQueuedTasksBreakTheirPromise)
-{
-    auto pool = std::make_unique<ThPool>(1);
-    std::promise<void> queuedAdded;
-    std::shared_future<void> added = queuedAdded.get_future().share();
-    auto first = pool->add([&pool, added]() {
-        added.wait_for(kLimit);
-        pool->stop();
-        return 1;
-    });
-    std::atomic<bool> queuedRan{false};
-    auto queued = pool->add([&queuedRan]() { queuedRan = true; });
-    queuedAdded.set_value();
-    EXPECT_EQ(first.get(), 1);
-    pool->stop();
-    EXPECT_THROW(pool->add([]() { return 0; }), std::runtime_error);
-    pool.reset();
-    EXPECT_FALSE(queuedRan);
-    EXPECT_THROW(queued.get(), std::future_error);
-}
-
-// A task's exception reaches its future and the worker goes on; arguments
-// are copied into the task, so the caller's may go away at once.
-TEST(ThPoolTest, TaskExceptionReachesFutureAndArgumentsAreCopied)
-{
-    ThPool pool(1);
-    auto failing = pool.add([]() -> int { throw std::invalid_argument("bad input"); });
-    std::future<size_t> copied;
-    {
-        std::string path = "/usr/bin/ls";
-        copied = pool.add([](const std::string& p, size_t n) { return p.size() + n; }, path, 1ul);
-    }
-    EXPECT_THROW(failing.get(), std::invalid_argument);
-    EXPECT_EQ(copied.get(), 12u);
 }
 
 }  // namespace

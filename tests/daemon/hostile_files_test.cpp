@@ -21,7 +21,6 @@ constexpr int kDeepLevels = 200000;
 std::string repeat(const std::string& text, size_t times)
 {
     std::string out;
-    out.reserve(text.size() * times);
     for (size_t i = 0; i < times; ++i) {
         out += text;
     }
@@ -33,7 +32,6 @@ std::string repeat(const std::string& text, size_t times)
 TEST(HostileFilesTest, StartupBuildRefusesEachAndTheJobExits)
 {
     const std::string crashNumber = "1.00000000000000000000001e-346";
-    const std::string flatType = "<type name=\"t\" value=\"1\"/>\n";
     struct Case {
         const char* name;
         const char* path;
@@ -50,8 +48,6 @@ TEST(HostileFilesTest, StartupBuildRefusesEachAndTheJobExits)
          false},
         {"xml '>' quoted in the declaration", paths::kDeviceInfoXml,
          "<?xml version=\"1.0\" x=\"> <!--\"?><devices>" + repeat("<a>", kDeepLevels), false},
-        {"xml flat 10 MB", paths::kDeviceInfoXml,
-         "<devices>" + repeat(flatType, (10 << 20) / flatType.size()) + "</devices>", false},
         {"json crashing number, signed", paths::kIdentityData, crashNumber, true},
         {"json crashing number, unsigned", paths::kIdentityData, crashNumber, false},
         {"json nested deep", paths::kIdentityData,

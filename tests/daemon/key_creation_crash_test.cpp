@@ -3,6 +3,7 @@
 // for tampered, and ends up signed under the new key.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/xattr.h>
 
 #include <filesystem>
@@ -63,7 +64,8 @@ TEST(KeyCreationCrashTest, NoCrashPointLosesData)
             ASSERT_EQ(describe(runLabelManager({"-s"}, kJobTimeLimit)), "exit 0");
             EXPECT_EQ(ProgramLog().countContaining("Deleting", "ERROR"), 0u) << ProgramLog().dump();
             const std::string key = readFile(paths::kHmacKey);
-            EXPECT_EQ(key.size(), 32u);
+            struct stat st {};
+            EXPECT_TRUE(key.size() == 32 && stat(paths::kHmacKey, &st) == 0 && (st.st_mode & 0777) == 0600);
             for (const auto& f : files) {
                 EXPECT_TRUE(readFile(f.data) == f.bytes) << f.data << " lost";
                 EXPECT_EQ(readFile(f.sig), getHMACSM3Signature(f.bytes, key));

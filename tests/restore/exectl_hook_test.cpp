@@ -35,20 +35,15 @@ TEST_F(ExectlHookTest, UpdateListReachesItsEntryPoint)
     EXPECT_EQ(readFile(kRecordFile), "update /mnt 1\n  /mnt/x\n");
 }
 
-// Without the library (its directory hidden in this test's namespace), or
-// with one that lacks an entry point, the load fails and the hand-over calls
-// nothing.
-TEST_F(ExectlHookTest, MissingLibraryOrEntryPointMeansNoHookCalls)
+// With a library that lacks an entry point the load fails and the hand-over
+// calls nothing (without any library: the tree relabel run shows it).
+TEST_F(ExectlHookTest, MissingEntryPointMeansNoHookCalls)
 {
     ASSERT_TRUE(sandbox::mountTmpfs(VETU_EXECTL_STUB_DIR));
-    for (int round = 0; round < 2; ++round) {
-        SCOPED_TRACE(round == 0 ? "no library" : "no update entry point");
-        EXPECT_EQ(context.loadExectlSo(kLibrary), -1);
-        EXPECT_EQ(context.callExectlfunc("/", {"/a"}, false), 0);
-        EXPECT_EQ(context.callExectlfunc("/", {"/a"}, true), 0);
-        EXPECT_EQ(readFile(kRecordFile), "");
-        std::filesystem::copy_file(std::string(VETU_EXECTL_PARTIAL_DIR) + "/" + kLibrary,
-                                   std::string(VETU_EXECTL_STUB_DIR) + "/" + kLibrary,
-                                   std::filesystem::copy_options::overwrite_existing);
-    }
+    std::filesystem::copy_file(std::string(VETU_EXECTL_PARTIAL_DIR) + "/" + kLibrary,
+                               std::string(VETU_EXECTL_STUB_DIR) + "/" + kLibrary);
+    EXPECT_EQ(context.loadExectlSo(kLibrary), -1);
+    EXPECT_EQ(context.callExectlfunc("/", {"/a"}, false), 0);
+    EXPECT_EQ(context.callExectlfunc("/", {"/a"}, true), 0);
+    EXPECT_EQ(readFile(kRecordFile), "");
 }

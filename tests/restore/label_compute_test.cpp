@@ -64,7 +64,6 @@ TEST_F(LabelComputeTest, InheritFlagFiveOrSeven)
         {"/plain", 5, "configured 7, unmatched, nothing below"},
         {"/three", 7, "configured 3"},
         {"/p", 7, "an indexed path lies below"},
-        {"/p/q", 7, "an indexed path lies directly below"},
         {"/p/q/file", 7, "its own exact entry"},
         {"/c", 7, "a parent directory of a packaged file"},
         {"/c/d", 7, "the packaged file's own directory"},
@@ -127,46 +126,6 @@ TEST_F(LabelComputeTest, NearestParentWithPolicy)
         EXPECT_EQ(found.first, c.found) << c.path;
         EXPECT_EQ(found.second, c.pathId) << c.path;
     }
-}
-
-// The outermost matching level wins; the root is never tried.
-TEST(FindWildcardPathidTest, OutermostMatchingLevelWins)
-{
-    VetuRestoreInit& store = VetuRestoreInit::getInstance();
-    store.identityDataDirWOpathid.set("/a*", 0x10);
-    store.identityDataDirWOpathid.set("/a/*", 0x20);
-    store.identityDataDirWSpathid.set("/s/*", 0x30);
-    store.identityDataDirWSpathid.set("/*", 0x40);
-    using Result = VetuRestoreContext::PathPolicy;
-    EXPECT_EQ(VetuRestoreContext::findWildcardPathid("/a/b/c", store, 0), (Result{"/a", 0x10}));
-    EXPECT_EQ(VetuRestoreContext::findWildcardPathid("/a/b", store, 0), (Result{"/a", 0x10}));
-    EXPECT_EQ(VetuRestoreContext::findWildcardPathid("/b/c", store, 0), (Result{"", 0}));
-    EXPECT_EQ(VetuRestoreContext::findWildcardPathid("/s/x/y", store, 1), (Result{"/s", 0x40}));
-}
-
-TEST_F(LabelComputeTest, RestoreKeepsTheCreateOidAndLabelsALinkItself)
-{
-    TempTree tree;
-    const std::string file = tree.file("f");
-    const std::string link = tree.symlink("l", file);
-    LabelContext old;
-    old.create_oid = {7, 8, 9};
-    old.tid = 0x55;
-    ASSERT_EQ(setFileLabelToXattr(link.c_str(), &old, kXattrModeLink), 0);
-    ASSERT_EQ(setFileLabelToXattr(file.c_str(), &old, kXattrModeFile), 0);
-    store.identityDataUserConfigTid.set(link, 0x66);
-    store.identityDataUserConfigTid.set(file, 0x77);
-
-    EXPECT_EQ(VetuRestoreContext::restoreFileLabel(link, store), 0);
-    EXPECT_EQ(readXattr(link), labelText({}, 0x66, {}, 5, {7, 8, 9}));
-    EXPECT_EQ(readXattr(file), labelText({}, 0x55, {}, 0, {7, 8, 9})) << "the target is not touched";
-    EXPECT_EQ(VetuRestoreContext::restoreFileLabel(file, store), 0);
-    EXPECT_EQ(readXattr(file), labelText({}, 0x77, {}, 5, {7, 8, 9}));
-
-    // Without a current label the create_oid is zero.
-    const std::string fresh = tree.file("fresh");
-    EXPECT_EQ(VetuRestoreContext::restoreFileLabel(fresh, store), 0);
-    EXPECT_EQ(readXattr(fresh), labelText({}, 0, {}, 5));
 }
 
 TEST(SetParentDirInheritFlagTest, NearestDirectoryOrEveryMatchedTree)

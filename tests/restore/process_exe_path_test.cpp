@@ -14,9 +14,8 @@
 #include "support/temp_tree.h"
 
 // The attribute's path as the program sees it (/sysroot is bound to a temporary
-// tree here), when that exists; a missing,
-// empty or non-regular attribute file (a planted FIFO must not block) and a
-// path that does not exist give "".
+// tree here), when that exists; a missing, empty or non-regular attribute file
+// (a planted FIFO must not block) and a path that does not exist give "".
 TEST(ProcessExePathTest, AttributePathBecomesTheVisiblePath)
 {
     NamedProcess child("worker");

@@ -4,12 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 
 #include "restore/vetu_restore_context.h"
 #include "support/sandbox.h"
@@ -56,28 +53,4 @@ TEST(RunDefaultLabelTest, LabelsFilesAndDirsOnTheSameDeviceOnlyAndEndsAtCycles)
     EXPECT_EQ(readXattr("/run/other"), "");
     EXPECT_EQ(readXattr("/run/other/inner/f"), "");
     EXPECT_EQ(VetuRestoreContext::getInstance().setDefalutLabelRecursive("/run/none"), -1);
-}
-
-// Entries that come and go under the walk are passed over.
-TEST(RunDefaultLabelTest, SurvivesVanishingEntries)
-{
-    makeFile("/run/stable/d/f");
-    std::atomic<bool> stop{false};
-    std::thread churn([&] {
-        for (int i = 0; !stop; ++i) {
-            const std::string base = "/run/churn" + std::to_string(i % 4);
-            std::error_code ec;
-            std::filesystem::create_directories(base + "/x/y/z", ec);
-            std::ofstream(base + "/x/y/z/f") << i;
-            std::ofstream(base + "/x/g") << i;
-            std::filesystem::remove_all(base, ec);
-        }
-    });
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (int round = 0; round < 200 && std::chrono::steady_clock::now() < deadline; ++round) {
-        ASSERT_EQ(VetuRestoreContext::getInstance().setDefalutLabelRecursive("/run"), 0);
-    }
-    stop = true;
-    churn.join();
-    EXPECT_EQ(readXattr("/run/stable/d/f"), kDefaultText);
 }

@@ -9,9 +9,6 @@
 
 namespace {
 
-// Last 64 bits of the published SM3 digest of "abc".
-constexpr uint64_t kSm3AbcLast64 = 0x297da02b8f4ba8e0ull;
-
 uint64_t hash(const std::string& text)
 {
     return getSM3HashLast64Bits(text);
@@ -21,24 +18,6 @@ class QueryTest : public ::testing::Test {
 protected:
     VetuRestoreInit store;
 };
-
-TEST_F(QueryTest, PkgIdLookupOrderAndRegistrationOnAMiss)
-{
-    store.identityDataUserConfigPid.set("bash", 0x111);
-    ASSERT_EQ(store.insertPkgidToMap("bash", 1), 0);
-    ASSERT_EQ(store.insertPkgidToMap("vim", 3), 0);
-
-    uint64_t id = 0;
-    EXPECT_EQ(store.getPkgId("bash", id), 0);
-    EXPECT_EQ(id, 0x111u) << "user-set id beats the package map";
-    EXPECT_EQ(store.getPkgId("vim", id), 0);
-    EXPECT_EQ(id, hash("vim"));
-
-    EXPECT_EQ(store.getPkgNameById(kSm3AbcLast64), "");
-    EXPECT_EQ(store.getPkgId("abc", id), 0);
-    EXPECT_EQ(id, kSm3AbcLast64);
-    EXPECT_EQ(store.getPkgNameById(kSm3AbcLast64), "abc");
-}
 
 TEST_F(QueryTest, FilePkgidWithPrefixes)
 {
@@ -70,56 +49,6 @@ TEST_F(QueryTest, FilePkgidWithPrefixes)
         EXPECT_EQ(type, c.type);
         EXPECT_EQ(id, c.pkg ? hash(c.pkg) : 0u);
     }
-}
-
-TEST_F(QueryTest, FileOidSidAndPathIds)
-{
-    const vetu_id_t exact{1, 2, 3};
-    const vetu_id_t patternA{10, 0, 0x44};
-    const vetu_id_t patternB{20, 0, 0x55};
-    store.identityDataUserConfigOid.set("/etc/both.conf", exact);
-    store.identityDataUserConfigOidGlob.set("/etc/*.conf", patternA);
-    store.identityDataUserConfigOidGlob.set("/etc/b*", patternB);  // "/etc/b*" > "/etc/*.conf"
-    store.identityDataUserConfigOidGlob.set("/*", vetu_id_t{30, 0, 0});  // '*' never crosses '/'
-    store.identityDataUserConfigSid.set("/etc/both.conf", exact);
-    store.identityDataUserConfigSidGlob.set("/etc/*.conf", patternA);
-    store.insertFileOfPkgToMap("/bin/sh", "bash", 1);
-
-    const vetu_id_t packaged{hash("bash"), hash("/usr/bin/sh"), 0};
-    struct Case {
-        const char* path;
-        vetu_id_t oid;
-        vetu_id_t sid;
-    };
-    const Case cases[] = {
-        {"/etc/both.conf", exact, exact},
-        {"/etc/a.conf", patternA, patternA},
-        {"/etc/b.conf", patternB, patternA},  // sid patterns are their own maps
-        {"/etc/sub/a.conf", {0, hash("/etc/sub/a.conf"), 0}, {0, hash("/etc/sub/a.conf"), 0}},
-        {"/usr/bin/sh", packaged, packaged},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.path);
-        vetu_id_t id{9, 9, 9};
-        EXPECT_EQ(store.getFileOid(c.path, id), 0);
-        EXPECT_EQ(id, c.oid);
-        EXPECT_EQ(store.getFileSid(c.path, id), 0);
-        EXPECT_EQ(id, c.sid);
-        uint64_t pathId = 0;
-        EXPECT_EQ(store.getOidPathId(c.path, pathId), 0);
-        EXPECT_EQ(pathId, c.oid.path_id == 0 ? hash(c.path) : c.oid.path_id);
-        EXPECT_EQ(store.getSidPathId(c.path, pathId), 0);
-        EXPECT_EQ(pathId, c.sid.path_id == 0 ? hash(c.path) : c.sid.path_id);
-    }
-
-    // The creator oid through loaded tables, as the relabel run asks it.
-    vetu_id_t creator{9, 9, 9};
-    store.identityDataUserConfigCreateOid.set("/a", vetu_id_t{4, 5, 6});
-    const IdentifierTables tables = store.loadIdentifierTables();
-    EXPECT_EQ(store.getFileCreatorOid("/a", creator, tables), 0);
-    EXPECT_EQ(creator, (vetu_id_t{4, 5, 6}));
-    EXPECT_EQ(store.getFileCreatorOid("/b", creator, tables), 0);
-    EXPECT_EQ(creator, vetu_id_t{});
 }
 
 TEST_F(QueryTest, InheritFlagsAndTidsWithTheirDefaults)
@@ -167,15 +96,6 @@ TEST_F(QueryTest, InheritFlagsAndTidsWithTheirDefaults)
     EXPECT_EQ(tid, 0x20u);
     EXPECT_EQ(store.getTid("/usr/bin/python3", tid, tables), 0);
     EXPECT_EQ(tid, 0x32u);
-}
-
-// The kernel-module id: 0x3E8 above the name's FNV-1a (proven in common).
-TEST_F(QueryTest, KernelModuleIds)
-{
-    uint64_t oid = 0;
-    EXPECT_EQ(store.getKmodOid("foobar", oid), 0);
-    EXPECT_EQ(oid, (0x3E8ull << 32) | 0xbf9cf968u);
-    EXPECT_EQ(store.getKmodOid("", oid), -1);
 }
 
 TEST_F(QueryTest, SpecialFileSystems)

@@ -52,7 +52,6 @@ TEST(IdentityDataFileTest, GoldenText)
     maps.identityDataFileSid.set("/usr/bin/a", vetu_id_t{1, 2, 3});
     maps.identityDataDirSpathid.set("/d", 18446744073709551615ull);
     maps.specialFsFileOid.set("/proc", SpecialFsFileRecord{"proc", vetu_id_t{4, 5, 6}});
-    maps.identityDataUserConfigTid.set("/x", 4294967295u);
     maps.identityDataUserConfigLabel.set("/l", "t\"q\\\x01\x1f\b\t\n\f\r\x7f\xe4\xb8\xad\xff");
 
     // The members that hold an entry, as the file shows them.
@@ -71,7 +70,6 @@ TEST(IdentityDataFileTest, GoldenText)
         {"identityDataFileSid", {"/usr/bin/a", id}},
         {"identityDataDirSpathid", {"/d", "18446744073709551615"}},
         {"specialFsFileOid", {"/proc", record}},
-        {"identityDataUserConfigTid", {"/x", "4294967295"}},
         {"identityDataUserConfigLabel", {"/l", "\"t\\\"q\\\\\\u0001\\u001F\\b\\t\\n\\f\\r\x7f\xe4\xb8\xad\xff\""}},
     };
     std::string expected = "{\n    \"value0\": {\n";
@@ -100,65 +98,6 @@ TEST(IdentityDataFileTest, GoldenText)
     EXPECT_EQ(toJson(maps), expected);
 }
 
-// Every map round-trips keys and values with quotes, backslashes, control
-// and non-ASCII bytes, each into its own map; a load replaces what was there.
-TEST(IdentityDataFileTest, EveryMapRoundTripsOddKeys)
-{
-    using M = IdentityMaps;
-    const std::vector<SyncMap<std::string, vetu_id_t> M::*> idMaps = {
-        &M::identityDataFileSid,          &M::identityDataFileOid,         &M::identityDataDirSid,
-        &M::identityDataDirOid,           &M::identityDataLnkfileSid,      &M::identityDataLnkfileOid,
-        &M::identityDataFileWildcardSid,  &M::identityDataFileWildcardOid, &M::identityDataDirWildcardSid,
-        &M::identityDataDirWildcardOid,   &M::identityDataLinkWildcardSid, &M::identityDataLinkWildcardOid,
-        &M::identityDataUserConfigSid,    &M::identityDataUserConfigOid,   &M::identityDataUserConfigSidGlob,
-        &M::identityDataUserConfigOidGlob, &M::identityDataUserConfigCreateOid};
-    const std::vector<SyncMap<std::string, uint64_t> M::*> u64Maps = {
-        &M::identityDataDirSpathid, &M::identityDataDirOpathid, &M::identityDataDirWSpathid,
-        &M::identityDataDirWOpathid, &M::identityDataUserConfigPid};
-    const std::vector<SyncMap<std::string, uint32_t> M::*> u32Maps = {
-        &M::identityDataUserConfigTid, &M::identityDataUserConfigInheritFlag, &M::identityDataUserConfigTidGlob,
-        &M::identityDataUserConfigInheritFlagGlob};
-    const std::vector<std::string> keys = {"/plain", "/q\"uote", "/back\\slash", "/ctl\x01\x1f\t\n",
-                                           "/\xe4\xb8\xad\xe6\x96\x87", "/bad\xff\xfe", "/*.so"};
-    IdentityMaps maps;
-    uint64_t n = 0;
-    for (const std::string& k : keys) {
-        for (size_t m = 0; m < idMaps.size(); ++m) {
-            (maps.*idMaps[m]).set(k, vetu_id_t{++n, ~n, n << 40});
-        }
-        for (size_t m = 0; m < u64Maps.size(); ++m) {
-            (maps.*u64Maps[m]).set(k, ~++n);
-        }
-        for (size_t m = 0; m < u32Maps.size(); ++m) {
-            (maps.*u32Maps[m]).set(k, static_cast<uint32_t>(++n) | 0x80000000u);
-        }
-        maps.specialFsFileOid.set(k, SpecialFsFileRecord{k + "fs", vetu_id_t{++n, 9, 9}});
-        maps.identityDataUserConfigLabel.set(k, "label " + k);
-    }
-    IdentityMaps loaded;
-    loaded.identityDataFileSid.set("/stale", vetu_id_t{});
-    std::string error;
-    ASSERT_EQ(loadIdentityDataJson(toJson(maps), loaded, error), 0) << error;
-    // Values differ across maps, and the text's layout is proven above: equal
-    // texts mean each entry came back into its own map.
-    EXPECT_EQ(toJson(loaded), toJson(maps));
-}
-
-TEST(IdentityDataFileTest, MembersInAnyOrderAndWrapperNamesAreFree)
-{
-    std::vector<std::string> reversed(kMembers.rbegin(), kMembers.rend());
-    const std::string json =
-        handBuilt(reversed, "identityDataUserConfigInheritFlagGlob",
-                  R"({"value": 7, "key": "/p*"}, {"key": "/p*", "value": 8}, {"key": "/a", "value": 1})");
-    IdentityMaps loaded;
-    std::string error;
-    ASSERT_EQ(loadIdentityDataJson(json, loaded, error), 0) << error;
-    const auto flags = loaded.identityDataUserConfigInheritFlagGlob.getAll();
-    ASSERT_EQ(flags.size(), 2u);
-    EXPECT_EQ(flags.at("/p*"), 7u);  // a repeated key keeps its first entry
-    EXPECT_EQ(flags.at("/a"), 1u);
-}
-
 // A refused file changes no map: a half-loaded store would be written back
 // as if it were whole.
 TEST(IdentityDataFileTest, RefusedTextsChangeNothing)
@@ -182,8 +121,6 @@ TEST(IdentityDataFileTest, RefusedTextsChangeNothing)
         {"tid above 32 bits", handBuilt(kMembers, "identityDataUserConfigTid", R"({"key": "/t", "value": 4294967296})"),
          ""},
         {"label as number", handBuilt(kMembers, "identityDataUserConfigLabel", R"({"key": "/t", "value": 1})"), ""},
-        {"empty text", "", ""},
-        {"array", "[1,2]", ""},
         {"trailing garbage", handBuilt(kMembers) + "x", ""},
         {"deep nesting", std::string(200000, '['), ""},
     };

@@ -1,7 +1,5 @@
-// The store's persistence operations where the file layer alone cannot show
-// the outcome: stores refused after a failed load, and stores and loads at
-// once. Plain round trips through the store are shown by the start-up build
-// and the jobs.
+// The store's persistence where the file layer alone cannot show the
+// outcome: stores refused after a failed load, and two stores at once.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -11,7 +9,6 @@
 #include <functional>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "common/file_utils.h"
 #include "common/paths.h"
@@ -28,15 +25,6 @@ void putSigned(const char* data, const char* sig, const std::string& bytes)
 {
     writeFile(data, bytes);
     writeFile(sig, getHMACSM3Signature(bytes, getHmacKey()));
-}
-
-void fillPackages(VetuRestoreInit& store)
-{
-    ASSERT_EQ(store.insertPkgidToMap("bash", 1), 0);
-    ASSERT_EQ(store.insertPkgidToMap("lib64-gcc_1.2+x", 2), 0);
-    store.insertFileOfPkgToMap("/usr/bin/bash", "bash", 1);
-    store.insertFileOfPkgToMap("/usr/lib64/libgcc.so", "lib64-gcc_1.2+x", 2);
-    store.updateParentDirsCache("/usr/bin/bash");
 }
 
 class SignedPersistenceTest : public ::testing::Test {
@@ -106,7 +94,8 @@ TEST_F(SignedPersistenceTest, StoreRefusedWhileIdentityFileOnDiskFailedToLoad)
 TEST_F(SignedPersistenceTest, ConcurrentPackageStoresWriteTheNewestData)
 {
     VetuRestoreInit store;
-    fillPackages(store);
+    ASSERT_EQ(store.insertPkgidToMap("bash", 1), 0);
+    store.insertFileOfPkgToMap("/usr/bin/bash", "bash", 1);
     ASSERT_EQ(store.storePkgAndFileData(), 0);
     for (int round = 0; round < 200; ++round) {
         const std::string name = "pkg" + std::to_string(round);
@@ -133,41 +122,6 @@ TEST_F(SignedPersistenceTest, ConcurrentPackageStoresWriteTheNewestData)
         ASSERT_EQ(loaded.loadPkgAndFileData(), 0);
         ASSERT_EQ(loaded.getPkgNameById(getSM3HashLast64Bits(name)), name) << "lost in round " << round;
     }
-}
-
-// Stores, loads and map changes on several threads: nothing is lost, torn or
-// deleted (run under TSan as well).
-TEST_F(SignedPersistenceTest, ConcurrentStoresAndLoads)
-{
-    VetuRestoreInit store;
-    fillPackages(store);
-    ASSERT_EQ(store.storeIndentityData(), 0);
-    ASSERT_EQ(store.storePkgAndFileData(), 0);
-    std::atomic<int> failures{0};
-    std::vector<std::thread> threads;
-    threads.emplace_back([&] {
-        for (int i = 0; i < 30; ++i) {
-            store.identityDataFileOid.set("/f" + std::to_string(i), vetu_id_t{1, 2, 3});
-            store.insertFileOfPkgToMap("/usr/bin/f" + std::to_string(i), "bash", 1);
-        }
-    });
-    for (int t = 0; t < 3; ++t) {
-        threads.emplace_back([&, t] {
-            VetuRestoreInit reader;
-            for (int i = 0; i < 15; ++i) {
-                failures += (t < 2 ? store.storeIndentityData() : reader.loadIndentityData()) != 0;
-                failures += (t < 2 ? store.storePkgAndFileData() : reader.loadPkgAndFileData()) != 0;
-            }
-        });
-    }
-    for (auto& t : threads) {
-        t.join();
-    }
-    EXPECT_EQ(failures.load(), 0);
-    ASSERT_EQ(store.storeIndentityData(), 0);
-    VetuRestoreInit last;
-    ASSERT_EQ(last.loadIndentityData(), 0);
-    EXPECT_EQ(last.identityDataFileOid.getAll().size(), 30u);
 }
 
 }  // namespace

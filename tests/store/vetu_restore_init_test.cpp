@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <set>
 #include <tuple>
 #include <string>
 
@@ -63,44 +62,6 @@ TEST_F(StoreTest, ParentDirCacheNeverHoldsRootAndSkipsRelocationNotices)
     for (const auto& [path, cached] : lookups) {
         EXPECT_EQ(store.isCachedParentDir(path), cached) << path;
     }
-}
-
-// Stored package data that fails these checks is not loaded.
-TEST_F(StoreTest, ValidateMappedData)
-{
-    const std::tuple<std::string, std::string, bool> cases[] = {
-        {"/usr/lib/libgcc.so", "lib64-gcc_1.2+x", true},
-        {"(没有包含文件)", "p", true},  // an rpm placeholder is skipped
-        {"/a/../b", "p", false},
-        {"rel/a", "p", false},
-        {"/a", "bad/name", false},
-    };
-    for (const auto& [path, pkg, valid] : cases) {
-        VetuRestoreInit one;
-        one.insertFileOfPkgToMap(path, pkg, 1);
-        EXPECT_EQ(one.validateMappedData(), valid) << path << " " << pkg;
-        // A placeholder entry does not hide a later bad one.
-        one.insertFileOfPkgToMap("(没有包含文件)", "p", 1);
-        one.insertFileOfPkgToMap("/z", "bad name", 1);
-        EXPECT_FALSE(one.validateMappedData());
-    }
-}
-
-TEST_F(StoreTest, IndexCarriesTheLastCategoryInBuildOrder)
-{
-    store.identityDataFileSid.set("/a", vetu_id_t{1, 0, 0});
-    store.identityDataFileOid.set("/a", vetu_id_t{1, 0, 0});
-    store.identityDataDirOid.set("/d", vetu_id_t{});
-    store.identityDataDirOpathid.set("/d", 1);
-    store.identityDataFileWildcardSid.set("/w/*", vetu_id_t{});
-    store.identityDataLinkWildcardOid.set("/l*", vetu_id_t{});
-    store.identityDataDirWOpathid.set("/w/*", 1);
-    store.identityDataLnkfileSid.set("/link", vetu_id_t{});
-    store.identityDataUserConfigOid.set("/user-set-only", vetu_id_t{});
-    const PathIdentityIndex expected = {
-        {"/a", "fileOid"}, {"/d", "dirOpathid"}, {"/w/*", "dirWOpathid"}, {"/l*", "linkWildcardOid"},
-        {"/link", "lnkfileSid"}};
-    EXPECT_EQ(store.buildIdentityDataIndex(), expected);
 }
 
 }  // namespace

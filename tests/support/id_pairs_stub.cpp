@@ -63,29 +63,21 @@ std::string bytes()
 
 bool parse(const std::string& bytes, std::vector<IdPairsMessage>& messages, std::string* error)
 {
-    auto fail = [error](const std::string& why) {
-        if (error != nullptr) {
-            *error = why;
-        }
-        return false;
-    };
     messages.clear();
-    size_t offset = 0;
-    while (offset < bytes.size()) {
-        if (bytes.size() - offset < 16) {
-            return fail("truncated header at " + std::to_string(offset));
-        }
+    for (size_t offset = 0; offset < bytes.size();) {
         IdPairsMessage msg;
-        msg.totalLen = readNative<uint32_t>(bytes, offset);
-        msg.count = readNative<uint32_t>(bytes, offset + 4);
-        msg.op = readNative<uint32_t>(bytes, offset + 8);
-        msg.idType = readNative<uint32_t>(bytes, offset + 12);
-        if (msg.totalLen != 16 + 16ull * msg.count) {
-            return fail("total_len " + std::to_string(msg.totalLen) + " does not match count " +
-                        std::to_string(msg.count));
+        const size_t left = bytes.size() - offset;
+        if (left >= 16) {
+            msg.totalLen = readNative<uint32_t>(bytes, offset);
+            msg.count = readNative<uint32_t>(bytes, offset + 4);
+            msg.op = readNative<uint32_t>(bytes, offset + 8);
+            msg.idType = readNative<uint32_t>(bytes, offset + 12);
         }
-        if (bytes.size() - offset < msg.totalLen) {
-            return fail("truncated message at " + std::to_string(offset));
+        if (left < 16 || msg.totalLen != 16 + 16ull * msg.count || left < msg.totalLen) {
+            if (error != nullptr) {
+                *error = "no whole, consistent message at byte " + std::to_string(offset);
+            }
+            return false;
         }
         for (uint32_t i = 0; i < msg.count; ++i) {
             const size_t at = offset + 16 + 16ull * i;

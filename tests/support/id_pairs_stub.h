@@ -1,6 +1,5 @@
-// Stands in for the kernel's id_pairs file: a regular file on the sandbox's
-// tmpfs under /sys/kernel/security, whose bytes the test reads back and
-// splits into the messages that were written.
+// The kernel's id_pairs file as a regular file on the sandbox's tmpfs, read
+// back as the messages written to it.
 #pragma once
 
 #include <cstdint>
@@ -27,8 +26,8 @@ void failWrites();
 void limitSize(size_t bytes);
 // Everything written so far.
 std::string bytes();
-// Splits bytes into messages by their total_len fields; false (with a reason
-// in *error) when the bytes are not a sequence of whole, consistent messages.
+// Splits bytes into messages; false (a reason in *error) unless they are
+// whole, consistent messages.
 bool parse(const std::string& bytes, std::vector<IdPairsMessage>& messages, std::string* error = nullptr);
 
 }  // namespace id_pairs_stub

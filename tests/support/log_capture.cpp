@@ -61,11 +61,10 @@ std::vector<LoggedLine> LogLines::lines() const
 
 size_t LogLines::count(const std::string& text, const std::string& level) const
 {
-    size_t n = 0;
-    for (const auto& line : lines()) {
-        n += matches(line, level) && stripLogPrefix(line.message) == text;
-    }
-    return n;
+    const auto all = lines();
+    return static_cast<size_t>(std::count_if(all.begin(), all.end(), [&](const LoggedLine& line) {
+        return matches(line, level) && stripLogPrefix(line.message) == text;
+    }));
 }
 
 long LogLines::indexOf(const std::string& text, const std::string& level) const

@@ -20,16 +20,13 @@ struct LoggedLine {
 class LogLines {
 public:
     std::vector<LoggedLine> lines() const;
-    // Lines whose message, after the "[function:line] " prefix, equals text
-    // (level "" matches any level).
+    // Lines whose message after "[function:line] " is text (level "": any).
     size_t count(const std::string& text, const std::string& level = "") const;
     bool has(const std::string& text, const std::string& level = "") const { return indexOf(text, level) >= 0; }
-    // Lines whose message contains the fragment anywhere.
     size_t countContaining(const std::string& fragment, const std::string& level = "") const;
-    // Index of the first line count() would match, or -1; for order checks.
+    // Index of the first line count() would match, or -1.
     long indexOf(const std::string& text, const std::string& level = "") const;
     void clear();
-    // Every line, one per row, for failure messages.
     std::string dump() const;
     void record(LoggedLine line);
 
@@ -51,14 +48,13 @@ private:
     int m_oldRootPriority;
 };
 
-// /var/log/vetu/vetu_label_manager.log as it is now, in the logger's
-// fallback layout (the sandbox holds no properties file).
+// The program's log file as it is now, in the logger's fallback layout.
 class ProgramLog : public LogLines {
 public:
     ProgramLog();
 };
 
-// Removes the log file, so that a following run starts a fresh one.
+// Removes the log file: the next run starts a fresh one.
 void clearProgramLog();
 
 // The message without its "[function:line] " prefix.

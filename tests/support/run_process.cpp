@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <thread>
 
 #include "common/file_utils.h"
 
@@ -17,6 +16,30 @@ extern char** environ;
 
 namespace {
 using Clock = std::chrono::steady_clock;
+
+// Made before the fork: a child of a threaded process must not allocate.
+std::vector<char*> argvOf(const std::vector<std::string>& argv)
+{
+    std::vector<char*> args;
+    for (const auto& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+    return args;
+}
+
+// In the child: in, out and err as 0, 1 and 2, no signal blocked, then the program.
+[[noreturn]] void execChild(std::vector<char*>& args, int in, int out, int err)
+{
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (in >= 0 && dup2(in, 0) >= 0 && dup2(out, 1) >= 0 && dup2(err, 2) >= 0) {
+        execve(args[0], args.data(), environ);
+    }
+    _exit(127);
+}
+
 }  // namespace
 
 ProcessResult runProcess(const std::vector<std::string>& argv, double timeoutSeconds)
@@ -29,41 +52,22 @@ ProcessResult runProcess(const std::vector<std::string>& argv, double timeoutSec
     if (argv.empty() || out < 0) {
         return result;
     }
-    std::vector<char*> args;
-    for (const auto& arg : argv) {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
-    args.push_back(nullptr);
+    std::vector<char*> args = argvOf(argv);
     const pid_t pid = fork();
     if (pid == 0) {
-        const int null = open("/dev/null", O_RDONLY);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        if (null >= 0 && dup2(null, 0) >= 0 && dup2(out, 1) >= 0 && dup2(out, 2) >= 0) {
-            execve(args[0], args.data(), environ);
-        }
-        _exit(127);
+        execChild(args, open("/dev/null", O_RDONLY), out, out);
     }
     close(out);
     result.started = pid > 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
     int status = 0;
-    while (result.started && waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            result.timedOut = true;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    if (result.started && !result.timedOut) {
-        if (WIFEXITED(status)) {
-            result.status = WEXITSTATUS(status);
-        } else if (WIFSIGNALED(status)) {
-            result.signal = WTERMSIG(status);
-        }
+    if (result.started && !waitChildWithin(pid, timeoutSeconds, status)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        result.timedOut = true;
+    } else if (result.started && WIFEXITED(status)) {
+        result.status = WEXITSTATUS(status);
+    } else if (result.started && WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
     }
     result.output = readFile(outPath);
     unlink(outPath);
@@ -149,11 +153,7 @@ void stopChild(int pid, int signal, double timeoutSeconds)
 
 int spawnDaemon(const std::vector<std::string>& argv, int stdoutFd, int keepFd)
 {
-    std::vector<char*> args;
-    for (const auto& arg : argv) {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
-    args.push_back(nullptr);
+    std::vector<char*> args = argvOf(argv);
     const pid_t pid = fork();
     if (pid != 0) {
         return pid;
@@ -163,12 +163,5 @@ int spawnDaemon(const std::vector<std::string>& argv, int stdoutFd, int keepFd)
         fcntl(keepFd, F_SETFD, 0);
     }
     const int null = open("/dev/null", O_RDWR);
-    if (null < 0 || dup2(null, 0) < 0 || dup2(stdoutFd >= 0 ? stdoutFd : null, 1) < 0 || dup2(null, 2) < 0) {
-        _exit(127);
-    }
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    execve(args[0], args.data(), environ);
-    _exit(127);
+    execChild(args, null, stdoutFd >= 0 ? stdoutFd : null, null);
 }

@@ -13,8 +13,7 @@ struct ProcessResult {
     std::string output;     // standard output and standard error, interleaved
 };
 
-// argv[0] is the program path (not searched in PATH). The child gets the
-// current environment; stdin is /dev/null.
+// argv[0] is the program's path (no PATH search); stdin is /dev/null.
 ProcessResult runProcess(const std::vector<std::string>& argv, double timeoutSeconds);
 
 // "exit 3", "signal 9", "timed out" or "not started", for failure messages.
@@ -29,16 +28,14 @@ inline ProcessResult runLabelManager(std::vector<std::string> args, double timeo
 }
 #endif
 
-// Reads one line (without its line feed) from fd; false at end of file, on
-// an error or when the time limit passes first.
+// One line from fd without its line feed; false at its end, on an error or
+// past the time limit.
 bool readLineWithin(int fd, double timeoutSeconds, std::string& line);
 
-// Waits for a child to exit; false (child still there) when the time limit
-// passes first.
+// Waits for a child to exit; false when the time limit passes first.
 bool waitChildWithin(int pid, double timeoutSeconds, int& status);
 
-// Sends the signal and reaps the child, killing it when it is still there
-// after the time limit.
+// Sends the signal and reaps the child, killed if still there at the limit.
 void stopChild(int pid, int signal, double timeoutSeconds);
 
 // Starts a program that runs beside the test (a daemon): it dies with the

@@ -1,6 +1,4 @@
-// Stands in for /usr/bin/rpm inside the test's mount namespace: a /bin/sh
-// script bind-mounted over the real program, for the answers a real database
-// cannot give (failures, signals, notices in other languages, huge lists).
+// A /bin/sh script bind-mounted over /usr/bin/rpm in the test's namespace.
 #pragma once
 
 #include <map>
@@ -9,15 +7,14 @@
 
 class StubRpm {
 public:
-    // body: the script after its first lines, which set STUB_DIR (a scratch
-    // directory for the script's data) and record "$*" as one line of
-    // $STUB_DIR/calls. Throws std::runtime_error when it cannot be set up.
+    // body follows lines that set STUB_DIR (the script's scratch directory)
+    // and append "$*" to $STUB_DIR/calls. Throws when it cannot be set up.
     explicit StubRpm(const std::string& body);
     ~StubRpm();
     StubRpm(const StubRpm&) = delete;
     StubRpm& operator=(const StubRpm&) = delete;
 
-    // Writes a data file under dir() (creating its parents); returns its path.
+    // Writes a data file under STUB_DIR; returns its path.
     std::string writeData(const std::string& rel, const std::string& content) const;
     // The argument lines of every run so far, in order of their ends.
     std::vector<std::string> calls() const;

@@ -11,7 +11,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <stdexcept>
 #include <system_error>
 
 namespace {
@@ -61,12 +60,9 @@ std::string TempTree::dir(const std::string& rel, unsigned mode)
 std::string TempTree::file(const std::string& rel, const std::string& content, unsigned mode)
 {
     const std::string abs = makeParents(rel);
-    std::ofstream out(abs, std::ios::binary | std::ios::trunc);
-    if (!out) {
+    if (!(std::ofstream(abs, std::ios::binary | std::ios::trunc) << content)) {
         fail("create " + abs);
     }
-    out << content;
-    out.close();
     chmod(abs.c_str(), mode);
     return abs;
 }
@@ -94,17 +90,12 @@ std::string TempTree::socket(const std::string& rel)
     const std::string abs = makeParents(rel);
     struct sockaddr_un addr {};
     addr.sun_family = AF_UNIX;
-    if (abs.size() >= sizeof(addr.sun_path)) {
-        throw std::runtime_error("socket path too long: " + abs);
-    }
-    memcpy(addr.sun_path, abs.c_str(), abs.size() + 1);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        fail("socket");
-    }
-    const int rc = bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
+    const bool bound = abs.size() < sizeof(addr.sun_path) && fd >= 0 &&
+                       (memcpy(addr.sun_path, abs.c_str(), abs.size() + 1),
+                        bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0);
     close(fd);
-    if (rc != 0) {
+    if (!bound) {
         fail("bind " + abs);
     }
     return abs;

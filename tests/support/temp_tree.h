@@ -5,7 +5,6 @@
 
 class TempTree {
 public:
-    // Creates a fresh directory under /tmp (a tmpfs inside the sandbox).
     TempTree();
     ~TempTree();
     TempTree(const TempTree&) = delete;
@@ -24,13 +23,11 @@ public:
     std::string socket(const std::string& rel);
 
 private:
-    // The absolute path of rel, its parent directories made.
     std::string makeParents(const std::string& rel) const;
     std::string m_root;
 };
 
-// Reads the raw value of an extended attribute ("" when absent), without
-// following a final symbolic link.
+// The raw value of an extended attribute ("" when absent), not following a final link.
 std::string readXattr(const std::string& path, const char* name = "security.vetu");
 
 // Whether a path exists, without following a final symbolic link.
