@@ -2,7 +2,7 @@
 
 #include "store/pkg_data_file.h"
 
-#include <istream>
+#include <cstring>
 #include <mutex>
 #include <ostream>
 #include <shared_mutex>
@@ -95,44 +95,48 @@ std::string PkgFileDataWriter::take()
 
 namespace {
 
-// Reads through cereal's binary archive, but sizes a string only after
-// checking that the bytes for it are there: a forged length must not make
-// the loader allocate gigabytes.
+// Reads what cereal's binary archive wrote straight from the bytes, with the
+// archive's error text, and sizes a string only after checking that the
+// bytes for it are there: a forged length must not make the loader allocate
+// gigabytes.
 class BoundedReader {
 public:
-    explicit BoundedReader(std::string_view bytes)
-        : m_size(bytes.size()), m_source(bytes.data(), bytes.size()), m_stream(&m_source), m_archive(m_stream)
-    {
-    }
+    explicit BoundedReader(std::string_view bytes) : m_bytes(bytes) {}
 
-    size_t offset() const { return m_size - m_source.remaining(); }
+    size_t offset() const { return m_at; }
 
     template <class T>
     T number()
     {
         T value;
-        m_archive(value);
+        require(sizeof(value));
+        std::memcpy(&value, m_bytes.data() + m_at, sizeof(value));
+        m_at += sizeof(value);
         return value;
     }
 
     std::string text()
     {
         const uint64_t length = number<uint64_t>();
-        const size_t left = m_source.remaining();
-        if (length > left) {
-            throw cereal::Exception("Failed to read " + std::to_string(length) +
-                                    " bytes from input stream! Read " + std::to_string(left));
-        }
-        std::string value(static_cast<size_t>(length), '\0');
-        m_archive.loadBinary(&value[0], static_cast<std::streamsize>(length));
+        require(length);
+        std::string value(m_bytes.data() + m_at, static_cast<size_t>(length));
+        m_at += static_cast<size_t>(length);
         return value;
     }
 
 private:
-    size_t m_size;
-    ByteSourceBuf m_source;
-    std::istream m_stream;
-    cereal::BinaryInputArchive m_archive;
+    void require(uint64_t length)
+    {
+        const size_t left = m_bytes.size() - m_at;
+        if (length > left) {
+            m_at = m_bytes.size();
+            throw cereal::Exception("Failed to read " + std::to_string(length) + " bytes from input stream! Read " +
+                                    std::to_string(left));
+        }
+    }
+
+    std::string_view m_bytes;
+    size_t m_at = 0;
 };
 
 // Records come in key order, so inserting at the end is cheap; a repeated
