@@ -109,7 +109,7 @@ uint32_t getSM3HashLast32Bits(const std::string& data)
     return static_cast<uint32_t>(readBigEndian(digest + kSm3Size - 4, 4));
 }
 
-std::string getHMACSM3Signature(const std::string& data, const std::string& key)
+std::string getHMACSM3Signature(std::string_view data, const std::string& key)
 {
     if (sm3Digest() == nullptr) {
         LOG_ERROR("Unsupported hash function SM3");
@@ -147,7 +147,7 @@ std::string getHMACSM3Signature(const std::string& data, const std::string& key)
     return signature;
 }
 
-bool verifyHMACSM3Signature(const std::string& data, const std::string& key, const std::string& expected)
+bool verifyHMACSM3Signature(std::string_view data, const std::string& key, const std::string& expected)
 {
     const std::string computed = getHMACSM3Signature(data, key);
     if (computed.empty() || computed.size() != expected.size()) {

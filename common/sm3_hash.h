@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 // 64 lowercase hexadecimal characters; "" on failure.
 std::string getSM3HashValue(const std::string& data);
@@ -13,9 +14,9 @@ uint64_t getSM3HashLast64Bits(const std::string& data);
 uint32_t getSM3HashLast32Bits(const std::string& data);
 
 // HMAC-SM3 of data under key as 64 lowercase hexadecimal characters; "" on failure.
-std::string getHMACSM3Signature(const std::string& data, const std::string& key);
+std::string getHMACSM3Signature(std::string_view data, const std::string& key);
 // Constant-time, case-sensitive comparison with the expected text.
-bool verifyHMACSM3Signature(const std::string& data, const std::string& key, const std::string& expected);
+bool verifyHMACSM3Signature(std::string_view data, const std::string& key, const std::string& expected);
 
 // 32-bit FNV-1a whose bytes are sign-extended before the XOR.
 uint32_t fnv1aHash32(const char* bytes, int length);

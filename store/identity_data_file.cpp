@@ -114,7 +114,7 @@ struct LoadedMaps {
 // Every number of the file is an integer; anything else is refused before
 // the parser's floating-point reader sees it. Returns the offset of the
 // first number with a fraction or exponent, or npos.
-size_t findNonIntegerNumber(const std::string& json)
+size_t findNonIntegerNumber(std::string_view json)
 {
     size_t i = 0;
     while (i < json.size()) {
@@ -160,7 +160,7 @@ int saveIdentityDataJson(const IdentityMaps& maps, std::string& json, std::strin
     return 0;
 }
 
-int loadIdentityDataJson(const std::string& json, IdentityMaps& maps, std::string& error)
+int loadIdentityDataJson(std::string_view json, IdentityMaps& maps, std::string& error)
 {
     const size_t badNumber = findNonIntegerNumber(json);
     if (badNumber != std::string::npos) {
@@ -240,8 +240,8 @@ int VetuRestoreInit::loadIndentityData()
     std::unique_lock<std::shared_mutex> fileGuard(m_dataFileMutex);
     bool unparsable = false;
     const int rc = loadSignedData(kIdentityDataFile, kIdentityDataTexts, key,
-                                  [this, &unparsable](const std::string& bytes, std::string& error) {
-                                      if (loadIdentityDataJson(bytes, *this, error) != 0) {
+                                  [this, &unparsable](DataFileBytes& bytes, std::string& error) {
+                                      if (loadIdentityDataJson(bytes.view(), *this, error) != 0) {
                                           unparsable = true;
                                           return ParseOutcome::Unparsable;
                                       }

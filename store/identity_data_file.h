@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "store/identity_maps.h"
 
@@ -14,4 +15,4 @@ int saveIdentityDataJson(const IdentityMaps& maps, std::string& json, std::strin
 // none: a text that is not valid JSON, lacks a map or holds a value of the
 // wrong kind returns -1 with the archive's error text and changes nothing.
 // The path-to-category index is left alone.
-int loadIdentityDataJson(const std::string& json, IdentityMaps& maps, std::string& error);
+int loadIdentityDataJson(std::string_view json, IdentityMaps& maps, std::string& error);

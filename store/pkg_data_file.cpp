@@ -2,7 +2,7 @@
 
 #include "store/pkg_data_file.h"
 
-#include <istream>
+#include <cstring>
 #include <mutex>
 #include <ostream>
 #include <shared_mutex>
@@ -95,57 +95,68 @@ std::string PkgFileDataWriter::take()
 
 namespace {
 
-// Reads through cereal's binary archive, but sizes a string only after
-// checking that the bytes for it are there: a forged length must not make
-// the loader allocate gigabytes.
+// Reads what cereal's binary archive wrote straight from the bytes, with the
+// archive's error text, and sizes a string only after checking that the
+// bytes for it are there: a forged length must not make the loader allocate
+// gigabytes.
 class BoundedReader {
 public:
-    explicit BoundedReader(const std::string& bytes)
-        : m_source(bytes.data(), bytes.size()), m_stream(&m_source), m_archive(m_stream)
-    {
-    }
+    explicit BoundedReader(std::string_view bytes) : m_bytes(bytes) {}
+
+    size_t offset() const { return m_at; }
 
     template <class T>
     T number()
     {
         T value;
-        m_archive(value);
+        require(sizeof(value));
+        std::memcpy(&value, m_bytes.data() + m_at, sizeof(value));
+        m_at += sizeof(value);
         return value;
     }
 
     std::string text()
     {
         const uint64_t length = number<uint64_t>();
-        const size_t left = m_source.remaining();
-        if (length > left) {
-            throw cereal::Exception("Failed to read " + std::to_string(length) +
-                                    " bytes from input stream! Read " + std::to_string(left));
-        }
-        std::string value(static_cast<size_t>(length), '\0');
-        m_archive.loadBinary(&value[0], static_cast<std::streamsize>(length));
+        require(length);
+        std::string value(m_bytes.data() + m_at, static_cast<size_t>(length));
+        m_at += static_cast<size_t>(length);
         return value;
     }
 
 private:
-    ByteSourceBuf m_source;
-    std::istream m_stream;
-    cereal::BinaryInputArchive m_archive;
+    void require(uint64_t length)
+    {
+        const size_t left = m_bytes.size() - m_at;
+        if (length > left) {
+            m_at = m_bytes.size();
+            throw cereal::Exception("Failed to read " + std::to_string(length) + " bytes from input stream! Read " +
+                                    std::to_string(left));
+        }
+    }
+
+    std::string_view m_bytes;
+    size_t m_at = 0;
 };
 
 // Records come in key order, so inserting at the end is cheap; a repeated
 // key keeps its first record.
 template <class Map, class Read>
-void readSection(BoundedReader& in, Map& out, Read readRecord)
+void readSection(BoundedReader& in, Map& out, Read readRecord, const std::function<void(size_t)>& readUpTo)
 {
     uint64_t count = in.number<uint64_t>();
     for (; count > 0; --count) {
         readRecord(out);
+        if (readUpTo) {
+            readUpTo(in.offset());
+        }
     }
 }
 
 }  // namespace
 
-int loadPkgFileDataBinary(const std::string& bytes, PkgFileData& out, std::string& error)
+int loadPkgFileDataBinary(std::string_view bytes, PkgFileData& out, std::string& error,
+                          const std::function<void(size_t)>& readUpTo)
 {
     PkgFileData data;
     try {
@@ -156,20 +167,20 @@ int loadPkgFileDataBinary(const std::string& bytes, PkgFileData& out, std::strin
             info.pkgId = in.number<uint64_t>();
             info.pkgType = in.number<uint32_t>();
             m.emplace_hint(m.end(), std::move(name), info);
-        });
+        }, readUpTo);
         readSection(in, data.pkgIdToName, [&in](std::map<uint64_t, std::string>& m) {
             const uint64_t id = in.number<uint64_t>();
             m.emplace_hint(m.end(), id, in.text());
-        });
+        }, readUpTo);
         readSection(in, data.filePathToPkgName, [&in](std::map<std::string, FilePkgInfo>& m) {
             std::string path = in.text();
             FilePkgInfo info;
             info.pkgName = in.text();
             info.pkgType = in.number<uint32_t>();
             m.emplace_hint(m.end(), std::move(path), std::move(info));
-        });
+        }, readUpTo);
         readSection(in, data.cachedParentDirs,
-                    [&in](std::set<std::string>& s) { s.emplace_hint(s.end(), in.text()); });
+                    [&in](std::set<std::string>& s) { s.emplace_hint(s.end(), in.text()); }, readUpTo);
     } catch (const std::exception& e) {
         error = e.what();
         return -1;
@@ -234,11 +245,15 @@ int VetuRestoreInit::loadPkgAndFileData()
 {
     const std::string key = getHmacKey();
     std::unique_lock<std::shared_mutex> fileGuard(m_dataFileMutex);
-    return loadSignedData(kPkgDataFile, kPkgDataTexts, key, [this](const std::string& bytes, std::string& error) {
+    return loadSignedData(kPkgDataFile, kPkgDataTexts, key, [this](DataFileBytes& bytes, std::string& error) {
         PkgFileData data;
-        if (loadPkgFileDataBinary(bytes, data, error) != 0) {
+        // What is read is given back as the containers grow, so they never
+        // sit beside the whole file.
+        const auto readUpTo = [&bytes](size_t offset) { bytes.release(offset); };
+        if (loadPkgFileDataBinary(bytes.view(), data, error, readUpTo) != 0) {
             return ParseOutcome::Unparsable;
         }
+        bytes.release(bytes.view().size());
         swapPackageData(data);
         LOG_INFO("load data success");
         if (!validateMappedData()) {

@@ -3,11 +3,14 @@
 // and their bytes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "store/pkg_records.h"
 
@@ -37,5 +40,7 @@ private:
 
 // Reads the four sections; bytes after them are ignored. A repeated key keeps
 // its first record. Returns 0, or -1 with the archive's error text when the
-// bytes end early or a length runs past them; out is then untouched.
-int loadPkgFileDataBinary(const std::string& bytes, PkgFileData& out, std::string& error);
+// bytes end early or a length runs past them; out is then untouched. After
+// each record readUpTo, when given, learns how many leading bytes are read.
+int loadPkgFileDataBinary(std::string_view bytes, PkgFileData& out, std::string& error,
+                          const std::function<void(size_t)>& readUpTo = nullptr);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,11 +62,20 @@ const SignedDataTexts kIdentityDataTexts = {
 
 namespace {
 
-}  // namespace
+// Megabyte steps keep the system calls few.
+constexpr size_t kReleaseStep = size_t(1) << 20;
 
-ReadStatus readLockedFile(const char* path, std::string& out)
+size_t pageSize()
 {
-    out.clear();
+    static const size_t size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    return size;
+}
+
+// Reads a whole regular file under a shared lock into the room that
+// room(size) gives, size being what fstat reports.
+template <class Room>
+ReadStatus readLocked(const char* path, Room room)
+{
     const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return errno == ENOENT ? ReadStatus::Missing : ReadStatus::OpenFailed;
@@ -77,10 +87,14 @@ ReadStatus readLockedFile(const char* path, std::string& out)
     } else if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         status = ReadStatus::StatFailed;
     } else {
-        out.resize(static_cast<size_t>(st.st_size));
+        const size_t size = static_cast<size_t>(st.st_size);
+        char* into = room(size);
         size_t done = 0;
-        while (done < out.size()) {
-            const ssize_t n = read(fd, &out[done], out.size() - done);
+        if (into == nullptr && size > 0) {
+            status = ReadStatus::ReadFailed;
+        }
+        while (status == ReadStatus::Ok && done < size) {
+            const ssize_t n = read(fd, into + done, size - done);
             if (n < 0 && errno == EINTR) {
                 continue;
             }
@@ -90,11 +104,91 @@ ReadStatus readLockedFile(const char* path, std::string& out)
             }
             done += static_cast<size_t>(n);
         }
-        if (status != ReadStatus::Ok) {
-            out.clear();
-        }
     }
     close(fd);  // drops the lock
+    return status;
+}
+
+}  // namespace
+
+DataFileBytes::~DataFileBytes()
+{
+    allocate(0);
+}
+
+std::string_view DataFileBytes::view() const
+{
+    // Never a null pointer, not even for no bytes.
+    return m_data == nullptr ? std::string_view("", 0) : std::string_view(m_data, m_size);
+}
+
+char* DataFileBytes::allocate(size_t size)
+{
+    if (m_data != nullptr) {
+        munmap(m_data, m_size);
+    }
+    m_data = nullptr;
+    m_size = 0;
+    m_released = 0;
+    if (size == 0) {
+        return nullptr;
+    }
+    void* room = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (room == MAP_FAILED) {
+        return nullptr;
+    }
+    m_data = static_cast<char*>(room);
+    m_size = size;
+    return m_data;
+}
+
+void DataFileBytes::seal()
+{
+    // What was checked cannot be changed by a stray write afterwards.
+    if (m_data != nullptr) {
+        mprotect(m_data, m_size, PROT_READ);
+    }
+}
+
+void DataFileBytes::release(size_t offset)
+{
+    if (m_data == nullptr || offset <= m_released) {
+        return;
+    }
+    size_t end;
+    if (offset >= m_size) {
+        end = (m_size + pageSize() - 1) / pageSize() * pageSize();
+    } else if (offset - m_released < kReleaseStep) {
+        return;
+    } else {
+        end = offset / pageSize() * pageSize();
+    }
+    if (end > m_released && madvise(m_data + m_released, end - m_released, MADV_DONTNEED) == 0) {
+        m_released = end;
+    }
+}
+
+ReadStatus readLockedFile(const char* path, std::string& out)
+{
+    out.clear();
+    const ReadStatus status = readLocked(path, [&out](size_t size) {
+        out.resize(size);
+        return &out[0];
+    });
+    if (status != ReadStatus::Ok) {
+        out.clear();
+    }
+    return status;
+}
+
+ReadStatus readLockedFile(const char* path, DataFileBytes& out)
+{
+    const ReadStatus status = readLocked(path, [&out](size_t size) { return out.allocate(size); });
+    if (status == ReadStatus::Ok) {
+        out.seal();
+    } else {
+        out.allocate(0);
+    }
     return status;
 }
 
@@ -130,12 +224,11 @@ std::string markerText()
 }
 
 // Signs the migrated bytes and only then writes the marker: a marker without
-// a signature would make the next load delete good data.
-void finishMigration(const SignedDataFile& file, const SignedDataTexts& texts, const std::string& key,
-                     const std::string& bytes)
+// a signature would make the next load delete good data. The signature was
+// made before the parser could release the bytes.
+void finishMigration(const SignedDataFile& file, const SignedDataTexts& texts, const std::string& sig)
 {
     LOG_INFO("%s", texts.migrationCompleted);
-    const std::string sig = getHMACSM3Signature(bytes, key);
     std::string error;
     if (sig.empty() || writeNewDataFile(file.sigPending, sig, error) != 0 ||
         renameDataFile(file.sigPending, file.sig, error) != 0) {
@@ -167,7 +260,7 @@ constexpr int kNeedExclusive = 1;
 int loadPass(const SignedDataFile& file, const SignedDataTexts& texts, const std::string& key,
              const SignedDataParser& parse, bool exclusive)
 {
-    std::string bytes;
+    DataFileBytes bytes;
     switch (readLockedFile(file.data, bytes)) {
     case ReadStatus::Ok:
         break;
@@ -195,7 +288,7 @@ int loadPass(const SignedDataFile& file, const SignedDataTexts& texts, const std
             return kNeedExclusive;
         }
         std::string error;
-        if (pendingStatus == ReadStatus::Ok && !pending.empty() && verifyHMACSM3Signature(bytes, key, pending)) {
+        if (pendingStatus == ReadStatus::Ok && !pending.empty() && verifyHMACSM3Signature(bytes.view(), key, pending)) {
             if (renameDataFile(file.sigPending, file.sig, error) != 0) {
                 LOG_ERROR("%s", error.c_str());
                 return -1;
@@ -234,7 +327,7 @@ int loadPass(const SignedDataFile& file, const SignedDataTexts& texts, const std
         }
         LOG_WARN("%s", texts.migrating);
         migration = true;
-    } else if (!verifyHMACSM3Signature(bytes, key, sig)) {
+    } else if (!verifyHMACSM3Signature(bytes.view(), key, sig)) {
         if (!exclusive) {
             return kNeedExclusive;
         }
@@ -247,6 +340,7 @@ int loadPass(const SignedDataFile& file, const SignedDataTexts& texts, const std
         LOG_INFO("%s", texts.verifyPassed);
     }
 
+    const std::string migrationSig = migration ? getHMACSM3Signature(bytes.view(), key) : std::string();
     std::string error;
     ParseOutcome outcome;
     try {
@@ -271,7 +365,7 @@ int loadPass(const SignedDataFile& file, const SignedDataTexts& texts, const std
         return -1;
     }
     if (migration) {
-        finishMigration(file, texts, key, bytes);
+        finishMigration(file, texts, migrationSig);
     }
     return 0;
 }

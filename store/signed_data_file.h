@@ -3,8 +3,10 @@
 // checks the pair before anything trusts the bytes.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
+#include <string_view>
 
 // The names one signed data set lives under, all in the data directory.
 struct SignedDataFile {
@@ -47,9 +49,35 @@ enum class ParseOutcome {
     Rejected,    // well-formed but refused; the parser logged why; the files stay
     Unparsable,  // error text set
 };
+// A data file's bytes in pages of their own, read-only once read, so that a
+// parser can hand back what it has read while it goes on: what it builds
+// then never sits in memory beside the whole file.
+class DataFileBytes {
+public:
+    DataFileBytes() = default;
+    ~DataFileBytes();
+    DataFileBytes(const DataFileBytes&) = delete;
+    DataFileBytes& operator=(const DataFileBytes&) = delete;
+
+    std::string_view view() const;
+    // Gives the pages wholly before offset back to the system, in steps of a
+    // megabyte unless offset is the end; they read as zeros afterwards.
+    void release(size_t offset);
+
+    // For the reader: room for size bytes, writable until sealed.
+    char* allocate(size_t size);
+    void seal();
+
+private:
+    char* m_data = nullptr;
+    size_t m_size = 0;
+    size_t m_released = 0;
+};
+
 // Turns verified bytes into the caller's data. Must leave the caller's data
 // untouched unless it returns Loaded or Rejected; it may run twice per load.
-using SignedDataParser = std::function<ParseOutcome(const std::string& bytes, std::string& error)>;
+// It may release the bytes it has read.
+using SignedDataParser = std::function<ParseOutcome(DataFileBytes& bytes, std::string& error)>;
 
 // Loads, checks and parses a data file; see the outcome of each case in the
 // implementation. Returns 0 or -1. Every file is opened without following
@@ -81,6 +109,7 @@ enum class ReadStatus { Ok, Missing, OpenFailed, LockFailed, StatFailed, ReadFai
 // Reads a whole regular file under a shared lock, never following a link and
 // never blocking on a FIFO.
 ReadStatus readLockedFile(const char* path, std::string& out);
+ReadStatus readLockedFile(const char* path, DataFileBytes& out);
 
 // Writes a new file of mode 0600 with all of bytes and flushes it to disk.
 // An existing file or link of that name is removed first; nothing is followed.

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <functional>
@@ -86,6 +87,34 @@ TEST_F(SignedPersistenceTest, StoreRefusedWhileIdentityFileOnDiskFailedToLoad)
         ASSERT_EQ(loaded.loadIndentityData(), 0);
         EXPECT_EQ(loaded.identityDataUserConfigTid.getAll().size(), 2u);
     }
+}
+
+// The load hands back the file's pages as it reads them (in megabyte steps):
+// a file of several megabytes must still load every record.
+TEST_F(SignedPersistenceTest, LargePackageFileLoadsWhole)
+{
+    VetuRestoreInit store;
+    ASSERT_EQ(store.insertPkgidToMap("bash", 1), 0);
+    ASSERT_EQ(store.insertPkgidToMap("lib64-gcc_1.2+x", 1), 0);
+    store.updateParentDirsCache("/usr/bin/bash");
+    const std::string dir = "/usr/share/some-rather-long-directory-name/";
+    for (int i = 0; i < 40000; ++i) {
+        store.insertFileOfPkgToMap(dir + "file_" + std::to_string(i), i % 2 ? "bash" : "lib64-gcc_1.2+x", 1);
+    }
+    ASSERT_EQ(store.storePkgAndFileData(), 0);
+    ASSERT_GT(fs::file_size(paths::kPkgFileData), 3u << 20);
+    VetuRestoreInit loaded;
+    ASSERT_EQ(loaded.loadPkgAndFileData(), 0);
+    const PkgFileData want = store.packageDataSnapshot();
+    const PkgFileData got = loaded.packageDataSnapshot();
+    EXPECT_EQ(got.pkgIdToName, want.pkgIdToName);
+    EXPECT_EQ(got.cachedParentDirs, want.cachedParentDirs);
+    ASSERT_EQ(got.filePathToPkgName.size(), want.filePathToPkgName.size());
+    EXPECT_TRUE(std::equal(got.filePathToPkgName.begin(), got.filePathToPkgName.end(),
+                           want.filePathToPkgName.begin(), [](const auto& a, const auto& b) {
+                               return a.first == b.first && a.second.pkgName == b.second.pkgName &&
+                                      a.second.pkgType == b.second.pkgType;
+                           }));
 }
 
 // Two package stores at once: the one that writes last must not be the one
