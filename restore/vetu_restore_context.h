@@ -41,7 +41,8 @@ public:
     VetuRestoreContext& operator=(const VetuRestoreContext&) = delete;
 
     // Full run: every path under root (less the exclusions and the system
-    // directories), then "/dev", then everything that has a policy.
+    // directories), then "/dev", then everything that has a policy. -1 when
+    // another run is in progress.
     int setLabelToDirRecursive(const std::string& root, std::vector<std::string> exclusions);
     void producerThreadHandler(const std::string& root, std::vector<std::string> exclusions);
     int getFilepathRecursive(const std::string& path, const std::vector<std::string>& exclusions);
@@ -89,6 +90,7 @@ private:
     BlockQueue<WalkedPath> m_pathQueue;
     int32_t m_allCacheSize = 0;
     std::mutex m_walkMutex;
+    std::mutex m_runMutex;  // held for the whole of a full run
     void* m_exectlHandle = nullptr;
     ExectlXattrSetForInitFunc m_exectlXattrSetForInit = nullptr;
     ExectlSaveScanlistFunc m_exectlSaveScanlist = nullptr;
