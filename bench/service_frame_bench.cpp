@@ -20,7 +20,7 @@ namespace {
 
 // Root callers are rate-limited per connection (100 queries a second):
 // the calls rotate over enough connections never to meet the limit.
-constexpr size_t kClients = 128;  // the bus allows 256 connections per user
+constexpr size_t kClients = 64;  // the bus allows 256 connections per user
 constexpr const char kActionFile[] = VETU_SOURCE_DIR "/packaging/com.ormel.vetu.labelmgr.policy";
 constexpr const char kRootOnly[] =
     "polkit.addRule(function(action, subject) {\n"

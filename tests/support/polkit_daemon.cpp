@@ -1,10 +1,8 @@
 #include "support/polkit_daemon.h"
 
 #include <dbus/dbus.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cerrno>

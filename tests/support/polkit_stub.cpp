@@ -1,63 +1,19 @@
 #include "support/polkit_stub.h"
 
-#include "support/run_process.h"
-
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 
+#include "support/run_process.h"
+
 namespace {
 
 constexpr double kStopSeconds = 5;
-
-// One line per question, written and closed before the answer goes out:
-// kind, action, flags, cancellation id, detail count, then name:type:value.
-constexpr const char kScript[] = R"PY(
-import sys
-import dbus, dbus.service, dbus.mainloop.glib
-from gi.repository import GLib
-
-answer_path, log_path = sys.argv[1], sys.argv[2]
-TYPES = {dbus.UInt32: 'u', dbus.UInt64: 't', dbus.Int32: 'i', dbus.Int64: 'x', dbus.String: 's',
-         dbus.Boolean: 'b', dbus.Byte: 'y', dbus.Int16: 'n', dbus.UInt16: 'q', dbus.Double: 'd'}
-
-class Authority(dbus.service.Object):
-    @dbus.service.method('org.freedesktop.PolicyKit1.Authority', in_signature='(sa{sv})sa{ss}us',
-                         out_signature=None)
-    def CheckAuthorization(self, subject, action, details, flags, cancel):
-        kind, subject_details = subject
-        fields = [str(kind), str(action), str(int(flags)), str(cancel), str(len(details))]
-        for name in sorted(subject_details):
-            value = subject_details[name]
-            fields.append('%s:%s:%s' % (name, TYPES.get(type(value), '?'), value))
-        with open(log_path, 'a') as log:
-            log.write('\t'.join(fields) + '\n')
-        with open(answer_path) as f:
-            answer = f.read().strip()
-        if answer == 'error':
-            raise dbus.exceptions.DBusException('stub refuses to answer',
-                                                name='org.freedesktop.PolicyKit1.Error.Failed')
-        if answer == 'malformed':
-            return dbus.Struct((dbus.Boolean(True), dbus.Boolean(False), dbus.String('x')), signature='bbs')
-        return dbus.Struct((dbus.Boolean(answer == 'authorised'), dbus.Boolean(answer == 'challenged'),
-                            dbus.Dictionary({}, signature='ss')), signature='bba{ss}')
-
-dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
-bus = dbus.SystemBus()
-name = dbus.service.BusName('org.freedesktop.PolicyKit1', bus, do_not_queue=True)
-authority = Authority(bus, '/org/freedesktop/PolicyKit1/Authority')
-print('ready', flush=True)
-GLib.MainLoop().run()
-)PY";
 
 const char* answerText(PolkitAnswer answer)
 {
@@ -94,7 +50,7 @@ PolkitStub::PolkitStub(PolkitAnswer answer, double timeoutSeconds)
     if (pipe2(out, O_CLOEXEC) != 0) {
         return;
     }
-    const pid_t pid = spawnDaemon({"/usr/bin/python3", "-c", kScript, m_answerPath, m_logPath}, out[1]);
+    const pid_t pid = spawnDaemon({VETU_POLKIT_STUB, m_answerPath, m_logPath}, out[1]);
     if (pid < 0) {
         close(out[0]);
         close(out[1]);

@@ -1,9 +1,8 @@
 // A polkit authority of our own on the test's system bus: owns
 // "org.freedesktop.PolicyKit1" and answers CheckAuthorization at
 // "/org/freedesktop/PolicyKit1/Authority" as the test says, recording every
-// question. A separate python3 process (so sanitizer builds of the test do
-// not meet it); it dies with the test process. Construct it after the
-// PrivateBus.
+// question. A program of its own (support/polkit_stub/) that dies with the
+// test process. Construct it after the PrivateBus.
 #pragma once
 
 #include <sys/types.h>

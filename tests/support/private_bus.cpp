@@ -1,22 +1,19 @@
 #include "support/private_bus.h"
 
-#include "support/run_process.h"
-
 #include <dbus/dbus.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+
+#include "support/run_process.h"
 
 namespace {
 
@@ -52,6 +49,7 @@ std::string busConfig(const std::string& socket, const PrivateBus::Options& opti
         // Only what every bus needs: connecting and talking to the bus itself.
         config +=
             "  <policy context=\"default\">\n"
+            "    <allow user=\"*\"/>\n"
             "    <allow send_destination=\"org.freedesktop.DBus\"/>\n"
             "    <allow receive_sender=\"org.freedesktop.DBus\"/>\n"
             "  </policy>\n";
