@@ -50,7 +50,10 @@ public:
     void setLabelToFileDirMultiThread(const std::string& path, VetuRestoreInit& store, const std::string& root);
 
     // Label computation; identifier type 1 searches the sid maps, 0 the oid maps.
-    static int getNewCreateFileLabel(std::string path, VetuRestoreInit& store, std::string& label);
+    // infoLines: where the label's INFO line goes instead of the log, for a
+    // caller that logs many at once.
+    static int getNewCreateFileLabel(std::string path, VetuRestoreInit& store, std::string& label,
+                                     std::vector<std::string>* infoLines = nullptr);
     static int restoreFileLabel(const std::string& path, VetuRestoreInit& store);
     static PathPolicy findNearestParentDirHasPolicy(const std::string& path, VetuRestoreInit& store, int type);
     static PathPolicy findWildcardPathid(const std::string& path, int type);

@@ -10,6 +10,8 @@
 #include <future>
 #include <vector>
 
+#include <log4cpp/Priority.hh>
+
 #include "common/label_xattr.h"
 #include "common/logger.h"
 #include "common/path_safety.h"
@@ -106,11 +108,15 @@ void ContextMgrService::labelPkgFiles(const std::vector<std::string>& files, con
                                       uint32_t pkgType)
 {
     VetuRestoreInit& store = m_store;
-    auto labelRange = [&files, &pkgName, pkgType, &store](std::size_t begin, std::size_t end) {
+    // A range's label lines reach the log in one write, not one lock each.
+    const bool collectInfo = Logger::getInstance()->isEnabled(log4cpp::Priority::INFO);
+    auto labelRange = [&files, &pkgName, pkgType, &store, collectInfo](std::size_t begin, std::size_t end) {
         std::string label;
+        std::vector<std::string> infoLines;
         for (std::size_t i = begin; i < end; ++i) {
             const std::string& path = files[i];
-            if (VetuRestoreContext::getNewCreateFileLabel(path, store, label) == -1) {
+            if (VetuRestoreContext::getNewCreateFileLabel(path, store, label, collectInfo ? &infoLines : nullptr) ==
+                -1) {
                 LOG_ERROR("get new create file label failed %s, pkg %s, pkg type %d", path.c_str(), pkgName.c_str(),
                           static_cast<int>(pkgType));
                 continue;
@@ -122,6 +128,7 @@ void ContextMgrService::labelPkgFiles(const std::vector<std::string>& files, con
                           static_cast<int>(pkgType), path.c_str(), strerror(errno));
             }
         }
+        LOG_INFO_LINES(infoLines);
     };
     // Every queued task is waited for before this returns, whatever fails,
     // since each reads the caller's list.
