@@ -28,19 +28,7 @@ std::string triple(uint64_t pkg, uint64_t file, uint64_t path)
            std::to_string(pkg) + "}";
 }
 
-void setLabel(const std::string& path, const std::string& value)
-{
-    ASSERT_EQ(lsetxattr(path.c_str(), "security.vetu", value.data(), value.size(), 0), 0) << path;
-}
-
-// The owner of path in the package data as a fresh start loads it.
-std::string storedOwner(const std::string& path)
-{
-    VetuRestoreInit restarted;
-    std::string owner;
-    return restarted.loadPkgAndFileData() == 0 && restarted.queryFileBelongPkg(path, owner) ? owner : "";
-}
-
+// Up to 5 s for done().
 template <typename Done>
 void waitFor(Done done)
 {
@@ -54,27 +42,26 @@ TEST_F(LabelMgrBusTest, QueriesAndRestoresAnswerTheLabelOrTheStoreAndNeverReadPa
     TempTree t;
     const std::string dir = t.dir("d"), labelled = t.file("d/l"), plain = t.file("d/p"), missing = t.path("d/m");
     const std::string link = t.symlink("d/k", labelled), ro = t.dir("ro");
-    setLabel(labelled, labelText({1, 2, 3}, 0x33, {4, 5, 6}, 3));
     store.identityDataFileOid.set(labelled, {9, 9, 9});
     store.identityDataDirOpathid.set(dir, 0xd0);
     store.identityDataDirSpathid.set(dir, 0xd5);
     store.identityDataFileWildcardOid.set(t.path("d/m*"), {0xaa, 1, 1});
     store.identityDataFileWildcardSid.set(t.path("d/m*"), {0xbb, 1, 1});
     store.identityDataUserConfigTid.set(missing, 0x44);
-    store.insertPkgidToMap("pk", 1);
-    store.insertFileOfPkgToMap(plain, "pk", 1);
     // Values the restore cannot overwrite: 256 bytes without a NUL, and one byte more.
     ASSERT_TRUE(sandbox::mountTmpfs(ro));
     const std::string full = t.file("ro/full"), over = t.file("ro/over"), x256(256, 'x');
-    setLabel(full, x256);
-    setLabel(over, x256 + "x");
+    const std::string own = labelText({1, 2, 3}, 0x33, {4, 5, 6}, 3);
+    for (const auto& [path, value] : {std::pair(labelled, own), {full, x256}, {over, x256 + "x"}}) {
+        ASSERT_EQ(lsetxattr(path.c_str(), "security.vetu", value.data(), value.size(), 0), 0) << path;
+    }
     ASSERT_EQ(mount("none", ro.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr), 0);
     start();
-    const uint64_t pk = sm3Last64("pk"), id = sm3Last64(plain);
+    const uint64_t id = sm3Last64(plain);
     const std::array<std::string, 3> rows[] = {  // a reply "=path": the label then on that path
         {"getFileOid", labelled, triple(4, 5, 6)},         {"getFileSid", labelled, triple(1, 2, 3)},
         {"getFileTid", labelled, "51"},                    {"getFileInheritFlag", labelled, "3"},
-        {"getFileOid", plain, triple(pk, id, 0xd0)},       {"getFileSid", plain, triple(pk, id, 0xd5)},
+        {"getFileOid", plain, triple(0, id, 0xd0)},       {"getFileSid", plain, triple(0, id, 0xd5)},
         {"getFileTid", plain, "0"},                        {"getFileInheritFlag", plain, "7"},
         {"getFileOid", missing, triple(0xaa, 0, 0xd0)},    {"getFileSid", missing, triple(0xbb, 0, 0xd5)},
         {"getFileTid", missing, "68"},                     {"getFileOid", link, kInvalid + "filepath is not safe"},
@@ -138,7 +125,10 @@ TEST_F(LabelMgrBusTest, PackageLabellingChecksItsArgumentsLabelsEachPathItselfAn
     const std::vector<std::string> files{"rel", file, dir, link, missing};
     EXPECT_EQ(BusClient().call("setLabelForPkg", {argStrings(files), argString("pk"), argU32(3)}, 30000), "0");
     for (const auto& [path, owner] : {std::pair(file, "pk"), {link, "pk"}, {missing, "pk"}, {"/base/file", "base"}}) {
-        EXPECT_EQ(storedOwner(path), owner) << path;  // the whole import and the package, at once
+        VetuRestoreInit restarted;  // the whole import and the package are stored at once
+        std::string stored;
+        EXPECT_TRUE(restarted.loadPkgAndFileData() == 0 && restarted.queryFileBelongPkg(path, stored)) << path;
+        EXPECT_EQ(stored, owner);
     }
     build.join();
     const ExpectedId pk{sm3Last64("pk"), 0, 0};
@@ -152,7 +142,8 @@ TEST_F(LabelMgrBusTest, PackageLabellingChecksItsArgumentsLabelsEachPathItselfAn
     const std::tuple<std::vector<std::string>, std::string, uint32_t, std::string> rows[] = {
         {{}, "pk", 1, kInvalid + "filelist or pkgname empty"}, {{file}, "", 1, kInvalid + "filelist or pkgname empty"},
         {std::vector<std::string>(50000, file), std::string(513, 'n'), 1, kInvalid + "pkgname too long"},
-        {std::vector<std::string>(50001, file), "pk", 1, kInvalid + "filelist too large"}, {{file}, std::string(512, 'n'), 4, "0"},
+        {std::vector<std::string>(50001, file), "pk", 1, kInvalid + "filelist too large"},
+        {{file}, std::string(512, 'n'), 4, "0"},
         {{file}, "pk", 0, kInvalid + "pkg type invalid"},     {{file}, "pk", 5, kInvalid + "pkg type invalid"},
         {{"rel", "a/b"}, "pk", 1, kInvalid + "no safe files in filelist"},
     };
