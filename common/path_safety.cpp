@@ -142,7 +142,8 @@ bool isFilePathSafe(const std::string& path, bool allowSymlink, bool allowWildca
         LOG_ERROR("FilePathCheck failed: wildcard not allowed - %s", text);
         return false;
     }
-    const bool exists = access(text, F_OK) == 0;
+    // A caller that takes missing paths and links alike needs no look at the file system.
+    const bool exists = (!allowMissing || !allowSymlink) && access(text, F_OK) == 0;
     if (!allowMissing && !exists) {
         LOG_ERROR("FilePathCheck failed: path does not exist - %s", text);
         return false;

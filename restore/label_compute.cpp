@@ -99,7 +99,8 @@ std::pair<std::string, vetu_id_t> lookupIdentityRecord(const std::string& /*path
     return {std::string(), vetu_id_t{}};
 }
 
-int VetuRestoreContext::getNewCreateFileLabel(std::string path, VetuRestoreInit& store, std::string& label)
+int VetuRestoreContext::getNewCreateFileLabel(std::string path, VetuRestoreInit& store, std::string& label,
+                                              std::vector<std::string>* infoLines)
 {
     if (path.empty()) {
         LOG_ERROR("filepath is empty.");
@@ -181,7 +182,11 @@ int VetuRestoreContext::getNewCreateFileLabel(std::string path, VetuRestoreInit&
         return -1;
     }
     label = contextToString(context);
-    LOG_INFO("file %s, label %s", path.c_str(), label.c_str());
+    if (infoLines != nullptr) {
+        infoLines->push_back("file " + path + ", label " + label);
+    } else {
+        LOG_INFO("file %s, label %s", path.c_str(), label.c_str());
+    }
     return 0;
 }
 

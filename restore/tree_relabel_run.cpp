@@ -241,6 +241,13 @@ struct VetuRestoreContext::WalkState {
 int VetuRestoreContext::setLabelToDirRecursive(VetuRestoreInit& store, const std::string& root,
                                                std::vector<std::string> exclusions)
 {
+    // Runs share the queue, the scan list and the flags: a second one would
+    // corrupt the first, so it is refused.
+    std::unique_lock<std::mutex> run(m_runMutex, std::try_to_lock);
+    if (!run.owns_lock()) {
+        LOG_ERROR("relabel run of %s refused: another run is in progress", root.c_str());
+        return -1;
+    }
     const auto start = StepClock::now();
     unsigned numCores = std::thread::hardware_concurrency();
     LOG_INFO("hardware_concurrency numCores %d", static_cast<int>(numCores));

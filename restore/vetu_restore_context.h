@@ -42,7 +42,8 @@ public:
     VetuRestoreContext& operator=(const VetuRestoreContext&) = delete;
 
     // Full run: every path under root (less the exclusions and the system
-    // directories), then "/dev", then everything that has a policy.
+    // directories), then "/dev", then everything that has a policy. -1 when
+    // another run is in progress.
     int setLabelToDirRecursive(VetuRestoreInit& store, const std::string& root, std::vector<std::string> exclusions);
     void producerThreadHandler(const std::string& root, std::vector<std::string> exclusions);
     int getFilepathRecursive(const std::string& path, const std::vector<std::string>& exclusions);
@@ -51,7 +52,10 @@ public:
     void setLabelToFileDirMultiThread(const std::string& path, VetuRestoreInit& store, const std::string& root);
 
     // Label computation; identifier type 1 searches the sid maps, 0 the oid maps.
-    static int getNewCreateFileLabel(std::string path, VetuRestoreInit& store, std::string& label);
+    // infoLines: where the label's INFO line goes instead of the log, for a
+    // caller that logs many at once.
+    static int getNewCreateFileLabel(std::string path, VetuRestoreInit& store, std::string& label,
+                                     std::vector<std::string>* infoLines = nullptr);
     static int restoreFileLabel(const std::string& path, VetuRestoreInit& store);
     static PathPolicy findNearestParentDirHasPolicy(const std::string& path, VetuRestoreInit& store, int type);
     static PathPolicy findWildcardPathid(const std::string& path, VetuRestoreInit& store, int type);
@@ -132,6 +136,7 @@ private:
     // walk fills these instead of allocating a string per path.
     std::mutex m_spareMutex;
     std::vector<std::string> m_sparePaths;
+    std::mutex m_runMutex;  // held for the whole of a full run
     void* m_exectlHandle = nullptr;
     ExectlXattrSetForInitFunc m_exectlXattrSetForInit = nullptr;
     ExectlSaveScanlistFunc m_exectlSaveScanlist = nullptr;

@@ -130,6 +130,9 @@ private:
     // Sleeps until the store is ready (true) or the stop flag is set (false).
     bool waitUntilReady();
     [[noreturn]] static void raiseNotSupported(Method method);
+    // Labels each file as a new file of the package, on the pool; returns
+    // when all are done. A task's exception is raised again here.
+    void labelPkgFiles(const std::vector<std::string>& files, const std::string& pkgName, uint32_t pkgType);
     static void logWorkException(const MethodTraits& method, const char* what);
 
     ThPool m_threadPool;

@@ -1,11 +1,157 @@
-// Package labelling; answers "org.freedesktop.DBus.Error.NotSupported"
-// after the frame until its body is built.
-#include "service/request_frame.h"
+// Package labelling: a package tool announces a package and its files; they
+// are recorded, the package data persisted, and every file labelled as a new
+// file of that package on the service's pool.
+#include <sys/xattr.h>
 
-int32_t ContextMgrService::setLabelForPkg(const std::vector<std::string>& fileList, const std::string& pkgName, const uint32_t& pkgType, const std::string& sender)
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <future>
+#include <vector>
+
+#include <log4cpp/Priority.hh>
+
+#include "common/label_xattr.h"
+#include "common/logger.h"
+#include "common/path_safety.h"
+#include "restore/vetu_restore_context.h"
+#include "service/request_frame.h"
+#include "store/vetu_restore_init.h"
+
+namespace {
+
+constexpr std::size_t kMaxPkgFiles = 50000;
+constexpr std::size_t kMaxPkgNameBytes = 512;
+// Files per pool task: enough to make a task's queueing cheap against its
+// work, few enough that every worker gets a share of a small package.
+constexpr std::size_t kFilesPerTask = 64;
+
+const char* checkPkgArguments(const std::vector<std::string>& fileList, const std::string& pkgName,
+                              uint32_t pkgType)
 {
-    (void)fileList;
-    (void)pkgName;
-    (void)pkgType;
-    return notSupported<Method::setLabelForPkg, int32_t>(sender);
+    if (fileList.empty() || pkgName.empty()) {
+        return "filelist or pkgname empty";
+    }
+    if (fileList.size() > kMaxPkgFiles) {
+        return "filelist too large";
+    }
+    if (pkgName.size() > kMaxPkgNameBytes) {
+        return "pkgname too long";
+    }
+    if (pkgType < kPkgTypeRpm || pkgType > kPkgTypeMax) {
+        return "pkg type invalid";
+    }
+    return nullptr;
+}
+
+std::vector<std::string> safePaths(const std::vector<std::string>& fileList, const std::string& pkgName)
+{
+    const bool allowSymlink = true;
+    const bool allowWildcard = true;
+    const bool allowMissing = true;
+    std::vector<std::string> safe;
+    safe.reserve(fileList.size());
+    for (const auto& path : fileList) {
+        if (isFilePathSafe(path, allowSymlink, allowWildcard, allowMissing)) {
+            safe.push_back(path);
+        } else {
+            LOG_WARN("Skipping unsafe file path for pkg %s: %s", pkgName.c_str(), path.c_str());
+        }
+    }
+    return safe;
+}
+
+}  // namespace
+
+int32_t ContextMgrService::setLabelForPkg(const std::vector<std::string>& fileList, const std::string& pkgName,
+                                          const uint32_t& pkgType, const std::string& sender)
+{
+    std::vector<std::string> files;
+    return runRequest<Method::setLabelForPkg>(
+        sender,
+        [&]() -> const char* {
+            if (const char* invalid = checkPkgArguments(fileList, pkgName, pkgType)) {
+                return invalid;
+            }
+            files = safePaths(fileList, pkgName);
+            return files.empty() ? "no safe files in filelist" : nullptr;
+        },
+        [&] {
+            // Until the start-up build ends, the package containers may still be
+            // replaced by what it loads or imports, and a store would sign a
+            // half-done import as the whole: the package is recorded, persisted
+            // and labelled once the build is over.
+            if (!m_store.m_isInitialized.load(std::memory_order_acquire)) {
+                LOG_INFO("setLabelForPkg: pkg %s waits for the data store to be ready", pkgName.c_str());
+                if (!waitUntilReady()) {
+                    return int32_t(-1);
+                }
+            }
+            if (m_store.insertPkgidToMap(pkgName, pkgType) == -1) {
+                LOG_ERROR("insert pkgid to map failed, %s, pkg type %d", pkgName.c_str(), static_cast<int>(pkgType));
+                return int32_t(-1);
+            }
+            for (const auto& path : files) {
+                m_store.insertFileOfPkgToMap(path, pkgName, pkgType);
+                m_store.updateParentDirsCache(path);
+            }
+            if (m_store.storePkgAndFileData() != 0) {
+                LOG_ERROR("Failed to store package and file data");
+            }
+            labelPkgFiles(files, pkgName, pkgType);
+            return int32_t(0);
+        });
+}
+
+void ContextMgrService::labelPkgFiles(const std::vector<std::string>& files, const std::string& pkgName,
+                                      uint32_t pkgType)
+{
+    VetuRestoreInit& store = m_store;
+    // A range's label lines reach the log in one write, not one lock each.
+    const bool collectInfo = Logger::getInstance()->isEnabled(log4cpp::Priority::INFO);
+    auto labelRange = [&files, &pkgName, pkgType, &store, collectInfo](std::size_t begin, std::size_t end) {
+        std::string label;
+        std::vector<std::string> infoLines;
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::string& path = files[i];
+            if (VetuRestoreContext::getNewCreateFileLabel(path, store, label, collectInfo ? &infoLines : nullptr) ==
+                -1) {
+                LOG_ERROR("get new create file label failed %s, pkg %s, pkg type %d", path.c_str(), pkgName.c_str(),
+                          static_cast<int>(pkgType));
+                continue;
+            }
+            // On the path itself: one that became a link since its check is
+            // labelled as the link, never followed.
+            if (lsetxattr(path.c_str(), kLabelXattrName, label.data(), label.size(), 0) != 0) {
+                LOG_ERROR("set file label for pkg(%s): pkg type %d, %s setxattr error, %s", pkgName.c_str(),
+                          static_cast<int>(pkgType), path.c_str(), strerror(errno));
+            }
+        }
+        LOG_INFO_LINES(infoLines);
+    };
+    // Every queued task is waited for before this returns, whatever fails,
+    // since each reads the caller's list.
+    std::vector<std::future<void>> tasks;
+    std::exception_ptr failure;
+    for (std::size_t begin = 0; begin < files.size(); begin += kFilesPerTask) {
+        try {
+            tasks.push_back(m_threadPool.add(labelRange, begin, std::min(files.size(), begin + kFilesPerTask)));
+        } catch (...) {
+            failure = std::current_exception();
+            break;
+        }
+    }
+    for (auto& task : tasks) {
+        try {
+            task.get();
+        } catch (...) {
+            if (!failure) {
+                failure = std::current_exception();
+            }
+        }
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
 }

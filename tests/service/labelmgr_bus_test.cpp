@@ -54,7 +54,7 @@ const std::pair<std::string, std::string> kMethods[] = {
     {"showUserSetFileInheritFlag()(result:a{su})", "{}"},
     {"delUserSetFileInheritFlag(filepath:s,pattern_match:i)(result:i)", "-1"},
     {"delAllUserSetFileInheritFlag()(result:i)", "-1"},
-    {"setLabelForPkg(fileList:as,pkgName:s,pkgType:u)(result:i)", "!org.freedesktop.DBus.Error.NotSupported: setLabelForPkg is not supported by this build"},
+    {"setLabelForPkg(fileList:as,pkgName:s,pkgType:u)(result:i)", "-1"},
     {"getKernelModuleOid(moduleNmae:s)(oid:t)", "18446744073709551615"},
     {"getKernelModuleOids(moduleNmae:as)(oid:a{st})", "{}"},
     {"getDeviceOid(device:s)(oid:t)", "18446744073709551615"},
