@@ -12,6 +12,7 @@
 #include "common/pending_tasks.h"
 #include "common/thread_pool.h"
 #include "common/vetu_id.h"
+#include "restore/inherit_flag_memo.h"
 
 class VetuRestoreInit;
 class VetuRestoreContext;
@@ -69,4 +70,6 @@ private:
     VetuRestoreInit& m_store;
     VetuRestoreContext& m_context;
     ThPool& m_pool;
+    // One per policy call: the workers are made for each call.
+    InheritFlagMemo m_inheritFlags;
 };
