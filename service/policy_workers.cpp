@@ -1,9 +1,12 @@
 #include "service/policy_workers.h"
 
 #include <dbus-c++/error.h>
+#include <sys/stat.h>
 
 #include <future>
+#include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/dir_traverse.h"
@@ -167,9 +170,9 @@ int PolicyWorkers::getFileDataThread(const std::string& path, FileTasks& tasks, 
     VetuRestoreContext& context = m_context;
     VetuRestoreInit& store = m_store;
     InheritFlagMemo* memo = &m_inheritFlags;
-    slot = tasks.tasks.add(m_pool.add([&context, &store, memo, path, pathId, sid, number]() {
+    slot = tasks.tasks.add(m_pool.add([this, &context, &store, memo, path, pathId, sid, number]() {
         const std::string translated = translateBindMountPath(normalizePath(path));
-        const std::string canonical = checkAndHandlePath(translated);
+        const std::string canonical = resolvePolicyPath(translated);
         // The family resolves no further what was just resolved here.
         const PolicyLabelHints resolved{true, memo};
         const uint64_t parentPathId =
@@ -189,6 +192,42 @@ int PolicyWorkers::getFileDataThread(const std::string& path, FileTasks& tasks, 
         }
     }));
     return 0;
+}
+
+std::string PolicyWorkers::resolvePolicyPath(const std::string& path)
+{
+    // Resolving an entry that is no link resolves its directory: the
+    // directory's answer serves every entry of it.
+    const size_t slash = path.rfind('/');
+    struct stat status {};
+    if (path.empty() || path[0] != '/' || slash == std::string::npos || slash + 1 == path.size() ||
+        path.find("//") != std::string::npos || isDotOrDotDot(path.c_str() + slash + 1) ||
+        lstat(path.c_str(), &status) != 0 || S_ISLNK(status.st_mode)) {
+        return checkAndHandlePath(path);
+    }
+    const std::string_view dir = slash == 0 ? std::string_view("/") : std::string_view(path).substr(0, slash);
+    const std::string_view name = std::string_view(path).substr(slash + 1);
+    std::string resolved;
+    {
+        std::shared_lock<std::shared_mutex> lock(m_resolvedDirsMutex);
+        const auto known = m_resolvedDirs.find(dir);
+        if (known != m_resolvedDirs.end()) {
+            resolved = known->second;
+        }
+    }
+    if (resolved.empty()) {
+        resolved = getRealPath(std::string(dir));
+        if (resolved.empty()) {
+            return checkAndHandlePath(path);
+        }
+        std::unique_lock<std::shared_mutex> lock(m_resolvedDirsMutex);
+        m_resolvedDirs.emplace(std::string(dir), resolved);
+    }
+    if (resolved != "/") {
+        resolved.push_back('/');
+    }
+    resolved.append(name);
+    return resolved;
 }
 
 void PolicyWorkers::getThreadResults(FileTasks& tasks, const std::vector<std::string>& params, CollectionMap& map,
