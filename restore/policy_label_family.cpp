@@ -1,6 +1,8 @@
 // The identity of one path named by a policy: computed from the store,
 // written into the path's label and recorded in the store map of its kind.
 // The policy workers run these as tasks on the service's pool.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <map>
 #include <string>
@@ -9,6 +11,7 @@
 #include "common/label_xattr.h"
 #include "common/logger.h"
 #include "common/path_utils.h"
+#include "restore/inherit_flag_memo.h"
 #include "restore/label_path_lock.h"
 #include "restore/vetu_restore_context.h"
 #include "store/label_defaults.h"
@@ -46,9 +49,10 @@ struct VetuRestoreContext::PolicyLabelMember {
 };
 
 vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, const std::string& path,
-                                             VetuRestoreInit& store, uint64_t pathId, uint64_t pkgId, bool noRecord)
+                                             VetuRestoreInit& store, uint64_t pathId, uint64_t pkgId, bool noRecord,
+                                             const PolicyLabelHints& hints)
 {
-    std::string file = member.link ? getLinkRealPath(path) : getRealPath(path);
+    std::string file = hints.resolved ? path : member.link ? getLinkRealPath(path) : getRealPath(path);
     if (file.empty()) {
         file = path;
     }
@@ -67,14 +71,20 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
     if (pathId != 0) {
         id.path_id = pathId;
     }
-    if (setParentDirInheritFlag(file, kInheritFlagFull) != 0) {
+    // With a memo, one stat tells both the directory whose flag is set and
+    // whether the path exists; a name the flag setter would expand as a
+    // pattern, or one whose backslashes are dropped, takes the long way.
+    struct stat status {};
+    const bool memo = hints.memo != nullptr && !containsBackslash(file) && !containsWildcard(file);
+    const bool exists = memo && stat(file.c_str(), &status) == 0;
+    if ((exists ? hints.memo->setFull(file, status) : setParentDirInheritFlag(file, kInheritFlagFull)) != 0) {
         MEMBER_LOG(logWarn, "set parent dir inherit flag failed, %s", file.c_str());
     }
     if (containsBackslash(file)) {
         file = removeBackslashes(file);
     }
     SyncMap<std::string, vetu_id_t>& record = store.*member.map;
-    if (fileExists(file.c_str()) != 0) {
+    if (memo ? !exists : fileExists(file.c_str()) != 0) {
         if (!noRecord) {
             record.set(file, id);
         }
@@ -114,6 +124,9 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
             part.pkg_id = pkgId;
         }
         written = setFileLabelToXattr(file.c_str(), &next, mode);
+        if (written == 0 && exists && S_ISDIR(status.st_mode)) {
+            hints.memo->forget(file);
+        }
     }
     const vetu_id_t result = member.sid ? next.sid : next.oid;
     if (written != 0) {
@@ -148,63 +161,67 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
 }
 
 vetu_id_t VetuRestoreContext::getFileOidAndSetLabel(const std::string& path, VetuRestoreInit& store,
-                                                    uint64_t pathId, uint64_t pkgId, bool noRecord)
+                                                    uint64_t pathId, uint64_t pkgId, bool noRecord,
+                                                    const PolicyLabelHints& hints)
 {
     static const PolicyLabelMember member{"getFileOidAndSetLabel", false, false, true, true,
                                           &IdentityMaps::identityDataFileOid};
-    return setPolicyLabel(member, path, store, pathId, pkgId, noRecord);
+    return setPolicyLabel(member, path, store, pathId, pkgId, noRecord, hints);
 }
 
 vetu_id_t VetuRestoreContext::getFileSidAndSetLabel(const std::string& path, VetuRestoreInit& store,
-                                                    uint64_t pathId, uint64_t pkgId, bool noRecord)
+                                                    uint64_t pathId, uint64_t pkgId, bool noRecord,
+                                                    const PolicyLabelHints& hints)
 {
     static const PolicyLabelMember member{"getFileSidAndSetLabel", true, false, true, true,
                                           &IdentityMaps::identityDataFileSid};
-    return setPolicyLabel(member, path, store, pathId, pkgId, noRecord);
+    return setPolicyLabel(member, path, store, pathId, pkgId, noRecord, hints);
 }
 
 vetu_id_t VetuRestoreContext::getDirOidAndSetLabel(const std::string& path, VetuRestoreInit& store, uint64_t pathId,
-                                                   uint64_t pkgId)
+                                                   uint64_t pkgId, const PolicyLabelHints& hints)
 {
     static const PolicyLabelMember member{"getDirOidAndSetLabel", false, false, false, true,
                                           &IdentityMaps::identityDataDirOid};
-    return setPolicyLabel(member, path, store, pathId, pkgId, false);
+    return setPolicyLabel(member, path, store, pathId, pkgId, false, hints);
 }
 
 vetu_id_t VetuRestoreContext::getDirSidAndSetLabel(const std::string& path, VetuRestoreInit& store, uint64_t pathId,
-                                                   uint64_t pkgId)
+                                                   uint64_t pkgId, const PolicyLabelHints& hints)
 {
     static const PolicyLabelMember member{"getDirSidAndSetLabel", true, false, false, false,
                                           &IdentityMaps::identityDataDirSid};
-    return setPolicyLabel(member, path, store, pathId, pkgId, false);
+    return setPolicyLabel(member, path, store, pathId, pkgId, false, hints);
 }
 
 vetu_id_t VetuRestoreContext::getLinkFileOidAndSetLabel(const std::string& path, VetuRestoreInit& store,
-                                                        uint64_t pathId, uint64_t pkgId)
+                                                        uint64_t pathId, uint64_t pkgId,
+                                                        const PolicyLabelHints& hints)
 {
     static const PolicyLabelMember member{"getLinkFileOidAndSetLabel", false, true, false, false,
                                           &IdentityMaps::identityDataLnkfileOid};
-    return setPolicyLabel(member, path, store, pathId, pkgId, false);
+    return setPolicyLabel(member, path, store, pathId, pkgId, false, hints);
 }
 
 vetu_id_t VetuRestoreContext::getLinkFileSidAndSetLabel(const std::string& path, VetuRestoreInit& store,
-                                                        uint64_t pathId, uint64_t pkgId)
+                                                        uint64_t pathId, uint64_t pkgId,
+                                                        const PolicyLabelHints& hints)
 {
     static const PolicyLabelMember member{"getLinkFileSidAndSetLabel", true, true, false, true,
                                           &IdentityMaps::identityDataLnkfileSid};
-    return setPolicyLabel(member, path, store, pathId, pkgId, false);
+    return setPolicyLabel(member, path, store, pathId, pkgId, false, hints);
 }
 
 vetu_id_t VetuRestoreContext::getTreeEntryIdAndSetLabel(const std::string& path, VetuRestoreInit& store,
-                                                        uint64_t pathId, bool sid)
+                                                        uint64_t pathId, bool sid, const PolicyLabelHints& hints)
 {
     if (isSymlink(path.c_str())) {
         static const PolicyLabelMember oidLink{"getTreeEntryIdAndSetLabel", false, true, false, false,
                                                &IdentityMaps::identityDataLnkfileOid};
         static const PolicyLabelMember sidLink{"getTreeEntryIdAndSetLabel", true, true, false, false,
                                                &IdentityMaps::identityDataLnkfileSid};
-        return setPolicyLabel(sid ? sidLink : oidLink, path, store, pathId, 0, true);
+        return setPolicyLabel(sid ? sidLink : oidLink, path, store, pathId, 0, true, hints);
     }
-    return sid ? getFileSidAndSetLabel(path, store, pathId, 0, true)
-               : getFileOidAndSetLabel(path, store, pathId, 0, true);
+    return sid ? getFileSidAndSetLabel(path, store, pathId, 0, true, hints)
+               : getFileOidAndSetLabel(path, store, pathId, 0, true, hints);
 }

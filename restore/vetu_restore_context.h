@@ -18,6 +18,16 @@
 #include "restore/block_queue.h"
 
 class VetuRestoreInit;
+class InheritFlagMemo;
+
+// How a policy call hands a path to the policy label family. resolved: the
+// path is its own resolved form already (the call resolved it, or a walk
+// from a resolved root that follows no link produced it), so it is not
+// resolved again. memo: the inherit flags of the call's directories.
+struct PolicyLabelHints {
+    bool resolved = false;
+    InheritFlagMemo* memo = nullptr;
+};
 
 // A path of a relabel run's walk. The walk's listing already says whether it
 // is a link, so the consumer need not ask the file system again.
@@ -76,19 +86,22 @@ public:
     // (when not 0) becomes the identity's path_id, pkgId (when not 0) the
     // written part's pkg_id; noRecord leaves the store as it is.
     vetu_id_t getFileOidAndSetLabel(const std::string& path, VetuRestoreInit& store, uint64_t pathId,
-                                    uint64_t pkgId, bool noRecord);
+                                    uint64_t pkgId, bool noRecord, const PolicyLabelHints& hints = {});
     vetu_id_t getFileSidAndSetLabel(const std::string& path, VetuRestoreInit& store, uint64_t pathId,
-                                    uint64_t pkgId, bool noRecord);
-    vetu_id_t getDirOidAndSetLabel(const std::string& path, VetuRestoreInit& store, uint64_t pathId, uint64_t pkgId);
-    vetu_id_t getDirSidAndSetLabel(const std::string& path, VetuRestoreInit& store, uint64_t pathId, uint64_t pkgId);
+                                    uint64_t pkgId, bool noRecord, const PolicyLabelHints& hints = {});
+    vetu_id_t getDirOidAndSetLabel(const std::string& path, VetuRestoreInit& store, uint64_t pathId, uint64_t pkgId,
+                                   const PolicyLabelHints& hints = {});
+    vetu_id_t getDirSidAndSetLabel(const std::string& path, VetuRestoreInit& store, uint64_t pathId, uint64_t pkgId,
+                                   const PolicyLabelHints& hints = {});
     vetu_id_t getLinkFileOidAndSetLabel(const std::string& path, VetuRestoreInit& store, uint64_t pathId,
-                                        uint64_t pkgId);
+                                        uint64_t pkgId, const PolicyLabelHints& hints = {});
     vetu_id_t getLinkFileSidAndSetLabel(const std::string& path, VetuRestoreInit& store, uint64_t pathId,
-                                        uint64_t pkgId);
+                                        uint64_t pkgId, const PolicyLabelHints& hints = {});
     // An entry of a policy tree: a symbolic link is labelled itself, so the
     // tree's identity never reaches a target outside the tree; anything else
     // as the file members do. Never recorded in the store.
-    vetu_id_t getTreeEntryIdAndSetLabel(const std::string& path, VetuRestoreInit& store, uint64_t pathId, bool sid);
+    vetu_id_t getTreeEntryIdAndSetLabel(const std::string& path, VetuRestoreInit& store, uint64_t pathId, bool sid,
+                                        const PolicyLabelHints& hints = {});
 
     // 1 once a policy label could not be written on a read-only file system
     // for a path the store has no entry for.
@@ -125,7 +138,7 @@ private:
     void closeExectlSo();
     struct PolicyLabelMember;
     vetu_id_t setPolicyLabel(const PolicyLabelMember& member, const std::string& path, VetuRestoreInit& store,
-                             uint64_t pathId, uint64_t pkgId, bool noRecord);
+                             uint64_t pathId, uint64_t pkgId, bool noRecord, const PolicyLabelHints& hints);
 
     std::atomic<uint32_t> m_threadFlag{0};
     std::vector<std::string> m_scanList;  // filled only while the library is loaded

@@ -1,9 +1,12 @@
 #include "service/policy_workers.h"
 
 #include <dbus-c++/error.h>
+#include <sys/stat.h>
 
 #include <future>
+#include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/dir_traverse.h"
@@ -50,6 +53,7 @@ void PolicyWorkers::getRecurDirIdentityData(const std::vector<std::string>& para
         map[dir + "/*"]["path_id"] = pathId;
         setParentDirInheritFlag(dir, kInheritFlagFull);
         std::vector<std::string> walked;
+        PolicyLabelHints hints{false, &m_inheritFlags};
         if (containsWildcard(dir)) {
             (sid ? m_store.identityDataDirWSpathid : m_store.identityDataDirWOpathid).set(dir, pathId);
             for (const auto& match : searchFilesByPattern(dir)) {
@@ -58,7 +62,8 @@ void PolicyWorkers::getRecurDirIdentityData(const std::vector<std::string>& para
         } else {
             const std::string root = checkAndHandlePath(dir);
             (sid ? m_store.identityDataDirSpathid : m_store.identityDataDirOpathid).set(root, pathId);
-            traverseDirectory(root, walked);
+            // A root that resolves to itself gives entries that do too.
+            hints.resolved = traverseDirectory(root, walked) == 0 && getRealPath(root) == root;
         }
         // Every task is queued before the first is waited for; leaving by an
         // exception still waits for all of them.
@@ -67,8 +72,8 @@ void PolicyWorkers::getRecurDirIdentityData(const std::vector<std::string>& para
         // what remains, except a link, which it labels itself: resolving it
         // would carry the tree's identity to wherever it points.
         for (auto& path : walked) {
-            tasks.add(m_pool.add([this, path = std::move(path), pathId, sid]() {
-                return m_context.getTreeEntryIdAndSetLabel(path, m_store, pathId, sid);
+            tasks.add(m_pool.add([this, path = std::move(path), pathId, sid, hints]() {
+                return m_context.getTreeEntryIdAndSetLabel(path, m_store, pathId, sid, hints);
             }));
         }
         for (size_t i = 0; i < tasks.size(); ++i) {
@@ -164,26 +169,65 @@ int PolicyWorkers::getFileDataThread(const std::string& path, FileTasks& tasks, 
     // the matches of a pattern are resolved in parallel.
     VetuRestoreContext& context = m_context;
     VetuRestoreInit& store = m_store;
-    slot = tasks.tasks.add(m_pool.add([&context, &store, path, pathId, sid, number]() {
+    InheritFlagMemo* memo = &m_inheritFlags;
+    slot = tasks.tasks.add(m_pool.add([this, &context, &store, memo, path, pathId, sid, number]() {
         const std::string translated = translateBindMountPath(normalizePath(path));
-        const std::string canonical = checkAndHandlePath(translated);
+        const std::string canonical = resolvePolicyPath(translated);
+        // The family resolves no further what was just resolved here.
+        const PolicyLabelHints resolved{true, memo};
         const uint64_t parentPathId =
             VetuRestoreContext::findNearestParentDirHasPolicy(canonical, store, sid ? 1 : 0).second;
         switch (number) {
         case kObjectFile:
         case kSubjectFile:
-            return sid ? context.getFileSidAndSetLabel(canonical, store, parentPathId, pathId, false)
-                       : context.getFileOidAndSetLabel(canonical, store, parentPathId, pathId, false);
+            return sid ? context.getFileSidAndSetLabel(canonical, store, parentPathId, pathId, false, resolved)
+                       : context.getFileOidAndSetLabel(canonical, store, parentPathId, pathId, false, resolved);
         case kObjectDir:
         case kSubjectDir:
-            return sid ? context.getDirSidAndSetLabel(canonical, store, parentPathId, pathId)
-                       : context.getDirOidAndSetLabel(canonical, store, parentPathId, pathId);
+            return sid ? context.getDirSidAndSetLabel(canonical, store, parentPathId, pathId, resolved)
+                       : context.getDirOidAndSetLabel(canonical, store, parentPathId, pathId, resolved);
         default:
-            return sid ? context.getLinkFileSidAndSetLabel(translated, store, parentPathId, pathId)
-                       : context.getLinkFileOidAndSetLabel(translated, store, parentPathId, pathId);
+            return sid ? context.getLinkFileSidAndSetLabel(translated, store, parentPathId, pathId, {false, memo})
+                       : context.getLinkFileOidAndSetLabel(translated, store, parentPathId, pathId, {false, memo});
         }
     }));
     return 0;
+}
+
+std::string PolicyWorkers::resolvePolicyPath(const std::string& path)
+{
+    // Resolving an entry that is no link resolves its directory: the
+    // directory's answer serves every entry of it.
+    const size_t slash = path.rfind('/');
+    struct stat status {};
+    if (path.empty() || path[0] != '/' || slash == std::string::npos || slash + 1 == path.size() ||
+        path.find("//") != std::string::npos || isDotOrDotDot(path.c_str() + slash + 1) ||
+        lstat(path.c_str(), &status) != 0 || S_ISLNK(status.st_mode)) {
+        return checkAndHandlePath(path);
+    }
+    const std::string_view dir = slash == 0 ? std::string_view("/") : std::string_view(path).substr(0, slash);
+    const std::string_view name = std::string_view(path).substr(slash + 1);
+    std::string resolved;
+    {
+        std::shared_lock<std::shared_mutex> lock(m_resolvedDirsMutex);
+        const auto known = m_resolvedDirs.find(dir);
+        if (known != m_resolvedDirs.end()) {
+            resolved = known->second;
+        }
+    }
+    if (resolved.empty()) {
+        resolved = getRealPath(std::string(dir));
+        if (resolved.empty()) {
+            return checkAndHandlePath(path);
+        }
+        std::unique_lock<std::shared_mutex> lock(m_resolvedDirsMutex);
+        m_resolvedDirs.emplace(std::string(dir), resolved);
+    }
+    if (resolved != "/") {
+        resolved.push_back('/');
+    }
+    resolved.append(name);
+    return resolved;
 }
 
 void PolicyWorkers::getThreadResults(FileTasks& tasks, const std::vector<std::string>& params, CollectionMap& map,

@@ -4,14 +4,17 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
 #include "common/pending_tasks.h"
 #include "common/thread_pool.h"
 #include "common/vetu_id.h"
+#include "restore/inherit_flag_memo.h"
 
 class VetuRestoreInit;
 class VetuRestoreContext;
@@ -69,4 +72,13 @@ private:
     VetuRestoreInit& m_store;
     VetuRestoreContext& m_context;
     ThPool& m_pool;
+    // checkAndHandlePath of path, with the resolved form of its directory
+    // taken from this call's earlier answers where the path names an
+    // existing entry that is no link.
+    std::string resolvePolicyPath(const std::string& path);
+
+    // One per policy call: the workers are made for each call.
+    InheritFlagMemo m_inheritFlags;
+    std::shared_mutex m_resolvedDirsMutex;
+    std::map<std::string, std::string, std::less<>> m_resolvedDirs;
 };
