@@ -1,22 +1,20 @@
 #include "restore/notify_channel.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <exception>
 #include <string>
-#include <thread>
 
 #include "common/logger.h"
 #include "common/mount_table.h"
 #include "common/path_utils.h"
 #include "common/paths.h"
 #include "restore/notify_message.h"
+#include "restore/notify_stop.h"
 #include "restore/package_manager.h"
 #include "restore/process_probe.h"
 #include "restore/rename_relabel_queue.h"
@@ -31,49 +29,12 @@ namespace {
 constexpr const char kLogName[] = "monitorFileCreateAndRename";
 
 constexpr int kOpenRetrySeconds = 5;
-// The longest the thread goes without looking at the stop flag.
-constexpr int kStopCheckMs = 250;
 constexpr int kReadErrorPauseMs = 1000;
 // Empty reads in a row before the thread pauses, so a file that keeps
 // returning nothing cannot spin a core.
 constexpr int kEmptyReadsBeforePause = 16;
 constexpr int kRenameWorkers = 2;
 constexpr size_t kMaxPendingRenames = 65536;
-
-// The stop flag and the wake eventfd. The eventfd is polled, never read (the
-// mount watcher reads it); once it has fired it is left out of later polls.
-class StopWatch {
-public:
-    StopWatch(const std::atomic<bool>& flag, int wakeFd) : m_flag(flag), m_wakeFd(wakeFd) {}
-
-    bool stopped() const { return m_flag.load(); }
-
-    // Waits until fd is readable (true), or up to kStopCheckMs for a stop;
-    // fd -1 waits for the stop alone.
-    bool waitReadable(int fd)
-    {
-        pollfd fds[2] = {{fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-        const int rc = poll(fds, 2, kStopCheckMs);
-        if (rc > 0 && fds[1].revents != 0 && !stopped()) {
-            m_wakeFd = -1;  // woken for someone else: it would stay readable
-        }
-        return rc > 0 && fds[0].revents != 0;
-    }
-
-    // Sleeps about ms unless stopped first; true when stopped.
-    bool pause(int ms)
-    {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (!stopped() && std::chrono::steady_clock::now() < end) {
-            waitReadable(-1);
-        }
-        return stopped();
-    }
-
-private:
-    const std::atomic<bool>& m_flag;
-    int m_wakeFd;
-};
 
 // The path as the label store knows it.
 std::string rewriteRequestPath(const std::string& path)
@@ -108,7 +69,8 @@ public:
     NotifyChannel(const std::atomic<bool>& stopFlag, int wakeEventFd, VetuRestoreInit& store)
         : m_watch(stopFlag, wakeEventFd),
           m_store(store),
-          m_renames(store, kRenameWorkers, kMaxPendingRenames)
+          m_renames(store, kRenameWorkers, kMaxPendingRenames),
+          m_interrupter(stopFlag, wakeEventFd)
     {
     }
 
@@ -139,13 +101,17 @@ private:
     {
         int emptyReads = 0;
         while (!m_watch.stopped()) {
-            if (!m_watch.waitReadable(fd)) {
+            // The read blocks until a request comes; a stop interrupts it.
+            if (!m_interrupter.active() && !m_watch.waitReadable(fd)) {
                 continue;
             }
             memset(m_readBuffer, 0, sizeof(m_readBuffer));
             const ssize_t n = read(fd, m_readBuffer, sizeof(m_readBuffer));
             if (n < 0) {
                 if (errno == EINTR) {
+                    if (m_watch.stopped()) {
+                        break;
+                    }
                     NOTIFY_LOG(logWarn, "the system call read was interrupted by a signal.");
                     continue;
                 }
@@ -189,44 +155,46 @@ private:
         }
     }
 
+    // The creator waits for the reply: the request's own lines, in their
+    // order, are written after it.
     void handleCreate(int fd, uint32_t id, int32_t pid, const std::string& path)
     {
-        const std::string name = getProcessComm(pid);
-        // Both lines in one hand-over to the log file: the creator waits.
+        const std::string name = m_comms.getProcessComm(pid);
+        std::string exe;
+        const PackageManagerCheck check = checkPackageManager(pid, name, exe);
+        std::string label;
+        if (check != PackageManagerCheck::Genuine) {
+            // A label of this request only: a failed computation answers empty.
+            try {
+                VetuRestoreContext::getNewCreateFileLabel(path, m_store, label);
+            } catch (const std::exception& e) {
+                NOTIFY_LOG(logError, "label of %s failed: %s", path.c_str(), e.what());
+                label.clear();
+            }
+        }
+        const uint32_t status =
+            check == PackageManagerCheck::Genuine ? kNotifyStatusPackageManager : kNotifyStatusLabel;
+        const size_t length = buildNotifyReply(id, status, label, m_replyBuffer);
+        const bool written = write(fd, m_replyBuffer, length) >= 0;
+
+        // Both lines in one hand-over to the log file.
         Logger::getInstance()->logInfoLines(
             kLogName, __LINE__,
             {"create a file:" + path, "the process that creates the file is " + name + ", file_path: " + path});
-        std::string exe;
-        const PackageManagerCheck check = checkPackageManager(pid, name, exe);
-        if (check == PackageManagerCheck::Genuine) {
-            reply(fd, id, kNotifyStatusPackageManager, "");
-            return;
-        }
         if (check == PackageManagerCheck::Spoofed) {
             NOTIFY_LOG(logWarn,
                        "process name matches '%s' but exe path '%s' does not match any expected package manager "
                        "path, possible spoofing",
                        name.c_str(), exe.c_str());
         }
-        // A label of this request only: a failed computation answers empty.
-        std::string label;
-        try {
-            VetuRestoreContext::getNewCreateFileLabel(path, m_store, label);
-        } catch (const std::exception& e) {
-            NOTIFY_LOG(logError, "label of %s failed: %s", path.c_str(), e.what());
-            label.clear();
+        if (status == kNotifyStatusLabel) {
+            NOTIFY_LOG(logDebug, "file: %s, label: %s", path.c_str(), label.c_str());
+            if (label.size() > kNotifyMaxLabel) {
+                NOTIFY_LOG(logError, "label too long, truncating! file: %s, label: %s", path.c_str(),
+                           label.c_str());
+            }
         }
-        NOTIFY_LOG(logDebug, "file: %s, label: %s", path.c_str(), label.c_str());
-        if (label.size() > kNotifyMaxLabel) {
-            NOTIFY_LOG(logError, "label too long, truncating! file: %s, label: %s", path.c_str(), label.c_str());
-        }
-        reply(fd, id, kNotifyStatusLabel, label);
-    }
-
-    void reply(int fd, uint32_t id, uint32_t status, const std::string& label)
-    {
-        const size_t length = buildNotifyReply(id, status, label, m_replyBuffer);
-        if (write(fd, m_replyBuffer, length) < 0) {
+        if (!written) {
             NOTIFY_LOG(logError, "write get en error!");
         }
     }
@@ -234,8 +202,11 @@ private:
     StopWatch m_watch;
     VetuRestoreInit& m_store;
     RenameRelabelQueue m_renames;
+    ProcessCommReader m_comms;
     char m_readBuffer[kNotifyBufferSize];
     char m_replyBuffer[kNotifyBufferSize];
+    // Last: its signals end before the renames are drained.
+    ReadInterrupter m_interrupter;
 };
 
 }  // namespace
