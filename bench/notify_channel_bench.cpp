@@ -2,9 +2,9 @@
 // the real channel computing a label from a store of 10k indexed paths and
 // 100 patterns, against an echo that reads a request and writes a fixed
 // reply. All run in the same process on the same stand-in; the counters give
-// p50 and p99 of each and the channel's own share of its round trip. Both
-// block in read until a request comes, as the channel does (a stop
-// interrupts its read).
+// p50 and p99 of each and the channel's own share of its round trip. The
+// echo blocks in read; the channel polls first to see a stop, which on FUSE
+// is one more round trip to the server, counted as the channel's own.
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>

@@ -1,9 +1,11 @@
 #include "restore/notify_channel.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -14,7 +16,6 @@
 #include "common/path_utils.h"
 #include "common/paths.h"
 #include "restore/notify_message.h"
-#include "restore/notify_stop.h"
 #include "restore/package_manager.h"
 #include "restore/process_probe.h"
 #include "restore/rename_relabel_queue.h"
@@ -29,12 +30,49 @@ namespace {
 constexpr const char kLogName[] = "monitorFileCreateAndRename";
 
 constexpr int kOpenRetrySeconds = 5;
+// The longest the thread goes without looking at the stop flag.
+constexpr int kStopCheckMs = 250;
 constexpr int kReadErrorPauseMs = 1000;
 // Empty reads in a row before the thread pauses, so a file that keeps
 // returning nothing cannot spin a core.
 constexpr int kEmptyReadsBeforePause = 16;
 constexpr int kRenameWorkers = 2;
 constexpr size_t kMaxPendingRenames = 65536;
+
+// The stop flag and the wake eventfd. The eventfd is polled, never read (the
+// mount watcher reads it); once it has fired it is left out of later polls.
+class StopWatch {
+public:
+    StopWatch(const std::atomic<bool>& flag, int wakeFd) : m_flag(flag), m_wakeFd(wakeFd) {}
+
+    bool stopped() const { return m_flag.load(); }
+
+    // Waits until fd is readable (true), or up to kStopCheckMs for a stop;
+    // fd -1 waits for the stop alone.
+    bool waitReadable(int fd)
+    {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+        const int rc = poll(fds, 2, kStopCheckMs);
+        if (rc > 0 && fds[1].revents != 0 && !stopped()) {
+            m_wakeFd = -1;  // woken for someone else: it would stay readable
+        }
+        return rc > 0 && fds[0].revents != 0;
+    }
+
+    // Sleeps about ms unless stopped first; true when stopped.
+    bool pause(int ms)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (!stopped() && std::chrono::steady_clock::now() < end) {
+            waitReadable(-1);
+        }
+        return stopped();
+    }
+
+private:
+    const std::atomic<bool>& m_flag;
+    int m_wakeFd;
+};
 
 // The path as the label store knows it.
 std::string rewriteRequestPath(const std::string& path)
@@ -69,8 +107,7 @@ public:
     NotifyChannel(const std::atomic<bool>& stopFlag, int wakeEventFd, VetuRestoreInit& store)
         : m_watch(stopFlag, wakeEventFd),
           m_store(store),
-          m_renames(store, kRenameWorkers, kMaxPendingRenames),
-          m_interrupter(stopFlag, wakeEventFd)
+          m_renames(store, kRenameWorkers, kMaxPendingRenames)
     {
     }
 
@@ -101,17 +138,13 @@ private:
     {
         int emptyReads = 0;
         while (!m_watch.stopped()) {
-            // The read blocks until a request comes; a stop interrupts it.
-            if (!m_interrupter.active() && !m_watch.waitReadable(fd)) {
+            if (!m_watch.waitReadable(fd)) {
                 continue;
             }
             memset(m_readBuffer, 0, sizeof(m_readBuffer));
             const ssize_t n = read(fd, m_readBuffer, sizeof(m_readBuffer));
             if (n < 0) {
                 if (errno == EINTR) {
-                    if (m_watch.stopped()) {
-                        break;
-                    }
                     NOTIFY_LOG(logWarn, "the system call read was interrupted by a signal.");
                     continue;
                 }
@@ -205,8 +238,6 @@ private:
     ProcessCommReader m_comms;
     char m_readBuffer[kNotifyBufferSize];
     char m_replyBuffer[kNotifyBufferSize];
-    // Last: its signals end before the renames are drained.
-    ReadInterrupter m_interrupter;
 };
 
 }  // namespace
