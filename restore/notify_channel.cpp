@@ -10,7 +10,6 @@
 #include <cstring>
 #include <exception>
 #include <string>
-#include <thread>
 
 #include "common/logger.h"
 #include "common/mount_table.h"
@@ -189,44 +188,46 @@ private:
         }
     }
 
+    // The creator waits for the reply: the request's own lines, in their
+    // order, are written after it.
     void handleCreate(int fd, uint32_t id, int32_t pid, const std::string& path)
     {
-        const std::string name = getProcessComm(pid);
-        // Both lines in one hand-over to the log file: the creator waits.
+        const std::string name = m_comms.getProcessComm(pid);
+        std::string exe;
+        const PackageManagerCheck check = checkPackageManager(pid, name, exe);
+        std::string label;
+        if (check != PackageManagerCheck::Genuine) {
+            // A label of this request only: a failed computation answers empty.
+            try {
+                VetuRestoreContext::getNewCreateFileLabel(path, m_store, label);
+            } catch (const std::exception& e) {
+                NOTIFY_LOG(logError, "label of %s failed: %s", path.c_str(), e.what());
+                label.clear();
+            }
+        }
+        const uint32_t status =
+            check == PackageManagerCheck::Genuine ? kNotifyStatusPackageManager : kNotifyStatusLabel;
+        const size_t length = buildNotifyReply(id, status, label, m_replyBuffer);
+        const bool written = write(fd, m_replyBuffer, length) >= 0;
+
+        // Both lines in one hand-over to the log file.
         Logger::getInstance()->logInfoLines(
             kLogName, __LINE__,
             {"create a file:" + path, "the process that creates the file is " + name + ", file_path: " + path});
-        std::string exe;
-        const PackageManagerCheck check = checkPackageManager(pid, name, exe);
-        if (check == PackageManagerCheck::Genuine) {
-            reply(fd, id, kNotifyStatusPackageManager, "");
-            return;
-        }
         if (check == PackageManagerCheck::Spoofed) {
             NOTIFY_LOG(logWarn,
                        "process name matches '%s' but exe path '%s' does not match any expected package manager "
                        "path, possible spoofing",
                        name.c_str(), exe.c_str());
         }
-        // A label of this request only: a failed computation answers empty.
-        std::string label;
-        try {
-            VetuRestoreContext::getNewCreateFileLabel(path, m_store, label);
-        } catch (const std::exception& e) {
-            NOTIFY_LOG(logError, "label of %s failed: %s", path.c_str(), e.what());
-            label.clear();
+        if (status == kNotifyStatusLabel) {
+            NOTIFY_LOG(logDebug, "file: %s, label: %s", path.c_str(), label.c_str());
+            if (label.size() > kNotifyMaxLabel) {
+                NOTIFY_LOG(logError, "label too long, truncating! file: %s, label: %s", path.c_str(),
+                           label.c_str());
+            }
         }
-        NOTIFY_LOG(logDebug, "file: %s, label: %s", path.c_str(), label.c_str());
-        if (label.size() > kNotifyMaxLabel) {
-            NOTIFY_LOG(logError, "label too long, truncating! file: %s, label: %s", path.c_str(), label.c_str());
-        }
-        reply(fd, id, kNotifyStatusLabel, label);
-    }
-
-    void reply(int fd, uint32_t id, uint32_t status, const std::string& label)
-    {
-        const size_t length = buildNotifyReply(id, status, label, m_replyBuffer);
-        if (write(fd, m_replyBuffer, length) < 0) {
+        if (!written) {
             NOTIFY_LOG(logError, "write get en error!");
         }
     }
@@ -234,6 +235,7 @@ private:
     StopWatch m_watch;
     VetuRestoreInit& m_store;
     RenameRelabelQueue m_renames;
+    ProcessCommReader m_comms;
     char m_readBuffer[kNotifyBufferSize];
     char m_replyBuffer[kNotifyBufferSize];
 };

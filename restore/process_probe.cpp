@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 
 #include "common/mount_table.h"
 #include "common/path_utils.h"
@@ -16,16 +17,26 @@ constexpr size_t kCommLimit = 64;
 constexpr size_t kPathLimit = 4096;
 
 // O_NONBLOCK and the regular-file test keep a planted FIFO or device from
-// holding the caller; limit bounds what a hostile file can make us read.
-bool readBounded(const std::string& path, size_t limit, std::string& content)
+// holding the caller.
+int openRegular(const std::string& path)
 {
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-        return false;
+        return -1;
     }
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// limit bounds what a hostile file can make us read.
+bool readBounded(const std::string& path, size_t limit, std::string& content)
+{
+    const int fd = openRegular(path);
+    if (fd < 0) {
         return false;
     }
     content.assign(limit, '\0');
@@ -44,13 +55,31 @@ bool readBounded(const std::string& path, size_t limit, std::string& content)
 
 }  // namespace
 
-std::string getProcessComm(int32_t pid)
+ProcessCommReader::~ProcessCommReader()
 {
-    std::string comm;
-    if (!readBounded(procPath(paths::kProcCommFmt, pid), kCommLimit, comm)) {
+    if (m_fd >= 0) {
+        close(m_fd);
+    }
+}
+
+std::string ProcessCommReader::getProcessComm(int32_t pid)
+{
+    // A name is at most 16 bytes: one read takes it whole.
+    char buffer[kCommLimit];
+    ssize_t n = m_fd >= 0 && pid == m_pid ? pread(m_fd, buffer, sizeof(buffer), 0) : -1;
+    if (n < 0) {
+        if (m_fd >= 0) {
+            close(m_fd);
+        }
+        m_pid = pid;
+        m_fd = openRegular(procPath(paths::kProcCommFmt, pid));
+        n = m_fd >= 0 ? pread(m_fd, buffer, sizeof(buffer), 0) : -1;
+    }
+    if (n <= 0) {
         return "";
     }
-    return comm.substr(0, comm.find('\n'));
+    const char* end = static_cast<const char*>(memchr(buffer, '\n', static_cast<size_t>(n)));
+    return std::string(buffer, end != nullptr ? static_cast<size_t>(end - buffer) : static_cast<size_t>(n));
 }
 
 std::string getProcessExePath(int32_t pid)

@@ -7,8 +7,25 @@
 #include <cstdint>
 #include <string>
 
-// First line of /proc/<pid>/comm without newlines; "" when unreadable.
-std::string getProcessComm(int32_t pid);
+// Names of processes, from /proc/<pid>/comm.
+class ProcessCommReader {
+public:
+    ProcessCommReader() = default;
+    ~ProcessCommReader();
+    ProcessCommReader(const ProcessCommReader&) = delete;
+    ProcessCommReader& operator=(const ProcessCommReader&) = delete;
+
+    // First line of /proc/<pid>/comm without newlines; "" when unreadable.
+    // Read afresh on every call; the last pid's file stays open, saving the
+    // open of the next request of the same process. The descriptor is bound
+    // to that process, not its number: once it is reaped the read fails and
+    // the file is opened again.
+    std::string getProcessComm(int32_t pid);
+
+private:
+    int32_t m_pid = 0;
+    int m_fd = -1;
+};
 // Target of /proc/<pid>/exe up to its first NUL; "" when unreadable.
 std::string getProcessExePath(int32_t pid);
 // The whole of /proc/<pid>/attr/vetu/path into content; false when it is

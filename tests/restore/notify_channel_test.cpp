@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,6 +18,7 @@
 #include "common/paths.h"
 #include "restore/notify_channel.h"
 #include "restore/notify_message.h"
+#include "restore/process_probe.h"
 #include "store/vetu_restore_init.h"
 #include "support/expected_label.h"
 #include "support/log_capture.h"
@@ -183,8 +185,30 @@ TEST_F(NotifyChannelTest, PackageManagersAreRecognisedByNameAndExecutable)
         const NotifyReply reply = create("/opt/pm/new", children[i] ? children[i]->pid() : 0x7ffffff0);
         EXPECT_EQ(reply.status, cases[i].status) << i;
         EXPECT_EQ(reply.label, cases[i].status == kNotifyStatusLabel ? kUnmatchedLabel : "") << i;
+        create("/opt/pm/after");  // a request's lines follow its reply, before the next request
         EXPECT_EQ(log.countContaining("possible spoofing", "WARN"), cases[i].spoofing ? 1u : 0u) << i;
     }
+}
+
+// The name is read afresh for each request even while the last process's
+// file stays open; a reaped process has no name.
+TEST(ProcessCommReaderTest, NamesAreFreshAndGoWithTheProcess)
+{
+    char own[16] = {};
+    ASSERT_EQ(prctl(PR_GET_NAME, own), 0);
+    ProcessCommReader reader;
+    std::string names;
+    for (const char* name : {"vetu-one", "vetu-two"}) {
+        prctl(PR_SET_NAME, name);
+        names += reader.getProcessComm(getpid()) + " ";
+    }
+    prctl(PR_SET_NAME, own);
+    auto child = std::make_unique<NamedProcess>("gone");
+    const pid_t pid = child->pid();
+    names += reader.getProcessComm(pid) + " ";
+    child.reset();
+    names += reader.getProcessComm(pid);
+    EXPECT_EQ(names, "vetu-one vetu-two gone ");
 }
 
 // Renames are worked off by the channel's own workers, not a thread each: a
