@@ -1,7 +1,8 @@
 #include "support/bus_client.h"
 
 #include <chrono>
-#include <cstdlib>
+
+#include "support/private_bus.h"
 
 namespace {
 
@@ -81,30 +82,8 @@ BusArg argStringU64Dict(const std::vector<std::pair<std::string, uint64_t>>& ent
     return container("{st}", items);
 }
 
-BusArg argSample(const std::string& signature)
-{
-    if (signature == "s") return argString("/x");
-    if (signature == "t") return argU64(1);
-    if (signature == "u") return argU32(1);
-    if (signature == "i") return argI32(0);
-    if (signature == "as") return argStrings({"/x"});
-    return container(signature.substr(1), {});  // an empty dictionary
-}
-
-BusClient::BusClient()
-{
-    // libdbus reads the bus addresses once per process; each test's bus is new.
-    const char* address = getenv("DBUS_SYSTEM_BUS_ADDRESS");
-    DBusError error;
-    dbus_error_init(&error);
-    m_connection = address == nullptr ? nullptr : dbus_connection_open_private(address, &error);
-    if (m_connection != nullptr && !dbus_bus_register(m_connection, &error)) {
-        dbus_connection_close(m_connection);
-        dbus_connection_unref(m_connection);
-        m_connection = nullptr;
-    }
-    dbus_error_free(&error);
-}
+// libdbus reads the bus addresses once per process; each test's bus is new.
+BusClient::BusClient() : m_connection(openSystemBus()) {}
 
 BusClient::~BusClient()
 {
