@@ -202,17 +202,4 @@ TEST_F(UserSetMethodsTest, ChangesReachTheIdentityDataFileAndAFailedStoreChanges
     umount(paths::kDataDir);
 }
 
-TEST(UserSetPathKeysTest, ALinkGivesItsTargetAndItsOwnPath)
-{
-    TempTree tree;
-    const std::string target = tree.file("t");
-    const std::string link = tree.symlink("l", target);
-    PathKeys keys;
-    ASSERT_TRUE(derivePathKeys(link, LinkKeys::TargetAndOwn, keys));
-    EXPECT_EQ(keys.keys, (std::vector<std::string>{target, link}));
-    EXPECT_EQ(keys.relabel, (std::vector<std::string>{target, link}));
-    ASSERT_TRUE(derivePathKeys(link, LinkKeys::Target, keys));
-    EXPECT_EQ(keys.keys, (std::vector<std::string>{target}));
-}
-
 }  // namespace
