@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>

@@ -3,10 +3,7 @@
 #include <gtest/gtest.h>
 #include <tinyxml.h>
 
-#include <atomic>
-#include <chrono>
 #include <stdexcept>
-#include <thread>
 
 #include "restore/vetu_restore_context.h"
 #include "service/request_frame.h"
@@ -107,7 +104,6 @@ TEST_F(LabelMgrBusTest, MalformedArgumentsGetTheStubsInvalidArgsTexts)
         {"getPkgId", {argU32(7)}, invalid + "type mismatch"},
         {"getPkgIds", {argString("a")}, invalid + "array expected"},
         {"setFileOid", {argString("/a"), argStrings({"x"}), argI32(0)}, invalid + "dictionary value expected"},
-        {"policies_parse", {argStringU64Dict({{"/a", 1}})}, invalid + "array expected"},
         {"getLabelSetStatus", {argU32(1)}, "0"},  // extra arguments are ignored
     };
     BusClient client;

@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "common/file_utils.h"
 #include "common/paths.h"
 #include "restore/vetu_restore_context.h"
 #include "service/policy_parse.h"
