@@ -9,8 +9,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include "support/run_process.h"
@@ -79,34 +81,27 @@ void PrivateBus::start(const Options& options)
         return;
     }
     m_dir = dirTemplate;
-    const std::string configPath = m_dir + "/bus.conf";
-    int out[2];
-    if (!(std::ofstream(configPath) << busConfig(m_dir + "/system_bus_socket", options)) ||
-        pipe2(out, O_CLOEXEC) != 0) {
-        m_error = "cannot write " + configPath + " or make a pipe";
+    const std::string configPath = m_dir + "/bus.conf", socket = m_dir + "/system_bus_socket";
+    if (!(std::ofstream(configPath) << busConfig(socket, options))) {
+        m_error = "cannot write " + configPath;
         return;
     }
-    const std::string configArg = "--config-file=" + configPath;
-    const std::string printArg = "--print-address=" + std::to_string(out[1]);
-    const pid_t pid = spawnDaemon({"/usr/bin/dbus-daemon", "--nofork", "--nopidfile", configArg, printArg}, -1, out[1]);
-    if (pid < 0) {
-        m_error = std::string("fork: ") + strerror(errno);
-        close(out[0]);
-        close(out[1]);
-        return;
-    }
-    close(out[1]);
-    std::string address;
-    const bool got = readLineWithin(out[0], kStartSeconds, address);
-    close(out[0]);
-    if (!got || address.empty()) {
-        m_error = "dbus-daemon printed no address";
-        stopChild(pid, SIGKILL, kStopSeconds);
-        return;
-    }
-    m_pid = pid;
-    m_address = address;
+    const int pid = spawnDaemon({"/usr/bin/dbus-daemon", "--nofork", "--nopidfile", "--config-file=" + configPath});
+    m_address = "unix:path=" + socket;
     setenv("DBUS_SYSTEM_BUS_ADDRESS", m_address.c_str(), 1);
+    // Up once it takes a connection.
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::duration<double>(kStartSeconds);
+    while (pid > 0 && std::chrono::steady_clock::now() < limit) {
+        if (DBusConnection* connection = openSystemBus()) {
+            dbus_connection_close(connection);
+            dbus_connection_unref(connection);
+            m_pid = pid;
+            return;
+        }
+        usleep(10000);
+    }
+    m_error = "dbus-daemon did not listen";
+    stopChild(pid, SIGKILL, kStopSeconds);
 }
 
 PrivateBus::~PrivateBus()
@@ -118,9 +113,8 @@ PrivateBus::~PrivateBus()
         unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
     }
     if (!m_dir.empty()) {
-        unlink((m_dir + "/system_bus_socket").c_str());
-        unlink((m_dir + "/bus.conf").c_str());
-        rmdir(m_dir.c_str());
+        std::error_code ignored;
+        std::filesystem::remove_all(m_dir, ignored);
     }
 }
 
