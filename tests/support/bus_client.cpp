@@ -1,5 +1,7 @@
 #include "support/bus_client.h"
 
+#include <unistd.h>
+
 #include <chrono>
 
 #include "support/private_bus.h"
@@ -146,4 +148,17 @@ std::string BusClient::call(const std::string& method, const std::vector<BusArg>
                             const std::string& interface)
 {
     return collect(send(method, args, interface, timeoutMs + 1000), timeoutMs);
+}
+
+bool busNameOwnedWithin(const std::string& name, double timeoutSeconds)
+{
+    BusClient client;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    while (client.ok() && std::chrono::steady_clock::now() < deadline) {
+        if (dbus_bus_name_has_owner(client.raw(), name.c_str(), nullptr)) {
+            return true;
+        }
+        usleep(20000);
+    }
+    return false;
 }

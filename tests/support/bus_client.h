@@ -18,6 +18,9 @@ BusArg argI32(int32_t value);
 BusArg argStrings(const std::vector<std::string>& values);
 BusArg argStringU64Dict(const std::vector<std::pair<std::string, uint64_t>>& entries);
 
+// True once the name has an owner, within the time limit.
+bool busNameOwnedWithin(const std::string& name, double timeoutSeconds);
+
 class BusClient {
 public:
     BusClient();  // its own connection to the system bus

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -23,19 +22,6 @@ constexpr const char kEtcRulesDir[] = "/etc/polkit-1/rules.d";
 constexpr const char kShareRulesDir[] = "/usr/share/polkit-1/rules.d";
 constexpr const char kPolkitName[] = "org.freedesktop.PolicyKit1";
 constexpr double kStopSeconds = 5;
-
-bool nameOwnedWithin(const char* name, double timeoutSeconds)
-{
-    BusClient client;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
-    while (client.ok() && std::chrono::steady_clock::now() < deadline) {
-        if (dbus_bus_name_has_owner(client.raw(), name, nullptr)) {
-            return true;
-        }
-        usleep(20000);
-    }
-    return false;
-}
 
 }  // namespace
 
@@ -73,7 +59,7 @@ PolkitDaemon::PolkitDaemon(const std::string& actionFile, const std::string& rul
         return;
     }
     m_pid = pid;
-    m_ready = nameOwnedWithin(kPolkitName, timeoutSeconds);
+    m_ready = busNameOwnedWithin(kPolkitName, timeoutSeconds);
     if (!m_ready) {
         m_error = "polkitd did not take its bus name";
     }

@@ -1,6 +1,5 @@
 #include "support/polkit_stub.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -8,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "support/bus_client.h"
 #include "support/run_process.h"
 
 namespace {
@@ -30,21 +30,8 @@ PolkitStub::PolkitStub(PolkitAnswer answer, double timeoutSeconds)
     setAnswer(answer);
     std::ofstream(m_logPath).flush();
 
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        return;
-    }
-    const pid_t pid = spawnDaemon({VETU_POLKIT_STUB, m_answerPath, m_logPath}, out[1]);
-    if (pid < 0) {
-        close(out[0]);
-        close(out[1]);
-        return;
-    }
-    close(out[1]);
-    m_pid = pid;
-    std::string line;
-    m_ready = readLineWithin(out[0], timeoutSeconds, line) && line == "ready";
-    close(out[0]);
+    m_pid = spawnDaemon({VETU_POLKIT_STUB, m_answerPath, m_logPath});
+    m_ready = m_pid > 0 && busNameOwnedWithin("org.freedesktop.PolicyKit1", timeoutSeconds);
 }
 
 PolkitStub::~PolkitStub()

@@ -5,7 +5,7 @@
  * the log file before the answer goes out, one line of tab-separated fields:
  * subject kind, action id, then name:type:value per subject detail. It
  * answers org.freedesktop.DBus.Peer.Ping too, for the benchmarks.
- * Usage: polkit_stub ANSWER_FILE LOG_FILE; prints "ready" once it owns the name. */
+ * Usage: polkit_stub ANSWER_FILE LOG_FILE */
 #include <dbus/dbus.h>
 #include <inttypes.h>
 #include <stdio.h>
@@ -98,8 +98,6 @@ int main(int argc, char** argv)
         fprintf(stderr, "polkit stub: %s\n", error.message != NULL ? error.message : "cannot start");
         return 1;
     }
-    printf("ready\n");
-    fflush(stdout);
     while (dbus_connection_read_write(connection, -1)) {
         DBusMessage* message;
         while ((message = dbus_connection_pop_message(connection)) != NULL) {
