@@ -154,11 +154,13 @@ bool busNameOwnedWithin(const std::string& name, double timeoutSeconds)
 {
     BusClient client;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
-    while (client.ok() && std::chrono::steady_clock::now() < deadline) {
+    for (; client.ok(); usleep(20000)) {
         if (dbus_bus_name_has_owner(client.raw(), name.c_str(), nullptr)) {
             return true;
         }
-        usleep(20000);
+        if (std::chrono::steady_clock::now() >= deadline) {
+            break;
+        }
     }
     return false;
 }

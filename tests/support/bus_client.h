@@ -18,7 +18,7 @@ BusArg argI32(int32_t value);
 BusArg argStrings(const std::vector<std::string>& values);
 BusArg argStringU64Dict(const std::vector<std::pair<std::string, uint64_t>>& entries);
 
-// True once the name has an owner, within the time limit.
+// True once the name has an owner, within the time limit (0: asked once).
 bool busNameOwnedWithin(const std::string& name, double timeoutSeconds);
 
 class BusClient {
