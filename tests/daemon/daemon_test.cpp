@@ -68,11 +68,7 @@ std::pair<std::string, double> signalAndReap(pid_t pid, int sig)
     return {how, std::chrono::duration<double>(Clock::now() - sent).count()};
 }
 
-bool serviceNameOwned()
-{
-    BusClient client;
-    return client.ok() && dbus_bus_name_has_owner(client.raw(), "com.ormel.vetu.labelmgr", nullptr);
-}
+bool serviceNameOwned(double seconds = 0) { return busNameOwnedWithin("com.ormel.vetu.labelmgr", seconds); }
 
 class DaemonTest : public ::testing::Test {
 protected:
@@ -119,7 +115,7 @@ TEST_F(DaemonTest, RunsAloneAndStopsInOrder)
     ASSERT_TRUE(bus.ok() && polkit.ok()) << bus.error();
     const pid_t pid = start();
     ASSERT_GT(pid, 0);
-    ASSERT_TRUE(waitFor(serviceNameOwned)) << ProgramLog().dump();
+    ASSERT_TRUE(serviceNameOwned(30)) << ProgramLog().dump();
     ASSERT_TRUE(waitForLog("label init map end."));
     BusClient client;
     EXPECT_EQ(client.call("getPkgId", {argString("alpha")}), std::to_string(sm3Last64("alpha")));
