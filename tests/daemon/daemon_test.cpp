@@ -1,7 +1,6 @@
-// The executable as a daemon, in the test's mount namespace and a network
-// namespace of its own (the instance socket's name is per network
-// namespace). The test process is a child subreaper, so the daemon comes
-// back to it when its starter exits, and nothing outlives the test.
+// The executable as a daemon in a network namespace of its own (the instance
+// socket's name is per namespace); the test is a child subreaper, so nothing
+// outlives it.
 #include <gtest/gtest.h>
 
 #include <sched.h>
@@ -12,7 +11,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -54,10 +52,7 @@ bool waitFor(const std::function<bool()>& done, double seconds = 30)
     return true;
 }
 
-bool waitForLog(const std::string& text)
-{
-    return waitFor([&] { return ProgramLog().countContaining(text) > 0; });
-}
+bool waitForLog(const std::string& text) { return waitFor([&] { return ProgramLog().countContaining(text) > 0; }); }
 
 // Sends sig to the daemon and reaps it: "exit N", "signal N" or "running",
 // and the seconds that took.
@@ -73,11 +68,7 @@ std::pair<std::string, double> signalAndReap(pid_t pid, int sig)
     return {how, std::chrono::duration<double>(Clock::now() - sent).count()};
 }
 
-bool serviceNameOwned()
-{
-    BusClient client;
-    return client.ok() && dbus_bus_name_has_owner(client.raw(), "com.ormel.vetu.labelmgr", nullptr);
-}
+bool serviceNameOwned(double seconds = 0) { return busNameOwnedWithin("com.ormel.vetu.labelmgr", seconds); }
 
 class DaemonTest : public ::testing::Test {
 protected:
@@ -85,8 +76,7 @@ protected:
     {
         ASSERT_EQ(unshare(CLONE_NEWNET), 0);
         ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-        // A thread sanitizer build would pause a second at every exit, and
-        // count the threads a crash or a stuck stop leaves behind as leaks.
+        // No pause at exit, no leak report for threads a crash leaves.
         const char* tsan = getenv("TSAN_OPTIONS");
         setenv("TSAN_OPTIONS", (std::string(tsan ? tsan : "") + " atexit_sleep_ms=0 report_thread_leaks=0").c_str(),
                1);
@@ -125,7 +115,7 @@ TEST_F(DaemonTest, RunsAloneAndStopsInOrder)
     ASSERT_TRUE(bus.ok() && polkit.ok()) << bus.error();
     const pid_t pid = start();
     ASSERT_GT(pid, 0);
-    ASSERT_TRUE(waitFor(serviceNameOwned)) << ProgramLog().dump();
+    ASSERT_TRUE(serviceNameOwned(30)) << ProgramLog().dump();
     ASSERT_TRUE(waitForLog("label init map end."));
     BusClient client;
     EXPECT_EQ(client.call("getPkgId", {argString("alpha")}), std::to_string(sm3Last64("alpha")));
@@ -138,30 +128,14 @@ TEST_F(DaemonTest, RunsAloneAndStopsInOrder)
     EXPECT_EQ(readFile(paths::kLockFile), pidLine);
     EXPECT_EQ(readFile(paths::kPidFile), pidLine);
 
-    // The lock and the sockets stay out of the programs the daemon runs.
-    int guarded = 0;
-    const std::string proc = "/proc/" + std::to_string(pid);
-    for (const auto& fd : std::filesystem::directory_iterator(proc + "/fd")) {
-        std::error_code gone;
-        const std::string target = std::filesystem::read_symlink(fd.path(), gone).string();
-        if (target == paths::kLockFile || target.rfind("socket:", 0) == 0) {
-            const std::string info = readFile(proc + "/fdinfo/" + fd.path().filename().string());
-            EXPECT_TRUE(std::stoul(info.substr(info.find("flags:") + 6), nullptr, 8) & O_CLOEXEC) << target;
-            ++guarded;
-        }
-    }
-    EXPECT_GE(guarded, 2);
-
     // The shell tells the starter's pid, then becomes it.
     const ProcessResult second = runProcess({"/bin/sh", "-c", "echo $$; exec \"$0\"", kSelf}, kStartLimit);
     EXPECT_EQ(describe(second), "exit 1");
     const std::string starter = second.output.substr(0, second.output.find('\n'));
     const ProgramLog log;
-    EXPECT_TRUE(log.has("Duplicate instance detected (abstract socket in use)", "ERROR")) << log.dump();
     EXPECT_TRUE(log.has("  Conflict PID: " + std::to_string(pid) + ", Path: " + kSelf, "ERROR")) << log.dump();
     // The starter waiting for the answer is no other instance.
     EXPECT_EQ(log.countContaining("Conflict PID: " + starter + ","), 0u) << log.dump();
-    EXPECT_TRUE(log.has("vetu label manager: Duplicate instance detected.", "ERROR")) << log.dump();
     EXPECT_TRUE(serviceNameOwned());
     EXPECT_EQ(readFile(paths::kLockFile), pidLine);
     EXPECT_EQ(readFile(paths::kPidFile), pidLine);
@@ -180,27 +154,16 @@ TEST_F(DaemonTest, RunsAloneAndStopsInOrder)
     EXPECT_LT(after.indexOf("vetu dbus service exit."), after.indexOf(kEndMilestone)) << after.dump();
 }
 
-// An inherited "ignore" of SIGINT stays; SIGPIPE is logged; SIGABRT sent by
-// kill gives the crash report on descriptor 2 (here a file bound over
+// SIGABRT gives the crash report on descriptor 2 (here a file bound over
 // /dev/null) and in the log file, and exit status 1.
-TEST_F(DaemonTest, SignalsFromOutside)
+TEST_F(DaemonTest, CrashReport)
 {
     TempTree tree;
     const std::string stderrFile = tree.file("stderr");
     ASSERT_EQ(mount(stderrFile.c_str(), "/dev/null", nullptr, MS_BIND, nullptr), 0);
-    signal(SIGINT, SIG_IGN);
     const pid_t pid = start();
-    signal(SIGINT, SIG_DFL);
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(waitForLog("vetu labler manager service begin."));
-    const std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
-    EXPECT_TRUE(std::stoull(status.substr(status.find("SigIgn:") + 7), nullptr, 16) & (1ull << (SIGINT - 1)));
-
-    kill(pid, SIGINT);
-    kill(pid, SIGPIPE);
-    ASSERT_TRUE(waitForLog("SIGPIPE received, ignoring")) << ProgramLog().dump();
-    EXPECT_EQ(kill(pid, 0), 0);
-
     EXPECT_EQ(signalAndReap(pid, SIGABRT).first, "exit 1");
     umount2("/dev/null", MNT_DETACH);
     const std::string report =

@@ -87,17 +87,17 @@ TEST(PolicyLabelFamilyTest, MembersOnSinglePaths)
 
 namespace {
 
-// A chain of real processes in a process group of their own, each the
-// parent of the next, waiting in pause().
-class ProcessChain {
-public:
-    explicit ProcessChain(size_t length) : m_pids(length)
+// A chain of processes in a group of their own, each the parent of the
+// next, waiting in pause(); pids in chain order.
+struct ProcessChain {
+    std::vector<pid_t> pids;
+    explicit ProcessChain(size_t length) : pids(length)
     {
         int fds[2] = {-1, -1};
-        if (pipe(fds) == 0 && (m_pids[0] = fork()) == 0) {
+        if (pipe(fds) == 0 && (pids[0] = fork()) == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
             setpgid(0, 0);
-            // Each writes its pid before it forks the next: pids arrive in chain order.
+            // Each writes its pid before it forks the next.
             for (size_t i = 1;; ++i) {
                 const pid_t self = getpid();
                 if (write(fds[1], &self, sizeof(self)) != sizeof(self) || i == length || fork() != 0) {
@@ -107,28 +107,21 @@ public:
                 }
             }
         }
-        for (auto& pid : m_pids) {
-            if (read(fds[0], &pid, sizeof(pid)) != sizeof(pid)) {
-                break;
-            }
+        for (size_t i = 0; i < length && read(fds[0], &pids[i], sizeof(pid_t)) == sizeof(pid_t); ++i) {
         }
         close(fds[0]);
         close(fds[1]);
     }
     ~ProcessChain()
     {
-        for (const pid_t pid : m_pids) {
+        for (const pid_t pid : pids) {
             umount2(("/proc/" + std::to_string(pid) + "/attr").c_str(), MNT_DETACH);
         }
-        if (m_pids[0] > 0) {
-            kill(-m_pids[0], SIGKILL);
-            waitpid(m_pids[0], nullptr, 0);
+        if (pids[0] > 0) {
+            kill(-pids[0], SIGKILL);
+            waitpid(pids[0], nullptr, 0);
         }
     }
-    const std::vector<pid_t>& pids() const { return m_pids; }
-
-private:
-    std::vector<pid_t> m_pids;
 };
 
 // A process's attribute has the form of a label, its oid being the orig sid.
@@ -146,7 +139,7 @@ TEST(UpdateProcessAttrTest, OwnAndInheritedSids)
 {
     TempTree tree;
     ProcessChain chain(4);
-    const std::vector<pid_t>& pids = chain.pids();
+    const std::vector<pid_t>& pids = chain.pids;
     const std::vector<std::string> before = {attrText(0xa, 0xa), attrText(0xb, 0xc), attrText(0xd, 0xe),
                                              attrText(0xf, 0xf)};
     std::map<std::string, vetu_id_t> exeToSid;

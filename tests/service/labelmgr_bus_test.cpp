@@ -1,13 +1,9 @@
-// The label service object on a private system bus, through the generated
-// adaptor: what it publishes, how the stubs refuse malformed calls, that it
-// survives what used to end the process, and the readiness wait.
+// The label service on a private system bus: what it publishes, malformed
+// calls, calls that used to end the process, the readiness wait.
 #include <gtest/gtest.h>
 #include <tinyxml.h>
 
-#include <atomic>
-#include <chrono>
 #include <stdexcept>
-#include <thread>
 
 #include "restore/vetu_restore_context.h"
 #include "service/request_frame.h"
@@ -17,71 +13,55 @@
 
 namespace {
 
-// Each method as published, and its reply while the store is not ready and
-// the process is stopping: the failure value of the methods that wait, the
-// answer of the others.
-const std::pair<std::string, std::string> kMethods[] = {
-    {"getPkgId(pkgname:s)(id:t)", "18446744073709551615"},
-    {"getPkgIds(pkgnames:as)(pkgids:at,result:i)", "[] -1"},
-    {"setPkgId(pkgname:s,id:t)(result:i)", "-1"},
-    {"queryUserSetPkgId(pkgname:s)(pkgId:a{st})", "{}"},
-    {"showUserSetPkgId()(result:a{st})", "{}"},
-    {"delUserSetPkgId(pkgname:s)(result:i)", "-1"},
-    {"delAllUserSetPkgId()(result:i)", "-1"},
-    {"getFileOid(filepath:s)(oid:a{st})", "{}"},
-    {"setFileOid(filepath:s,oid:a{st},pattern_match:i)(result:i)",
-     "!org.freedesktop.DBus.Error.InvalidArgs: oid map is empty"},  // checked before the wait
-    {"queryUserSetFileOid(filepath:s,pattern_match:i)(oid:a{sa{st}})", "{}"},
-    {"showUserSetFileOid()(result:a{sa{st}})", "{}"},
-    {"delUserSetFileOid(filepath:s,pattern_match:i)(result:i)", "-1"},
-    {"delAllUserSetFileOid()(result:i)", "-1"},
-    {"getFileSid(filepath:s)(sid:a{st})", "{}"},
-    {"setFileSid(filepath:s,sid:a{st},pattern_match:i)(result:i)",
-     "!org.freedesktop.DBus.Error.InvalidArgs: sid map is empty"},  // checked before the wait
-    {"queryUserSetFileSid(filepath:s,pattern_match:i)(sid:a{sa{st}})", "{}"},
-    {"showUserSetFileSid()(result:a{sa{st}})", "{}"},
-    {"delUserSetFileSid(filepath:s,pattern_match:i)(result:i)", "-1"},
-    {"delAllUserSetFileSid()(result:i)", "-1"},
-    {"getFileTid(filepath:s)(tid:u)", "4294967295"},
-    {"setFileTid(filepath:s,tid:u,pattern_match:i)(result:i)", "-1"},
-    {"queryUserSetFileTid(filepath:s,pattern_match:i)(tid:a{su})", "{}"},
-    {"showUserSetFileTid()(result:a{su})", "{}"},
-    {"delUserSetFileTid(filepath:s,pattern_match:i)(result:i)", "-1"},
-    {"delAllUserSetFileTid()(result:i)", "-1"},
-    {"getFileInheritFlag(filepath:s)(inheritFlag:u)", "4294967295"},
-    {"setFileInheritFlag(filepath:s,inheritFlag:u,pattern_match:i)(result:i)", "-1"},
-    {"queryUserSetFileInheritFlag(filepath:s,pattern_match:i)(tid:a{su})", "{}"},
-    {"showUserSetFileInheritFlag()(result:a{su})", "{}"},
-    {"delUserSetFileInheritFlag(filepath:s,pattern_match:i)(result:i)", "-1"},
-    {"delAllUserSetFileInheritFlag()(result:i)", "-1"},
-    {"setLabelForPkg(fileList:as,pkgName:s,pkgType:u)(result:i)", "-1"},
-    {"getKernelModuleOid(moduleNmae:s)(oid:t)", "18446744073709551615"},
-    {"getKernelModuleOids(moduleNmae:as)(oid:a{st})", "{}"},
-    {"getDeviceOid(device:s)(oid:t)", "18446744073709551615"},
-    {"getDeviceOids(device:as)(oid:a{st})", "{}"},
-    {"addTagFullSystem(path:s,excludedDir:as)(ret:i)", "-1"},
-    {"getPathSm3HashValue(path:s)(hashValue:s)", "\"\""},
-    {"policies_parse(origin_policy:a{sas})(extended_policy:a{sa{sa{st}}})", "{}"},
-    {"restoreSingleFileLabel(filepath:s)(label:s)", "\"\""},
-    {"restoreSingleFileInitLabel(filepath:s)(label:s)", "\"\""},
-    {"getLabelSetStatus()(status:i)", "0"},
-    {"setLabelForQuensetInterpreter(path:s)(result:i)", "0"},
-    {"setLabelForSoviInterpreter(path:s)(result:i)", "0"},
-    {"pathNormalize(path:s)(result:s)", "\"/x\""},
-    {"getPkgNameById(pkgId:t)(pkgName:s)", "\"\""},
+// Each method as published.
+const char* const kMethods[] = {
+    "getPkgId(pkgname:s)(id:t)",
+    "getPkgIds(pkgnames:as)(pkgids:at,result:i)",
+    "setPkgId(pkgname:s,id:t)(result:i)",
+    "queryUserSetPkgId(pkgname:s)(pkgId:a{st})",
+    "showUserSetPkgId()(result:a{st})",
+    "delUserSetPkgId(pkgname:s)(result:i)",
+    "delAllUserSetPkgId()(result:i)",
+    "getFileOid(filepath:s)(oid:a{st})",
+    "setFileOid(filepath:s,oid:a{st},pattern_match:i)(result:i)",
+    "queryUserSetFileOid(filepath:s,pattern_match:i)(oid:a{sa{st}})",
+    "showUserSetFileOid()(result:a{sa{st}})",
+    "delUserSetFileOid(filepath:s,pattern_match:i)(result:i)",
+    "delAllUserSetFileOid()(result:i)",
+    "getFileSid(filepath:s)(sid:a{st})",
+    "setFileSid(filepath:s,sid:a{st},pattern_match:i)(result:i)",
+    "queryUserSetFileSid(filepath:s,pattern_match:i)(sid:a{sa{st}})",
+    "showUserSetFileSid()(result:a{sa{st}})",
+    "delUserSetFileSid(filepath:s,pattern_match:i)(result:i)",
+    "delAllUserSetFileSid()(result:i)",
+    "getFileTid(filepath:s)(tid:u)",
+    "setFileTid(filepath:s,tid:u,pattern_match:i)(result:i)",
+    "queryUserSetFileTid(filepath:s,pattern_match:i)(tid:a{su})",
+    "showUserSetFileTid()(result:a{su})",
+    "delUserSetFileTid(filepath:s,pattern_match:i)(result:i)",
+    "delAllUserSetFileTid()(result:i)",
+    "getFileInheritFlag(filepath:s)(inheritFlag:u)",
+    "setFileInheritFlag(filepath:s,inheritFlag:u,pattern_match:i)(result:i)",
+    "queryUserSetFileInheritFlag(filepath:s,pattern_match:i)(tid:a{su})",
+    "showUserSetFileInheritFlag()(result:a{su})",
+    "delUserSetFileInheritFlag(filepath:s,pattern_match:i)(result:i)",
+    "delAllUserSetFileInheritFlag()(result:i)",
+    "setLabelForPkg(fileList:as,pkgName:s,pkgType:u)(result:i)",
+    "getKernelModuleOid(moduleNmae:s)(oid:t)",
+    "getKernelModuleOids(moduleNmae:as)(oid:a{st})",
+    "getDeviceOid(device:s)(oid:t)",
+    "getDeviceOids(device:as)(oid:a{st})",
+    "addTagFullSystem(path:s,excludedDir:as)(ret:i)",
+    "getPathSm3HashValue(path:s)(hashValue:s)",
+    "policies_parse(origin_policy:a{sas})(extended_policy:a{sa{sa{st}}})",
+    "restoreSingleFileLabel(filepath:s)(label:s)",
+    "restoreSingleFileInitLabel(filepath:s)(label:s)",
+    "getLabelSetStatus()(status:i)",
+    "setLabelForQuensetInterpreter(path:s)(result:i)",
+    "setLabelForSoviInterpreter(path:s)(result:i)",
+    "pathNormalize(path:s)(result:s)",
+    "getPkgNameById(pkgId:t)(pkgName:s)",
 };
-
-// A valid argument of each in-argument's type: the types follow the ':'s
-// of the first parenthesis.
-std::vector<BusArg> sampleArgs(const std::string& method)
-{
-    std::vector<BusArg> args;
-    const size_t end = method.find(')');
-    for (size_t colon = method.find(':'); colon < end; colon = method.find(':', colon + 1)) {
-        args.push_back(argSample(method.substr(colon + 1, std::min(method.find(',', colon), end) - colon - 1)));
-    }
-    return args;
-}
 
 TEST_F(LabelMgrBusTest, IntrospectionListsEveryMethodWithItsArguments)
 {
@@ -107,7 +87,7 @@ TEST_F(LabelMgrBusTest, IntrospectionListsEveryMethodWithItsArguments)
     }
     std::vector<std::string> expected;
     for (const auto& method : kMethods) {
-        expected.push_back("method " + method.first);
+        expected.push_back(std::string("method ") + method);
     }
     EXPECT_EQ(published, expected);
 }
@@ -122,12 +102,8 @@ TEST_F(LabelMgrBusTest, MalformedArgumentsGetTheStubsInvalidArgsTexts)
         std::string reply;
     } rows[] = {
         {"getPkgId", {argU32(7)}, invalid + "type mismatch"},
-        {"getPkgId", {}, invalid + "type mismatch"},
-        {"setPkgId", {argString("a")}, invalid + "type mismatch"},
         {"getPkgIds", {argString("a")}, invalid + "array expected"},
         {"setFileOid", {argString("/a"), argStrings({"x"}), argI32(0)}, invalid + "dictionary value expected"},
-        {"policies_parse", {argStrings({"x"})}, invalid + "dictionary value expected"},
-        {"policies_parse", {argStringU64Dict({{"/a", 1}})}, invalid + "array expected"},
         {"getLabelSetStatus", {argU32(1)}, "0"},  // extra arguments are ignored
     };
     BusClient client;
@@ -135,23 +111,6 @@ TEST_F(LabelMgrBusTest, MalformedArgumentsGetTheStubsInvalidArgsTexts)
         EXPECT_EQ(client.call(row.method, row.args), row.reply) << row.method;
     }
     EXPECT_TRUE(polkit.queries().size() == 1) << "only the well-formed call was checked";
-}
-
-TEST(LabelMgrStubTest, RepeatedDictionaryKeyKeepsTheLastValue)
-{
-    DBus::CallMessage message("a.b", "/a", "a.b", "m");
-    DBus::MessageIter writer = message.writer();
-    DBus::MessageIter dict = writer.new_array("{st}");
-    for (uint64_t value : {1, 2}) {
-        DBus::MessageIter entry = dict.new_dict_entry();
-        entry << std::string("pkg_id") << value;
-        dict.close_container(entry);
-    }
-    writer.close_container(dict);
-    std::map<std::string, uint64_t> read;
-    DBus::MessageIter reader = message.reader();  // as the stubs read
-    reader >> read;
-    EXPECT_EQ(read, (std::map<std::string, uint64_t>{{"pkg_id", 2}}));
 }
 
 // A body that throws inside the frame, and a method that throws past it.
@@ -183,18 +142,6 @@ TEST_F(LabelMgrBusTest, CallsThatUsedToEndTheProcessGetAnErrorAndTheServiceGoesO
     EXPECT_EQ(log.count("getPkgId exception: store gone", "ERROR"), 1u) << log.dump();
     EXPECT_EQ(client.call("pathNormalize", {argString("/a")}), "!org.freedesktop.DBus.Error.Failed: internal error");
     EXPECT_EQ(client.call("getLabelSetStatus", {}), "0");
-}
-
-TEST_F(LabelMgrBusTest, StoreNotReadyAndStopping_WaitingMethodsFailTheOthersAnswer)
-{
-    store.m_isInitialized = false;
-    stop = true;
-    start();
-    for (const auto& method : kMethods) {
-        BusClient client;  // a budget of its own: the rate classes share one
-        const std::string name = method.first.substr(0, method.first.find('('));
-        EXPECT_EQ(client.call(name, sampleArgs(method.first)), method.second) << name;
-    }
 }
 
 TEST_F(LabelMgrBusTest, WaitingCallBlocksTheServiceUntilStop)

@@ -1,7 +1,10 @@
 #include "support/bus_client.h"
 
+#include <unistd.h>
+
 #include <chrono>
-#include <cstdlib>
+
+#include "support/private_bus.h"
 
 namespace {
 
@@ -81,30 +84,8 @@ BusArg argStringU64Dict(const std::vector<std::pair<std::string, uint64_t>>& ent
     return container("{st}", items);
 }
 
-BusArg argSample(const std::string& signature)
-{
-    if (signature == "s") return argString("/x");
-    if (signature == "t") return argU64(1);
-    if (signature == "u") return argU32(1);
-    if (signature == "i") return argI32(0);
-    if (signature == "as") return argStrings({"/x"});
-    return container(signature.substr(1), {});  // an empty dictionary
-}
-
-BusClient::BusClient()
-{
-    // libdbus reads the bus addresses once per process; each test's bus is new.
-    const char* address = getenv("DBUS_SYSTEM_BUS_ADDRESS");
-    DBusError error;
-    dbus_error_init(&error);
-    m_connection = address == nullptr ? nullptr : dbus_connection_open_private(address, &error);
-    if (m_connection != nullptr && !dbus_bus_register(m_connection, &error)) {
-        dbus_connection_close(m_connection);
-        dbus_connection_unref(m_connection);
-        m_connection = nullptr;
-    }
-    dbus_error_free(&error);
-}
+// libdbus reads the bus addresses once per process; each test's bus is new.
+BusClient::BusClient() : m_connection(openSystemBus()) {}
 
 BusClient::~BusClient()
 {
@@ -167,4 +148,19 @@ std::string BusClient::call(const std::string& method, const std::vector<BusArg>
                             const std::string& interface)
 {
     return collect(send(method, args, interface, timeoutMs + 1000), timeoutMs);
+}
+
+bool busNameOwnedWithin(const std::string& name, double timeoutSeconds)
+{
+    BusClient client;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    for (; client.ok(); usleep(20000)) {
+        if (dbus_bus_name_has_owner(client.raw(), name.c_str(), nullptr)) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            break;
+        }
+    }
+    return false;
 }

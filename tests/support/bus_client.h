@@ -1,6 +1,5 @@
-// A plain libdbus client of the label service. Replies come back as text:
-// numbers in decimal, strings quoted, arrays [a,b], dictionaries {k:v},
-// arguments joined by blanks; errors "!<name>: <message>"; "!timeout".
+// A libdbus client of the label service. Replies as text: numbers, "strings",
+// [arrays], {k:v}, joined by blanks; errors "!<name>: <message>"; "!timeout".
 #pragma once
 
 #include <dbus/dbus.h>
@@ -18,8 +17,9 @@ BusArg argU32(uint32_t value);
 BusArg argI32(int32_t value);
 BusArg argStrings(const std::vector<std::string>& values);
 BusArg argStringU64Dict(const std::vector<std::pair<std::string, uint64_t>>& entries);
-// A valid value of a signature: "/x", 1, 0 for i, ["/x"], an empty dictionary.
-BusArg argSample(const std::string& signature);
+
+// True once the name has an owner, within the time limit (0: asked once).
+bool busNameOwnedWithin(const std::string& name, double timeoutSeconds);
 
 class BusClient {
 public:

@@ -6,10 +6,8 @@
 #include "restore/vetu_restore_context.h"
 
 namespace {
-
 constexpr int kLoopWakeMs = 50;
 constexpr auto kStartLimit = std::chrono::seconds(10);
-
 }  // namespace
 
 LabelMgrServiceRunner::LabelMgrServiceRunner(VetuRestoreInit& store, const std::atomic<bool>& stopFlag)
@@ -40,14 +38,12 @@ void LabelMgrServiceRunner::run(const Factory& factory)
     try {
         DBus::BusDispatcher dispatcher;
         DBus::default_dispatcher = &dispatcher;
-        // A connection of its own, not the library's shared one, so that
-        // each test's bus gets a fresh connection.
+        // Not the library's shared connection: each test's bus is new.
         const char* address = getenv("DBUS_SYSTEM_BUS_ADDRESS");
         DBus::Connection connection(address == nullptr ? "" : address, true);
         connection.register_bus();
         connection.request_name(kLabelMgrBusName);
         std::unique_ptr<ContextMgrService> service = factory(connection);
-        // The loop wakes now and then to see m_quit.
         DBus::DefaultTimeout wake(kLoopWakeMs, true, &dispatcher);
         m_state = kServing;
         while (!m_quit.load()) {

@@ -1,6 +1,5 @@
-// Runs a label service object on the test's system bus (a PrivateBus) on a
-// thread of its own, as the daemon's service thread does: its own
-// dispatcher and connection, the bus name, the object, the dispatch loop.
+// A label service object on the test's system bus, served from a thread of
+// its own as the daemon's service thread does.
 #pragma once
 
 #include <atomic>
@@ -24,8 +23,7 @@ public:
     LabelMgrServiceRunner(const LabelMgrServiceRunner&) = delete;
     LabelMgrServiceRunner& operator=(const LabelMgrServiceRunner&) = delete;
 
-    // True once the object is registered and the name is owned.
-    bool ok() const { return m_state.load() == kServing; }
+    bool ok() const { return m_state.load() == kServing; }  // registered, name owned
 
 private:
     enum State { kStarting, kServing, kFailed };

@@ -6,12 +6,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
-#include <sstream>
 
-#include "support/private_bus.h"
+#include "support/bus_client.h"
 #include "support/run_process.h"
 #include "support/sandbox.h"
 
@@ -24,39 +23,10 @@ constexpr const char kShareRulesDir[] = "/usr/share/polkit-1/rules.d";
 constexpr const char kPolkitName[] = "org.freedesktop.PolicyKit1";
 constexpr double kStopSeconds = 5;
 
-bool nameOwnedWithin(const char* name, double timeoutSeconds)
-{
-    DBusConnection* connection = openSystemBus();
-    if (connection == nullptr) {
-        return false;
-    }
-    DBusError error;
-    dbus_error_init(&error);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
-    bool owned = false;
-    while (!owned && std::chrono::steady_clock::now() < deadline) {
-        owned = dbus_bus_name_has_owner(connection, name, &error);
-        dbus_error_free(&error);
-        if (!owned) {
-            usleep(20000);
-        }
-    }
-    dbus_connection_close(connection);
-    dbus_connection_unref(connection);
-    return owned;
-}
-
 }  // namespace
 
 bool PolkitDaemon::prepare(const std::string& actionFile, const std::string& rules)
 {
-    std::ifstream action(actionFile, std::ios::binary);
-    std::stringstream actionText;
-    actionText << action.rdbuf();
-    if (!action.is_open()) {
-        m_error = "cannot read " + actionFile;
-        return false;
-    }
     for (const char* dir : {kActionsDir, kEtcRulesDir, kShareRulesDir}) {
         if (!sandbox::mountTmpfs(dir)) {
             m_error = std::string("mount tmpfs on ") + dir + ": " + strerror(errno);
@@ -64,8 +34,12 @@ bool PolkitDaemon::prepare(const std::string& actionFile, const std::string& rul
         }
         m_mounts.push_back(dir);
     }
+    std::error_code error;
     const std::string base = actionFile.substr(actionFile.rfind('/') + 1);
-    std::ofstream(std::string(kActionsDir) + "/" + base) << actionText.str();
+    if (!std::filesystem::copy_file(actionFile, std::string(kActionsDir) + "/" + base, error)) {
+        m_error = "cannot copy " + actionFile;
+        return false;
+    }
     std::ofstream(std::string(kEtcRulesDir) + "/50-test.rules") << rules;
     return true;
 }
@@ -85,7 +59,7 @@ PolkitDaemon::PolkitDaemon(const std::string& actionFile, const std::string& rul
         return;
     }
     m_pid = pid;
-    m_ready = nameOwnedWithin(kPolkitName, timeoutSeconds);
+    m_ready = busNameOwnedWithin(kPolkitName, timeoutSeconds);
     if (!m_ready) {
         m_error = "polkitd did not take its bus name";
     }

@@ -1,7 +1,5 @@
-// The real polkit daemon on the test's private system bus, seeing only the
-// given action file and rules: tmpfs mounts over the actions and rules
-// folders inside the test's mount namespace, undone when the object goes.
-// Construct it after the PrivateBus.
+// The real polkit daemon on the test's private bus, seeing only the given
+// action file and rules (tmpfs over its folders). Construct it after the bus.
 #pragma once
 
 #include <sys/types.h>
@@ -17,8 +15,7 @@ public:
     PolkitDaemon(const PolkitDaemon&) = delete;
     PolkitDaemon& operator=(const PolkitDaemon&) = delete;
 
-    // True once the daemon owns its bus name; error() says why not.
-    bool ok() const { return m_ready; }
+    bool ok() const { return m_ready; }  // owns its bus name; else error() says why
     const std::string& error() const { return m_error; }
 
 private:

@@ -1,13 +1,10 @@
-// A polkit authority of our own on the test's system bus: owns
-// "org.freedesktop.PolicyKit1" and answers CheckAuthorization at
-// "/org/freedesktop/PolicyKit1/Authority" as the test says, recording every
-// question. A program of its own (support/polkit_stub/) that dies with the
-// test process. Construct it after the PrivateBus.
+// A polkit authority on the test's system bus (the program in
+// support/polkit_stub/): answers as the test says and records every
+// question. Construct it after the PrivateBus.
 #pragma once
 
 #include <sys/types.h>
 
-#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -22,12 +19,9 @@ enum class PolkitAnswer {
 
 struct PolkitQuery {
     std::string subjectKind;
-    // Detail name -> its D-Bus type ("u", "t", "i", ...) and its value in decimal.
+    // Detail name -> its D-Bus type ("u", "t", "i") and its value in decimal.
     std::map<std::string, std::pair<std::string, std::string>> subjectDetails;
     std::string actionId;
-    size_t detailCount = 0;
-    uint32_t flags = 0;
-    std::string cancellationId;
 };
 
 class PolkitStub {
@@ -37,13 +31,9 @@ public:
     PolkitStub(const PolkitStub&) = delete;
     PolkitStub& operator=(const PolkitStub&) = delete;
 
-    // True once it owns its name.
-    bool ok() const { return m_ready; }
-    // Applies to the next question.
-    void setAnswer(PolkitAnswer answer);
-    // Every question so far, oldest first.
-    std::vector<PolkitQuery> queries() const;
-    void clearQueries();
+    bool ok() const { return m_ready; }  // owns its name
+    void setAnswer(PolkitAnswer answer);  // for the next question
+    std::vector<PolkitQuery> queries() const;  // oldest first
 
 private:
     pid_t m_pid = -1;

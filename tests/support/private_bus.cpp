@@ -9,8 +9,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include "support/run_process.h"
@@ -27,38 +29,18 @@ bool dropTo(uid_t uid)
 
 std::string busConfig(const std::string& socket, const PrivateBus::Options& options)
 {
-    std::string config =
-        "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\"\n"
-        " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-        "<busconfig>\n"
-        "  <type>system</type>\n"
-        "  <listen>unix:path=" +
-        socket +
-        "</listen>\n"
-        "  <auth>EXTERNAL</auth>\n";
-    if (options.permissive) {
-        config +=
-            "  <policy context=\"default\">\n"
-            "    <allow user=\"*\"/>\n"
-            "    <allow own=\"*\"/>\n"
-            "    <allow send_destination=\"*\"/>\n"
-            "    <allow send_type=\"method_call\"/>\n"
-            "    <allow receive_sender=\"*\"/>\n"
-            "  </policy>\n";
-    } else {
-        // Only what every bus needs: connecting and talking to the bus itself.
-        config +=
-            "  <policy context=\"default\">\n"
-            "    <allow user=\"*\"/>\n"
-            "    <allow send_destination=\"org.freedesktop.DBus\"/>\n"
-            "    <allow receive_sender=\"org.freedesktop.DBus\"/>\n"
-            "  </policy>\n";
-    }
+    // Without permissive: only what every bus needs, talking to the bus itself.
+    std::string config = "<busconfig><type>system</type><listen>unix:path=" + socket +
+                         "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>" +
+                         (options.permissive ? "<allow own=\"*\"/><allow send_destination=\"*\"/>"
+                                               "<allow send_type=\"method_call\"/><allow receive_sender=\"*\"/>"
+                                             : "<allow send_destination=\"org.freedesktop.DBus\"/>"
+                                               "<allow receive_sender=\"org.freedesktop.DBus\"/>") +
+                         "</policy>\n";
     for (const auto& file : options.includeFiles) {
-        config += "  <include>" + file + "</include>\n";
+        config += "<include>" + file + "</include>\n";
     }
-    config += "</busconfig>\n";
-    return config;
+    return config + "</busconfig>\n";
 }
 
 }  // namespace
@@ -99,41 +81,27 @@ void PrivateBus::start(const Options& options)
         return;
     }
     m_dir = dirTemplate;
-    const std::string configPath = m_dir + "/bus.conf";
-    {
-        std::ofstream config(configPath);
-        config << busConfig(m_dir + "/system_bus_socket", options);
-        if (!config.good()) {
-            m_error = "cannot write " + configPath;
+    const std::string configPath = m_dir + "/bus.conf", socket = m_dir + "/system_bus_socket";
+    if (!(std::ofstream(configPath) << busConfig(socket, options))) {
+        m_error = "cannot write " + configPath;
+        return;
+    }
+    const int pid = spawnDaemon({"/usr/bin/dbus-daemon", "--nofork", "--nopidfile", "--config-file=" + configPath});
+    m_address = "unix:path=" + socket;
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", m_address.c_str(), 1);
+    // Up once it takes a connection.
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::duration<double>(kStartSeconds);
+    while (pid > 0 && std::chrono::steady_clock::now() < limit) {
+        if (DBusConnection* connection = openSystemBus()) {
+            dbus_connection_close(connection);
+            dbus_connection_unref(connection);
+            m_pid = pid;
             return;
         }
+        usleep(10000);
     }
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        m_error = std::string("pipe: ") + strerror(errno);
-        return;
-    }
-    const std::string configArg = "--config-file=" + configPath;
-    const std::string printArg = "--print-address=" + std::to_string(out[1]);
-    const pid_t pid = spawnDaemon({"/usr/bin/dbus-daemon", "--nofork", "--nopidfile", configArg, printArg}, -1, out[1]);
-    if (pid < 0) {
-        m_error = std::string("fork: ") + strerror(errno);
-        close(out[0]);
-        close(out[1]);
-        return;
-    }
-    close(out[1]);
-    std::string address;
-    const bool got = readLineWithin(out[0], kStartSeconds, address);
-    close(out[0]);
-    if (!got || address.empty()) {
-        m_error = "dbus-daemon printed no address";
-        stopChild(pid, SIGKILL, kStopSeconds);
-        return;
-    }
-    m_pid = pid;
-    m_address = address;
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", m_address.c_str(), 1);
+    m_error = "dbus-daemon did not listen";
+    stopChild(pid, SIGKILL, kStopSeconds);
 }
 
 PrivateBus::~PrivateBus()
@@ -145,9 +113,8 @@ PrivateBus::~PrivateBus()
         unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
     }
     if (!m_dir.empty()) {
-        unlink((m_dir + "/system_bus_socket").c_str());
-        unlink((m_dir + "/bus.conf").c_str());
-        rmdir(m_dir.c_str());
+        std::error_code ignored;
+        std::filesystem::remove_all(m_dir, ignored);
     }
 }
 
@@ -160,52 +127,34 @@ DBus::Connection PrivateBus::connect() const
 
 BusPeer::BusPeer(uid_t uid, double timeoutSeconds)
 {
-    int report[2];
-    int hold[2];
-    if (pipe2(report, O_CLOEXEC) != 0) {
-        return;
-    }
-    if (pipe2(hold, O_CLOEXEC) != 0) {
-        close(report[0]);
-        close(report[1]);
-        return;
-    }
-    const pid_t pid = fork();
-    if (pid < 0) {
-        for (int fd : {report[0], report[1], hold[0], hold[1]}) {
-            close(fd);
-        }
-        return;
-    }
-    if (pid == 0) {
+    int report[2] = {-1, -1}, hold[2] = {-1, -1};
+    if (pipe2(report, O_CLOEXEC) == 0 && pipe2(hold, O_CLOEXEC) == 0 && (m_pid = fork()) == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         close(report[0]);
         close(hold[1]);
-        if (!dropTo(uid)) {
-            _exit(126);
-        }
-        DBusConnection* connection = openSystemBus();
-        if (connection == nullptr) {
-            _exit(125);
-        }
-        const std::string line = std::string(dbus_bus_get_unique_name(connection)) + "\n";
-        if (write(report[1], line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
-            _exit(124);
-        }
+        DBusConnection* connection = dropTo(uid) ? openSystemBus() : nullptr;
+        // An empty line tells the parent it failed.
+        const std::string line = (connection ? dbus_bus_get_unique_name(connection) : "") + std::string("\n");
         char c;
-        while (read(hold[0], &c, 1) < 0 && errno == EINTR) {
+        if (write(report[1], line.data(), line.size()) == static_cast<ssize_t>(line.size())) {
+            while (read(hold[0], &c, 1) < 0 && errno == EINTR) {
+            }
         }
         _exit(0);
     }
-    close(report[1]);
-    close(hold[0]);
-    m_pid = pid;
-    m_hold = hold[1];
+    for (int fd : {report[1], hold[0]}) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
     std::string name;
-    if (readLineWithin(report[0], timeoutSeconds, name)) {
+    if (m_pid > 0 && readLineWithin(report[0], timeoutSeconds, name)) {
         m_name = name;
     }
-    close(report[0]);
+    if (report[0] >= 0) {
+        close(report[0]);
+    }
+    m_hold = hold[1];
 }
 
 BusPeer::~BusPeer()

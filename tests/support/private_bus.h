@@ -16,18 +16,14 @@ struct DBusConnection;
 constexpr uid_t kNobodyUid = 65534;
 
 // A private, registered libdbus connection to the bus DBUS_SYSTEM_BUS_ADDRESS
-// names now (libdbus's own system-bus lookup keeps the first address a
-// process saw); null on failure. Close and unref it when done.
+// names now (libdbus keeps the first address a process saw); null on failure.
 DBusConnection* openSystemBus();
 
 class PrivateBus {
 public:
     struct Options {
-        // A policy that lets anyone own any name and send and receive
-        // anything. Turn off to test a policy of one's own in includeFiles.
-        bool permissive = true;
-        // Bus configuration files loaded with <include>.
-        std::vector<std::string> includeFiles;
+        bool permissive = true;  // anyone owns, sends and receives anything
+        std::vector<std::string> includeFiles;  // loaded with <include>
     };
 
     PrivateBus();
@@ -42,9 +38,8 @@ public:
     const std::string& address() const { return m_address; }
     pid_t pid() const { return m_pid; }
 
-    // A private, registered connection to this bus. DBus::Connection::SystemBus()
-    // would hand out the process's shared connection, which stays on the
-    // first bus a process met. Needs DBus::default_dispatcher set.
+    // A private, registered connection (the shared one stays on the first
+    // bus a process met). Needs DBus::default_dispatcher set.
     DBus::Connection connect() const;
 
 private:
@@ -58,9 +53,8 @@ private:
     std::string m_oldAddress;
 };
 
-// A connection to the system bus held by a forked child that runs as the
-// given user; the checks that look a caller up by its bus name see that
-// user and that process. The child ends with the object.
+// A connection to the system bus held by a forked child running as uid,
+// until the object goes.
 class BusPeer {
 public:
     explicit BusPeer(uid_t uid, double timeoutSeconds = 10);
@@ -78,8 +72,6 @@ private:
     std::string m_name;
 };
 
-// Runs body in a forked child that has dropped to uid (group and
-// supplementary groups too) and returns its exit status; -1 when it could
-// not start, died of a signal or ran over the time limit (then killed). The
-// body should open its own bus connection and start no threads.
+// Runs body in a forked child dropped to uid; its exit status, or -1 when it
+// failed to start, died of a signal or ran over the limit (then killed).
 int runAsUser(uid_t uid, const std::function<int()>& body, double timeoutSeconds);

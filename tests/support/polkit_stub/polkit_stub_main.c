@@ -3,10 +3,9 @@
  * word in the answer file (authorised, challenged, refused, error,
  * malformed), read afresh for every question. Each question is appended to
  * the log file before the answer goes out, one line of tab-separated fields:
- * subject kind, action id, flags, cancellation id, detail count, then one
- * name:type:value per subject detail. It answers org.freedesktop.DBus.Peer.Ping
- * too, the bare round trip the benchmarks compare with.
- * Usage: polkit_stub ANSWER_FILE LOG_FILE; prints "ready" once it owns the name. */
+ * subject kind, action id, then name:type:value per subject detail. It
+ * answers org.freedesktop.DBus.Peer.Ping too, for the benchmarks.
+ * Usage: polkit_stub ANSWER_FILE LOG_FILE */
 #include <dbus/dbus.h>
 #include <inttypes.h>
 #include <stdio.h>
@@ -22,73 +21,36 @@ static void readAnswer(const char* path, char* answer, size_t size)
     FILE* file = fopen(path, "r");
     answer[0] = '\0';
     if (file != NULL) {
-        if (fgets(answer, (int)size, file) == NULL) {
-            answer[0] = '\0';
-        }
+        answer[fread(answer, 1, size - 1, file)] = '\0';
         fclose(file);
     }
     answer[strcspn(answer, "\r\n")] = '\0';
 }
 
-static void writeDetail(FILE* log, DBusMessageIter* entry)
-{
-    const char* name = "";
-    DBusMessageIter variant;
-    DBusBasicValue value;
-    dbus_message_iter_get_basic(entry, &name);
-    dbus_message_iter_next(entry);
-    dbus_message_iter_recurse(entry, &variant);
-    const int type = dbus_message_iter_get_arg_type(&variant);
-    fprintf(log, "\t%s:%c:", name, type);
-    if (!dbus_type_is_basic(type)) {
-        fputc('?', log);
-        return;
-    }
-    dbus_message_iter_get_basic(&variant, &value);
-    switch (type) {
-    case DBUS_TYPE_UINT32: fprintf(log, "%" PRIu32, value.u32); break;
-    case DBUS_TYPE_INT32: fprintf(log, "%" PRId32, value.i32); break;
-    case DBUS_TYPE_UINT64: fprintf(log, "%" PRIu64, (uint64_t)value.u64); break;
-    case DBUS_TYPE_INT64: fprintf(log, "%" PRId64, (int64_t)value.i64); break;
-    case DBUS_TYPE_UINT16: fprintf(log, "%u", (unsigned)value.u16); break;
-    case DBUS_TYPE_INT16: fprintf(log, "%d", (int)value.i16); break;
-    case DBUS_TYPE_BYTE: fprintf(log, "%u", (unsigned)value.byt); break;
-    case DBUS_TYPE_BOOLEAN: fprintf(log, "%u", (unsigned)value.bool_val); break;
-    case DBUS_TYPE_DOUBLE: fprintf(log, "%g", value.dbl); break;
-    default: fputs(value.str, log); break;
-    }
-}
-
+/* The subject's details carry u, t and i values only. */
 static void recordQuestion(DBusMessage* message, FILE* log)
 {
-    DBusMessageIter args, subject, details, entry;
-    const char* kind = "";
-    const char* action = "";
-    const char* cancel = "";
-    dbus_uint32_t flags = 0;
-    int detailCount = 0;
+    DBusMessageIter args, subject, details, entry, variant;
+    const char *kind = "", *action = "", *name = "";
+    DBusBasicValue value;
     dbus_message_iter_init(message, &args);
     dbus_message_iter_recurse(&args, &subject);
     dbus_message_iter_get_basic(&subject, &kind);
     dbus_message_iter_next(&subject);
     dbus_message_iter_next(&args);
     dbus_message_iter_get_basic(&args, &action);
-    dbus_message_iter_next(&args);
-    dbus_message_iter_recurse(&args, &details);
-    while (dbus_message_iter_get_arg_type(&details) == DBUS_TYPE_DICT_ENTRY) {
-        ++detailCount;
-        dbus_message_iter_next(&details);
-    }
-    dbus_message_iter_next(&args);
-    dbus_message_iter_get_basic(&args, &flags);
-    dbus_message_iter_next(&args);
-    dbus_message_iter_get_basic(&args, &cancel);
-    fprintf(log, "%s\t%s\t%" PRIu32 "\t%s\t%d", kind, action, flags, cancel, detailCount);
-    dbus_message_iter_recurse(&subject, &details);
-    while (dbus_message_iter_get_arg_type(&details) == DBUS_TYPE_DICT_ENTRY) {
+    fprintf(log, "%s\t%s", kind, action);
+    for (dbus_message_iter_recurse(&subject, &details); dbus_message_iter_get_arg_type(&details) == DBUS_TYPE_DICT_ENTRY;
+         dbus_message_iter_next(&details)) {
         dbus_message_iter_recurse(&details, &entry);
-        writeDetail(log, &entry);
-        dbus_message_iter_next(&details);
+        dbus_message_iter_get_basic(&entry, &name);
+        dbus_message_iter_next(&entry);
+        dbus_message_iter_recurse(&entry, &variant);
+        const int type = dbus_message_iter_get_arg_type(&variant);
+        dbus_message_iter_get_basic(&variant, &value);
+        fprintf(log, "\t%s:%c:%" PRIu64, name, type,
+                type == DBUS_TYPE_UINT64 ? (uint64_t)value.u64
+                : type == DBUS_TYPE_INT32 ? (uint64_t)value.i32 : (uint64_t)value.u32);
     }
     fputc('\n', log);
     fflush(log);
@@ -136,8 +98,6 @@ int main(int argc, char** argv)
         fprintf(stderr, "polkit stub: %s\n", error.message != NULL ? error.message : "cannot start");
         return 1;
     }
-    printf("ready\n");
-    fflush(stdout);
     while (dbus_connection_read_write(connection, -1)) {
         DBusMessage* message;
         while ((message = dbus_connection_pop_message(connection)) != NULL) {
