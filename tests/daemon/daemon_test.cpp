@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -154,16 +155,38 @@ TEST_F(DaemonTest, RunsAloneAndStopsInOrder)
     EXPECT_LT(after.indexOf("vetu dbus service exit."), after.indexOf(kEndMilestone)) << after.dump();
 }
 
-// SIGABRT gives the crash report on descriptor 2 (here a file bound over
+// The lock and the instance socket stay out of the programs the daemon runs;
+// an inherited "ignore" of SIGINT stays; SIGPIPE is logged; SIGABRT sent by
+// kill gives the crash report on descriptor 2 (here a file bound over
 // /dev/null) and in the log file, and exit status 1.
-TEST_F(DaemonTest, CrashReport)
+TEST_F(DaemonTest, SignalsAndCrashReport)
 {
     TempTree tree;
     const std::string stderrFile = tree.file("stderr");
     ASSERT_EQ(mount(stderrFile.c_str(), "/dev/null", nullptr, MS_BIND, nullptr), 0);
+    signal(SIGINT, SIG_IGN);
     const pid_t pid = start();
+    signal(SIGINT, SIG_DFL);
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(waitForLog("vetu labler manager service begin."));
+    const std::string proc = "/proc/" + std::to_string(pid);
+    int guarded = 0;
+    for (const auto& fd : std::filesystem::directory_iterator(proc + "/fd")) {
+        std::error_code gone;
+        const std::string target = std::filesystem::read_symlink(fd.path(), gone).string();
+        if (target == paths::kLockFile || target.rfind("socket:", 0) == 0) {
+            const std::string info = readFile(proc + "/fdinfo/" + fd.path().filename().string());
+            EXPECT_TRUE(std::stoul(info.substr(info.find("flags:") + 6), nullptr, 8) & O_CLOEXEC) << target;
+            ++guarded;
+        }
+    }
+    EXPECT_GE(guarded, 2);
+    const std::string status = readFile(proc + "/status");
+    EXPECT_TRUE(std::stoull(status.substr(status.find("SigIgn:") + 7), nullptr, 16) & (1ull << (SIGINT - 1)));
+    kill(pid, SIGINT);
+    kill(pid, SIGPIPE);
+    ASSERT_TRUE(waitForLog("SIGPIPE received, ignoring")) << ProgramLog().dump();
+    EXPECT_EQ(kill(pid, 0), 0);
     EXPECT_EQ(signalAndReap(pid, SIGABRT).first, "exit 1");
     umount2("/dev/null", MNT_DETACH);
     const std::string report =
