@@ -16,8 +16,27 @@
 #include "common/label_context.h"
 #include "common/vetu_id.h"
 #include "restore/block_queue.h"
+#include "store/vetu_restore_init.h"
 
-class VetuRestoreInit;
+// What a new file's label is computed from, as it stands at one moment: a
+// caller labelling many paths loads it once and reads it without a lock per
+// query. Filled by VetuRestoreContext::loadNewFileLabelTables.
+struct NewFileLabelTables {
+    IdentifierTables store;
+    IdentifierTables::Table<uint64_t> oidPathIds;
+    IdentifierTables::Table<uint64_t> oidPathIdPatterns;
+    IdentifierTables::Table<uint64_t> sidPathIds;
+    IdentifierTables::Table<uint64_t> sidPathIdPatterns;
+    IdentifierTables::Table<vetu_id_t> linkOids;
+    IdentifierTables::Table<vetu_id_t> dirOids;
+    IdentifierTables::Table<vetu_id_t> fileOids;
+    IdentifierTables::Table<vetu_id_t> linkSids;
+    IdentifierTables::Table<vetu_id_t> dirSids;
+    IdentifierTables::Table<vetu_id_t> fileSids;
+    IdentifierTables::Table<vetu_id_t> wildcardOids;
+    IdentifierTables::Table<vetu_id_t> wildcardSids;
+    std::shared_ptr<const PathIdentityIndex> identityIndex;
+};
 
 // A path of a relabel run's walk. The walk's listing already says whether it
 // is a link, so the consumer need not ask the file system again.
@@ -55,6 +74,12 @@ public:
     // infoLines: where the label's INFO line goes instead of the log, for a
     // caller that logs many at once.
     static int getNewCreateFileLabel(std::string path, VetuRestoreInit& store, std::string& label,
+                                     std::vector<std::string>* infoLines = nullptr);
+    // The same labels and log lines, from tables loaded before. Without
+    // package data, those questions go to the live maps.
+    static NewFileLabelTables loadNewFileLabelTables(VetuRestoreInit& store, bool withPackageData = true);
+    static int getNewCreateFileLabel(const std::string& path, VetuRestoreInit& store,
+                                     const NewFileLabelTables& tables, std::string& label,
                                      std::vector<std::string>* infoLines = nullptr);
     static int restoreFileLabel(const std::string& path, VetuRestoreInit& store);
     static PathPolicy findNearestParentDirHasPolicy(const std::string& path, VetuRestoreInit& store, int type);

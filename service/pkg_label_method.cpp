@@ -92,10 +92,8 @@ int32_t ContextMgrService::setLabelForPkg(const std::vector<std::string>& fileLi
                 LOG_ERROR("insert pkgid to map failed, %s, pkg type %d", pkgName.c_str(), static_cast<int>(pkgType));
                 return int32_t(-1);
             }
-            for (const auto& path : files) {
-                m_store.insertFileOfPkgToMap(path, pkgName, pkgType);
-                m_store.updateParentDirsCache(path);
-            }
+            m_store.insertFilesOfPkgToMap(files, pkgName, pkgType);
+            m_store.updateParentDirsCache(files);
             if (m_store.storePkgAndFileData() != 0) {
                 LOG_ERROR("Failed to store package and file data");
             }
@@ -108,14 +106,17 @@ void ContextMgrService::labelPkgFiles(const std::vector<std::string>& files, con
                                       uint32_t pkgType)
 {
     VetuRestoreInit& store = m_store;
+    // Loaded once, after the package is recorded: every task reads the same
+    // tables without a lock per query.
+    const NewFileLabelTables tables = VetuRestoreContext::loadNewFileLabelTables(store);
     // A range's label lines reach the log in one write, not one lock each.
     const bool collectInfo = Logger::getInstance()->isEnabled(log4cpp::Priority::INFO);
-    auto labelRange = [&files, &pkgName, pkgType, &store, collectInfo](std::size_t begin, std::size_t end) {
+    auto labelRange = [&files, &pkgName, pkgType, &store, &tables, collectInfo](std::size_t begin, std::size_t end) {
         std::string label;
         std::vector<std::string> infoLines;
         for (std::size_t i = begin; i < end; ++i) {
             const std::string& path = files[i];
-            if (VetuRestoreContext::getNewCreateFileLabel(path, store, label, collectInfo ? &infoLines : nullptr) ==
+            if (VetuRestoreContext::getNewCreateFileLabel(path, store, tables, label, collectInfo ? &infoLines : nullptr) ==
                 -1) {
                 LOG_ERROR("get new create file label failed %s, pkg %s, pkg type %d", path.c_str(), pkgName.c_str(),
                           static_cast<int>(pkgType));
