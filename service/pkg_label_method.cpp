@@ -8,6 +8,8 @@
 #include <cstring>
 #include <exception>
 #include <future>
+#include <map>
+#include <memory>
 #include <vector>
 
 #include <log4cpp/Priority.hh>
@@ -62,6 +64,28 @@ std::vector<std::string> safePaths(const std::vector<std::string>& fileList, con
     return safe;
 }
 
+// The label tables for a package's files just recorded. Its owner and
+// identifier tables hold that package alone: a copy of all package data would
+// cost each call as much as the whole store holds.
+NewFileLabelTables packageLabelTables(VetuRestoreInit& store, const std::vector<std::string>& files,
+                                      const std::string& pkgName, uint32_t pkgType)
+{
+    const bool withPackageData = false;
+    NewFileLabelTables tables = VetuRestoreContext::loadNewFileLabelTables(store, withPackageData);
+    uint64_t pkgId = 0;
+    if (!store.findPkgId(pkgName, pkgId)) {
+        return tables;  // the live maps answer
+    }
+    auto owners = std::make_shared<std::map<std::string, FilePkgInfo>>();
+    for (const auto& path : files) {
+        owners->insert_or_assign(path, FilePkgInfo{pkgName, pkgType});
+    }
+    tables.store.fileOwners = std::move(owners);
+    tables.store.pkgIds =
+        std::make_shared<const std::map<std::string, PkgIdInfo>>(std::map<std::string, PkgIdInfo>{{pkgName, {pkgId, pkgType}}});
+    return tables;
+}
+
 }  // namespace
 
 int32_t ContextMgrService::setLabelForPkg(const std::vector<std::string>& fileList, const std::string& pkgName,
@@ -108,7 +132,7 @@ void ContextMgrService::labelPkgFiles(const std::vector<std::string>& files, con
     VetuRestoreInit& store = m_store;
     // Loaded once, after the package is recorded: every task reads the same
     // tables without a lock per query.
-    const NewFileLabelTables tables = VetuRestoreContext::loadNewFileLabelTables(store);
+    const NewFileLabelTables tables = packageLabelTables(store, files, pkgName, pkgType);
     // A range's label lines reach the log in one write, not one lock each.
     const bool collectInfo = Logger::getInstance()->isEnabled(log4cpp::Priority::INFO);
     auto labelRange = [&files, &pkgName, pkgType, &store, &tables, collectInfo](std::size_t begin, std::size_t end) {
