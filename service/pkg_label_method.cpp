@@ -1,12 +1,14 @@
 // Package labelling: a package tool announces a package and its files; they
 // are recorded, the package data persisted, and every file labelled as a new
 // file of that package on the service's pool.
+#include <sys/stat.h>
 #include <sys/xattr.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <future>
 #include <map>
 #include <memory>
@@ -86,6 +88,51 @@ NewFileLabelTables packageLabelTables(VetuRestoreInit& store, const std::vector<
     return tables;
 }
 
+// Runs fn(begin, end) over [0, count) in ranges on the pool. Every queued
+// task is waited for before this returns, whatever fails, since each reads
+// the caller's data.
+template <typename Fn>
+void runInRanges(ThPool& pool, std::size_t count, Fn&& fn)
+{
+    std::vector<std::future<void>> tasks;
+    std::exception_ptr failure;
+    for (std::size_t begin = 0; begin < count; begin += kFilesPerTask) {
+        try {
+            tasks.push_back(pool.add(std::ref(fn), begin, std::min(count, begin + kFilesPerTask)));
+        } catch (...) {
+            failure = std::current_exception();
+            break;
+        }
+    }
+    for (auto& task : tasks) {
+        try {
+            task.get();
+        } catch (...) {
+            if (!failure) {
+                failure = std::current_exception();
+            }
+        }
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+}
+
+// Which of the paths are directories (links followed): one stat each, on
+// the pool, since a serial walk of a large package's paths costs more than
+// all the rest of its record.
+std::vector<char> directoryFlags(ThPool& pool, const std::vector<std::string>& files)
+{
+    std::vector<char> isDirectory(files.size(), 0);
+    runInRanges(pool, files.size(), [&files, &isDirectory](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            struct stat st {};
+            isDirectory[i] = stat(files[i].c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        }
+    });
+    return isDirectory;
+}
+
 }  // namespace
 
 int32_t ContextMgrService::setLabelForPkg(const std::vector<std::string>& fileList, const std::string& pkgName,
@@ -117,7 +164,7 @@ int32_t ContextMgrService::setLabelForPkg(const std::vector<std::string>& fileLi
                 return int32_t(-1);
             }
             m_store.insertFilesOfPkgToMap(files, pkgName, pkgType);
-            m_store.updateParentDirsCache(files);
+            m_store.updateParentDirsCache(files, directoryFlags(m_threadPool, files));
             if (m_store.storePkgAndFileData() != 0) {
                 LOG_ERROR("Failed to store package and file data");
             }
@@ -155,28 +202,5 @@ void ContextMgrService::labelPkgFiles(const std::vector<std::string>& files, con
         }
         LOG_INFO_LINES(infoLines);
     };
-    // Every queued task is waited for before this returns, whatever fails,
-    // since each reads the caller's list.
-    std::vector<std::future<void>> tasks;
-    std::exception_ptr failure;
-    for (std::size_t begin = 0; begin < files.size(); begin += kFilesPerTask) {
-        try {
-            tasks.push_back(m_threadPool.add(labelRange, begin, std::min(files.size(), begin + kFilesPerTask)));
-        } catch (...) {
-            failure = std::current_exception();
-            break;
-        }
-    }
-    for (auto& task : tasks) {
-        try {
-            task.get();
-        } catch (...) {
-            if (!failure) {
-                failure = std::current_exception();
-            }
-        }
-    }
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
+    runInRanges(m_threadPool, files.size(), labelRange);
 }

@@ -70,9 +70,8 @@ bool VetuRestoreInit::queryFileBelongPkg(const std::string& filePath, std::strin
 namespace {
 
 // The directory a packaged path adds to the parent-directory cache: the path
-// itself when it is one, else its parent. "" for nothing to add. The file
-// system is asked here, before any lock is taken.
-std::string cachedDirOf(const std::string& filePath)
+// itself when it is one, else its parent. "" for nothing to add.
+std::string cachedDirOf(const std::string& filePath, bool isDirectory)
 {
     if (filePath.empty()) {
         return std::string();
@@ -81,8 +80,7 @@ std::string cachedDirOf(const std::string& filePath)
         LOG_INFO("skipped ###### %s", filePath.c_str());
         return std::string();
     }
-    struct stat st {};
-    if (stat(filePath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (isDirectory) {
         return filePath;
     }
     const auto slash = filePath.rfind('/');
@@ -98,10 +96,22 @@ void VetuRestoreInit::updateParentDirsCache(const std::string& filePath)
 
 void VetuRestoreInit::updateParentDirsCache(const std::vector<std::string>& filePaths)
 {
+    // The file system is asked before the lock is taken.
+    std::vector<char> isDirectory(filePaths.size(), 0);
+    for (size_t i = 0; i < filePaths.size(); ++i) {
+        struct stat st {};
+        isDirectory[i] = stat(filePaths[i].c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }
+    updateParentDirsCache(filePaths, isDirectory);
+}
+
+void VetuRestoreInit::updateParentDirsCache(const std::vector<std::string>& filePaths,
+                                            const std::vector<char>& isDirectory)
+{
     std::vector<std::string> dirs;
     dirs.reserve(filePaths.size());
-    for (const auto& path : filePaths) {
-        dirs.push_back(cachedDirOf(path));
+    for (size_t i = 0; i < filePaths.size(); ++i) {
+        dirs.push_back(cachedDirOf(filePaths[i], i < isDirectory.size() && isDirectory[i] != 0));
     }
     std::lock_guard<std::mutex> guard(m_parentDirsMutex);
     for (auto& dir : dirs) {

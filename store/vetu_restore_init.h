@@ -70,6 +70,8 @@ public:
     void updateParentDirsCache(const std::string& filePath);
     // The same for many paths, under one lock.
     void updateParentDirsCache(const std::vector<std::string>& filePaths);
+    // The same with each path's stat (links followed) asked by the caller.
+    void updateParentDirsCache(const std::vector<std::string>& filePaths, const std::vector<char>& isDirectory);
     // Checks freshly loaded package data.
     bool validateMappedData();
     int insertPkgidToMap(const std::string& pkgName, const uint32_t& pkgType);
