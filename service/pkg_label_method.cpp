@@ -83,8 +83,9 @@ NewFileLabelTables packageLabelTables(VetuRestoreInit& store, const std::vector<
         owners->insert_or_assign(path, FilePkgInfo{pkgName, pkgType});
     }
     tables.store.fileOwners = std::move(owners);
-    tables.store.pkgIds =
-        std::make_shared<const std::map<std::string, PkgIdInfo>>(std::map<std::string, PkgIdInfo>{{pkgName, {pkgId, pkgType}}});
+    auto pkgIds = std::make_shared<std::map<std::string, PkgIdInfo>>();
+    pkgIds->emplace(pkgName, PkgIdInfo{pkgId, pkgType});
+    tables.store.pkgIds = std::move(pkgIds);
     return tables;
 }
 
@@ -187,8 +188,8 @@ void ContextMgrService::labelPkgFiles(const std::vector<std::string>& files, con
         std::vector<std::string> infoLines;
         for (std::size_t i = begin; i < end; ++i) {
             const std::string& path = files[i];
-            if (VetuRestoreContext::getNewCreateFileLabel(path, store, tables, label, collectInfo ? &infoLines : nullptr) ==
-                -1) {
+            std::vector<std::string>* lines = collectInfo ? &infoLines : nullptr;
+            if (VetuRestoreContext::getNewCreateFileLabel(path, store, tables, label, lines) == -1) {
                 LOG_ERROR("get new create file label failed %s, pkg %s, pkg type %d", path.c_str(), pkgName.c_str(),
                           static_cast<int>(pkgType));
                 continue;
