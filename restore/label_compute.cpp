@@ -117,8 +117,12 @@ std::string parentText(const std::string& p)
     return slash == 0 ? std::string("/") : p.substr(0, slash);
 }
 
-VetuRestoreContext::PathPolicy nearestPolicy(const std::string& path, const std::map<std::string, uint64_t>& exact,
-                                             const std::map<std::string, uint64_t>& patterns)
+// Named as the store-taking search, whose log lines these are.
+namespace tables_search {
+
+VetuRestoreContext::PathPolicy findNearestParentDirHasPolicy(const std::string& path,
+                                                             const std::map<std::string, uint64_t>& exact,
+                                                             const std::map<std::string, uint64_t>& patterns)
 {
     // "" (the parent text of a top-level directory) is no directory: the
     // search ends at the root, whose exact entry alone counts.
@@ -150,6 +154,8 @@ VetuRestoreContext::PathPolicy nearestPolicy(const std::string& path, const std:
     LOG_DEBUG("[No pathid Found] path:%s", path.c_str());
     return {std::string(), 0};
 }
+
+}  // namespace tables_search
 }  // namespace
 
 std::pair<std::string, vetu_id_t> lookupIdentityRecord(const std::string& /*path*/)
@@ -213,7 +219,8 @@ int VetuRestoreContext::getNewCreateFileLabel(const std::string& path, VetuResto
     }
     LOG_DEBUG("file: %s, pkgid: %016lx", path.c_str(), pkgId);
 
-    const PathPolicy oidParent = nearestPolicy(path, *tables.oidPathIds, *tables.oidPathIdPatterns);
+    const PathPolicy oidParent =
+        tables_search::findNearestParentDirHasPolicy(path, *tables.oidPathIds, *tables.oidPathIdPatterns);
     LOG_DEBUG("file: %s, pathid: %016lx", path.c_str(), oidParent.second);
     const IdentitySide oidSide{"oid", ",", *tables.linkOids, *tables.dirOids, *tables.fileOids};
     uint64_t oidFileId = 0;
@@ -226,7 +233,8 @@ int VetuRestoreContext::getNewCreateFileLabel(const std::string& path, VetuResto
     LOG_DEBUG("create new file label, file %s, oid %016lx-%016lx-%016lx", path.c_str(), context.oid.pkg_id,
               context.oid.file_id, context.oid.path_id);
 
-    const PathPolicy sidParent = nearestPolicy(path, *tables.sidPathIds, *tables.sidPathIdPatterns);
+    const PathPolicy sidParent =
+        tables_search::findNearestParentDirHasPolicy(path, *tables.sidPathIds, *tables.sidPathIdPatterns);
     const IdentitySide sidSide{"sid", ":", *tables.linkSids, *tables.dirSids, *tables.fileSids};
     uint64_t sidFileId = 0;
     bool sidUnmatched = false;
@@ -309,7 +317,7 @@ VetuRestoreContext::PathPolicy VetuRestoreContext::findNearestParentDirHasPolicy
 {
     const auto exact = (type == 1 ? store.identityDataDirSpathid : store.identityDataDirOpathid).snapshot();
     const auto patterns = (type == 1 ? store.identityDataDirWSpathid : store.identityDataDirWOpathid).snapshot();
-    return nearestPolicy(path, *exact, *patterns);
+    return tables_search::findNearestParentDirHasPolicy(path, *exact, *patterns);
 }
 
 VetuRestoreContext::PathPolicy VetuRestoreContext::findWildcardPathid(const std::string& path, VetuRestoreInit& store,
