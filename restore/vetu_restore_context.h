@@ -18,6 +18,19 @@
 #include "restore/block_queue.h"
 #include "store/vetu_restore_init.h"
 
+class VetuRestoreInit;
+
+// A path of a relabel run's walk. The walk's listing already says whether it
+// is a link, so the consumer need not ask the file system again.
+struct WalkedPath {
+    std::string path;
+    bool isLink = false;
+};
+
+// Entry points of the exec-control library (C linkage on its side).
+using ExectlXattrSetForInitFunc = int (*)(const char* rootmnt, const char* path);
+using ExectlSaveScanlistFunc = int (*)(const char* rootmnt, char** paths, uint32_t count);
+
 // What a new file's label is computed from, as it stands at one moment: a
 // caller labelling many paths loads it once and reads it without a lock per
 // query. Filled by VetuRestoreContext::loadNewFileLabelTables.
@@ -37,17 +50,6 @@ struct NewFileLabelTables {
     IdentifierTables::Table<vetu_id_t> wildcardSids;
     std::shared_ptr<const PathIdentityIndex> identityIndex;
 };
-
-// A path of a relabel run's walk. The walk's listing already says whether it
-// is a link, so the consumer need not ask the file system again.
-struct WalkedPath {
-    std::string path;
-    bool isLink = false;
-};
-
-// Entry points of the exec-control library (C linkage on its side).
-using ExectlXattrSetForInitFunc = int (*)(const char* rootmnt, const char* path);
-using ExectlSaveScanlistFunc = int (*)(const char* rootmnt, char** paths, uint32_t count);
 
 class VetuRestoreContext {
 public:
