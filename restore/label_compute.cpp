@@ -57,10 +57,20 @@ bool hasIndexedPathBelow(const PathIdentityIndex& index, const std::string& path
 struct IdentitySide {
     const char* name;
     const char* separator;  // after "label" in the lines: the two sides differ
-    const SyncMap<std::string, vetu_id_t>& links;
-    const SyncMap<std::string, vetu_id_t>& dirs;
-    const SyncMap<std::string, vetu_id_t>& files;
+    const std::map<std::string, vetu_id_t>& links;
+    const std::map<std::string, vetu_id_t>& dirs;
+    const std::map<std::string, vetu_id_t>& files;
 };
+
+bool findEntry(const std::map<std::string, vetu_id_t>& table, const std::string& path, vetu_id_t& entry)
+{
+    const auto it = table.find(path);
+    if (it == table.end()) {
+        return false;
+    }
+    entry = it->second;
+    return true;
+}
 
 // The file identifier of one side of a new file's label: a user-set entry of
 // the path (link, directory, file), else the path's own under a policy
@@ -70,11 +80,11 @@ int policyFileId(const std::string& path, VetuRestoreInit& store, const Identity
 {
     vetu_id_t entry;
     const char* kind = nullptr;
-    if (side.links.get(path, entry) == 0) {
+    if (findEntry(side.links, path, entry)) {
         kind = "link file";
-    } else if (side.dirs.get(path, entry) == 0) {
+    } else if (findEntry(side.dirs, path, entry)) {
         kind = "dir";
-    } else if (side.files.get(path, entry) == 0) {
+    } else if (findEntry(side.files, path, entry)) {
         kind = "file";
     } else if (!parent.first.empty()) {
         if (store.getFileId(path, fileId) != 0) {
@@ -92,6 +102,60 @@ int policyFileId(const std::string& path, VetuRestoreInit& store, const Identity
               fileId);
     return 0;
 }
+
+// The parent text of a path as std::filesystem gives it; the plain cut at
+// the last slash where that is the same, which is nearly always.
+std::string parentText(const std::string& p)
+{
+    if (p.back() == '/' || p.find("//") != std::string::npos) {
+        return std::filesystem::path(p).parent_path().string();
+    }
+    const size_t slash = p.rfind('/');
+    if (slash == std::string::npos) {
+        return std::string();
+    }
+    return slash == 0 ? std::string("/") : p.substr(0, slash);
+}
+
+// Named as the store-taking search, whose log lines these are.
+namespace tables_search {
+
+VetuRestoreContext::PathPolicy findNearestParentDirHasPolicy(const std::string& path,
+                                                             const std::map<std::string, uint64_t>& exact,
+                                                             const std::map<std::string, uint64_t>& patterns)
+{
+    // "" (the parent text of a top-level directory) is no directory: the
+    // search ends at the root, whose exact entry alone counts.
+    std::string p = path;
+    while (!p.empty() && p != "/") {
+        const auto it = exact.find(p);
+        if (it != exact.end()) {
+            LOG_INFO("[Exact Match] path:%s, pathid:%016lx", p.c_str(), it->second);
+            return {p, it->second};
+        }
+        for (const auto& pattern : patterns) {
+            if (isWildcardMatch(pattern.first, p)) {
+                LOG_INFO("[Wildcard Match] path:%s | pathid:%016lx (Pattern:%s)", p.c_str(), pattern.second,
+                         pattern.first.c_str());
+                return {p, pattern.second};
+            }
+        }
+        std::string parent = parentText(p);
+        if (parent == p) {
+            break;
+        }
+        p = std::move(parent);
+    }
+    const auto root = exact.find("/");
+    if (root != exact.end()) {
+        LOG_INFO("[Root Match] path:%s | pathid:%016lx", "/", root->second);
+        return {"/", root->second};
+    }
+    LOG_DEBUG("[No pathid Found] path:%s", path.c_str());
+    return {std::string(), 0};
+}
+
+}  // namespace tables_search
 }  // namespace
 
 std::pair<std::string, vetu_id_t> lookupIdentityRecord(const std::string& /*path*/)
@@ -99,7 +163,40 @@ std::pair<std::string, vetu_id_t> lookupIdentityRecord(const std::string& /*path
     return {std::string(), vetu_id_t{}};
 }
 
+NewFileLabelTables VetuRestoreContext::loadNewFileLabelTables(VetuRestoreInit& store, bool withPackageData)
+{
+    NewFileLabelTables tables;
+    tables.store = store.loadIdentifierTables(withPackageData);
+    tables.oidPathIds = store.identityDataDirOpathid.snapshot();
+    tables.oidPathIdPatterns = store.identityDataDirWOpathid.snapshot();
+    tables.sidPathIds = store.identityDataDirSpathid.snapshot();
+    tables.sidPathIdPatterns = store.identityDataDirWSpathid.snapshot();
+    tables.linkOids = store.identityDataLnkfileOid.snapshot();
+    tables.dirOids = store.identityDataDirOid.snapshot();
+    tables.fileOids = store.identityDataFileOid.snapshot();
+    tables.linkSids = store.identityDataLnkfileSid.snapshot();
+    tables.dirSids = store.identityDataDirSid.snapshot();
+    tables.fileSids = store.identityDataFileSid.snapshot();
+    tables.wildcardOids = store.identityDataFileWildcardOid.snapshot();
+    tables.wildcardSids = store.identityDataFileWildcardSid.snapshot();
+    tables.identityIndex = store.m_mapPathToIdentityType.load();
+    return tables;
+}
+
 int VetuRestoreContext::getNewCreateFileLabel(std::string path, VetuRestoreInit& store, std::string& label,
+                                              std::vector<std::string>* infoLines)
+{
+    if (path.empty()) {
+        LOG_ERROR("filepath is empty.");
+        return -1;
+    }
+    // One path: the package data is asked of the live maps, not copied.
+    const bool withPackageData = false;
+    return getNewCreateFileLabel(path, store, loadNewFileLabelTables(store, withPackageData), label, infoLines);
+}
+
+int VetuRestoreContext::getNewCreateFileLabel(const std::string& path, VetuRestoreInit& store,
+                                              const NewFileLabelTables& tables, std::string& label,
                                               std::vector<std::string>* infoLines)
 {
     if (path.empty()) {
@@ -116,16 +213,16 @@ int VetuRestoreContext::getNewCreateFileLabel(std::string path, VetuRestoreInit&
     LOG_DEBUG("create new file label: %s", path.c_str());
     uint64_t pkgId = 0;
     uint32_t pkgType = 0;
-    if (store.queryFilePkgid(path, pkgId, pkgType) != 0) {
+    if (store.queryFilePkgid(path, pkgId, pkgType, tables.store) != 0) {
         LOG_ERROR("get pkgid failed of %s", path.c_str());
         return -1;
     }
     LOG_DEBUG("file: %s, pkgid: %016lx", path.c_str(), pkgId);
 
-    const PathPolicy oidParent = findNearestParentDirHasPolicy(path, store, 0);
+    const PathPolicy oidParent =
+        tables_search::findNearestParentDirHasPolicy(path, *tables.oidPathIds, *tables.oidPathIdPatterns);
     LOG_DEBUG("file: %s, pathid: %016lx", path.c_str(), oidParent.second);
-    const IdentitySide oidSide{"oid", ",", store.identityDataLnkfileOid, store.identityDataDirOid,
-                               store.identityDataFileOid};
+    const IdentitySide oidSide{"oid", ",", *tables.linkOids, *tables.dirOids, *tables.fileOids};
     uint64_t oidFileId = 0;
     bool oidUnmatched = false;
     if (policyFileId(path, store, oidSide, oidParent, oidFileId, oidUnmatched) != 0) {
@@ -136,9 +233,9 @@ int VetuRestoreContext::getNewCreateFileLabel(std::string path, VetuRestoreInit&
     LOG_DEBUG("create new file label, file %s, oid %016lx-%016lx-%016lx", path.c_str(), context.oid.pkg_id,
               context.oid.file_id, context.oid.path_id);
 
-    const PathPolicy sidParent = findNearestParentDirHasPolicy(path, store, 1);
-    const IdentitySide sidSide{"sid", ":", store.identityDataLnkfileSid, store.identityDataDirSid,
-                               store.identityDataFileSid};
+    const PathPolicy sidParent =
+        tables_search::findNearestParentDirHasPolicy(path, *tables.sidPathIds, *tables.sidPathIdPatterns);
+    const IdentitySide sidSide{"sid", ":", *tables.linkSids, *tables.dirSids, *tables.fileSids};
     uint64_t sidFileId = 0;
     bool sidUnmatched = false;
     if (policyFileId(path, store, sidSide, sidParent, sidFileId, sidUnmatched) != 0) {
@@ -150,18 +247,18 @@ int VetuRestoreContext::getNewCreateFileLabel(std::string path, VetuRestoreInit&
     const bool unmatched = oidUnmatched && sidUnmatched;
 
     vetu_id_t wildcard;
-    if (pattern_match::lastMatchingPattern(store.identityDataFileWildcardOid, path, wildcard)) {
+    if (pattern_match::lastMatchingPattern(*tables.wildcardOids, path, wildcard)) {
         context.oid.pkg_id = wildcard.pkg_id;
     }
-    if (pattern_match::lastMatchingPattern(store.identityDataFileWildcardSid, path, wildcard)) {
+    if (pattern_match::lastMatchingPattern(*tables.wildcardSids, path, wildcard)) {
         context.sid.pkg_id = wildcard.pkg_id;
     }
 
     uint32_t flag = 0;
-    if (store.getDirInheritFlag(path, flag) != 0) {
+    if (store.getDirInheritFlag(path, flag, tables.store) != 0) {
         return -1;
     }
-    if (store.isCachedParentDir(path)) {
+    if (store.isCachedParentDir(path, tables.store)) {
         flag = kInheritFlagFull;
         LOG_DEBUG("@1 set %s inherit flag %d", path.c_str(), flag);
     } else if (flag != kInheritFlagFull || !unmatched) {
@@ -169,7 +266,7 @@ int VetuRestoreContext::getNewCreateFileLabel(std::string path, VetuRestoreInit&
         LOG_DEBUG("@3 set %s inherit flag %d", path.c_str(), flag);
     } else {
         // A directory above paths that have identity entries passes everything on.
-        flag = hasIndexedPathBelow(*store.m_mapPathToIdentityType.load(), path) ? kInheritFlagFull
+        flag = hasIndexedPathBelow(*tables.identityIndex, path) ? kInheritFlagFull
                                                                                 : kDefaultLabelInheritFlag;
         LOG_DEBUG("set %s inherit flag %d", path.c_str(), flag);
     }
@@ -177,7 +274,7 @@ int VetuRestoreContext::getNewCreateFileLabel(std::string path, VetuRestoreInit&
 
     if (pkgTypeHasFixedTid(pkgType)) {
         context.tid = kFixedTypePkgTid;
-    } else if (store.getTid(path, context.tid) != 0) {
+    } else if (store.getTid(path, context.tid, tables.store) != 0) {
         LOG_ERROR("get file tid failed of %s", path.c_str());
         return -1;
     }
@@ -218,36 +315,9 @@ int VetuRestoreContext::restoreFileLabel(const std::string& path, VetuRestoreIni
 VetuRestoreContext::PathPolicy VetuRestoreContext::findNearestParentDirHasPolicy(const std::string& path,
                                                                                  VetuRestoreInit& store, int type)
 {
-    const SyncMap<std::string, uint64_t>& exact = type == 1 ? store.identityDataDirSpathid : store.identityDataDirOpathid;
+    const auto exact = (type == 1 ? store.identityDataDirSpathid : store.identityDataDirOpathid).snapshot();
     const auto patterns = (type == 1 ? store.identityDataDirWSpathid : store.identityDataDirWOpathid).snapshot();
-    uint64_t pathId = 0;
-    // "" (the parent text of a top-level directory) is no directory: the
-    // search ends at the root, whose exact entry alone counts.
-    std::string p = path;
-    while (!p.empty() && p != "/") {
-        if (exact.get(p, pathId) == 0) {
-            LOG_INFO("[Exact Match] path:%s, pathid:%016lx", p.c_str(), pathId);
-            return {p, pathId};
-        }
-        for (const auto& pattern : *patterns) {
-            if (isWildcardMatch(pattern.first, p)) {
-                LOG_INFO("[Wildcard Match] path:%s | pathid:%016lx (Pattern:%s)", p.c_str(), pattern.second,
-                         pattern.first.c_str());
-                return {p, pattern.second};
-            }
-        }
-        std::string parent = std::filesystem::path(p).parent_path().string();
-        if (parent == p) {
-            break;
-        }
-        p = std::move(parent);
-    }
-    if (exact.get("/", pathId) == 0) {
-        LOG_INFO("[Root Match] path:%s | pathid:%016lx", "/", pathId);
-        return {"/", pathId};
-    }
-    LOG_DEBUG("[No pathid Found] path:%s", path.c_str());
-    return {std::string(), 0};
+    return tables_search::findNearestParentDirHasPolicy(path, *exact, *patterns);
 }
 
 VetuRestoreContext::PathPolicy VetuRestoreContext::findWildcardPathid(const std::string& path, VetuRestoreInit& store,

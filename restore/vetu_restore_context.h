@@ -16,6 +16,7 @@
 #include "common/label_context.h"
 #include "common/vetu_id.h"
 #include "restore/block_queue.h"
+#include "store/vetu_restore_init.h"
 
 class VetuRestoreInit;
 class InheritFlagMemo;
@@ -39,6 +40,26 @@ struct WalkedPath {
 // Entry points of the exec-control library (C linkage on its side).
 using ExectlXattrSetForInitFunc = int (*)(const char* rootmnt, const char* path);
 using ExectlSaveScanlistFunc = int (*)(const char* rootmnt, char** paths, uint32_t count);
+
+// What a new file's label is computed from, as it stands at one moment: a
+// caller labelling many paths loads it once and reads it without a lock per
+// query. Filled by VetuRestoreContext::loadNewFileLabelTables.
+struct NewFileLabelTables {
+    IdentifierTables store;
+    IdentifierTables::Table<uint64_t> oidPathIds;
+    IdentifierTables::Table<uint64_t> oidPathIdPatterns;
+    IdentifierTables::Table<uint64_t> sidPathIds;
+    IdentifierTables::Table<uint64_t> sidPathIdPatterns;
+    IdentifierTables::Table<vetu_id_t> linkOids;
+    IdentifierTables::Table<vetu_id_t> dirOids;
+    IdentifierTables::Table<vetu_id_t> fileOids;
+    IdentifierTables::Table<vetu_id_t> linkSids;
+    IdentifierTables::Table<vetu_id_t> dirSids;
+    IdentifierTables::Table<vetu_id_t> fileSids;
+    IdentifierTables::Table<vetu_id_t> wildcardOids;
+    IdentifierTables::Table<vetu_id_t> wildcardSids;
+    std::shared_ptr<const PathIdentityIndex> identityIndex;
+};
 
 class VetuRestoreContext {
 public:
@@ -65,6 +86,12 @@ public:
     // infoLines: where the label's INFO line goes instead of the log, for a
     // caller that logs many at once.
     static int getNewCreateFileLabel(std::string path, VetuRestoreInit& store, std::string& label,
+                                     std::vector<std::string>* infoLines = nullptr);
+    // The same labels and log lines, from tables loaded before. Without
+    // package data, those questions go to the live maps.
+    static NewFileLabelTables loadNewFileLabelTables(VetuRestoreInit& store, bool withPackageData = true);
+    static int getNewCreateFileLabel(const std::string& path, VetuRestoreInit& store,
+                                     const NewFileLabelTables& tables, std::string& label,
                                      std::vector<std::string>* infoLines = nullptr);
     static int restoreFileLabel(const std::string& path, VetuRestoreInit& store);
     static PathPolicy findNearestParentDirHasPolicy(const std::string& path, VetuRestoreInit& store, int type);

@@ -1,13 +1,17 @@
 // Package labelling: a package tool announces a package and its files; they
 // are recorded, the package data persisted, and every file labelled as a new
 // file of that package on the service's pool.
+#include <sys/stat.h>
 #include <sys/xattr.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <future>
+#include <map>
+#include <memory>
 #include <vector>
 
 #include <log4cpp/Priority.hh>
@@ -62,6 +66,74 @@ std::vector<std::string> safePaths(const std::vector<std::string>& fileList, con
     return safe;
 }
 
+// The label tables for a package's files just recorded. Its owner and
+// identifier tables hold that package alone: a copy of all package data would
+// cost each call as much as the whole store holds.
+NewFileLabelTables packageLabelTables(VetuRestoreInit& store, const std::vector<std::string>& files,
+                                      const std::string& pkgName, uint32_t pkgType)
+{
+    const bool withPackageData = false;
+    NewFileLabelTables tables = VetuRestoreContext::loadNewFileLabelTables(store, withPackageData);
+    uint64_t pkgId = 0;
+    if (!store.findPkgId(pkgName, pkgId)) {
+        return tables;  // the live maps answer
+    }
+    auto owners = std::make_shared<std::map<std::string, FilePkgInfo>>();
+    for (const auto& path : files) {
+        owners->insert_or_assign(path, FilePkgInfo{pkgName, pkgType});
+    }
+    tables.store.fileOwners = std::move(owners);
+    auto pkgIds = std::make_shared<std::map<std::string, PkgIdInfo>>();
+    pkgIds->emplace(pkgName, PkgIdInfo{pkgId, pkgType});
+    tables.store.pkgIds = std::move(pkgIds);
+    return tables;
+}
+
+// Runs fn(begin, end) over [0, count) in ranges on the pool. Every queued
+// task is waited for before this returns, whatever fails, since each reads
+// the caller's data.
+template <typename Fn>
+void runInRanges(ThPool& pool, std::size_t count, Fn&& fn)
+{
+    std::vector<std::future<void>> tasks;
+    std::exception_ptr failure;
+    for (std::size_t begin = 0; begin < count; begin += kFilesPerTask) {
+        try {
+            tasks.push_back(pool.add(std::ref(fn), begin, std::min(count, begin + kFilesPerTask)));
+        } catch (...) {
+            failure = std::current_exception();
+            break;
+        }
+    }
+    for (auto& task : tasks) {
+        try {
+            task.get();
+        } catch (...) {
+            if (!failure) {
+                failure = std::current_exception();
+            }
+        }
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+}
+
+// Which of the paths are directories (links followed): one stat each, on
+// the pool, since a serial walk of a large package's paths costs more than
+// all the rest of its record.
+std::vector<char> directoryFlags(ThPool& pool, const std::vector<std::string>& files)
+{
+    std::vector<char> isDirectory(files.size(), 0);
+    runInRanges(pool, files.size(), [&files, &isDirectory](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            struct stat st {};
+            isDirectory[i] = stat(files[i].c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        }
+    });
+    return isDirectory;
+}
+
 }  // namespace
 
 int32_t ContextMgrService::setLabelForPkg(const std::vector<std::string>& fileList, const std::string& pkgName,
@@ -92,10 +164,8 @@ int32_t ContextMgrService::setLabelForPkg(const std::vector<std::string>& fileLi
                 LOG_ERROR("insert pkgid to map failed, %s, pkg type %d", pkgName.c_str(), static_cast<int>(pkgType));
                 return int32_t(-1);
             }
-            for (const auto& path : files) {
-                m_store.insertFileOfPkgToMap(path, pkgName, pkgType);
-                m_store.updateParentDirsCache(path);
-            }
+            m_store.insertFilesOfPkgToMap(files, pkgName, pkgType);
+            m_store.updateParentDirsCache(files, directoryFlags(m_threadPool, files));
             if (m_store.storePkgAndFileData() != 0) {
                 LOG_ERROR("Failed to store package and file data");
             }
@@ -108,15 +178,18 @@ void ContextMgrService::labelPkgFiles(const std::vector<std::string>& files, con
                                       uint32_t pkgType)
 {
     VetuRestoreInit& store = m_store;
+    // Loaded once, after the package is recorded: every task reads the same
+    // tables without a lock per query.
+    const NewFileLabelTables tables = packageLabelTables(store, files, pkgName, pkgType);
     // A range's label lines reach the log in one write, not one lock each.
     const bool collectInfo = Logger::getInstance()->isEnabled(log4cpp::Priority::INFO);
-    auto labelRange = [&files, &pkgName, pkgType, &store, collectInfo](std::size_t begin, std::size_t end) {
+    auto labelRange = [&files, &pkgName, pkgType, &store, &tables, collectInfo](std::size_t begin, std::size_t end) {
         std::string label;
         std::vector<std::string> infoLines;
         for (std::size_t i = begin; i < end; ++i) {
             const std::string& path = files[i];
-            if (VetuRestoreContext::getNewCreateFileLabel(path, store, label, collectInfo ? &infoLines : nullptr) ==
-                -1) {
+            std::vector<std::string>* lines = collectInfo ? &infoLines : nullptr;
+            if (VetuRestoreContext::getNewCreateFileLabel(path, store, tables, label, lines) == -1) {
                 LOG_ERROR("get new create file label failed %s, pkg %s, pkg type %d", path.c_str(), pkgName.c_str(),
                           static_cast<int>(pkgType));
                 continue;
@@ -130,28 +203,5 @@ void ContextMgrService::labelPkgFiles(const std::vector<std::string>& files, con
         }
         LOG_INFO_LINES(infoLines);
     };
-    // Every queued task is waited for before this returns, whatever fails,
-    // since each reads the caller's list.
-    std::vector<std::future<void>> tasks;
-    std::exception_ptr failure;
-    for (std::size_t begin = 0; begin < files.size(); begin += kFilesPerTask) {
-        try {
-            tasks.push_back(m_threadPool.add(labelRange, begin, std::min(files.size(), begin + kFilesPerTask)));
-        } catch (...) {
-            failure = std::current_exception();
-            break;
-        }
-    }
-    for (auto& task : tasks) {
-        try {
-            task.get();
-        } catch (...) {
-            if (!failure) {
-                failure = std::current_exception();
-            }
-        }
-    }
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
+    runInRanges(m_threadPool, files.size(), labelRange);
 }

@@ -67,35 +67,65 @@ bool VetuRestoreInit::queryFileBelongPkg(const std::string& filePath, std::strin
     return true;
 }
 
-void VetuRestoreInit::updateParentDirsCache(const std::string& filePath)
+namespace {
+
+// The directory a packaged path adds to the parent-directory cache: the path
+// itself when it is one, else its parent. "" for nothing to add.
+std::string cachedDirOf(const std::string& filePath, bool isDirectory)
 {
     if (filePath.empty()) {
-        return;
+        return std::string();
     }
     if (isRelocationNotice(filePath)) {
         LOG_INFO("skipped ###### %s", filePath.c_str());
-        return;
+        return std::string();
     }
+    if (isDirectory) {
+        return filePath;
+    }
+    const auto slash = filePath.rfind('/');
+    return slash == std::string::npos ? filePath : filePath.substr(0, slash);
+}
+
+}  // namespace
+
+void VetuRestoreInit::updateParentDirsCache(const std::string& filePath)
+{
+    updateParentDirsCache(std::vector<std::string>{filePath});
+}
+
+void VetuRestoreInit::updateParentDirsCache(const std::vector<std::string>& filePaths)
+{
     // The file system is asked before the lock is taken.
-    struct stat st {};
-    std::string dir;
-    if (stat(filePath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        dir = filePath;
-    } else {
-        const auto slash = filePath.rfind('/');
-        dir = slash == std::string::npos ? filePath : filePath.substr(0, slash);
+    std::vector<char> isDirectory(filePaths.size(), 0);
+    for (size_t i = 0; i < filePaths.size(); ++i) {
+        struct stat st {};
+        isDirectory[i] = stat(filePaths[i].c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }
+    updateParentDirsCache(filePaths, isDirectory);
+}
+
+void VetuRestoreInit::updateParentDirsCache(const std::vector<std::string>& filePaths,
+                                            const std::vector<char>& isDirectory)
+{
+    std::vector<std::string> dirs;
+    dirs.reserve(filePaths.size());
+    for (size_t i = 0; i < filePaths.size(); ++i) {
+        dirs.push_back(cachedDirOf(filePaths[i], i < isDirectory.size() && isDirectory[i] != 0));
     }
     std::lock_guard<std::mutex> guard(m_parentDirsMutex);
-    while (!dir.empty() && dir != "/") {
-        if (!m_cachedParentDirs.insert(dir).second) {
-            break;  // its ancestors are there already
+    for (auto& dir : dirs) {
+        while (!dir.empty() && dir != "/") {
+            if (!m_cachedParentDirs.insert(dir).second) {
+                break;  // its ancestors are there already
+            }
+            m_parentDirsCopy.reset();
+            const auto slash = dir.rfind('/');
+            if (slash == std::string::npos) {
+                break;
+            }
+            dir = slash == 0 ? "/" : dir.substr(0, slash);
         }
-        m_parentDirsCopy.reset();
-        const auto slash = dir.rfind('/');
-        if (slash == std::string::npos) {
-            break;
-        }
-        dir = slash == 0 ? "/" : dir.substr(0, slash);
     }
 }
 
@@ -174,6 +204,12 @@ void VetuRestoreInit::insertFileOfPkgToMap(const std::string& filePath, const st
         LOG_ERROR("file is empty.");
         return;
     }
+    insertFilesOfPkgToMap(std::vector<std::string>{filePath}, pkgName, pkgType);
+}
+
+void VetuRestoreInit::insertFilesOfPkgToMap(const std::vector<std::string>& filePaths, const std::string& pkgName,
+                                            uint32_t pkgType)
+{
     if (pkgName.empty()) {
         LOG_ERROR("pkgname is empty.");
         return;
@@ -183,8 +219,14 @@ void VetuRestoreInit::insertFileOfPkgToMap(const std::string& filePath, const st
         return;
     }
     std::lock_guard<std::mutex> guard(m_filePathMapMutex);
-    m_mapFilePathToPkgName.insert_or_assign(filePath, FilePkgInfo{pkgName, pkgType});
     m_fileOwnersCopy.reset();
+    for (const auto& filePath : filePaths) {
+        if (filePath.empty()) {
+            LOG_ERROR("file is empty.");
+            continue;
+        }
+        m_mapFilePathToPkgName.insert_or_assign(filePath, FilePkgInfo{pkgName, pkgType});
+    }
 }
 
 void VetuRestoreInit::addPackageFiles(const std::string& pkgName, uint32_t pkgType,

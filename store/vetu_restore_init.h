@@ -68,10 +68,17 @@ public:
     // --- Package and file registration --------------------------------------
     // Adds the directory of one packaged path and its ancestors (never "/").
     void updateParentDirsCache(const std::string& filePath);
+    // The same for many paths, under one lock.
+    void updateParentDirsCache(const std::vector<std::string>& filePaths);
+    // The same with each path's stat (links followed) asked by the caller.
+    void updateParentDirsCache(const std::vector<std::string>& filePaths, const std::vector<char>& isDirectory);
     // Checks freshly loaded package data.
     bool validateMappedData();
     int insertPkgidToMap(const std::string& pkgName, const uint32_t& pkgType);
     void insertFileOfPkgToMap(const std::string& filePath, const std::string& pkgName, const uint32_t& pkgType);
+    // The same for many paths of one package, under one lock.
+    void insertFilesOfPkgToMap(const std::vector<std::string>& filePaths, const std::string& pkgName,
+                               uint32_t pkgType);
     bool queryFileBelongPkg(const std::string& filePath, std::string& pkgName);
     // The paths of one package's listing; lines that are not absolute paths
     // (rpm's notices) are passed over.
