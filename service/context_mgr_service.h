@@ -119,17 +119,12 @@ protected:
     // of the first failing argument check, or nullptr; work is the body.
     template <Method M, typename Check, typename Work>
     auto runRequest(const std::string& sender, Check&& check, Work&& work) -> decltype(work());
-    // A method whose body is not in this build: the caller checks and the
-    // readiness wait, then "org.freedesktop.DBus.Error.NotSupported".
-    template <Method M, typename R>
-    R notSupported(const std::string& sender);
 
 private:
     // Steps 1 to 3 of the frame; a refusal is thrown as its D-Bus error.
     void admitCaller(const std::string& sender, const MethodTraits& method);
     // Sleeps until the store is ready (true) or the stop flag is set (false).
     bool waitUntilReady();
-    [[noreturn]] static void raiseNotSupported(Method method);
     // Labels each file as a new file of the package, on the pool; returns
     // when all are done. A task's exception is raised again here.
     void labelPkgFiles(const std::vector<std::string>& files, const std::string& pkgName, uint32_t pkgType);

@@ -46,19 +46,6 @@ bool ContextMgrService::waitUntilReady()
     return true;
 }
 
-void ContextMgrService::raiseNotSupported(Method method)
-{
-    // The library's errors keep the text's pointer, not a copy: the texts
-    // live as long as the process.
-    static const std::vector<std::string> texts = [] {
-        std::vector<std::string> all;
-        for (const auto& row : kMethodTable) {
-            all.push_back(std::string(row.name) + " is not supported by this build");
-        }
-        return all;
-    }();
-    throw DBus::ErrorNotSupported(texts[static_cast<std::size_t>(method)].c_str());
-}
 
 void ContextMgrService::logWorkException(const MethodTraits& method, const char* what)
 {

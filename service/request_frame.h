@@ -92,15 +92,3 @@ auto ContextMgrService::runRequest(const std::string& sender, Check&& check, Wor
     return failureValue<Result>(method.failure);
 }
 
-template <Method M, typename R>
-R ContextMgrService::notSupported(const std::string& sender)
-{
-    constexpr MethodTraits method = traitsOf(M);
-    static_assert(failureFits<R>(method.failure), "the table's failure value does not fit the result type");
-
-    admitCaller(sender, method);
-    if (method.waits && !waitUntilReady()) {
-        return failureValue<R>(method.failure);
-    }
-    raiseNotSupported(M);
-}
