@@ -15,12 +15,9 @@
 #include "common/paths.h"
 #include "common/thread_pool.h"
 #include "store/vetu_restore_init.h"
+#include "bench/bus_service_setup.h"
 #include "support/bus_client.h"
 #include "support/expected_label.h"
-#include "support/labelmgr_service_runner.h"
-#include "support/polkit_stub.h"
-#include "support/private_bus.h"
-#include "support/temp_tree.h"
 
 namespace {
 
@@ -28,29 +25,14 @@ constexpr size_t kFiles = 5000;
 constexpr size_t kFilesPerTask = 64;  // as the service queues them
 constexpr size_t kClients = 8;        // calls spread below the per-caller rate limit
 
-struct Package {
+struct Package : BusServiceSetup {
     Package()
     {
-        std::filesystem::create_directories(paths::kDataDir);
         for (size_t i = 0; i < kFiles; ++i) {
             files.push_back(tree.file("pkg/d" + std::to_string(i % 50) + "/f" + std::to_string(i)));
         }
-        store.m_isInitialized = true;
-        runner = std::make_unique<LabelMgrServiceRunner>(store, stop);
-        for (size_t i = 0; i < kClients; ++i) {
-            clients.push_back(std::make_unique<BusClient>());
-        }
+        startService(kClients);
     }
-    bool ok() const { return bus.ok() && polkit.ok() && runner->ok(); }
-
-    PrivateBus bus;
-    PolkitStub polkit;
-    TempTree tree;
-    std::vector<std::string> files;
-    VetuRestoreInit store;
-    std::atomic<bool> stop{false};
-    std::unique_ptr<LabelMgrServiceRunner> runner;
-    std::vector<std::unique_ptr<BusClient>> clients;
 };
 
 Package* package()

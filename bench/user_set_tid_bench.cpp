@@ -16,11 +16,8 @@
 #include "common/label_xattr.h"
 #include "common/paths.h"
 #include "store/vetu_restore_init.h"
+#include "bench/bus_service_setup.h"
 #include "support/bus_client.h"
-#include "support/labelmgr_service_runner.h"
-#include "support/polkit_stub.h"
-#include "support/private_bus.h"
-#include "support/temp_tree.h"
 
 namespace {
 
@@ -28,10 +25,9 @@ constexpr int kFiles = 10000;
 // Changing calls are limited to 50 a second per caller: rotate.
 constexpr size_t kClients = 16;
 
-struct Setup {
+struct Setup : BusServiceSetup {
     Setup()
     {
-        std::filesystem::create_directories(paths::kDataDir);
         LabelContext label;
         const std::string text = contextToString(label);
         for (int i = 0; i < kFiles; ++i) {
@@ -40,22 +36,8 @@ struct Setup {
             files.push_back(tree.file(name));
             lsetxattr(files.back().c_str(), kLabelXattrName, text.data(), text.size(), 0);
         }
-        store.m_isInitialized = true;
-        runner = std::make_unique<LabelMgrServiceRunner>(store, stop);
-        for (size_t i = 0; i < kClients; ++i) {
-            clients.push_back(std::make_unique<BusClient>());
-        }
+        startService(kClients);
     }
-    bool ok() const { return bus.ok() && polkit.ok() && runner->ok(); }
-
-    PrivateBus bus;
-    PolkitStub polkit;
-    TempTree tree;
-    std::vector<std::string> files;
-    VetuRestoreInit store;
-    std::atomic<bool> stop{false};
-    std::unique_ptr<LabelMgrServiceRunner> runner;
-    std::vector<std::unique_ptr<BusClient>> clients;
 };
 
 Setup& setup()
