@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 
 #include <cstdint>
 #include <string>
@@ -109,6 +111,26 @@ TEST_F(DeviceTypeTest, UnusableFilesLeaveTheTableEmpty)
     EXPECT_EQ(store.getDeviceTypeId("t", id), -1);
     store.readDeviceTypeInfo(nullptr);
     EXPECT_TRUE(store.m_vecDeviceTypeInfo.load()->empty());
+}
+
+// Nesting within the limit is parsed on a stack of its own, whatever stack
+// the caller has: 5000 levels need about a megabyte.
+TEST_F(DeviceTypeTest, NestingLoadsFromASmallStack)
+{
+    const std::string xml = "<devices>" + repeat("<n>", 5000) + repeat("</n>", 5000) + "<type name=\"x\" value=\"2\"/>";
+    std::pair<VetuRestoreInit*, std::string> call{&store, tree.file("devices.xml", xml + "</devices>")};
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 256 * 1024);
+    pthread_t thread;
+    const auto body = [](void* arg) -> void* {
+        auto* c = static_cast<std::pair<VetuRestoreInit*, std::string>*>(arg);
+        c->first->readDeviceTypeInfo(c->second.c_str());
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, &attr, body, &call), 0);
+    pthread_join(thread, nullptr);
+    EXPECT_EQ(store.m_vecDeviceTypeInfo.load()->size(), 1u);
 }
 
 }  // namespace
