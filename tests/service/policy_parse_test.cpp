@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/file_utils.h"
 #include "common/paths.h"
 #include "restore/vetu_restore_context.h"
 #include "service/policy_parse.h"
@@ -215,12 +216,17 @@ TEST_F(PolicyParseTest, SamePathAsObjectAndSubject)
     }
 }
 
-// The dump logs are cut to five before each new file, whatever the files'
-// times: two dated in the future, five at one time; the two and the three
-// names that sort last stay beside the new file.
-TEST_F(PolicyParseTest, DumpLogsKeepFive)
+// The bytes of both dump logs; the set is cut to five before each new file,
+// whatever the files' times: two dated in the future, five at one time; the
+// two and the three names that sort last stay beside the new file.
+TEST_F(PolicyParseTest, DumpLogs)
 {
+    printOriginPolicy({{"a", {"/x", "/y"}}, {"b", {}}});
+    printExtendedPolicy({{"t", {{"/k", {{"file_id", 1234}, {"pkg_id", 0}}}}}, {"e", {}}});
     const std::string dir = std::string(paths::kLogDir) + "/";
+    EXPECT_EQ(readFileToString(dir + logsContaining("origin_policy_").at(0)), "############# a:\n/x\n/y\n############# b:\n");
+    EXPECT_EQ(readFileToString(dir + logsContaining("extended_policy_").at(0)),
+              "############# e\n############# t\n/k file_id: 0x00000000000004d2 pkg_id: 0x0000000000000000 \n");
     for (const auto& name : logsContaining("policy_")) {
         fs::remove(dir + name);
     }
