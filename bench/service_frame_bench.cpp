@@ -22,11 +22,6 @@ namespace {
 // the calls rotate over enough connections never to meet the limit.
 constexpr size_t kClients = 64;  // the bus allows 256 connections per user
 constexpr const char kActionFile[] = VETU_SOURCE_DIR "/packaging/com.ormel.vetu.labelmgr.policy";
-constexpr const char kRootOnly[] =
-    "polkit.addRule(function(action, subject) {\n"
-    "  if (action.id == \"com.ormel.vetu.labelmgr.access\")\n"
-    "    return subject.user == \"root\" ? polkit.Result.YES : polkit.Result.NO;\n"
-    "});\n";
 
 enum class Authority { Stub, Polkitd };
 
@@ -36,7 +31,7 @@ struct Service {
         if (authority == Authority::Stub) {
             stub = std::make_unique<PolkitStub>();
         } else {
-            daemon = std::make_unique<PolkitDaemon>(kActionFile, kRootOnly);
+            daemon = std::make_unique<PolkitDaemon>(kActionFile, kRootOnlyRules);
         }
         store.m_isInitialized = true;
         runner = std::make_unique<LabelMgrServiceRunner>(store, stop);

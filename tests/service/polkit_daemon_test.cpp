@@ -11,11 +11,6 @@
 namespace {
 
 constexpr const char kActionFile[] = VETU_SOURCE_DIR "/packaging/com.ormel.vetu.labelmgr.policy";
-constexpr const char kRootOnly[] =
-    "polkit.addRule(function(action, subject) {\n"
-    "  if (action.id == \"com.ormel.vetu.labelmgr.access\")\n"
-    "    return subject.user == \"root\" ? polkit.Result.YES : polkit.Result.NO;\n"
-    "});\n";
 
 // pkaction reads our action file through the daemon; the subject's uid
 // decides, not the one polkit would read from /proc: a root process asked
@@ -24,7 +19,7 @@ TEST(PolkitDaemon, ActionFileAndSubjectUid)
 {
     PrivateBus bus;
     ASSERT_TRUE(bus.ok()) << bus.error();
-    PolkitDaemon polkitd(kActionFile, kRootOnly);
+    PolkitDaemon polkitd(kActionFile, kRootOnlyRules);
     ASSERT_TRUE(polkitd.ok()) << polkitd.error();
     const ProcessResult result =
         runProcess({"/usr/bin/pkaction", "--action-id", kLabelMgrAccessAction, "--verbose"}, 30);

@@ -14,6 +14,13 @@
 #include "support/run_process.h"
 #include "support/sandbox.h"
 
+
+const char kRootOnlyRules[] =
+    "polkit.addRule(function(action, subject) {\n"
+    "  if (action.id == \"com.ormel.vetu.labelmgr.access\")\n"
+    "    return subject.user == \"root\" ? polkit.Result.YES : polkit.Result.NO;\n"
+    "});\n";
+
 namespace {
 
 constexpr const char kPolkitd[] = "/usr/lib/polkit-1/polkitd";

@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+// Rules that answer our action yes for root and no for anyone else.
+extern const char kRootOnlyRules[];
+
 class PolkitDaemon {
 public:
     // rules: the text of one JavaScript rules file.
