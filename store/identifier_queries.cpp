@@ -132,6 +132,7 @@ int VetuRestoreInit::getPkgId(const std::string& pkgName, uint64_t& pkgId, const
         if (placed.second) {
             m_mapPkgIdToName[derived] = pkgName;
             m_pkgIdsCopy.reset();
+            noteDataChange();
         }
         pkgId = placed.first->second.pkgId;
     }

@@ -228,16 +228,19 @@ void VetuRestoreInit::clearPackageData()
         std::lock_guard<std::mutex> guard(m_filePathMapMutex);
         m_mapFilePathToPkgName.clear();
         m_fileOwnersCopy.reset();
+        noteDataChange();
     }
     {
         std::lock_guard<std::mutex> guard(m_pkgMapMutex);
         m_mapPkgNameToId.clear();
         m_mapPkgIdToName.clear();
         m_pkgIdsCopy.reset();
+        noteDataChange();
     }
     std::lock_guard<std::mutex> guard(m_parentDirsMutex);
     m_cachedParentDirs.clear();
     m_parentDirsCopy.reset();
+    noteDataChange();
     m_isParentDirsCached = false;
 }
 
@@ -283,6 +286,7 @@ void VetuRestoreInit::initPkgSidMapMultiMap(std::string pkgName, int)
     m_mapPkgNameToId[pkgName] = PkgIdInfo{id, kPkgTypeRpm};
     m_mapPkgIdToName[id] = pkgName;
     m_pkgIdsCopy.reset();
+    noteDataChange();
 }
 
 void VetuRestoreInit::initPkgFilepathMapMultiThread(std::string pkgName, int)
@@ -318,6 +322,7 @@ void VetuRestoreInit::getAllParentDirectories()
         // Keeps what package labelling added in the meantime.
         m_cachedParentDirs.merge(dirs);
         m_parentDirsCopy.reset();
+        noteDataChange();
         m_isParentDirsCached = true;
     }
     size_t size;

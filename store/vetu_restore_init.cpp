@@ -44,6 +44,8 @@ VetuRestoreInit::~VetuRestoreInit()
 {
     // Queued import tasks are dropped unrun; running ones finish first.
     m_threadPool.stop();
+    // Tables built from this store must not be taken for a later one's.
+    noteDataChange();
 }
 
 VetuRestoreInit& VetuRestoreInit::operator=(const VetuRestoreInit& other)
@@ -120,6 +122,7 @@ void VetuRestoreInit::updateParentDirsCache(const std::vector<std::string>& file
                 break;  // its ancestors are there already
             }
             m_parentDirsCopy.reset();
+            noteDataChange();
             const auto slash = dir.rfind('/');
             if (slash == std::string::npos) {
                 break;
@@ -192,6 +195,7 @@ int VetuRestoreInit::insertPkgidToMap(const std::string& pkgName, const uint32_t
     if (m_mapPkgNameToId.emplace(pkgName, PkgIdInfo{pkgId, pkgType}).second) {
         m_mapPkgIdToName[pkgId] = pkgName;
         m_pkgIdsCopy.reset();
+        noteDataChange();
         LOG_DEBUG("pkgname: %s, id: 0x%016lx", pkgName.c_str(), pkgId);
     }
     return 0;
@@ -220,6 +224,7 @@ void VetuRestoreInit::insertFilesOfPkgToMap(const std::vector<std::string>& file
     }
     std::lock_guard<std::mutex> guard(m_filePathMapMutex);
     m_fileOwnersCopy.reset();
+    noteDataChange();
     for (const auto& filePath : filePaths) {
         if (filePath.empty()) {
             LOG_ERROR("file is empty.");
@@ -234,6 +239,7 @@ void VetuRestoreInit::addPackageFiles(const std::string& pkgName, uint32_t pkgTy
 {
     std::lock_guard<std::mutex> guard(m_filePathMapMutex);
     m_fileOwnersCopy.reset();
+    noteDataChange();
     for (const auto& line : lines) {
         // Notices such as "(contains no files)", in any language, are not paths.
         if (line.empty() || line[0] != '/') {
@@ -267,15 +273,18 @@ void VetuRestoreInit::swapPackageData(PkgFileData& data)
         m_mapPkgNameToId.swap(data.pkgNameToId);
         m_mapPkgIdToName.swap(data.pkgIdToName);
         m_pkgIdsCopy.reset();
+        noteDataChange();
     }
     {
         std::lock_guard<std::mutex> guard(m_filePathMapMutex);
         m_mapFilePathToPkgName.swap(data.filePathToPkgName);
         m_fileOwnersCopy.reset();
+        noteDataChange();
     }
     std::lock_guard<std::mutex> guard(m_parentDirsMutex);
     m_cachedParentDirs.swap(data.cachedParentDirs);
     m_parentDirsCopy.reset();
+    noteDataChange();
 }
 
 size_t VetuRestoreInit::packagedPathCount() const
