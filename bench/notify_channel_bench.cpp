@@ -104,14 +104,18 @@ std::vector<double> echoRoundTrips(NotifyStandIn& standIn)
 std::vector<double> channelRoundTrips(NotifyStandIn& standIn, VetuRestoreInit& store)
 {
     std::atomic<bool> stop{false};
-    const int wake = eventfd(0, EFD_CLOEXEC);
-    std::thread channel([&]() { monitorFileCreateAndRename(stop, wake, store); });
+    std::atomic<bool> ended{false};
+    std::thread channel([&]() {
+        monitorFileCreateAndRename(stop, store);
+        ended = true;
+    });
     std::vector<double> times = roundTrips(standIn);
     stop = true;
-    const uint64_t one = 1;
-    (void)!write(wake, &one, sizeof(one));
+    while (!ended) {
+        interruptNotifyRead(channel.native_handle());
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     channel.join();
-    close(wake);
     return times;
 }
 
