@@ -69,6 +69,22 @@ std::pair<std::string, double> signalAndReap(pid_t pid, int sig)
     return {how, std::chrono::duration<double>(Clock::now() - sent).count()};
 }
 
+// Context switches of every thread of the process so far.
+long contextSwitches(pid_t pid)
+{
+    long sum = 0;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+        std::istringstream status(readFile(task.path().string() + "/status"));
+        for (std::string line; std::getline(status, line);) {
+            if (line.find("ctxt_switches:") != std::string::npos) {
+                sum += std::stol(line.substr(line.find(':') + 1));
+            }
+        }
+    }
+    return sum;
+}
+
 bool serviceNameOwned(double seconds = 0) { return busNameOwnedWithin("com.ormel.vetu.labelmgr", seconds); }
 
 class DaemonTest : public ::testing::Test {
@@ -107,7 +123,8 @@ protected:
 
 }  // namespace
 
-// Serves the bus and the kernel; the stop comes while the notify read waits.
+// Serves the bus and the kernel and sleeps while idle; the stop comes while
+// the notify read waits.
 TEST_F(DaemonTest, RunsAloneAndStopsInOrder)
 {
     PrivateBus bus;
@@ -125,6 +142,10 @@ TEST_F(DaemonTest, RunsAloneAndStopsInOrder)
     EXPECT_EQ(reply.id, 7u);
     EXPECT_EQ(reply.status, kNotifyStatusLabel);
     EXPECT_EQ(reply.label, labelText({}, 0, {}, 5));
+    // Idle: at most one wake-up in 10 s, plus the hand-over of each.
+    const long before = contextSwitches(pid);
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    EXPECT_LE(contextSwitches(pid) - before, 4);
     const std::string pidLine = std::to_string(pid) + "\n";
     EXPECT_EQ(readFile(paths::kLockFile), pidLine);
     EXPECT_EQ(readFile(paths::kPidFile), pidLine);
@@ -155,7 +176,8 @@ TEST_F(DaemonTest, RunsAloneAndStopsInOrder)
     EXPECT_LT(after.indexOf("vetu dbus service exit."), after.indexOf(kEndMilestone)) << after.dump();
 }
 
-// The lock and the instance socket stay out of the programs the daemon runs;
+// The lock, the instance socket and the log file stay out of the programs
+// the daemon runs (close-on-exec);
 // an inherited "ignore" of SIGINT stays; SIGPIPE is logged; SIGABRT sent by
 // kill gives the crash report on descriptor 2 (here a file bound over
 // /dev/null) and in the log file, and exit status 1.
@@ -174,13 +196,13 @@ TEST_F(DaemonTest, SignalsAndCrashReport)
     for (const auto& fd : std::filesystem::directory_iterator(proc + "/fd")) {
         std::error_code gone;
         const std::string target = std::filesystem::read_symlink(fd.path(), gone).string();
-        if (target == paths::kLockFile || target.rfind("socket:", 0) == 0) {
+        if (target == paths::kLockFile || target == paths::kLogFile || target.rfind("socket:", 0) == 0) {
             const std::string info = readFile(proc + "/fdinfo/" + fd.path().filename().string());
             EXPECT_TRUE(std::stoul(info.substr(info.find("flags:") + 6), nullptr, 8) & O_CLOEXEC) << target;
             ++guarded;
         }
     }
-    EXPECT_GE(guarded, 2);
+    EXPECT_GE(guarded, 3);
     const std::string status = readFile(proc + "/status");
     EXPECT_TRUE(std::stoull(status.substr(status.find("SigIgn:") + 7), nullptr, 16) & (1ull << (SIGINT - 1)));
     kill(pid, SIGINT);
