@@ -135,7 +135,7 @@ VetuRestoreContext::PathPolicy findNearestParentDirHasPolicy(const std::string& 
             return {p, it->second};
         }
         for (const auto& pattern : patterns) {
-            if (isWildcardMatch(pattern.first, p)) {
+            if (pattern_match::mayMatch(pattern.first, p) && isWildcardMatch(pattern.first, p)) {
                 LOG_INFO("[Wildcard Match] path:%s | pathid:%016lx (Pattern:%s)", p.c_str(), pattern.second,
                          pattern.first.c_str());
                 return {p, pattern.second};

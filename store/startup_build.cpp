@@ -227,6 +227,7 @@ void VetuRestoreInit::clearPackageData()
     {
         std::lock_guard<std::mutex> guard(m_filePathMapMutex);
         m_mapFilePathToPkgName.clear();
+        m_fileOwnerIndex.clear();
         m_fileOwnersCopy.reset();
         noteDataChange();
     }
@@ -239,6 +240,7 @@ void VetuRestoreInit::clearPackageData()
     }
     std::lock_guard<std::mutex> guard(m_parentDirsMutex);
     m_cachedParentDirs.clear();
+    m_parentDirIndex.clear();
     m_parentDirsCopy.reset();
     noteDataChange();
     m_isParentDirsCached = false;
@@ -321,6 +323,7 @@ void VetuRestoreInit::getAllParentDirectories()
         std::lock_guard<std::mutex> guard(m_parentDirsMutex);
         // Keeps what package labelling added in the meantime.
         m_cachedParentDirs.merge(dirs);
+        reindexParentDirs();
         m_parentDirsCopy.reset();
         noteDataChange();
         m_isParentDirsCached = true;
