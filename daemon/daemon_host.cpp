@@ -194,6 +194,8 @@ int startDaemon(bool writePid)
     LOG_MAIN_MILESTONE("vetu labler manager service begin.");
     installStopHandler(SIGINT);
     installStopHandler(SIGTERM);
+    // Before any thread starts: they all inherit it.
+    blockNotifyInterrupt();
     createWakeEventFd();
     initSignalfdHandler();
     VetuRestoreContext::getInstance();

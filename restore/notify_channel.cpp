@@ -261,6 +261,10 @@ private:
 int monitorFileCreateAndRename(const std::atomic<bool>& stopFlag, VetuRestoreInit& store)
 {
     installInterruptHandler();
+    sigset_t interrupt;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, kInterruptSignal);
+    pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
     NOTIFY_LOG(logInfo, "monitor file create and rename thread begin.");
     NotifyChannel channel(stopFlag, store);
     channel.run();
@@ -275,4 +279,12 @@ int monitorFileCreateAndRename(const std::atomic<bool>& stopFlag)
 void interruptNotifyRead(pthread_t thread)
 {
     pthread_kill(thread, kInterruptSignal);
+}
+
+void blockNotifyInterrupt()
+{
+    sigset_t interrupt;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, kInterruptSignal);
+    pthread_sigmask(SIG_BLOCK, &interrupt, nullptr);
 }

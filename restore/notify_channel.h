@@ -21,3 +21,7 @@ int monitorFileCreateAndRename(const std::atomic<bool>& stopFlag, VetuRestoreIni
 // that the thread looks at its stop flag. A signal that lands just before the
 // read starts is missed: whoever stops the thread repeats this until it ends.
 void interruptNotifyRead(pthread_t thread);
+// Blocks that signal on the calling thread and the threads it starts later,
+// so that only the channel's thread (which unblocks it for itself) takes
+// one sent to the process.
+void blockNotifyInterrupt();

@@ -173,6 +173,7 @@ TEST_F(DaemonTest, RunsAloneAndStopsInOrder)
     EXPECT_LT(seconds, kStopLimit);
     const ProgramLog after;
     EXPECT_GE(after.indexOf("vetu dbus service exit."), 0) << after.dump();
+    EXPECT_TRUE(after.has("monitor file create and rename thread exit.")) << after.dump();
     EXPECT_LT(after.indexOf("vetu dbus service exit."), after.indexOf(kEndMilestone)) << after.dump();
 }
 
