@@ -10,10 +10,10 @@
 #include <cstdio>
 #include <exception>
 #include <fstream>
-#include <sstream>
 #include <vector>
 
 #include "common/logger.h"
+#include "common/process_attr.h"
 #include "common/paths.h"
 
 namespace {
@@ -25,13 +25,6 @@ constexpr const char kGetUid[] = "GetConnectionUnixUser";
 constexpr size_t kExeLinkBufferSize = 4096;
 
 enum class BusAnswer { Ok, ErrorReply, DBusError, StdException, Unknown };
-
-std::string procPath(const char* format, uint32_t pid)
-{
-    char path[64];
-    snprintf(path, sizeof(path), format, static_cast<int>(pid));
-    return path;
-}
 
 }  // namespace
 
@@ -208,12 +201,12 @@ void CallerIdentity::getCallerProcessInfo(uint32_t pid, std::string& name, std::
     name.clear();
     path.clear();
     try {
-        std::ifstream comm(procPath(paths::kProcCommFmt, pid));
+        std::ifstream comm(procPath(paths::kProcCommFmt, static_cast<int>(pid)));
         if (comm.is_open()) {
             std::getline(comm, name);
         }
         char target[kExeLinkBufferSize];
-        const ssize_t n = readlink(procPath(paths::kProcExeFmt, pid).c_str(), target, sizeof(target));
+        const ssize_t n = readlink(procPath(paths::kProcExeFmt, static_cast<int>(pid)).c_str(), target, sizeof(target));
         if (n > 0 && static_cast<size_t>(n) < sizeof(target)) {
             path.assign(target, static_cast<size_t>(n));
         }
@@ -228,22 +221,9 @@ uint64_t getProcessStartTime(uint32_t pid)
         return 0;
     }
     try {
-        std::ifstream stat(procPath(paths::kProcStatFmt, pid));
-        std::string line;
-        if (!stat.is_open() || !std::getline(stat, line)) {
+        const std::string field = procStatField(pid, 22);
+        if (field.empty()) {
             return 0;
-        }
-        const size_t close = line.rfind(')');
-        if (close == std::string::npos) {
-            return 0;
-        }
-        // Fields after the command: the state is the 1st, the start time the 20th.
-        std::istringstream fields(line.substr(close + 1));
-        std::string field;
-        for (int i = 0; i < 20; ++i) {
-            if (!(fields >> field)) {
-                return 0;
-            }
         }
         size_t used = 0;
         const unsigned long long value = std::stoull(field, &used, 10);
