@@ -109,7 +109,7 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
     LabelContext next;
     int written;
     {
-        const auto labelLock = lockLabelOfPath(file);
+        const auto labelLock = lockLabelOfPath(file, member.link);
         if (getFileLabelFromXattr(file.c_str(), &current, mode) != 0) {
             MEMBER_LOG(logWarn, "get file label from xattr failed, %s", file.c_str());
             current = LabelContext{};
