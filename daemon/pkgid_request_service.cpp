@@ -1,5 +1,6 @@
 #include "daemon/pkgid_request_service.h"
 
+#include <limits.h>
 #include <unistd.h>
 #include <zmq.h>
 
@@ -12,6 +13,8 @@
 namespace {
 
 constexpr uint64_t kNoPkgId = UINT64_MAX;
+// A package name is part of its package's file name, so it fits a file name.
+constexpr int64_t kMaxRequestBytes = NAME_MAX;
 
 std::string endpoint()
 {
@@ -38,6 +41,7 @@ uint64_t getPkgId(const std::string& pkgName)
 IpcServer::IpcServer() : m_socket(ZMQ_REP)
 {
     unlink(paths::kPkgIdRequestSocket);
+    m_socket.setMaxMessageSize(kMaxRequestBytes);
     m_socket.bind(endpoint());
 }
 
