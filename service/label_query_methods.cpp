@@ -275,10 +275,10 @@ int32_t ContextMgrService::addTagFullSystem(const std::string& path, const std::
         },
         [&] {
             // A run from a root that is not there would walk nothing and
-            // still answer success.
+            // still answer success; a root that is a file is labelled alone.
             struct stat st;
-            if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-                LOG_ERROR("addTagFullSystem: %s is not a directory", path.c_str());
+            if (stat(path.c_str(), &st) != 0) {
+                LOG_ERROR("addTagFullSystem: %s does not exist", path.c_str());
                 return int32_t(-1);
             }
             // The run refuses (-1) while another run holds the context.
