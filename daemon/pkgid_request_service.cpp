@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/paths.h"
 #include "store/vetu_restore_init.h"
@@ -34,7 +35,7 @@ uint64_t getPkgId(const std::string& pkgName)
         LOG_ERROR("get pkg id error: getPkgId failed.");
         return kNoPkgId;
     }
-    LOG_INFO("pkgname: %s, id: %016lx", pkgName.c_str(), id);
+    LOG_INFO("pkgname: %s, id: %016lx", logSafe(pkgName).c_str(), id);
     return id;
 }
 
@@ -60,7 +61,7 @@ void IpcServer::requsetHandler()
         if (frames > 1) {
             LOG_ERROR("malformed request: %zu frames.", frames);
         } else {
-            LOG_INFO("recv request data: %s.", name.c_str());
+            LOG_INFO("recv request data: %s.", logSafe(name).c_str());
             id = getPkgId(name);
         }
         char reply[sizeof(id)];

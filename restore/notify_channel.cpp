@@ -11,6 +11,7 @@
 #include <exception>
 #include <string>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/mount_table.h"
 #include "common/path_utils.h"
@@ -174,12 +175,12 @@ private:
             NOTIFY_LOG(logError, "read date length too short!");
             return;
         }
-        NOTIFY_LOG(logDebug, "original file path:%s", request.path.c_str());
+        NOTIFY_LOG(logDebug, "original file path:%s", logSafe(request.path).c_str());
         const std::string path = rewriteRequestPath(request.path);
         if (request.flag == kNotifyFlagRename) {
-            NOTIFY_LOG(logInfo, "rename a file:%s", path.c_str());
+            NOTIFY_LOG(logInfo, "rename a file:%s", logSafe(path).c_str());
             if (!m_renames.submit(path)) {
-                NOTIFY_LOG(logError, "too many renames waiting, not relabelled: %s", path.c_str());
+                NOTIFY_LOG(logError, "too many renames waiting, not relabelled: %s", logSafe(path).c_str());
             }
         } else if (request.flag == kNotifyFlagCreate) {
             handleCreate(fd, request.id, request.pid, path);
@@ -201,7 +202,7 @@ private:
             try {
                 VetuRestoreContext::getNewCreateFileLabel(path, m_store, label);
             } catch (const std::exception& e) {
-                NOTIFY_LOG(logError, "label of %s failed: %s", path.c_str(), e.what());
+                NOTIFY_LOG(logError, "label of %s failed: %s", logSafe(path).c_str(), e.what());
                 label.clear();
             }
         }
@@ -211,20 +212,22 @@ private:
         const bool written = write(fd, m_replyBuffer, length) >= 0;
 
         // Both lines in one hand-over to the log file.
-        Logger::getInstance()->logInfoLines(
-            kLogName, __LINE__,
-            {"create a file:" + path, "the process that creates the file is " + name + ", file_path: " + path});
+        const std::string shownPath = logSafe(path).c_str();
+        Logger::getInstance()->logInfoLines(kLogName, __LINE__,
+                                            {"create a file:" + shownPath, "the process that creates the file is " +
+                                                                               std::string(logSafe(name).c_str()) +
+                                                                               ", file_path: " + shownPath});
         if (check == PackageManagerCheck::Spoofed) {
             NOTIFY_LOG(logWarn,
                        "process name matches '%s' but exe path '%s' does not match any expected package manager "
                        "path, possible spoofing",
-                       name.c_str(), exe.c_str());
+                       logSafe(name).c_str(), logSafe(exe).c_str());
         }
         if (status == kNotifyStatusLabel) {
-            NOTIFY_LOG(logDebug, "file: %s, label: %s", path.c_str(), label.c_str());
+            NOTIFY_LOG(logDebug, "file: %s, label: %s", logSafe(path).c_str(), logSafe(label).c_str());
             if (label.size() > kNotifyMaxLabel) {
-                NOTIFY_LOG(logError, "label too long, truncating! file: %s, label: %s", path.c_str(),
-                           label.c_str());
+                NOTIFY_LOG(logError, "label too long, truncating! file: %s, label: %s", logSafe(path).c_str(),
+                           logSafe(label).c_str());
             }
         }
         if (!written) {

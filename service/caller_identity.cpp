@@ -12,6 +12,7 @@
 #include <fstream>
 #include <vector>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/process_attr.h"
 #include "common/paths.h"
@@ -117,16 +118,16 @@ uint32_t CallerIdentity::getCallerPid(const std::string& sender)
         LOG_ERROR("GetConnectionUnixProcessID failed: invalid response");
         return 0;
     case BusAnswer::DBusError:
-        LOG_ERROR("GetConnectionUnixProcessID DBus error: %s", what.c_str());
+        LOG_ERROR("GetConnectionUnixProcessID DBus error: %s", logSafe(what).c_str());
         return 0;
     case BusAnswer::StdException:
-        LOG_ERROR("getCallerPid exception: %s", what.c_str());
+        LOG_ERROR("getCallerPid exception: %s", logSafe(what).c_str());
         return 0;
     case BusAnswer::Unknown:
         LOG_ERROR("getCallerPid unknown exception occurred");
         return 0;
     }
-    LOG_DEBUG("getCallerPid: sender=%s, pid=%u", sender.c_str(), pid);
+    LOG_DEBUG("getCallerPid: sender=%s, pid=%u", logSafe(sender).c_str(), pid);
     Credentials update;
     update.hasPid = true;
     update.pid = pid;
@@ -153,10 +154,10 @@ bool CallerIdentity::getCallerUid(const std::string& sender, uint32_t& uid)
         LOG_ERROR("GetConnectionUnixUser failed: invalid response");
         return false;
     case BusAnswer::DBusError:
-        LOG_ERROR("GetConnectionUnixUser DBus error: %s", what.c_str());
+        LOG_ERROR("GetConnectionUnixUser DBus error: %s", logSafe(what).c_str());
         return false;
     case BusAnswer::StdException:
-        LOG_ERROR("getCallerUid exception: %s", what.c_str());
+        LOG_ERROR("getCallerUid exception: %s", logSafe(what).c_str());
         return false;
     case BusAnswer::Unknown:
         LOG_ERROR("getCallerUid unknown exception occurred");
@@ -179,7 +180,7 @@ std::string CallerIdentity::getCallerUserName(const std::string& sender)
     if (!getCallerUid(sender, uid)) {
         return "";
     }
-    LOG_DEBUG("getCallerUserName: sender=%s, uid=%u", sender.c_str(), uid);
+    LOG_DEBUG("getCallerUserName: sender=%s, uid=%u", logSafe(sender).c_str(), uid);
     long size = sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
     struct passwd entry;

@@ -11,6 +11,7 @@
 #include <limits>
 
 #include "common/label_xattr.h"
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/path_safety.h"
 #include "common/path_utils.h"
@@ -90,7 +91,7 @@ std::string relabelAndRead(const std::string& path, Relabel&& relabel, const cha
 {
     std::string resolved;
     if (!resolvePath(path, resolved)) {
-        LOG_ERROR("%s restore single file error, realpath: %s", path.c_str(), strerror(errno));
+        LOG_ERROR("%s restore single file error, realpath: %s", logSafe(path).c_str(), strerror(errno));
         return std::string();
     }
     std::string text;
@@ -168,7 +169,7 @@ vetu_id_t effectiveIdentity(VetuRestoreInit& store, const IdentitySide& side, co
     } else {
         id = identityFromStore(store, side, target, filepath);
     }
-    LOG_INFO("file: %s %s: %016lx-%016lx-%016lx", target.c_str(), side.name, id.pkg_id, id.file_id, id.path_id);
+    LOG_INFO("file: %s %s: %016lx-%016lx-%016lx", logSafe(target).c_str(), side.name, id.pkg_id, id.file_id, id.path_id);
     return id;
 }
 
@@ -202,7 +203,7 @@ uint32_t ContextMgrService::getFileTid(const std::string& filepath, const std::s
                 // Nothing known leaves the type 0, a valid answer.
                 m_store.getTid(filepath, tid);
             }
-            LOG_INFO("file: %s, tid: %08x\n", target.c_str(), tid);
+            LOG_INFO("file: %s, tid: %08x\n", logSafe(target).c_str(), tid);
             return tid;
         });
 }
@@ -220,7 +221,7 @@ uint32_t ContextMgrService::getFileInheritFlag(const std::string& filepath, cons
             } else if (m_store.getDirInheritFlag(target, flag) != 0) {
                 flag = kAllOnes32;
             }
-            LOG_INFO("file: %s inherit_flag: 0x%08x\n", target.c_str(), flag);
+            LOG_INFO("file: %s inherit_flag: 0x%08x\n", logSafe(target).c_str(), flag);
             return flag;
         });
 }
@@ -232,7 +233,7 @@ std::string ContextMgrService::restoreSingleFileLabel(const std::string& filepat
         [&] {
             auto relabel = [&](const std::string& resolved) {
                 if (VetuRestoreContext::restoreFileLabel(resolved, m_store) == -1) {
-                    LOG_ERROR("%s restore file label failed...", filepath.c_str());
+                    LOG_ERROR("%s restore file label failed...", logSafe(filepath).c_str());
                     return false;
                 }
                 return true;
@@ -278,7 +279,7 @@ int32_t ContextMgrService::addTagFullSystem(const std::string& path, const std::
             // still answer success; a root that is a file is labelled alone.
             struct stat st;
             if (stat(path.c_str(), &st) != 0) {
-                LOG_ERROR("addTagFullSystem: %s does not exist", path.c_str());
+                LOG_ERROR("addTagFullSystem: %s does not exist", logSafe(path).c_str());
                 return int32_t(-1);
             }
             // The run refuses (-1) while another run holds the context.

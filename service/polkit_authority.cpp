@@ -7,6 +7,7 @@
 #include <exception>
 #include <stdexcept>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "service/caller_identity.h"
 
@@ -134,6 +135,6 @@ bool PolkitAuthority::polkitCheckAuth(uint32_t pid, uint32_t uid, const std::str
     } catch (...) {
         errorText = "发生未知异常";
     }
-    LOG_ERROR("%s", errorText.c_str());
+    LOG_ERROR("%s", logSafe(errorText).c_str());
     return false;
 }

@@ -10,6 +10,7 @@
 
 #include "common/file_utils.h"
 #include "common/label_xattr.h"
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/path_pattern.h"
 #include "common/path_safety.h"
@@ -129,7 +130,7 @@ bool readLabels(const std::vector<std::string>& relabel, std::vector<ReadLabel>&
             }
             read.mode = kXattrModeLink;
             if (!S_ISLNK(st.st_mode) || getFileLabelFromXattr(path.c_str(), &read.label, read.mode) != 0) {
-                LOG_ERROR("getFileLabelFromXattr %s error", path.c_str());
+                LOG_ERROR("getFileLabelFromXattr %s error", logSafe(path).c_str());
                 return false;
             }
         }
@@ -149,7 +150,7 @@ bool writeLabels(std::vector<ReadLabel>& labels, const UserSetKind<V>& kind, uin
         const uint32_t written = read.mode == kXattrModeLink ? linkValue : value;
         read.label.*kind.field = written;
         if (setFileLabelToXattr(read.path.c_str(), &read.label, read.mode) != 0) {
-            LOG_ERROR("setFileLabelToXattr %s error", read.path.c_str());
+            LOG_ERROR("setFileLabelToXattr %s error", logSafe(read.path).c_str());
             return false;
         }
         // One line per file at debug level: a pattern call may rewrite
@@ -224,7 +225,7 @@ bool derivePathKeys(const std::string& path, LinkKeys linkKeys, PathKeys& out)
     if (!isSymlink(path.c_str())) {
         const std::string real = getRealPath(path);
         if (real.empty()) {
-            LOG_ERROR("get real path failed, %s", path.c_str());
+            LOG_ERROR("get real path failed, %s", logSafe(path).c_str());
             return false;
         }
         out.keys = {real};
@@ -233,12 +234,12 @@ bool derivePathKeys(const std::string& path, LinkKeys linkKeys, PathKeys& out)
     }
     const std::string own = getLinkRealPath(path);
     if (own.empty()) {
-        LOG_ERROR("get link real path failed, %s", path.c_str());
+        LOG_ERROR("get link real path failed, %s", logSafe(path).c_str());
         return false;
     }
     const std::string target = getLnkTargetFilePath(own);
     if (target.empty()) {
-        LOG_ERROR("get link file path failed, %s", own.c_str());
+        LOG_ERROR("get link file path failed, %s", logSafe(own).c_str());
         return false;
     }
     out.keys = {target};
