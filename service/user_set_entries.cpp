@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdint>
+#include <functional>
 #include <mutex>
 #include <type_traits>
 
@@ -47,7 +49,7 @@ std::string valueText(const vetu_id_t& id)
 template <typename V>
 void logEntry(const UserSetKind<V>& kind, const std::string& key, const V& value)
 {
-    LOG_INFO(kind.entryText, key.c_str(), valueText(value).c_str());
+    LOG_INFO(kind.entryText, logSafe(key).c_str(), valueText(value).c_str());
 }
 
 // The maps of a kind as they were before a change, to put back when the
@@ -89,8 +91,9 @@ private:
 
 bool withinRelabelCap(const std::vector<std::string>& relabel)
 {
-    if (relabel.size() > kMaxRelabelPaths) {
-        LOG_ERROR("refusing to rewrite %zu labels in one call, at most %zu", relabel.size(), kMaxRelabelPaths);
+    if (relabel.size() > userSetRelabelCaps().paths) {
+        LOG_ERROR("refusing to rewrite %zu labels in one call, at most %zu", relabel.size(),
+                  userSetRelabelCaps().paths);
         return false;
     }
     return true;
@@ -99,7 +102,8 @@ bool withinRelabelCap(const std::vector<std::string>& relabel)
 bool appendPatternMatches(const std::string& pattern, std::vector<std::string>& relabel)
 {
     std::vector<std::string> matches;
-    if (!searchFilesByPatternBounded(pattern, kMaxPatternEntriesRead, kMaxRelabelPaths, matches)) {
+    const RelabelCaps& caps = userSetRelabelCaps();
+    if (!searchFilesByPatternBounded(pattern, caps.entriesRead, caps.paths, matches)) {
         return false;
     }
     relabel.insert(relabel.end(), matches.begin(), matches.end());
@@ -108,56 +112,83 @@ bool appendPatternMatches(const std::string& pattern, std::vector<std::string>& 
 
 struct ReadLabel {
     std::string path;
-    int mode;
+    int mode = kXattrModeFile;
     LabelContext label;
 };
 
-// The labels of the list as they are now: a link's own label in mode 3
-// (reading its label in mode 1 would refuse the link, and its target has an
-// entry of its own), every other path in mode 1. Paths that no longer exist
-// are left out. False (logged) at the first label that cannot be read.
-bool readLabels(const std::vector<std::string>& relabel, std::vector<ReadLabel>& labels)
+// The label of path as it is now: a link's own label in mode 3 (reading its
+// label in mode 1 would refuse the link, and its target has an entry of its
+// own), every other path in mode 1. missing: the path does not exist by the
+// test that follows links (a dangling link among them) and is left alone.
+// False (logged) when the label cannot be read.
+bool readLabel(const std::string& path, ReadLabel& read, bool& missing)
 {
-    labels.reserve(relabel.size());
-    for (const auto& path : relabel) {
-        ReadLabel read{path, kXattrModeFile, {}};
-        // Files first: the mode-1 read refuses a link, which is then read
-        // as what it is.
-        if (getFileLabelFromXattr(path.c_str(), &read.label, read.mode) != 0) {
-            struct stat st {};
-            if (lstat(path.c_str(), &st) != 0 && errno == ENOENT) {
-                continue;
-            }
-            read.mode = kXattrModeLink;
-            if (!S_ISLNK(st.st_mode) || getFileLabelFromXattr(path.c_str(), &read.label, read.mode) != 0) {
-                LOG_ERROR("getFileLabelFromXattr %s error", logSafe(path).c_str());
-                return false;
-            }
-        }
-        labels.push_back(std::move(read));
+    missing = false;
+    read.path = path;
+    read.mode = kXattrModeFile;
+    // Files first: the mode-1 read refuses a link, which is then read as
+    // what it is.
+    if (getFileLabelFromXattr(path.c_str(), &read.label, read.mode) == 0) {
+        return true;
+    }
+    if (fileExists(path.c_str()) != 0) {
+        missing = true;
+        return true;
+    }
+    struct stat st {};
+    read.mode = kXattrModeLink;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode) ||
+        getFileLabelFromXattr(path.c_str(), &read.label, read.mode) != 0) {
+        LOG_ERROR("getFileLabelFromXattr %s error", logSafe(path).c_str());
+        return false;
     }
     return true;
 }
 
-// Writes the labels read with the field changed: a link's own label gets
-// linkValue. The other fields are written as read, so a label changed by
-// someone else since the read loses that change, as any concurrent
-// read-modify-write would. False (logged) at the first failure.
-template <typename V>
-bool writeLabels(std::vector<ReadLabel>& labels, const UserSetKind<V>& kind, uint32_t value, uint32_t linkValue)
+// False (logged) at the first label that cannot be read.
+bool readLabels(const std::vector<std::string>& relabel, std::vector<ReadLabel>& labels)
 {
-    for (auto& read : labels) {
-        const uint32_t written = read.mode == kXattrModeLink ? linkValue : value;
-        read.label.*kind.field = written;
-        if (setFileLabelToXattr(read.path.c_str(), &read.label, read.mode) != 0) {
-            LOG_ERROR("setFileLabelToXattr %s error", logSafe(read.path).c_str());
+    labels.reserve(relabel.size());
+    for (const auto& path : relabel) {
+        ReadLabel read;
+        bool missing = false;
+        if (!readLabel(path, read, missing)) {
             return false;
         }
-        // One line per file at debug level: a pattern call may rewrite
-        // many labels, and a client may call often.
-        LOG_DEBUG(kind.rewrittenText, read.path.c_str(), valueText(written).c_str());
+        if (!missing) {
+            labels.push_back(std::move(read));
+        }
     }
-    LOG_INFO("%zu labels rewritten", labels.size());
+    return true;
+}
+
+// Writes the label read with the field changed: a link's own label gets
+// linkValue. The other fields are written as read, so a label changed by
+// someone else since the read loses that change, as any concurrent
+// read-modify-write would. False (logged) on failure.
+template <typename V>
+bool writeLabel(ReadLabel& read, const UserSetKind<V>& kind, uint32_t value, uint32_t linkValue)
+{
+    const uint32_t written = read.mode == kXattrModeLink ? linkValue : value;
+    read.label.*kind.field = written;
+    if (setFileLabelToXattr(read.path.c_str(), &read.label, read.mode) != 0) {
+        LOG_ERROR("setFileLabelToXattr %s error", logSafe(read.path).c_str());
+        return false;
+    }
+    // One line per file at debug level: a pattern call may rewrite
+    // many labels, and a client may call often.
+    LOG_DEBUG(kind.rewrittenText, logSafe(read.path).c_str(), valueText(written).c_str());
+    return true;
+}
+
+template <typename V>
+bool storeOrUndo(VetuRestoreInit& store, ChangeUndo<V>& undo)
+{
+    if (store.storeIndentityData() != 0) {
+        LOG_ERROR("Failed to store identity data");
+        undo.restore();
+        return false;
+    }
     return true;
 }
 
@@ -166,19 +197,60 @@ bool writeLabels(std::vector<ReadLabel>& labels, const UserSetKind<V>& kind, uin
 // -1 with the change kept and stored when a write fails.
 template <typename V>
 int commit(VetuRestoreInit& store, const UserSetKind<V>& kind, ChangeUndo<V>& undo,
-           const std::vector<std::string>& relabel, uint32_t value, uint32_t linkValue)
+           const std::vector<std::string>& relabel, uint32_t value)
 {
     std::vector<ReadLabel> labels;
     if (kind.field != nullptr && !readLabels(relabel, labels)) {
         undo.restore();
         return -1;
     }
-    if (store.storeIndentityData() != 0) {
-        LOG_ERROR("Failed to store identity data");
-        undo.restore();
+    if (!storeOrUndo(store, undo)) {
         return -1;
     }
-    if (kind.field != nullptr && !writeLabels(labels, kind, value, linkValue)) {
+    if (kind.field == nullptr) {
+        return 0;
+    }
+    for (auto& read : labels) {
+        if (!writeLabel(read, kind, value, value)) {
+            return -1;
+        }
+    }
+    LOG_INFO("%zu labels rewritten", labels.size());
+    return 0;
+}
+
+// After a removal was stored, the labels it covered are reset one by one
+// as the pattern walks find them, without a cap and without holding them
+// all: a label that cannot be reset is logged and the rest go on, so an
+// entry that grew large can always be removed. -1 when a label failed.
+template <typename V>
+int resetLabels(const UserSetKind<V>& kind, const std::vector<std::string>& patterns,
+                const std::vector<std::string>& paths, uint32_t linkValue)
+{
+    if (kind.field == nullptr) {
+        return 0;
+    }
+    size_t rewritten = 0;
+    size_t failed = 0;
+    const std::function<bool(const std::string&)> reset = [&](const std::string& path) {
+        ReadLabel read;
+        bool missing = false;
+        if (!readLabel(path, read, missing)) {
+            ++failed;
+        } else if (!missing) {
+            writeLabel(read, kind, kind.resetValue, linkValue) ? ++rewritten : ++failed;
+        }
+        return true;
+    };
+    for (const auto& pattern : patterns) {
+        forEachPatternMatch(pattern, SIZE_MAX, reset);
+    }
+    for (const auto& path : paths) {
+        reset(path);
+    }
+    LOG_INFO("%zu labels rewritten", rewritten);
+    if (failed != 0) {
+        LOG_ERROR("%zu labels could not be reset", failed);
         return -1;
     }
     return 0;
@@ -206,6 +278,12 @@ void addMatchingPlainEntries(VetuRestoreInit& store, const UserSetKind<V>& kind,
 }
 
 }  // namespace
+
+RelabelCaps& userSetRelabelCaps()
+{
+    static RelabelCaps caps;
+    return caps;
+}
 
 const char* checkUserSetPath(const std::string& path)
 {
@@ -279,7 +357,7 @@ int setUserEntry(VetuRestoreInit& store, const UserSetKind<V>& kind, const std::
     if constexpr (std::is_same<V, uint32_t>::value) {
         field = value;
     }
-    return commit(store, kind, undo, relabel, field, field);
+    return commit(store, kind, undo, relabel, field);
 }
 
 template <typename V>
@@ -331,28 +409,21 @@ int deleteUserEntry(VetuRestoreInit& store, const UserSetKind<V>& kind, const st
 {
     std::lock_guard<std::mutex> step(g_changeMutex);
     ChangeUndo<V> undo(store, kind);
+    std::vector<std::string> patterns;
     std::vector<std::string> relabel;
     if (pattern && kind.patterns != nullptr) {
         V value{};
-        const bool had = (store.*kind.patterns).get(key, value) == 0;
-        (store.*kind.patterns).erase(key);
-        LOG_INFO(kind.deletedText, key.c_str());
-        if (had && kind.field != nullptr && !appendPatternMatches(key, relabel)) {
-            undo.restore();
-            return -1;
+        if ((store.*kind.patterns).get(key, value) == 0) {
+            patterns.push_back(key);
         }
+        (store.*kind.patterns).erase(key);
+        LOG_INFO(kind.deletedText, logSafe(key).c_str());
         std::map<std::string, V> covered;
         addMatchingPlainEntries(store, kind, key, covered);
         for (const auto& entry : covered) {
             (store.*kind.plain).erase(entry.first);
-            LOG_INFO(kind.deletedText, entry.first.c_str());
-            if (kind.field != nullptr) {
-                relabel.push_back(entry.first);
-            }
-        }
-        if (!withinRelabelCap(relabel)) {
-            undo.restore();
-            return -1;
+            LOG_INFO(kind.deletedText, logSafe(entry.first).c_str());
+            relabel.push_back(entry.first);
         }
     } else {
         PathKeys keys;
@@ -361,11 +432,14 @@ int deleteUserEntry(VetuRestoreInit& store, const UserSetKind<V>& kind, const st
         }
         for (const auto& k : keys.keys) {
             (store.*kind.plain).erase(k);
-            LOG_INFO(kind.deletedText, k.c_str());
+            LOG_INFO(kind.deletedText, logSafe(k).c_str());
         }
         relabel = std::move(keys.relabel);
     }
-    return commit(store, kind, undo, relabel, kind.resetValue, kind.resetValue);
+    if (!storeOrUndo(store, undo)) {
+        return -1;
+    }
+    return resetLabels(kind, patterns, relabel, kind.resetValue);
 }
 
 template <typename V>
@@ -373,29 +447,23 @@ int deleteAllUserEntries(VetuRestoreInit& store, const UserSetKind<V>& kind)
 {
     std::lock_guard<std::mutex> step(g_changeMutex);
     ChangeUndo<V> undo(store, kind);
+    std::vector<std::string> patterns;
     std::vector<std::string> relabel;
-    if (kind.field != nullptr) {
-        for (const auto& entry : *(store.*kind.patterns).snapshot()) {
-            if (!appendPatternMatches(entry.first, relabel)) {
-                return -1;
-            }
-        }
-        for (const auto& entry : *(store.*kind.plain).snapshot()) {
-            relabel.push_back(entry.first);
-        }
-        if (!withinRelabelCap(relabel)) {
-            return -1;
-        }
-    }
     if (kind.patterns != nullptr) {
+        for (const auto& entry : *(store.*kind.patterns).snapshot()) {
+            patterns.push_back(entry.first);
+        }
         (store.*kind.patterns).clear();
     }
+    for (const auto& entry : *(store.*kind.plain).snapshot()) {
+        relabel.push_back(entry.first);
+    }
     (store.*kind.plain).clear();
-    if (commit(store, kind, undo, relabel, kind.resetValue, kind.linkResetOnDeleteAll) != 0) {
+    if (!storeOrUndo(store, undo)) {
         return -1;
     }
     LOG_INFO("%s", kind.clearedText);
-    return 0;
+    return resetLabels(kind, patterns, relabel, kind.linkResetOnDeleteAll);
 }
 
 #define VETU_USER_SET_VERBS(V)                                                                                     \

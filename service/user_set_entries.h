@@ -6,9 +6,9 @@
 // Each changing verb is one step against every other: its map change, the
 // identity data file and the label rewrite happen under one lock. A change
 // that cannot be stored is undone in memory and answered -1; labels are
-// rewritten only after the store succeeded, and every label is read before
-// anything is stored, so a file without a label fails the call with nothing
-// changed.
+// rewritten only after the store succeeded. A set reads every label before
+// anything is stored, so a file without a label fails it with nothing
+// changed; a delete resets what it can and answers -1 for the rest.
 #pragma once
 
 #include <cstddef>
@@ -73,10 +73,15 @@ inline constexpr UserSetKind<uint32_t> kUserSetInheritFlags{
     kLinkResetInheritFlag, "file: %s inherit_flag: 0x%s", "file: %s", "delete user set file inherit flag.",
     "file: %s inheritFlag: 0x%s"};
 
-// One call's rewrite is capped: a pattern whose walk reads more directory
-// entries, or a call that would rewrite more labels, fails with nothing done.
-constexpr std::size_t kMaxPatternEntriesRead = 1000000;
-constexpr std::size_t kMaxRelabelPaths = 100000;
+// A set's rewrite is capped: a pattern whose walk reads more directory
+// entries, or a set that would rewrite more labels, fails with nothing done.
+// A delete and a delete-all have no cap: they reset labels as the walk
+// finds them, so an entry can always be removed.
+struct RelabelCaps {
+    std::size_t entriesRead = 1000000;
+    std::size_t paths = 100000;
+};
+RelabelCaps& userSetRelabelCaps();
 
 // The InvalidArgs text of a path or pattern a client sent, or nullptr.
 const char* checkUserSetPath(const std::string& path);

@@ -203,3 +203,34 @@ TEST_F(UserSetMethodsTest, ChangesReachTheIdentityDataFileAndAFailedStoreChanges
 }
 
 }  // namespace
+
+// A dangling link is missing to a delete-all, as an entry and among a
+// pattern's matches; a delete and a delete-all pass the cap that refuses a
+// set, and reset every label the walk finds.
+TEST_F(UserSetMethodsTest, DeletesPassDanglingLinksAndTheSetCap)
+{
+    BusClient client;
+    for (const std::string kind : {"Tid", "InheritFlag"}) {
+        auto& plain = kind == "Tid" ? store.identityDataUserConfigTid : store.identityDataUserConfigInheritFlag;
+        auto& glob = kind == "Tid" ? store.identityDataUserConfigTidGlob : store.identityDataUserConfigInheritFlagGlob;
+        plain.set(T("dl"), 1);
+        glob.set(T("d*"), 1);
+        EXPECT_EQ(client.call("delAllUserSetFile" + kind, {}), "0") << kind;
+        EXPECT_EQ(client.call("showUserSetFile" + kind, {}), "{}") << kind;
+    }
+
+    writeLabel(tree.file("sub/f"), kBaseTid, kBaseFlag);
+    const RelabelCaps saved = userSetRelabelCaps();
+    userSetRelabelCaps() = RelabelCaps{100, 2};
+    store.identityDataUserConfigTidGlob.set(T("sub/*"), 9);  // grown past the cap
+    EXPECT_EQ(client.call("setFileTid", {argString(T("sub/*")), argU32(9), argI32(1)}), "-1");
+    EXPECT_EQ(client.call("delUserSetFileTid", {argString(T("sub/*")), argI32(1)}), "0");
+    EXPECT_EQ(client.call("showUserSetFileTid", {}), "{}");
+    store.identityDataUserConfigTidGlob.set(T("sub/*"), 9);
+    EXPECT_EQ(client.call("delAllUserSetFileTid", {}), "0");
+    userSetRelabelCaps() = saved;
+    EXPECT_EQ(client.call("showUserSetFileTid", {}), "{}");
+    for (const char* name : {"sub/c", "sub/d", "sub/f"}) {
+        EXPECT_EQ(readXattr(T(name)), labelText(kSid, 0, kOid, kBaseFlag)) << name;
+    }
+}
