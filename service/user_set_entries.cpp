@@ -17,6 +17,7 @@
 #include "common/path_pattern.h"
 #include "common/path_safety.h"
 #include "common/path_utils.h"
+#include "service/method_log.h"
 #include "service/path_resolution.h"
 #include "store/pattern_match.h"
 #include "store/vetu_restore_init.h"
@@ -47,9 +48,18 @@ std::string valueText(const vetu_id_t& id)
 }
 
 template <typename V>
-void logEntry(const UserSetKind<V>& kind, const std::string& key, const V& value)
+void logEntry(const char* text, const std::string& key, const V& value)
 {
-    LOG_INFO(kind.entryText, logSafe(key).c_str(), valueText(value).c_str());
+    if (text != nullptr) {
+        METHOD_LOG(logInfo, text, logSafe(key).c_str(), valueText(value).c_str());
+    }
+}
+
+void logPath(const char* text, const std::string& path)
+{
+    if (text != nullptr) {
+        METHOD_LOG(logInfo, text, logSafe(path).c_str());
+    }
 }
 
 // The maps of a kind as they were before a change, to put back when the
@@ -92,7 +102,7 @@ private:
 bool withinRelabelCap(const std::vector<std::string>& relabel)
 {
     if (relabel.size() > userSetRelabelCaps().paths) {
-        LOG_ERROR("refusing to rewrite %zu labels in one call, at most %zu", relabel.size(),
+        METHOD_LOG(logError, "refusing to rewrite %zu labels in one call, at most %zu", relabel.size(),
                   userSetRelabelCaps().paths);
         return false;
     }
@@ -139,7 +149,7 @@ bool readLabel(const std::string& path, ReadLabel& read, bool& missing)
     read.mode = kXattrModeLink;
     if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode) ||
         getFileLabelFromXattr(path.c_str(), &read.label, read.mode) != 0) {
-        LOG_ERROR("getFileLabelFromXattr %s error", logSafe(path).c_str());
+        METHOD_LOG(logError, "getFileLabelFromXattr %s error", logSafe(path).c_str());
         return false;
     }
     return true;
@@ -172,12 +182,9 @@ bool writeLabel(ReadLabel& read, const UserSetKind<V>& kind, uint32_t value, uin
     const uint32_t written = read.mode == kXattrModeLink ? linkValue : value;
     read.label.*kind.field = written;
     if (setFileLabelToXattr(read.path.c_str(), &read.label, read.mode) != 0) {
-        LOG_ERROR("setFileLabelToXattr %s error", logSafe(read.path).c_str());
+        METHOD_LOG(logError, "setFileLabelToXattr %s error", logSafe(read.path).c_str());
         return false;
     }
-    // One line per file at debug level: a pattern call may rewrite
-    // many labels, and a client may call often.
-    LOG_DEBUG(kind.rewrittenText, logSafe(read.path).c_str(), valueText(written).c_str());
     return true;
 }
 
@@ -185,7 +192,7 @@ template <typename V>
 bool storeOrUndo(VetuRestoreInit& store, ChangeUndo<V>& undo)
 {
     if (store.storeIndentityData() != 0) {
-        LOG_ERROR("Failed to store identity data");
+        METHOD_LOG(logError, "Failed to store identity data");
         undo.restore();
         return false;
     }
@@ -214,8 +221,8 @@ int commit(VetuRestoreInit& store, const UserSetKind<V>& kind, ChangeUndo<V>& un
         if (!writeLabel(read, kind, value, value)) {
             return -1;
         }
+        logEntry(kind.rewrittenText, read.path, value);
     }
-    LOG_INFO("%zu labels rewritten", labels.size());
     return 0;
 }
 
@@ -225,20 +232,21 @@ int commit(VetuRestoreInit& store, const UserSetKind<V>& kind, ChangeUndo<V>& un
 // entry that grew large can always be removed. -1 when a label failed.
 template <typename V>
 int resetLabels(const UserSetKind<V>& kind, const std::vector<std::string>& patterns,
-                const std::vector<std::string>& paths, uint32_t linkValue)
+                const std::vector<std::string>& paths, uint32_t linkValue, const char* perFileText)
 {
     if (kind.field == nullptr) {
         return 0;
     }
-    size_t rewritten = 0;
     size_t failed = 0;
     const std::function<bool(const std::string&)> reset = [&](const std::string& path) {
         ReadLabel read;
         bool missing = false;
         if (!readLabel(path, read, missing)) {
             ++failed;
+        } else if (!missing && writeLabel(read, kind, kind.resetValue, linkValue)) {
+            logPath(perFileText, path);
         } else if (!missing) {
-            writeLabel(read, kind, kind.resetValue, linkValue) ? ++rewritten : ++failed;
+            ++failed;
         }
         return true;
     };
@@ -248,22 +256,22 @@ int resetLabels(const UserSetKind<V>& kind, const std::vector<std::string>& patt
     for (const auto& path : paths) {
         reset(path);
     }
-    LOG_INFO("%zu labels rewritten", rewritten);
     if (failed != 0) {
-        LOG_ERROR("%zu labels could not be reset", failed);
+        METHOD_LOG(logError, "%zu labels could not be reset", failed);
         return -1;
     }
     return 0;
 }
 
 template <typename V>
-bool keysOf(const UserSetKind<V>& kind, const std::string& key, LinkKeys linkKeys, PathKeys& out)
+bool keysOf(const UserSetKind<V>& kind, const std::string& key, LinkKeys linkKeys, const PathRuleTexts& texts,
+            PathKeys& out)
 {
     if (kind.patterns == nullptr) {
         out.keys = {key};
         return true;
     }
-    return derivePathKeys(key, linkKeys, out);
+    return derivePathKeys(key, linkKeys, texts, out);
 }
 
 template <typename V>
@@ -293,7 +301,7 @@ const char* checkUserSetPath(const std::string& path)
     return isFilePathSafe(path, allowSymlink, allowWildcard, allowMissing) ? nullptr : "filepath is not safe";
 }
 
-bool derivePathKeys(const std::string& path, LinkKeys linkKeys, PathKeys& out)
+bool derivePathKeys(const std::string& path, LinkKeys linkKeys, const PathRuleTexts& texts, PathKeys& out)
 {
     out = PathKeys{};
     if (fileExists(path.c_str()) != 0) {
@@ -303,7 +311,7 @@ bool derivePathKeys(const std::string& path, LinkKeys linkKeys, PathKeys& out)
     if (!isSymlink(path.c_str())) {
         const std::string real = getRealPath(path);
         if (real.empty()) {
-            LOG_ERROR("get real path failed, %s", logSafe(path).c_str());
+            METHOD_LOG(logError, texts.realPath, logSafe(path).c_str());
             return false;
         }
         out.keys = {real};
@@ -312,12 +320,12 @@ bool derivePathKeys(const std::string& path, LinkKeys linkKeys, PathKeys& out)
     }
     const std::string own = getLinkRealPath(path);
     if (own.empty()) {
-        LOG_ERROR("get link real path failed, %s", logSafe(path).c_str());
+        METHOD_LOG(logError, texts.linkRealPath, logSafe(path).c_str());
         return false;
     }
     const std::string target = getLnkTargetFilePath(own);
     if (target.empty()) {
-        LOG_ERROR("get link file path failed, %s", logSafe(own).c_str());
+        METHOD_LOG(logError, texts.linkFilePath, logSafe(own).c_str());
         return false;
     }
     out.keys = {target};
@@ -325,6 +333,7 @@ bool derivePathKeys(const std::string& path, LinkKeys linkKeys, PathKeys& out)
         out.keys.push_back(own);
     }
     out.relabel = {target, own};
+    out.linkOwn = own;
     return true;
 }
 
@@ -337,19 +346,24 @@ int setUserEntry(VetuRestoreInit& store, const UserSetKind<V>& kind, const std::
     std::vector<std::string> relabel;
     if (pattern && kind.patterns != nullptr) {
         (store.*kind.patterns).set(key, value);
-        logEntry(kind, key, value);
+        logEntry(kind.entryText, key, value);
         if (kind.field != nullptr && !appendPatternMatches(key, relabel)) {
             undo.restore();
             return -1;
         }
     } else {
         PathKeys keys;
-        if (!keysOf(kind, key, kind.setLinkKeys, keys)) {
+        if (!keysOf(kind, key, kind.setLinkKeys, kind.setPathTexts, keys)) {
             return -1;
         }
+        const bool link = !keys.linkOwn.empty();
+        if (link) {
+            logPath(kind.setLinkOwnText, keys.linkOwn);
+        }
+        // A link's own path gets its entry without a line of its own.
+        logEntry(link ? kind.setLinkText : kind.entryText, keys.keys.front(), value);
         for (const auto& k : keys.keys) {
             (store.*kind.plain).set(k, value);
-            logEntry(kind, k, value);
         }
         relabel = std::move(keys.relabel);
     }
@@ -369,21 +383,26 @@ std::map<std::string, V> queryUserEntries(VetuRestoreInit& store, const UserSetK
     if (pattern && kind.patterns != nullptr) {
         if ((store.*kind.patterns).get(key, value) == 0) {
             result[key] = value;
+            logEntry(kind.patternEntryText, key, value);
         }
-        addMatchingPlainEntries(store, kind, key, result);
-    } else {
-        PathKeys keys;
-        if (!keysOf(kind, key, kind.queryDeleteLinkKeys, keys)) {
-            return {};
+        std::map<std::string, V> covered;
+        addMatchingPlainEntries(store, kind, key, covered);
+        for (const auto& entry : covered) {
+            result[entry.first] = entry.second;
+            logEntry(kind.patternMatchText, entry.first, entry.second);
         }
-        for (const auto& k : keys.keys) {
-            if ((store.*kind.plain).get(k, value) == 0) {
-                result[k] = value;
-            }
-        }
+        return result;
     }
-    for (const auto& entry : result) {
-        logEntry(kind, entry.first, entry.second);
+    PathKeys keys;
+    if (!keysOf(kind, key, kind.queryDeleteLinkKeys, kind.queryPathTexts, keys)) {
+        return {};
+    }
+    for (const auto& k : keys.keys) {
+        if ((store.*kind.plain).get(k, value) == 0) {
+            result[k] = value;
+            const bool linkTarget = !keys.linkOwn.empty() && &k == &keys.keys.front();
+            logEntry(linkTarget ? kind.queryLinkText : kind.entryText, k, value);
+        }
     }
     return result;
 }
@@ -392,14 +411,25 @@ template <typename V>
 std::map<std::string, V> showUserEntries(VetuRestoreInit& store, const UserSetKind<V>& kind)
 {
     std::map<std::string, V> result;
+    // Pattern entries first: a path entry under the same key wins.
+    const auto add = [&](const std::map<std::string, V>& entries, const char* readingText, const char* noneText) {
+        if (kind.logsShowSteps) {
+            METHOD_LOG(logDebug, readingText);
+            if (entries.empty()) {
+                METHOD_LOG(logInfo, noneText);
+            }
+        }
+        for (const auto& entry : entries) {
+            result[entry.first] = entry.second;
+            logEntry(kind.entryText, entry.first, entry.second);
+        }
+    };
     if (kind.patterns != nullptr) {
-        result = *(store.*kind.patterns).snapshot();
+        add(*(store.*kind.patterns).snapshot(), "showUserSetFileOid: reading glob oids", "no glob oids");
     }
-    for (const auto& entry : *(store.*kind.plain).snapshot()) {
-        result[entry.first] = entry.second;
-    }
-    for (const auto& entry : result) {
-        logEntry(kind, entry.first, entry.second);
+    add(*(store.*kind.plain).snapshot(), "showUserSetFileOid: reading regular oids", "no regular oids");
+    if (kind.logsShowSteps) {
+        METHOD_LOG(logInfo, "showUserSetFileOid: total %zu oids returned", result.size());
     }
     return result;
 }
@@ -417,29 +447,33 @@ int deleteUserEntry(VetuRestoreInit& store, const UserSetKind<V>& kind, const st
             patterns.push_back(key);
         }
         (store.*kind.patterns).erase(key);
-        LOG_INFO(kind.deletedText, logSafe(key).c_str());
+        logPath(kind.patternDeletedText, key);
         std::map<std::string, V> covered;
         addMatchingPlainEntries(store, kind, key, covered);
         for (const auto& entry : covered) {
             (store.*kind.plain).erase(entry.first);
-            LOG_INFO(kind.deletedText, logSafe(entry.first).c_str());
+            logPath(kind.patternDeletedText, entry.first);
             relabel.push_back(entry.first);
         }
     } else {
         PathKeys keys;
-        if (!keysOf(kind, key, kind.queryDeleteLinkKeys, keys)) {
+        if (!keysOf(kind, key, kind.queryDeleteLinkKeys, kind.deletePathTexts, keys)) {
             return -1;
         }
         for (const auto& k : keys.keys) {
             (store.*kind.plain).erase(k);
-            LOG_INFO(kind.deletedText, logSafe(k).c_str());
+            const bool linkTarget = !keys.linkOwn.empty() && &k == &keys.keys.front();
+            logPath(linkTarget ? kind.linkDeletedText : kind.deletedText, k);
+        }
+        if (keys.relabel.empty()) {
+            logPath(kind.resetText, key);  // a missing path: its entry goes, no label is touched
         }
         relabel = std::move(keys.relabel);
     }
     if (!storeOrUndo(store, undo)) {
         return -1;
     }
-    return resetLabels(kind, patterns, relabel, kind.resetValue);
+    return resetLabels(kind, patterns, relabel, kind.resetValue, kind.resetText);
 }
 
 template <typename V>
@@ -462,8 +496,8 @@ int deleteAllUserEntries(VetuRestoreInit& store, const UserSetKind<V>& kind)
     if (!storeOrUndo(store, undo)) {
         return -1;
     }
-    LOG_INFO("%s", kind.clearedText);
-    return resetLabels(kind, patterns, relabel, kind.linkResetOnDeleteAll);
+    METHOD_LOG(logInfo, "%s", kind.clearedText);
+    return resetLabels(kind, patterns, relabel, kind.linkResetOnDeleteAll, kind.resetAllText);
 }
 
 #define VETU_USER_SET_VERBS(V)                                                                                     \

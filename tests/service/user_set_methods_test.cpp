@@ -14,6 +14,7 @@
 #include "service/user_set_entries.h"
 #include "support/bus_client.h"
 #include "support/expected_label.h"
+#include "support/log_capture.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -233,4 +234,23 @@ TEST_F(UserSetMethodsTest, DeletesPassDanglingLinksAndTheSetCap)
     for (const char* name : {"sub/c", "sub/d", "sub/f"}) {
         EXPECT_EQ(readXattr(T(name)), labelText(kSid, 0, kOid, kBaseFlag)) << name;
     }
+}
+
+// A pattern query names the pattern's own entry and the entries it covers
+// by the kind's own texts, under the method's name.
+TEST_F(UserSetMethodsTest, PatternQueryLinesFollowTheKind)
+{
+    const std::string oid = "0000000000000001-0000000000000002-0000000000000003";
+    BusClient client;
+    for (const char* kind : {"Oid", "Sid"}) {
+        ASSERT_EQ(client.call(std::string("setFile") + kind, {argString(T("*")), argTriple(1, 2, 3), argI32(1)}), "0");
+        ASSERT_EQ(client.call(std::string("setFile") + kind, {argString(T("a")), argTriple(1, 2, 3), argI32(0)}), "0");
+    }
+    LogCapture log;
+    client.call("queryUserSetFileOid", {argString(T("*")), argI32(1)});
+    client.call("queryUserSetFileSid", {argString(T("*")), argI32(1)});
+    const std::string star = T("*"), a = T("a");
+    EXPECT_EQ(log.countContaining("[queryUserSetFileOid:"), 2u) << log.dump();
+    EXPECT_EQ(log.count("@1 file: " + star + " oid: " + oid) + log.count("@2 file: " + a + " oid: " + oid), 2u);
+    EXPECT_EQ(log.count("file: " + star + " sid: " + oid) + log.count("file: " + a + " sid: " + oid), 2u);
 }
