@@ -25,7 +25,7 @@ constexpr const char kGetPid[] = "GetConnectionUnixProcessID";
 constexpr const char kGetUid[] = "GetConnectionUnixUser";
 constexpr size_t kExeLinkBufferSize = 4096;
 
-enum class BusAnswer { Ok, ErrorReply, DBusError, StdException, Unknown };
+using BusAnswer = CallerIdentity::Answer;
 
 }  // namespace
 
@@ -123,6 +123,7 @@ uint32_t CallerIdentity::getCallerPid(const std::string& sender)
     case BusAnswer::StdException:
         LOG_ERROR("getCallerPid exception: %s", logSafe(what).c_str());
         return 0;
+    case BusAnswer::NoConnection:
     case BusAnswer::Unknown:
         LOG_ERROR("getCallerPid unknown exception occurred");
         return 0;
@@ -135,39 +136,49 @@ uint32_t CallerIdentity::getCallerPid(const std::string& sender)
     return pid;
 }
 
-bool CallerIdentity::getCallerUid(const std::string& sender, uint32_t& uid)
+CallerIdentity::Answer CallerIdentity::askCallerUid(const std::string& sender, uint32_t& uid, std::string& what)
 {
     if (sender.empty() || m_connection == nullptr) {
-        LOG_ERROR("getCallerUid: sender empty or connection null");
-        return false;
+        return Answer::NoConnection;
     }
     Credentials known;
     if (cached(sender, known) && known.hasUid) {
         uid = known.uid;
-        return true;
+        return Answer::Ok;
     }
+    const Answer answer = queryBus(*m_connection, kGetUid, sender, uid, what);
+    if (answer == Answer::Ok) {
+        Credentials update;
+        update.hasUid = true;
+        update.uid = uid;
+        remember(sender, update);
+    }
+    return answer;
+}
+
+bool CallerIdentity::getCallerUid(const std::string& sender, uint32_t& uid)
+{
     std::string what;
-    switch (queryBus(*m_connection, kGetUid, sender, uid, what)) {
-    case BusAnswer::Ok:
-        break;
-    case BusAnswer::ErrorReply:
+    switch (askCallerUid(sender, uid, what)) {
+    case Answer::Ok:
+        return true;
+    case Answer::NoConnection:
+        LOG_ERROR("getCallerUid: sender empty or connection null");
+        return false;
+    case Answer::ErrorReply:
         LOG_ERROR("GetConnectionUnixUser failed: invalid response");
         return false;
-    case BusAnswer::DBusError:
+    case Answer::DBusError:
         LOG_ERROR("GetConnectionUnixUser DBus error: %s", logSafe(what).c_str());
         return false;
-    case BusAnswer::StdException:
+    case Answer::StdException:
         LOG_ERROR("getCallerUid exception: %s", logSafe(what).c_str());
         return false;
-    case BusAnswer::Unknown:
-        LOG_ERROR("getCallerUid unknown exception occurred");
-        return false;
+    case Answer::Unknown:
+        break;
     }
-    Credentials update;
-    update.hasUid = true;
-    update.uid = uid;
-    remember(sender, update);
-    return true;
+    LOG_ERROR("getCallerUid unknown exception occurred");
+    return false;
 }
 
 std::string CallerIdentity::getCallerUserName(const std::string& sender)

@@ -68,12 +68,19 @@ bool RequestChecker::checkRateLimit(const std::string& sender, uint32_t rateClas
     // apart by their bus names.
     std::string key = sender;
     uint32_t uid = 0;
-    if (m_identity.getCallerUid(sender, uid)) {
+    std::string what;
+    switch (m_identity.askCallerUid(sender, uid, what)) {
+    case CallerIdentity::Answer::Ok:
         if (uid != 0) {
             key = "uid:" + std::to_string(uid);
         }
-    } else {
+        break;
+    case CallerIdentity::Answer::NoConnection:
+    case CallerIdentity::Answer::ErrorReply:
+        break;
+    default:
         LOG_ERROR("checkRateLimit: failed to get caller UID, falling back to sender");
+        break;
     }
     m_rateLimiter.pruneRateLimitHistory();
     const bool admitted = m_rateLimiter.checkSlidingWindow(key, maximum, kRateWindow);

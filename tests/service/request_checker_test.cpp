@@ -73,7 +73,7 @@ TEST_F(CheckerOnBus, PolkitAnswers)
         {PolkitAnswer::Authorised, ""},
         {PolkitAnswer::Challenged, "需要管理员密码认证，桌面将弹出授权窗口"},
         {PolkitAnswer::Refused, "polkit 策略拒绝操作，无权限"},
-        {PolkitAnswer::Error, "DBus 通信异常：stub refuses to answer"},
+        {PolkitAnswer::Error, "PolicyKit DBus 调用无响应"},
         {PolkitAnswer::Malformed, "DBus 通信异常：dictionary value expected"},
     };
     BusPeer caller(0);
