@@ -117,11 +117,14 @@ void writePidFile()
     fclose(file);
 }
 
+// The milestones carry the name they have always had.
+constexpr const char kMapBuildName[] = "LabelMabagerInit";
+
 void labelManagerInit()
 {
-    LOG_INFO_CATEGORY("label init map begin.");
+    Logger::getInstance()->logInfoCategory(kMapBuildName, __LINE__, "label init map begin.");
     VetuRestoreInit::getInstance().initMap(syncFsFileInfoToKernel);
-    LOG_INFO_CATEGORY("label init map end.");
+    Logger::getInstance()->logInfoCategory(kMapBuildName, __LINE__, "label init map end.");
 }
 
 }  // namespace

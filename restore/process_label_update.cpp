@@ -56,6 +56,8 @@ namespace {
 // of them changed: an ancestor updated earlier in the walk would otherwise
 // look as if it ran under its own sid, and the outcome would depend on the
 // order of /proc.
+constexpr const char kUpdateName[] = "updateProcessAttr";
+
 struct ProcessUpdate {
     int pid;
     std::string exe;
@@ -65,6 +67,7 @@ struct ProcessUpdate {
     std::vector<uint32_t> chain;  // inherited only: the process and the ancestors it inherits through
 };
 
+// Part of updateProcessAttr, whose name its lines carry.
 ProcessUpdate planProcessUpdate(int pid, const std::string& exe, const vetu_id_t& sid, const std::string& attr,
                                 bool ownSid)
 {
@@ -76,15 +79,15 @@ ProcessUpdate planProcessUpdate(int pid, const std::string& exe, const vetu_id_t
     for (const uint32_t parent : getAllParent(pid)) {
         const std::string parentAttr = readProcessAttr(parent);
         if (parentAttr.empty()) {
-            LOG_ERROR("getProcessAttr error, %s pid: %d, ppid: %d, pattr: empty", logSafe(exe).c_str(), pid,
+            Logger::getInstance()->logError(kUpdateName, __LINE__, "getProcessAttr error, %s pid: %d, ppid: %d, pattr: empty", logSafe(exe).c_str(), pid,
                       static_cast<int>(parent));
             continue;
         }
-        LOG_INFO("getProcessAttr, %s pid: %d, ppid: %d, pattr: %s", logSafe(exe).c_str(), pid, static_cast<int>(parent),
+        Logger::getInstance()->logInfo(kUpdateName, __LINE__, "getProcessAttr, %s pid: %d, ppid: %d, pattr: %s", logSafe(exe).c_str(), pid, static_cast<int>(parent),
                  logSafe(parentAttr).c_str());
         std::vector<std::string> parentFields;
         if (!attrFields(parentAttr, parentFields)) {
-            LOG_ERROR("splitString error, attrValue size is not 5, %s pid: %d, ppid: %d", logSafe(exe).c_str(), pid,
+            Logger::getInstance()->logError(kUpdateName, __LINE__, "splitString error, attrValue size is not 5, %s pid: %d, ppid: %d", logSafe(exe).c_str(), pid,
                       static_cast<int>(parent));
             continue;
         }
@@ -132,7 +135,8 @@ void VetuRestoreContext::updateProcessAttr(const std::map<std::string, vetu_id_t
     for (const ProcessUpdate& update : updates) {
         const int pid = update.pid;
         const unsigned int upid = static_cast<unsigned int>(pid);
-        const char* exe = update.exe.c_str();
+        const LogText shownExe(update.exe);
+        const char* exe = shownExe.c_str();
         LOG_INFO("exe_file: %s, pid: %d, currentAttr: %s", exe, pid, logSafe(update.attr).c_str());
         if (setProcessOrigSid(upid, update.sid) == 0) {
             LOG_ERROR("setProcessOrigSid error, %s pid: %d, currentAttr: %s", exe, pid, logSafe(update.attr).c_str());

@@ -188,7 +188,22 @@ std::string CallerIdentity::getCallerUserName(const std::string& sender)
         return "";
     }
     uint32_t uid = 0;
-    if (!getCallerUid(sender, uid)) {
+    std::string what;
+    switch (askCallerUid(sender, uid, what)) {
+    case Answer::Ok:
+        break;
+    case Answer::ErrorReply:
+        LOG_ERROR("GetConnectionUnixUser failed: invalid response");
+        return "";
+    case Answer::DBusError:
+        LOG_ERROR("GetConnectionUnixUser DBus error: %s", logSafe(what).c_str());
+        return "";
+    case Answer::StdException:
+        LOG_ERROR("getCallerUserName exception: %s", logSafe(what).c_str());
+        return "";
+    case Answer::NoConnection:
+    case Answer::Unknown:
+        LOG_ERROR("getCallerUserName unknown exception occurred");
         return "";
     }
     LOG_DEBUG("getCallerUserName: sender=%s, uid=%u", logSafe(sender).c_str(), uid);

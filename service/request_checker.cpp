@@ -94,17 +94,20 @@ bool RequestChecker::checkRateLimit(const std::string& sender, uint32_t rateClas
     return admitted;
 }
 
+// Its lines are the authorisation check's own.
+constexpr const char kCheckAuth[] = "checkAuth";
+
 bool RequestChecker::isUserAdmitted(const std::string& user, const std::string& methodName)
 {
     if (m_admctlEnabled) {
         return true;
     }
     if (user == kSecadmUser) {
-        LOG_ERROR("checkAuth failed: admctl disabled, user secadm is not allowed (user=%s)", logSafe(user).c_str());
+        Logger::getInstance()->logError(kCheckAuth, __LINE__, "checkAuth failed: admctl disabled, user secadm is not allowed (user=%s)", logSafe(user).c_str());
         return false;
     }
     if (user.empty()) {
-        LOG_ERROR("checkAuth failed: admctl disabled, caller's user name unknown, refused as secadm would be "
+        Logger::getInstance()->logError(kCheckAuth, __LINE__, "checkAuth failed: admctl disabled, caller's user name unknown, refused as secadm would be "
                   "(interface=%s)",
                   logSafe(methodName).c_str());
         return false;
