@@ -8,15 +8,9 @@ bool isControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
 
 }  // namespace
 
-LogText::LogText(const std::string& text) : m_raw(text.c_str())
-{
-    escape(text.data(), text.size());
-}
+LogText::LogText(const std::string& text) : m_raw(text.c_str()) { escape(text.data(), text.size()); }
 
-LogText::LogText(const char* text) : m_raw(text != nullptr ? text : "")
-{
-    escape(m_raw, strlen(m_raw));
-}
+LogText::LogText(const char* text) : m_raw(text != nullptr ? text : "") { escape(m_raw, strlen(m_raw)); }
 
 void LogText::escape(const char* text, size_t size)
 {

@@ -58,10 +58,7 @@ bool isCanonicalDir(const std::string& dir)
     return lexical == real;
 }
 
-bool hasMagic(const std::string& component)
-{
-    return component.find_first_of("*?[\\") != std::string::npos;
-}
+bool hasMagic(const std::string& component) { return component.find_first_of("*?[\\") != std::string::npos; }
 
 std::string joinPath(const std::string& dir, const std::string& name)
 {

@@ -53,8 +53,8 @@ bool containsDangerousChars(const std::string& path)
     for (size_t i = 0; i < path.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(path[i]);
         if (isShellMetaChar(c)) {
-            LOG_ERROR("FilePathCheck failed: contains shell metacharacter '%c' (0x%02X) at position %zu in path: %s",
-                      c, c, i, logSafe(path).c_str());
+            LOG_ERROR("FilePathCheck failed: contains shell metacharacter '%c' (0x%02X) at position %zu in path: %s", c,
+                      c, i, logSafe(path).c_str());
             return true;
         }
     }

@@ -99,8 +99,8 @@ int policyFileId(const std::string& path, VetuRestoreInit& store, const Identity
         return 0;
     }
     fileId = entry.file_id;
-    LOG_DEBUG("create new %s label%s file %s, %s->file_id: %016lx", kind, side.separator, logSafe(path).c_str(), side.name,
-              fileId);
+    LOG_DEBUG("create new %s label%s file %s, %s->file_id: %016lx", kind, side.separator, logSafe(path).c_str(),
+              side.name, fileId);
     return 0;
 }
 

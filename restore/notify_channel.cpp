@@ -213,10 +213,10 @@ private:
 
         // Both lines in one hand-over to the log file.
         const std::string shownPath = logSafe(path).c_str();
-        Logger::getInstance()->logInfoLines(kLogName, __LINE__,
-                                            {"create a file:" + shownPath, "the process that creates the file is " +
-                                                                               std::string(logSafe(name).c_str()) +
-                                                                               ", file_path: " + shownPath});
+        Logger::getInstance()->logInfoLines(
+            kLogName, __LINE__,
+            {"create a file:" + shownPath, "the process that creates the file is " +
+                                               std::string(logSafe(name).c_str()) + ", file_path: " + shownPath});
         if (check == PackageManagerCheck::Spoofed) {
             NOTIFY_LOG(logWarn,
                        "process name matches '%s' but exe path '%s' does not match any expected package manager "

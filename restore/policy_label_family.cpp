@@ -90,7 +90,8 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
             record.set(file, id);
         }
         if (member.sid) {
-            MEMBER_LOG(logInfo, "%s sid: %016lx-%016lx-%016lx", logSafe(file).c_str(), id.pkg_id, id.file_id, id.path_id);
+            MEMBER_LOG(logInfo, "%s sid: %016lx-%016lx-%016lx", logSafe(file).c_str(), id.pkg_id, id.file_id,
+                       id.path_id);
         } else {
             MEMBER_LOG(logInfo, "file: %s oid: %016lx-%016lx-%016lx", logSafe(file).c_str(), id.pkg_id, id.file_id,
                        id.path_id);

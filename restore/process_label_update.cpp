@@ -79,16 +79,19 @@ ProcessUpdate planProcessUpdate(int pid, const std::string& exe, const vetu_id_t
     for (const uint32_t parent : getAllParent(pid)) {
         const std::string parentAttr = readProcessAttr(parent);
         if (parentAttr.empty()) {
-            Logger::getInstance()->logError(kUpdateName, __LINE__, "getProcessAttr error, %s pid: %d, ppid: %d, pattr: empty", logSafe(exe).c_str(), pid,
-                      static_cast<int>(parent));
+            Logger::getInstance()->logError(kUpdateName, __LINE__,
+                                            "getProcessAttr error, %s pid: %d, ppid: %d, pattr: empty",
+                                            logSafe(exe).c_str(), pid, static_cast<int>(parent));
             continue;
         }
-        Logger::getInstance()->logInfo(kUpdateName, __LINE__, "getProcessAttr, %s pid: %d, ppid: %d, pattr: %s", logSafe(exe).c_str(), pid, static_cast<int>(parent),
-                 logSafe(parentAttr).c_str());
+        Logger::getInstance()->logInfo(kUpdateName, __LINE__, "getProcessAttr, %s pid: %d, ppid: %d, pattr: %s",
+                                       logSafe(exe).c_str(), pid, static_cast<int>(parent),
+                                       logSafe(parentAttr).c_str());
         std::vector<std::string> parentFields;
         if (!attrFields(parentAttr, parentFields)) {
-            Logger::getInstance()->logError(kUpdateName, __LINE__, "splitString error, attrValue size is not 5, %s pid: %d, ppid: %d", logSafe(exe).c_str(), pid,
-                      static_cast<int>(parent));
+            Logger::getInstance()->logError(kUpdateName, __LINE__,
+                                            "splitString error, attrValue size is not 5, %s pid: %d, ppid: %d",
+                                            logSafe(exe).c_str(), pid, static_cast<int>(parent));
             continue;
         }
         if (runsUnderOwnSid(parentFields)) {
@@ -163,8 +166,9 @@ void VetuRestoreContext::updateProcessAttr(const std::map<std::string, vetu_id_t
         for (const uint32_t member : update.chain) {
             const std::string memberExe = getProcessExecutableOrScriptPath(static_cast<int>(member));
             if (!memberExe.empty() && setProcessSid(member, inheritSid) != 0) {
-                LOG_INFO("parent_exe_file: %s, parent_pid: %d, inheritSid: %016lx-%016lx-%016lx", logSafe(memberExe).c_str(),
-                         static_cast<int>(member), inheritSid.pkg_id, inheritSid.file_id, inheritSid.path_id);
+                LOG_INFO("parent_exe_file: %s, parent_pid: %d, inheritSid: %016lx-%016lx-%016lx",
+                         logSafe(memberExe).c_str(), static_cast<int>(member), inheritSid.pkg_id, inheritSid.file_id,
+                         inheritSid.path_id);
             }
         }
         const std::string newAttr = readProcessAttr(upid);

@@ -173,7 +173,8 @@ vetu_id_t effectiveIdentity(VetuRestoreInit& store, const IdentitySide& side, co
     } else {
         id = identityFromStore(store, side, target, filepath);
     }
-    METHOD_LOG(logInfo, "file: %s %s: %016lx-%016lx-%016lx", logSafe(target).c_str(), side.name, id.pkg_id, id.file_id, id.path_id);
+    METHOD_LOG(logInfo, "file: %s %s: %016lx-%016lx-%016lx", logSafe(target).c_str(), side.name, id.pkg_id, id.file_id,
+               id.path_id);
     return id;
 }
 

@@ -6,17 +6,8 @@ thread_local const char* t_served = nullptr;
 
 }  // namespace
 
-const char* servedMethod()
-{
-    return t_served;
-}
+const char* servedMethod() { return t_served; }
 
-ServedMethod::ServedMethod(const char* name) : m_previous(t_served)
-{
-    t_served = name;
-}
+ServedMethod::ServedMethod(const char* name) : m_previous(t_served) { t_served = name; }
 
-ServedMethod::~ServedMethod()
-{
-    t_served = m_previous;
-}
+ServedMethod::~ServedMethod() { t_served = m_previous; }

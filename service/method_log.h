@@ -20,6 +20,5 @@ private:
     const char* m_previous;
 };
 
-#define METHOD_LOG(level, ...)                                                                                 \
-    Logger::getInstance()->level(servedMethod() != nullptr ? servedMethod() : __FUNCTION__, __LINE__, \
-                                 __VA_ARGS__)
+#define METHOD_LOG(level, ...) \
+    Logger::getInstance()->level(servedMethod() != nullptr ? servedMethod() : __FUNCTION__, __LINE__, __VA_ARGS__)

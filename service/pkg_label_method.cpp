@@ -162,7 +162,8 @@ int32_t ContextMgrService::setLabelForPkg(const std::vector<std::string>& fileLi
                 }
             }
             if (m_store.insertPkgidToMap(pkgName, pkgType) == -1) {
-                LOG_ERROR("insert pkgid to map failed, %s, pkg type %d", logSafe(pkgName).c_str(), static_cast<int>(pkgType));
+                LOG_ERROR("insert pkgid to map failed, %s, pkg type %d", logSafe(pkgName).c_str(),
+                          static_cast<int>(pkgType));
                 return int32_t(-1);
             }
             m_store.insertFilesOfPkgToMap(files, pkgName, pkgType);
@@ -191,8 +192,8 @@ void ContextMgrService::labelPkgFiles(const std::vector<std::string>& files, con
             const std::string& path = files[i];
             std::vector<std::string>* lines = collectInfo ? &infoLines : nullptr;
             if (VetuRestoreContext::getNewCreateFileLabel(path, store, tables, label, lines) == -1) {
-                LOG_ERROR("get new create file label failed %s, pkg %s, pkg type %d", logSafe(path).c_str(), logSafe(pkgName).c_str(),
-                          static_cast<int>(pkgType));
+                LOG_ERROR("get new create file label failed %s, pkg %s, pkg type %d", logSafe(path).c_str(),
+                          logSafe(pkgName).c_str(), static_cast<int>(pkgType));
                 continue;
             }
             // On the path itself: one that became a link since its check is

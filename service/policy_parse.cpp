@@ -103,8 +103,8 @@ void validatePolicyParams(const OriginPolicy& policy)
             continue;
         }
         if (params.size() > kMaxPolicyParams) {
-            LOG_ERROR("validatePolicyParams failed: params array too large for type '%s' (%zu > %d)", logSafe(name).c_str(),
-                      params.size(), static_cast<int>(kMaxPolicyParams));
+            LOG_ERROR("validatePolicyParams failed: params array too large for type '%s' (%zu > %d)",
+                      logSafe(name).c_str(), params.size(), static_cast<int>(kMaxPolicyParams));
             refuse("Policy params array exceeds maximum size");
         }
         for (const auto& param : params) {

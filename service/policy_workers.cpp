@@ -86,7 +86,8 @@ void PolicyWorkers::getRecurDirIdentityData(const std::vector<std::string>& para
     LOG_INFO("Dir indetity data:");
     for (const auto& entry : map) {
         const auto field = entry.second.find("path_id");
-        LOG_INFO("path: %s, pathid: 0x%016lx", logSafe(entry.first).c_str(), field == entry.second.end() ? 0 : field->second);
+        LOG_INFO("path: %s, pathid: 0x%016lx", logSafe(entry.first).c_str(),
+                 field == entry.second.end() ? 0 : field->second);
     }
     LOG_INFO("%s", kRule);
 }
@@ -253,7 +254,7 @@ void PolicyWorkers::getThreadResults(FileTasks& tasks, const std::vector<std::st
             entry = {{"pkg_id", 0}, {"file_id", id.file_id}, {"path_id", 0}};
         }
         map[params[i]] = entry;
-        LOG_INFO("file %s, pkgid : 0x%016lx fileid: 0x%016lx pathid: 0x%016lx", logSafe(params[i]).c_str(), entry["pkg_id"],
-                 entry["file_id"], entry["path_id"]);
+        LOG_INFO("file %s, pkgid : 0x%016lx fileid: 0x%016lx pathid: 0x%016lx", logSafe(params[i]).c_str(),
+                 entry["pkg_id"], entry["file_id"], entry["path_id"]);
     }
 }

@@ -85,8 +85,8 @@ bool RequestChecker::checkRateLimit(const std::string& sender, uint32_t rateClas
     m_rateLimiter.pruneRateLimitHistory();
     const bool admitted = m_rateLimiter.checkSlidingWindow(key, maximum, kRateWindow);
     if (admitted) {
-        LOG_INFO("checkRateLimit: interface=%s, sender=%s, type=%d, max=%u/sec", logSafe(methodName).c_str(), logSafe(key).c_str(),
-                 static_cast<int>(rateClass), maximum);
+        LOG_INFO("checkRateLimit: interface=%s, sender=%s, type=%d, max=%u/sec", logSafe(methodName).c_str(),
+                 logSafe(key).c_str(), static_cast<int>(rateClass), maximum);
     } else {
         LOG_ERROR("rate limit exceeded: interface=%s, sender=%s, type=%d, max=%u/sec", logSafe(methodName).c_str(),
                   logSafe(key).c_str(), static_cast<int>(rateClass), maximum);
@@ -103,13 +103,17 @@ bool RequestChecker::isUserAdmitted(const std::string& user, const std::string& 
         return true;
     }
     if (user == kSecadmUser) {
-        Logger::getInstance()->logError(kCheckAuth, __LINE__, "checkAuth failed: admctl disabled, user secadm is not allowed (user=%s)", logSafe(user).c_str());
+        Logger::getInstance()->logError(kCheckAuth, __LINE__,
+                                        "checkAuth failed: admctl disabled, user secadm is not allowed (user=%s)",
+                                        logSafe(user).c_str());
         return false;
     }
     if (user.empty()) {
-        Logger::getInstance()->logError(kCheckAuth, __LINE__, "checkAuth failed: admctl disabled, caller's user name unknown, refused as secadm would be "
-                  "(interface=%s)",
-                  logSafe(methodName).c_str());
+        Logger::getInstance()->logError(
+            kCheckAuth, __LINE__,
+            "checkAuth failed: admctl disabled, caller's user name unknown, refused as secadm would be "
+            "(interface=%s)",
+            logSafe(methodName).c_str());
         return false;
     }
     return true;
@@ -135,15 +139,15 @@ bool RequestChecker::checkAuth(const std::string& sender, const std::string& met
             authorized = m_polkit.polkitCheckAuth(pid, uid, kLabelMgrAccessAction, errorText);
         }
         if (!authorized) {
-            LOG_ERROR("checkAuth failed: interface=%s, pid=%u, name=%s, path=%s, error=%s", logSafe(methodName).c_str(), pid,
-                      logSafe(name).c_str(), logSafe(path).c_str(), logSafe(errorText).c_str());
+            LOG_ERROR("checkAuth failed: interface=%s, pid=%u, name=%s, path=%s, error=%s", logSafe(methodName).c_str(),
+                      pid, logSafe(name).c_str(), logSafe(path).c_str(), logSafe(errorText).c_str());
             return false;
         }
         if (!m_admctlEnabled && !isUserAdmitted(m_identity.getCallerUserName(sender), methodName)) {
             return false;
         }
-        LOG_INFO_CATEGORY("checkAuth succeeded: interface=%s, pid=%u, name=%s, path=%s", logSafe(methodName).c_str(), pid,
-                          logSafe(name).c_str(), logSafe(path).c_str());
+        LOG_INFO_CATEGORY("checkAuth succeeded: interface=%s, pid=%u, name=%s, path=%s", logSafe(methodName).c_str(),
+                          pid, logSafe(name).c_str(), logSafe(path).c_str());
         return true;
     } catch (const DBus::Error& e) {
         LOG_ERROR("checkAuth dbus error: %s", e.what());

@@ -103,7 +103,7 @@ bool withinRelabelCap(const std::vector<std::string>& relabel)
 {
     if (relabel.size() > userSetRelabelCaps().paths) {
         METHOD_LOG(logError, "refusing to rewrite %zu labels in one call, at most %zu", relabel.size(),
-                  userSetRelabelCaps().paths);
+                   userSetRelabelCaps().paths);
         return false;
     }
     return true;

@@ -240,11 +240,10 @@ int VetuRestoreInit::getFileOid(const std::string& filePath, vetu_id_t& oid)
         return -1;
     }
     oid = vetu_id_t{};
-    const bool matched = lastMatchingPattern(identityDataUserConfigOidGlob, filePath, oid,
-                                             [&filePath](const std::string& pattern) {
-                                                 LOG_INFO("matchesPattern p.first %s, filepath %s", logSafe(pattern).c_str(),
-                                                          logSafe(filePath).c_str());
-                                             });
+    const bool matched =
+        lastMatchingPattern(identityDataUserConfigOidGlob, filePath, oid, [&filePath](const std::string& pattern) {
+            LOG_INFO("matchesPattern p.first %s, filepath %s", logSafe(pattern).c_str(), logSafe(filePath).c_str());
+        });
     const bool exact = identityDataUserConfigOid.get(filePath, oid) == 0;
     int ret = 0;
     if (!matched && !exact) {
