@@ -68,7 +68,7 @@ std::string readFileToString(const std::string& path)
         ss << in.rdbuf();
         return ss.str();
     } catch (const std::exception& e) {
-        LOG_ERROR("Failed to read file: %s, error: %s", logSafe(path).c_str(), e.what());
+        LOG_ERROR("Failed to read file: %s, error: %s", logSafe(path).c_str(), logSafe(e.what()).c_str());
         return "";
     }
 }

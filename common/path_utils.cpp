@@ -188,7 +188,7 @@ std::string getRealPath(const std::string& path)
         }
         return real.string();
     } catch (const std::exception& e) {
-        LOG_ERROR("Unexpected error in getRealPath: %s", e.what());
+        LOG_ERROR("Unexpected error in getRealPath: %s", logSafe(e.what()).c_str());
         return "";
     }
 }
@@ -212,7 +212,7 @@ std::string getLinkRealPath(const std::string& path)
         }
         return (realParent / p.filename()).lexically_normal().string();
     } catch (const std::exception& e) {
-        LOG_DEBUG("error: %s", e.what());
+        LOG_DEBUG("error: %s", logSafe(e.what()).c_str());
         return "";
     }
 }
@@ -244,7 +244,7 @@ std::string findFirstValidParentDir(const std::string& path)
             current = parent;
         }
     } catch (const std::exception& e) {
-        LOG_ERROR("filesystem error: %s", e.what());
+        LOG_ERROR("filesystem error: %s", logSafe(e.what()).c_str());
     }
     return "";
 }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <thread>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/mount_table.h"
 #include "common/paths.h"
@@ -70,7 +71,7 @@ public:
             try {
                 body();
             } catch (const std::exception& e) {
-                LOG_ERROR("service thread ended by exception: %s", e.what());
+                LOG_ERROR("service thread ended by exception: %s", logSafe(e.what()).c_str());
             } catch (...) {
                 LOG_ERROR("service thread ended by unknown exception");
             }

@@ -54,7 +54,7 @@ void diagnoseDuplicateInstance(pid_t pid)
             }
         }
     } catch (const std::exception& e) {
-        LOG_ERROR("Exception in process scan: %s", e.what());
+        LOG_ERROR("Exception in process scan: %s", logSafe(e.what()).c_str());
     }
 }
 

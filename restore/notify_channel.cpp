@@ -202,7 +202,7 @@ private:
             try {
                 VetuRestoreContext::getNewCreateFileLabel(path, m_store, label);
             } catch (const std::exception& e) {
-                NOTIFY_LOG(logError, "label of %s failed: %s", logSafe(path).c_str(), e.what());
+                NOTIFY_LOG(logError, "label of %s failed: %s", logSafe(path).c_str(), logSafe(e.what()).c_str());
                 label.clear();
             }
         }

@@ -57,7 +57,7 @@ void RenameRelabelQueue::run(const std::string& path)
     try {
         relabelRenamed(path, m_store);
     } catch (const std::exception& e) {
-        LOG_ERROR("relabel of renamed %s failed: %s", logSafe(path).c_str(), e.what());
+        LOG_ERROR("relabel of renamed %s failed: %s", logSafe(path).c_str(), logSafe(e.what()).c_str());
     }
 }
 

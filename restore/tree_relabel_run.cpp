@@ -269,7 +269,7 @@ int VetuRestoreContext::setLabelToDirRecursive(VetuRestoreInit& store, const std
     try {
         producer = std::thread(&VetuRestoreContext::producerThreadHandler, this, root, exclusions);
     } catch (const std::system_error& e) {
-        LOG_ERROR("start producer thread failed: %s", e.what());
+        LOG_ERROR("start producer thread failed: %s", logSafe(e.what()).c_str());
         // No consumer runs yet to make room: this walk may not wait.
         m_pathQueue.setCapacity(0);
         producerThreadHandler(root, exclusions);
@@ -280,7 +280,7 @@ int VetuRestoreContext::setLabelToDirRecursive(VetuRestoreInit& store, const std
             consumers.emplace_back(&VetuRestoreContext::consumerThreadHandler, this, std::ref(store), std::ref(m_pathQueue),
                                    static_cast<int>(i), root);
         } catch (const std::system_error& e) {
-            LOG_ERROR("start consumer thread %u failed: %s", i, e.what());
+            LOG_ERROR("start consumer thread %u failed: %s", i, logSafe(e.what()).c_str());
             break;
         }
     }
@@ -310,7 +310,7 @@ void VetuRestoreContext::producerThreadHandler(const std::string& root, std::vec
         getFilepathRecursive(root, exclusions);
     } catch (const std::exception& e) {
         // The queue must still be finished, or the consumers would wait for ever.
-        LOG_ERROR("walk of %s failed: %s", logSafe(root).c_str(), e.what());
+        LOG_ERROR("walk of %s failed: %s", logSafe(root).c_str(), logSafe(e.what()).c_str());
     } catch (...) {
         LOG_ERROR("walk of %s failed: unknown exception", logSafe(root).c_str());
     }
@@ -521,7 +521,7 @@ void VetuRestoreContext::setLabelToFileDirMultiThread(const std::vector<WalkedPa
             setLabelToFileDirMultiThread(walked.path, store, root, &walked, state);
         } catch (const std::exception& e) {
             // One path that cannot be labelled never ends the run.
-            LOG_ERROR("label %s failed: %s", logSafe(walked.path).c_str(), e.what());
+            LOG_ERROR("label %s failed: %s", logSafe(walked.path).c_str(), logSafe(e.what()).c_str());
         } catch (...) {
             LOG_ERROR("label %s failed: unknown exception", logSafe(walked.path).c_str());
         }

@@ -64,9 +64,9 @@ std::string checkAndHandlePath(const std::string& path)
     try {
         return resolveThroughExistingAncestor(path);
     } catch (const fs::filesystem_error& e) {
-        LOG_ERROR("Filesystem Exception: %s", e.what());
+        LOG_ERROR("Filesystem Exception: %s", logSafe(e.what()).c_str());
     } catch (const std::exception& e) {
-        LOG_ERROR("General Exception: %s", e.what());
+        LOG_ERROR("General Exception: %s", logSafe(e.what()).c_str());
     }
     return path;
 }

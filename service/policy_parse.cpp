@@ -60,7 +60,7 @@ public:
             try {
                 worker();
             } catch (const std::exception& e) {
-                LOG_ERROR("Worker thread exception: %s", e.what());
+                LOG_ERROR("Worker thread exception: %s", logSafe(e.what()).c_str());
                 m_failed.exchange(true);
             } catch (...) {
                 LOG_ERROR("Worker thread unknown exception");
@@ -133,7 +133,7 @@ ExtendedPolicy PolicyParser::policies_parse(const OriginPolicy& origin)
         maps = snapshot;
         throw;
     } catch (const std::exception& e) {
-        LOG_ERROR("policies_parse exception: %s", e.what());
+        LOG_ERROR("policies_parse exception: %s", logSafe(e.what()).c_str());
         maps = snapshot;
     } catch (...) {
         LOG_ERROR("policies_parse unknown exception occurred");
@@ -229,7 +229,7 @@ ExtendedPolicy PolicyParser::parseAndApply(const OriginPolicy& origin)
     try {
         m_dumpLogs.start(origin, extended);
     } catch (const std::exception& e) {
-        LOG_ERROR("Background logging thread exception: %s", e.what());
+        LOG_ERROR("Background logging thread exception: %s", logSafe(e.what()).c_str());
     }
     return extended;
 }

@@ -47,7 +47,7 @@ void RequestChecker::initAdmctl()
             LOG_INFO("admctl disabled (%s): secadm user restriction is inactive", logSafe(line).c_str());
         }
     } catch (const std::exception& e) {
-        LOG_ERROR("initAdmctl exception: %s", e.what());
+        LOG_ERROR("initAdmctl exception: %s", logSafe(e.what()).c_str());
     } catch (...) {
         LOG_ERROR("initAdmctl unknown exception occurred");
     }
@@ -150,9 +150,9 @@ bool RequestChecker::checkAuth(const std::string& sender, const std::string& met
                           pid, logSafe(name).c_str(), logSafe(path).c_str());
         return true;
     } catch (const DBus::Error& e) {
-        LOG_ERROR("checkAuth dbus error: %s", e.what());
+        LOG_ERROR("checkAuth dbus error: %s", logSafe(e.what()).c_str());
     } catch (const std::exception& e) {
-        LOG_ERROR("checkAuth exception: %s", e.what());
+        LOG_ERROR("checkAuth exception: %s", logSafe(e.what()).c_str());
     } catch (...) {
         LOG_ERROR("checkAuth unknown exception occurred");
     }
@@ -173,9 +173,9 @@ bool RequestChecker::checkWhitelist(const std::string& sender, const std::string
         CallerIdentity::getCallerProcessInfo(pid, name, path);
         return m_whitelist.checkWhitelist(user, path, methodName);
     } catch (const DBus::Error& e) {
-        LOG_ERROR("checkWhitelist dbus error: %s", e.what());
+        LOG_ERROR("checkWhitelist dbus error: %s", logSafe(e.what()).c_str());
     } catch (const std::exception& e) {
-        LOG_ERROR("checkWhitelist exception: %s", e.what());
+        LOG_ERROR("checkWhitelist exception: %s", logSafe(e.what()).c_str());
     } catch (...) {
         LOG_ERROR("checkWhitelist unknown exception occurred");
     }

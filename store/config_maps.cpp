@@ -98,7 +98,7 @@ void readConfLines(const std::string& confFileName, std::map<std::string, T>& co
         try {
             confMap[key] = convert(text);
         } catch (const std::invalid_argument& e) {
-            LOG_ERROR("get %s value failed. %s", logSafe(key).c_str(), e.what());
+            LOG_ERROR("get %s value failed. %s", logSafe(key).c_str(), logSafe(e.what()).c_str());
             return;
         }
     }

@@ -229,7 +229,7 @@ int VetuRestoreInit::storePkgAndFileData()
         }
         bytes = writer.take();
     } catch (const std::exception& e) {
-        LOG_ERROR("save data error: %s", e.what());
+        LOG_ERROR("save data error: %s", logSafe(e.what()).c_str());
         return -1;
     }
     std::string error;

@@ -111,7 +111,7 @@ bool waitForTasks(std::vector<std::future<void>>& tasks, const char* what)
         try {
             task.get();
         } catch (const std::exception& e) {
-            LOG_ERROR("%s task failed: %s", what, e.what());
+            LOG_ERROR("%s task failed: %s", what, logSafe(e.what()).c_str());
             allDone = false;
         } catch (...) {
             LOG_ERROR("%s task failed: unknown exception", what);
@@ -134,7 +134,7 @@ void VetuRestoreInit::initMap(const FsInfoSync& syncFsFileInfo)
     try {
         startInitPkgSidMap(std::thread::hardware_concurrency(), syncFsFileInfo);
     } catch (const std::exception& e) {
-        LOG_ERROR("package data build failed: %s", e.what());
+        LOG_ERROR("package data build failed: %s", logSafe(e.what()).c_str());
     } catch (...) {
         LOG_ERROR("package data build failed: unknown exception");
     }
@@ -197,7 +197,7 @@ void VetuRestoreInit::startInitPkgSidMap(unsigned int processorCount, const FsIn
         try {
             initPkgFilepathMapMultiThread(kFilesystemPkg, 0);
         } catch (const std::exception& e) {
-            LOG_ERROR("package file list task failed: %s", e.what());
+            LOG_ERROR("package file list task failed: %s", logSafe(e.what()).c_str());
             importComplete = false;
         }
         getAllParentDirectories();
@@ -263,7 +263,7 @@ bool VetuRestoreInit::queuePackageImport(std::vector<std::future<void>>& idTasks
             }));
         }
     } catch (const std::exception& e) {
-        LOG_ERROR("package import failed: %s", e.what());
+        LOG_ERROR("package import failed: %s", logSafe(e.what()).c_str());
         return false;
     }
     return true;
