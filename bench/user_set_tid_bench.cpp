@@ -1,6 +1,7 @@
-// setFileTid with a pattern that matches 10k labelled files on tmpfs, through
-// the bus and the whole request frame, against the bare read-modify-write of
-// the same labels and one store of the identity data, in the same run.
+// setFileTid and delUserSetFileTid with a pattern that matches 10k labelled
+// files on tmpfs, through the bus and the whole request frame, against the
+// bare read-modify-write of the same labels and one store of the identity
+// data, in the same run.
 #include <benchmark/benchmark.h>
 
 #include <sys/xattr.h>
@@ -67,6 +68,31 @@ void BM_SetFileTidPattern10k(benchmark::State& state)
     state.SetItemsProcessed(state.iterations() * kFiles);
 }
 BENCHMARK(BM_SetFileTidPattern10k)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The delete resets the labels as its walk finds them.
+void BM_DelFileTidPattern10k(benchmark::State& state)
+{
+    Setup& s = setup();
+    if (!s.ok()) {
+        state.SkipWithError("no bus");
+        return;
+    }
+    const std::string pattern = s.tree.path("d/*");
+    size_t next = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        s.store.identityDataUserConfigTidGlob.set(pattern, 1);
+        state.ResumeTiming();
+        const std::string reply =
+            s.clients[next++ % kClients]->call("delUserSetFileTid", {argString(pattern), argI32(1)}, 60000);
+        if (reply != "0") {
+            state.SkipWithError(reply.c_str());
+            return;
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * kFiles);
+}
+BENCHMARK(BM_DelFileTidPattern10k)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_BareLabelRewrite10k(benchmark::State& state)
 {

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <set>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/paths.h"
 
@@ -200,7 +201,7 @@ std::vector<std::string> executeCommand(const std::string& program, const std::v
             LOG_ERROR("fork failed: %s", strerror(rc));
         } else {
             // The program could not be started: the same as a child that exits 1.
-            LOG_ERROR("Command failed [%d]: %s", 1, program.c_str());
+            LOG_ERROR("Command failed [%d]: %s", 1, logSafe(program).c_str());
         }
         return {};
     }
@@ -217,18 +218,18 @@ std::vector<std::string> executeCommand(const std::string& program, const std::v
 
     int status = 0;
     if (waitChild(pid, status) != 0) {
-        LOG_ERROR("Command failed [%d]: %s", -1, program.c_str());
+        LOG_ERROR("Command failed [%d]: %s", -1, logSafe(program).c_str());
         return {};
     }
     if (stream == nullptr) {
         return {};
     }
     if (WIFSIGNALED(status)) {
-        LOG_ERROR("Command killed by signal %d: %s", WTERMSIG(status), program.c_str());
+        LOG_ERROR("Command killed by signal %d: %s", WTERMSIG(status), logSafe(program).c_str());
         return {};
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        LOG_ERROR("Command failed [%d]: %s", WIFEXITED(status) ? WEXITSTATUS(status) : -1, program.c_str());
+        LOG_ERROR("Command failed [%d]: %s", WIFEXITED(status) ? WEXITSTATUS(status) : -1, logSafe(program).c_str());
         return {};
     }
     return lines;

@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/path_utils.h"
 
@@ -10,7 +11,7 @@ ConfigHashMap parseConfig(const std::string& path)
     ConfigHashMap result;
     std::ifstream in(path);
     if (!in.is_open()) {
-        LOG_ERROR("Failed to open file: %s", path.c_str());
+        LOG_ERROR("Failed to open file: %s", logSafe(path).c_str());
         return result;
     }
     std::string line;
@@ -60,7 +61,7 @@ ConfigMap readConfig(const std::string& path)
     ConfigMap result;
     std::ifstream in(path);
     if (!in.is_open()) {
-        LOG_ERROR("can not open file %s", path.c_str());
+        LOG_ERROR("can not open file %s", logSafe(path).c_str());
         return result;
     }
     std::string raw;

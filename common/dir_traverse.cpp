@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/path_utils.h"
 
@@ -20,7 +21,7 @@ int traverseDirectoryImpl(const std::string& dir, std::vector<std::string>& out,
                           bool followLink)
 {
     if (depth <= 0) {
-        LOG_WARN("traverseDirectory max depth reached: %s", dir.c_str());
+        LOG_WARN("traverseDirectory max depth reached: %s", logSafe(dir).c_str());
         return 0;
     }
     std::string path = dir;
@@ -36,7 +37,7 @@ int traverseDirectoryImpl(const std::string& dir, std::vector<std::string>& out,
         if (fd >= 0) {
             close(fd);
         }
-        LOG_WARN("Unable to open directory: %s", path.c_str());
+        LOG_WARN("Unable to open directory: %s", logSafe(path).c_str());
         return -1;
     }
     out.push_back(path);
@@ -58,12 +59,12 @@ int traverseDirectoryImpl(const std::string& dir, std::vector<std::string>& out,
             continue;
         }
         if (!statDone && fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            LOG_WARN("lstat failed, skipping: %s", child.c_str());
+            LOG_WARN("lstat failed, skipping: %s", logSafe(child).c_str());
             continue;
         }
         const auto key = std::make_pair(st.st_dev, st.st_ino);
         if (!visited.insert(key).second) {
-            LOG_WARN("Directory cycle detected, skipping: %s (inode=%lu)", child.c_str(),
+            LOG_WARN("Directory cycle detected, skipping: %s (inode=%lu)", logSafe(child).c_str(),
                      static_cast<unsigned long>(st.st_ino));
             continue;
         }

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 
 bool isDirectory(const char* path)
@@ -48,7 +49,7 @@ int getFileInode(const std::string& path, uint64_t& inode)
     }
     struct stat st;
     if (lstat(path.c_str(), &st) != 0) {
-        LOG_WARN("Failed to get inode for %s: %s", path.c_str(), strerror(errno));
+        LOG_WARN("Failed to get inode for %s: %s", logSafe(path).c_str(), strerror(errno));
         return -1;
     }
     inode = st.st_ino;
@@ -59,7 +60,7 @@ std::string readFileToString(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in.is_open()) {
-        LOG_ERROR("Failed to open file: %s", path.c_str());
+        LOG_ERROR("Failed to open file: %s", logSafe(path).c_str());
         return "";
     }
     try {
@@ -67,7 +68,7 @@ std::string readFileToString(const std::string& path)
         ss << in.rdbuf();
         return ss.str();
     } catch (const std::exception& e) {
-        LOG_ERROR("Failed to read file: %s, error: %s", path.c_str(), e.what());
+        LOG_ERROR("Failed to read file: %s, error: %s", logSafe(path).c_str(), logSafe(e.what()).c_str());
         return "";
     }
 }
@@ -76,7 +77,7 @@ std::string readFile(const std::string& path)
 {
     std::ifstream in(path);
     if (!in.is_open()) {
-        LOG_ERROR("Unable to open file, %s", path.c_str());
+        LOG_ERROR("Unable to open file, %s", logSafe(path).c_str());
         return "";
     }
     std::ostringstream ss;
@@ -103,7 +104,7 @@ bool writeFile(const std::string& path, const std::string& content)
 {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
-        LOG_ERROR("Unable to open file for writing, %s", path.c_str());
+        LOG_ERROR("Unable to open file for writing, %s", logSafe(path).c_str());
         return false;
     }
     struct stat st;
@@ -118,20 +119,21 @@ bool writeFile(const std::string& path, const std::string& content)
             continue;
         }
         if (n <= 0) {
-            LOG_ERROR("Unable to write file, %s: %s", path.c_str(), n < 0 ? strerror(errno) : "nothing written");
+            LOG_ERROR("Unable to write file, %s: %s", logSafe(path).c_str(),
+                      n < 0 ? strerror(errno) : "nothing written");
             ok = false;
             break;
         }
         done += static_cast<size_t>(n);
         if (done < content.size() && !regular) {
-            LOG_ERROR("Unable to write file, %s: short write of %zu of %zu bytes", path.c_str(), done,
+            LOG_ERROR("Unable to write file, %s: short write of %zu of %zu bytes", logSafe(path).c_str(), done,
                       content.size());
             ok = false;
             break;
         }
     }
     if (close(fd) != 0 && ok) {
-        LOG_ERROR("Unable to close file, %s: %s", path.c_str(), strerror(errno));
+        LOG_ERROR("Unable to close file, %s: %s", logSafe(path).c_str(), strerror(errno));
         ok = false;
     }
     return ok;

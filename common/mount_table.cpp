@@ -1,3 +1,4 @@
+#include "common/log_text.h"
 #include "common/mount_table.h"
 
 #include <fcntl.h>
@@ -80,7 +81,7 @@ void logBindMountMap()
 {
     std::shared_lock<std::shared_mutex> lock(bindMountMutex);
     for (const auto& [key, value] : bindMountMap) {
-        LOG_INFO("mount info: %s ---> %s", key.c_str(), value.c_str());
+        LOG_INFO("mount info: %s ---> %s", logSafe(key).c_str(), logSafe(value).c_str());
     }
 }
 

@@ -11,8 +11,10 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <map>
+#include <functional>
+#include <vector>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/path_safety.h"
 
@@ -41,20 +43,12 @@ void logGlobFailure(int rc, int err)
     }
 }
 
-// glob(3) gives its directory hooks no context: the budget of the walk that
-// runs on this thread.
-struct WalkBudget {
-    size_t entriesLeft = 0;
-    bool exceeded = false;
-};
-thread_local WalkBudget t_walk;
-
 // A directory whose canonical path is its own with the "." components
 // dropped: no link on the way to it.
-bool isCanonicalDir(const char* dir)
+bool isCanonicalDir(const std::string& dir)
 {
     char real[PATH_MAX];
-    if (realpath(dir, real) == nullptr) {
+    if (realpath(dir.c_str(), real) == nullptr) {
         return false;
     }
     std::string lexical = fs::path(dir).lexically_normal().string();
@@ -64,45 +58,114 @@ bool isCanonicalDir(const char* dir)
     return lexical == real;
 }
 
-void* openUnlinkedDir(const char* dir)
+bool hasMagic(const std::string& component) { return component.find_first_of("*?[\\") != std::string::npos; }
+
+std::string joinPath(const std::string& dir, const std::string& name)
 {
-    if (!isCanonicalDir(dir)) {
-        LOG_WARN("searchFilesByPattern: not listing %s, reached through a symbolic link", dir);
-        errno = ELOOP;
-        return nullptr;
-    }
-    return opendir(dir);
+    return dir == "/" ? dir + name : dir + "/" + name;
 }
 
-struct dirent* readBudgetedDir(void* dir)
-{
-    if (t_walk.entriesLeft == 0) {
-        t_walk.exceeded = true;
-        return nullptr;
+// One walk of a pattern, component by component, as glob(3) would match it
+// (a leading period only matched explicitly), with no directory entered or
+// listed that is reached through a symbolic link.
+class PatternWalk {
+public:
+    PatternWalk(size_t maxEntriesRead, const std::function<bool(const std::string&)>& take)
+        : m_entriesLeft(maxEntriesRead), m_take(take)
+    {
     }
-    --t_walk.entriesLeft;
-    return readdir(static_cast<DIR*>(dir));
-}
 
-void closeDir(void* dir)
-{
-    closedir(static_cast<DIR*>(dir));
-}
+    // False when the budget ran out or take asked to stop.
+    bool run(const std::string& pattern)
+    {
+        size_t begin = 0;
+        while (begin < pattern.size()) {
+            const size_t end = std::min(pattern.find('/', begin), pattern.size());
+            if (end > begin) {
+                m_components.push_back(pattern.substr(begin, end - begin));
+            }
+            begin = end + 1;
+        }
+        if (m_components.empty()) {
+            return true;
+        }
+        walk("/", 0);
+        return !m_exceeded && !m_stopped;
+    }
 
-// No link above the path; the answers for the directories are kept in
-// canonicalDirs, since most results share them.
-bool isBelowNoLink(const std::string& path, std::map<std::string, bool>& canonicalDirs)
-{
-    std::string parent = fs::path(path).parent_path().string();
-    if (parent.empty()) {
-        parent = "/";
+    bool exceeded() const { return m_exceeded; }
+
+private:
+    bool done() const { return m_exceeded || m_stopped; }
+
+    void offer(const std::string& path)
+    {
+        if (!isFilePathSafe(path, false, true, true)) {
+            LOG_WARN("searchFilesByPattern: skipping unsafe path from glob result: %s", logSafe(path).c_str());
+            return;
+        }
+        m_stopped = !m_take(path);
     }
-    const auto known = canonicalDirs.find(parent);
-    if (known != canonicalDirs.end()) {
-        return known->second;
+
+    void walk(const std::string& dir, size_t index)
+    {
+        const std::string& component = m_components[index];
+        const bool last = index + 1 == m_components.size();
+        if (!hasMagic(component)) {
+            const std::string child = joinPath(dir, component);
+            struct stat st {};
+            if (lstat(child.c_str(), &st) != 0) {
+                return;
+            }
+            if (!last) {
+                walk(child, index + 1);
+            } else if (isCanonicalDir(dir)) {
+                offer(child);
+            } else {
+                LOG_WARN("searchFilesByPattern: skipping %s, below a symbolic link", logSafe(child).c_str());
+            }
+            return;
+        }
+        if (!isCanonicalDir(dir)) {
+            LOG_WARN("searchFilesByPattern: not listing %s, reached through a symbolic link", logSafe(dir).c_str());
+            return;
+        }
+        DIR* stream = opendir(dir.c_str());
+        if (stream == nullptr) {
+            return;
+        }
+        while (!done()) {
+            if (m_entriesLeft == 0) {
+                m_exceeded = true;
+                break;
+            }
+            --m_entriesLeft;
+            const dirent* entry = readdir(stream);
+            if (entry == nullptr) {
+                break;
+            }
+            if (fnmatch(component.c_str(), entry->d_name, FNM_PERIOD) != 0) {
+                continue;
+            }
+            const std::string child = joinPath(dir, entry->d_name);
+            if (last) {
+                offer(child);
+                continue;
+            }
+            struct stat st {};
+            if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+                walk(child, index + 1);
+            }
+        }
+        closedir(stream);
     }
-    return canonicalDirs[parent] = isCanonicalDir(parent.c_str());
-}
+
+    size_t m_entriesLeft;
+    const std::function<bool(const std::string&)>& m_take;
+    std::vector<std::string> m_components;
+    bool m_exceeded = false;
+    bool m_stopped = false;
+};
 
 // Runs glob on the pattern and hands on the results that pass the path
 // safety check; false when glob failed (logged).
@@ -137,28 +200,28 @@ std::vector<std::string> searchFilesByPattern(const std::string& pattern)
     return out;
 }
 
+bool forEachPatternMatch(const std::string& pattern, size_t maxEntriesRead,
+                         const std::function<bool(const std::string&)>& take)
+{
+    PatternWalk walk(maxEntriesRead, take);
+    if (!walk.run(pattern) && walk.exceeded()) {
+        LOG_ERROR("searchFilesByPattern: %s reads more than %zu entries", logSafe(pattern).c_str(), maxEntriesRead);
+        return false;
+    }
+    return true;
+}
+
 bool searchFilesByPatternBounded(const std::string& pattern, size_t maxEntriesRead, size_t maxResults,
                                  std::vector<std::string>& out)
 {
     out.clear();
-    glob_t result {};
-    result.gl_opendir = openUnlinkedDir;
-    result.gl_readdir = readBudgetedDir;
-    result.gl_closedir = closeDir;
-    result.gl_lstat = lstat;
-    result.gl_stat = stat;
-    t_walk = WalkBudget{maxEntriesRead, false};
-    std::map<std::string, bool> canonicalDirs;
-    globSafePaths(pattern, GLOB_ALTDIRFUNC | GLOB_NOSORT, result, [&](const std::string& path) {
-        if (isBelowNoLink(path, canonicalDirs)) {
-            out.push_back(path);
-        } else {
-            LOG_WARN("searchFilesByPattern: skipping %s, below a symbolic link", path.c_str());
-        }
+    const bool walked = forEachPatternMatch(pattern, maxEntriesRead, [&out, maxResults](const std::string& path) {
+        out.push_back(path);
+        return out.size() <= maxResults;
     });
-    if (t_walk.exceeded || out.size() > maxResults) {
+    if (!walked || out.size() > maxResults) {
         LOG_ERROR("searchFilesByPattern: %s reads more than %zu entries or matches more than %zu paths",
-                  pattern.c_str(), maxEntriesRead, maxResults);
+                  logSafe(pattern).c_str(), maxEntriesRead, maxResults);
         out.clear();
         return false;
     }

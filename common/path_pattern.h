@@ -1,6 +1,8 @@
 // Expansion of wildcard paths against the file system.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,11 @@ std::vector<std::string> searchFilesByPattern(const std::string& pattern);
 // entries or give more than maxResults paths; out then holds nothing.
 bool searchFilesByPatternBounded(const std::string& pattern, size_t maxEntriesRead, size_t maxResults,
                                  std::vector<std::string>& out);
+// The matches of searchFilesByPatternBounded handed to take one by one as
+// the walk finds them, in directory order, until take answers false. False
+// (logged) when the walk would read more than maxEntriesRead entries.
+bool forEachPatternMatch(const std::string& pattern, size_t maxEntriesRead,
+                         const std::function<bool(const std::string&)>& take);
 // Entries of the pattern's directory whose name matches its last component,
 // in directory order. Throws std::filesystem::filesystem_error when that
 // directory cannot be listed.

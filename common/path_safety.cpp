@@ -1,3 +1,4 @@
+#include "common/log_text.h"
 #include "common/path_safety.h"
 
 #include <sys/stat.h>
@@ -52,8 +53,8 @@ bool containsDangerousChars(const std::string& path)
     for (size_t i = 0; i < path.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(path[i]);
         if (isShellMetaChar(c)) {
-            LOG_ERROR("FilePathCheck failed: contains shell metacharacter '%c' (0x%02X) at position %zu in path: %s",
-                      c, c, i, path.c_str());
+            LOG_ERROR("FilePathCheck failed: contains shell metacharacter '%c' (0x%02X) at position %zu in path: %s", c,
+                      c, i, logSafe(path).c_str());
             return true;
         }
     }
@@ -118,7 +119,8 @@ bool isFilePathSafe(const std::string& path, bool allowSymlink, bool allowWildca
         return false;
     }
     // The path may hold NUL bytes; %s shows it up to the first one.
-    const char* text = path.c_str();
+    const LogText logged(path);
+    const char* text = logged.c_str();
     if (path[0] != '/') {
         LOG_ERROR("FilePathCheck failed: not an absolute path - %s", text);
         return false;

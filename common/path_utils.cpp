@@ -1,3 +1,4 @@
+#include "common/log_text.h"
 #include "common/path_utils.h"
 
 #include <fnmatch.h>
@@ -172,22 +173,22 @@ std::string getRealPath(const std::string& path)
         std::error_code ec;
         const fs::file_status st = fs::status(path, ec);
         if (st.type() == fs::file_type::not_found) {
-            LOG_WARN("file is not exists, %s", path.c_str());
+            LOG_WARN("file is not exists, %s", logSafe(path).c_str());
             return "";
         }
         if (ec) {
             // Not absence but e.g. a loop or a refused parent: the path cannot be resolved.
-            LOG_ERROR("Resolve realpath failed for %s: %s", path.c_str(), ec.message().c_str());
+            LOG_ERROR("Resolve realpath failed for %s: %s", logSafe(path).c_str(), logSafe(ec.message()).c_str());
             return "";
         }
         const fs::path real = fs::canonical(path, ec);
         if (ec) {
-            LOG_ERROR("Resolve realpath failed for %s: %s", path.c_str(), ec.message().c_str());
+            LOG_ERROR("Resolve realpath failed for %s: %s", logSafe(path).c_str(), logSafe(ec.message()).c_str());
             return "";
         }
         return real.string();
     } catch (const std::exception& e) {
-        LOG_ERROR("Unexpected error in getRealPath: %s", e.what());
+        LOG_ERROR("Unexpected error in getRealPath: %s", logSafe(e.what()).c_str());
         return "";
     }
 }
@@ -206,12 +207,12 @@ std::string getLinkRealPath(const std::string& path)
         std::error_code ec;
         const fs::path realParent = fs::canonical(parent, ec);
         if (ec) {
-            LOG_DEBUG("error: %s", ec.message().c_str());
+            LOG_DEBUG("error: %s", logSafe(ec.message()).c_str());
             return "";
         }
         return (realParent / p.filename()).lexically_normal().string();
     } catch (const std::exception& e) {
-        LOG_DEBUG("error: %s", e.what());
+        LOG_DEBUG("error: %s", logSafe(e.what()).c_str());
         return "";
     }
 }
@@ -233,7 +234,7 @@ std::string findFirstValidParentDir(const std::string& path)
                 return current;
             }
             if (ec && st.type() != fs::file_type::not_found) {
-                LOG_ERROR("filesystem error: %s", ec.message().c_str());
+                LOG_ERROR("filesystem error: %s", logSafe(ec.message()).c_str());
                 return "";
             }
             const std::string parent = fs::path(current).parent_path().string();
@@ -243,7 +244,7 @@ std::string findFirstValidParentDir(const std::string& path)
             current = parent;
         }
     } catch (const std::exception& e) {
-        LOG_ERROR("filesystem error: %s", e.what());
+        LOG_ERROR("filesystem error: %s", logSafe(e.what()).c_str());
     }
     return "";
 }

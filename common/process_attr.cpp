@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cctype>
+#include <fstream>
+#include <sstream>
 
 #include "common/file_utils.h"
 #include "common/label_context.h"
@@ -74,36 +76,53 @@ int setProcessOrigSid(const unsigned int& pid, const vetu_id_t& origSid)
     return replaceAttrField(pid, kOrigSidField, origSid, __FUNCTION__);
 }
 
-int getParentPid(uint32_t pid)
+std::string statTextField(const std::string& stat, int field)
 {
-    const std::string stat = readFile(procPath(paths::kProcStatFmt, static_cast<int>(pid)));
-    // "pid (comm) state ppid ...": comm may hold blanks and parentheses, so
-    // the fields that follow are counted from the last ')'.
+    // "pid (comm) state ...": comm may hold blanks, parentheses and newlines,
+    // so the fields that follow are counted from the last ')'.
     const size_t close = stat.rfind(')');
-    if (close == std::string::npos) {
-        return -1;
+    if (close == std::string::npos || field < 3) {
+        return "";
     }
     const char* p = stat.c_str() + close + 1;
-    for (int field = 3; field <= 4; ++field) {
+    for (int current = 3;; ++current) {
         while (*p != '\0' && isspace(static_cast<unsigned char>(*p))) {
             ++p;
         }
-        if (*p == '\0') {
-            return -1;
-        }
-        if (field == 4) {
-            if (!isdigit(static_cast<unsigned char>(*p)) && *p != '-' && *p != '+') {
-                return -1;
-            }
-            char* end = nullptr;
-            const long value = strtol(p, &end, 10);
-            return end == p ? -1 : static_cast<int>(value);
-        }
+        const char* begin = p;
         while (*p != '\0' && !isspace(static_cast<unsigned char>(*p))) {
             ++p;
         }
+        if (begin == p) {
+            return "";
+        }
+        if (current == field) {
+            return std::string(begin, p);
+        }
     }
-    return -1;
+}
+
+std::string procStatField(uint32_t pid, int field)
+{
+    // Read whole: a name with a newline must not cut the text short.
+    std::ifstream in(procPath(paths::kProcStatFmt, static_cast<int>(pid)));
+    std::ostringstream text;
+    if (!in.is_open() || !(text << in.rdbuf())) {
+        return "";
+    }
+    return statTextField(text.str(), field);
+}
+
+int getParentPid(uint32_t pid)
+{
+    const std::string stat = readFile(procPath(paths::kProcStatFmt, static_cast<int>(pid)));
+    const std::string ppid = statTextField(stat, 4);
+    if (ppid.empty() || (!isdigit(static_cast<unsigned char>(ppid[0])) && ppid[0] != '-' && ppid[0] != '+')) {
+        return -1;
+    }
+    char* end = nullptr;
+    const long value = strtol(ppid.c_str(), &end, 10);
+    return end == ppid.c_str() ? -1 : static_cast<int>(value);
 }
 
 std::vector<uint32_t> getAllParent(int pid)

@@ -19,6 +19,11 @@ int writeProcessAttr(uint32_t pid, const std::string& text);
 // five fields, or the write fails.
 int setProcessSid(const unsigned int& pid, const vetu_id_t& sid);
 int setProcessOrigSid(const unsigned int& pid, const vetu_id_t& origSid);
+// Field `field` of a /proc/<pid>/stat text, numbered as in proc(5) (3 is the
+// state); "" when the text has no such field.
+std::string statTextField(const std::string& stat, int field);
+// The same field of the process's own file, read whole; "" when unreadable.
+std::string procStatField(uint32_t pid, int field);
 // The parent pid, or -1.
 int getParentPid(uint32_t pid);
 // Ancestors from the parent up to init (1), or to 0.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/command.h"
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/mount_table.h"
 #include "common/paths.h"
@@ -69,7 +70,7 @@ public:
             try {
                 body();
             } catch (const std::exception& e) {
-                LOG_ERROR("service thread ended by exception: %s", e.what());
+                LOG_ERROR("service thread ended by exception: %s", logSafe(e.what()).c_str());
             } catch (...) {
                 LOG_ERROR("service thread ended by unknown exception");
             }
@@ -167,11 +168,14 @@ void writePidFile()
     fclose(file);
 }
 
+// The milestones carry the name they have always had.
+constexpr const char kMapBuildName[] = "LabelMabagerInit";
+
 void labelManagerInit()
 {
-    LOG_INFO_CATEGORY("label init map begin.");
+    Logger::getInstance()->logInfoCategory(kMapBuildName, __LINE__, "label init map begin.");
     VetuRestoreInit::getInstance().initMap(syncFsFileInfoToKernel);
-    LOG_INFO_CATEGORY("label init map end.");
+    Logger::getInstance()->logInfoCategory(kMapBuildName, __LINE__, "label init map end.");
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "common/file_utils.h"
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/paths.h"
 
@@ -168,7 +169,7 @@ void initSignalfdHandler()
     try {
         std::thread(signalHandlerThread).detach();
     } catch (const std::system_error& e) {
-        LOG_ERROR("signal thread start failed: %s", e.what());
+        LOG_ERROR("signal thread start failed: %s", logSafe(e.what()).c_str());
     }
 }
 

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "restore/vetu_restore_context.h"
 #include "service/context_mgr_service.h"
@@ -126,7 +127,7 @@ void dbusServiceInit(const std::atomic<bool>& stop, int wakeFd)
         }
         // The same failure again and again is logged once.
         if (failure != lastFailure) {
-            LOG_ERROR("dbus service setup failed, retrying: %s", failure.c_str());
+            LOG_ERROR("dbus service setup failed, retrying: %s", logSafe(failure).c_str());
             lastFailure = failure;
         }
         if (pauseUnlessStopped(stop, wakeFd)) {

@@ -9,6 +9,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/paths.h"
 #include "daemon/daemon_host.h"
@@ -73,7 +74,7 @@ bool removeStoredPackageData()
         std::error_code ec;
         std::filesystem::remove(paths::kPkgFileData, ec);
         if (ec) {
-            LOG_ERROR("can not remove %s: %s", paths::kPkgFileData, ec.message().c_str());
+            LOG_ERROR("can not remove %s: %s", paths::kPkgFileData, logSafe(ec.message()).c_str());
             return false;
         }
     } else if (errno != ENOENT && errno != ENOTDIR) {

@@ -1,10 +1,12 @@
 #include "daemon/pkgid_request_service.h"
 
+#include <limits.h>
 #include <unistd.h>
 #include <zmq.h>
 
 #include <cstring>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/paths.h"
 #include "store/vetu_restore_init.h"
@@ -12,6 +14,8 @@
 namespace {
 
 constexpr uint64_t kNoPkgId = UINT64_MAX;
+// A package name is part of its package's file name, so it fits a file name.
+constexpr int64_t kMaxRequestBytes = NAME_MAX;
 
 std::string endpoint()
 {
@@ -31,13 +35,14 @@ uint64_t getPkgId(const std::string& pkgName)
         LOG_ERROR("get pkg id error: getPkgId failed.");
         return kNoPkgId;
     }
-    LOG_INFO("pkgname: %s, id: %016lx", pkgName.c_str(), id);
+    LOG_INFO("pkgname: %s, id: %016lx", logSafe(pkgName).c_str(), id);
     return id;
 }
 
 IpcServer::IpcServer() : m_socket(ZMQ_REP)
 {
     unlink(paths::kPkgIdRequestSocket);
+    m_socket.setMaxMessageSize(kMaxRequestBytes);
     m_socket.bind(endpoint());
 }
 
@@ -56,7 +61,7 @@ void IpcServer::requsetHandler()
         if (frames > 1) {
             LOG_ERROR("malformed request: %zu frames.", frames);
         } else {
-            LOG_INFO("recv request data: %s.", name.c_str());
+            LOG_INFO("recv request data: %s.", logSafe(name).c_str());
             id = getPkgId(name);
         }
         char reply[sizeof(id)];

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "common/command.h"
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/paths.h"
 
@@ -48,12 +49,12 @@ void diagnoseDuplicateInstance(pid_t pid)
                 // The parent that started this process waits for its
                 // answer; it is no other instance.
                 if (other != pid && other != getppid()) {
-                    LOG_ERROR("  Conflict PID: %d, Path: %s", other, exe.c_str());
+                    LOG_ERROR("  Conflict PID: %d, Path: %s", other, logSafe(exe).c_str());
                 }
             }
         }
     } catch (const std::exception& e) {
-        LOG_ERROR("Exception in process scan: %s", e.what());
+        LOG_ERROR("Exception in process scan: %s", logSafe(e.what()).c_str());
     }
 }
 

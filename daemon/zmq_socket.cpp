@@ -96,3 +96,10 @@ void ZmqSocket::setSubscribe(const std::string& filter)
         throw std::runtime_error("Failed to set subscription filter.");
     }
 }
+
+void ZmqSocket::setMaxMessageSize(int64_t bytes)
+{
+    if (zmq_setsockopt(m_socket, ZMQ_MAXMSGSIZE, &bytes, sizeof(bytes)) != 0) {
+        throw std::runtime_error("Failed to set maximum message size.");
+    }
+}

@@ -2,6 +2,7 @@
 // std::runtime_error.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 class ZmqSocket {
@@ -21,6 +22,8 @@ public:
     // True when the frame just received has further frames in its message.
     bool hasMoreFrames();
     void setSubscribe(const std::string& filter);
+    // A peer that sends a larger frame is disconnected before it is read.
+    void setMaxMessageSize(int64_t bytes);
 
 private:
     void* m_context = nullptr;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <new>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "restore/vetu_restore_context.h"
 
@@ -20,7 +21,7 @@ const char* loaderError()
 
 int VetuRestoreContext::loadExectlSo(const std::string& soName)
 {
-    LOG_INFO("load library %s begin!", soName.c_str());
+    LOG_INFO("load library %s begin!", logSafe(soName).c_str());
     if (soName.empty()) {
         LOG_ERROR("sofilepath is empty.");
         return -1;
@@ -28,7 +29,7 @@ int VetuRestoreContext::loadExectlSo(const std::string& soName)
     closeExectlSo();
     m_exectlHandle = dlopen(soName.c_str(), RTLD_LAZY);
     if (m_exectlHandle == nullptr) {
-        LOG_ERROR("dlopen library %s error %s", soName.c_str(), loaderError());
+        LOG_ERROR("dlopen library %s error %s", logSafe(soName).c_str(), loaderError());
         return -1;
     }
     dlerror();
@@ -52,7 +53,7 @@ int VetuRestoreContext::loadExectlSo(const std::string& soName)
         closeExectlSo();
         return -1;
     }
-    LOG_INFO("load library %s end!", soName.c_str());
+    LOG_INFO("load library %s end!", logSafe(soName).c_str());
     return 0;
 }
 

@@ -13,6 +13,7 @@
 #include "common/dir_traverse.h"
 #include "common/file_utils.h"
 #include "common/label_xattr.h"
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/path_pattern.h"
 #include "common/path_utils.h"
@@ -89,7 +90,7 @@ int policyFileId(const std::string& path, VetuRestoreInit& store, const Identity
         kind = "file";
     } else if (!parent.first.empty()) {
         if (store.getFileId(path, fileId) != 0) {
-            LOG_ERROR("get file_id failed of %s", path.c_str());
+            LOG_ERROR("get file_id failed of %s", logSafe(path).c_str());
             return -1;
         }
         kind = "file";
@@ -99,8 +100,8 @@ int policyFileId(const std::string& path, VetuRestoreInit& store, const Identity
         return 0;
     }
     fileId = entry.file_id;
-    LOG_DEBUG("create new %s label%s file %s, %s->file_id: %016lx", kind, side.separator, path.c_str(), side.name,
-              fileId);
+    LOG_DEBUG("create new %s label%s file %s, %s->file_id: %016lx", kind, side.separator, logSafe(path).c_str(),
+              side.name, fileId);
     return 0;
 }
 
@@ -131,13 +132,13 @@ VetuRestoreContext::PathPolicy findNearestParentDirHasPolicy(const std::string& 
     while (!p.empty() && p != "/") {
         const auto it = exact.find(p);
         if (it != exact.end()) {
-            LOG_INFO("[Exact Match] path:%s, pathid:%016lx", p.c_str(), it->second);
+            LOG_INFO("[Exact Match] path:%s, pathid:%016lx", logSafe(p).c_str(), it->second);
             return {p, it->second};
         }
         for (const auto& pattern : patterns) {
             if (pattern_match::mayMatch(pattern.first, p) && isWildcardMatch(pattern.first, p)) {
-                LOG_INFO("[Wildcard Match] path:%s | pathid:%016lx (Pattern:%s)", p.c_str(), pattern.second,
-                         pattern.first.c_str());
+                LOG_INFO("[Wildcard Match] path:%s | pathid:%016lx (Pattern:%s)", logSafe(p).c_str(), pattern.second,
+                         logSafe(pattern.first).c_str());
                 return {p, pattern.second};
             }
         }
@@ -152,7 +153,7 @@ VetuRestoreContext::PathPolicy findNearestParentDirHasPolicy(const std::string& 
         LOG_INFO("[Root Match] path:%s | pathid:%016lx", "/", root->second);
         return {"/", root->second};
     }
-    LOG_DEBUG("[No pathid Found] path:%s", path.c_str());
+    LOG_DEBUG("[No pathid Found] path:%s", logSafe(path).c_str());
     return {std::string(), 0};
 }
 
@@ -216,24 +217,24 @@ int VetuRestoreContext::getNewCreateFileLabel(const std::string& path, VetuResto
         return -1;
     }
     if (isUnderRun(path)) {
-        LOG_DEBUG("file %s is in /run directory, create default label.", path.c_str());
+        LOG_DEBUG("file %s is in /run directory, create default label.", logSafe(path).c_str());
         LabelContext context;
         context.inherit_flag = kDefaultLabelInheritFlag;
         label = contextToString(context);
         return 0;
     }
-    LOG_DEBUG("create new file label: %s", path.c_str());
+    LOG_DEBUG("create new file label: %s", logSafe(path).c_str());
     uint64_t pkgId = 0;
     uint32_t pkgType = 0;
     if (store.queryFilePkgid(path, pkgId, pkgType, tables.store) != 0) {
-        LOG_ERROR("get pkgid failed of %s", path.c_str());
+        LOG_ERROR("get pkgid failed of %s", logSafe(path).c_str());
         return -1;
     }
-    LOG_DEBUG("file: %s, pkgid: %016lx", path.c_str(), pkgId);
+    LOG_DEBUG("file: %s, pkgid: %016lx", logSafe(path).c_str(), pkgId);
 
     const PathPolicy oidParent =
         tables_search::findNearestParentDirHasPolicy(path, *tables.oidPathIds, *tables.oidPathIdPatterns);
-    LOG_DEBUG("file: %s, pathid: %016lx", path.c_str(), oidParent.second);
+    LOG_DEBUG("file: %s, pathid: %016lx", logSafe(path).c_str(), oidParent.second);
     const IdentitySide oidSide{"oid", ",", *tables.linkOids, *tables.dirOids, *tables.fileOids};
     uint64_t oidFileId = 0;
     bool oidUnmatched = false;
@@ -242,7 +243,7 @@ int VetuRestoreContext::getNewCreateFileLabel(const std::string& path, VetuResto
     }
     LabelContext context;
     context.oid = {pkgId, oidFileId, oidParent.second};
-    LOG_DEBUG("create new file label, file %s, oid %016lx-%016lx-%016lx", path.c_str(), context.oid.pkg_id,
+    LOG_DEBUG("create new file label, file %s, oid %016lx-%016lx-%016lx", logSafe(path).c_str(), context.oid.pkg_id,
               context.oid.file_id, context.oid.path_id);
 
     const PathPolicy sidParent =
@@ -254,7 +255,7 @@ int VetuRestoreContext::getNewCreateFileLabel(const std::string& path, VetuResto
         return -1;
     }
     context.sid = {pkgId, sidFileId, sidParent.second};
-    LOG_DEBUG("create new file label, file %s, sid %016lx-%016lx-%016lx", path.c_str(), context.sid.pkg_id,
+    LOG_DEBUG("create new file label, file %s, sid %016lx-%016lx-%016lx", logSafe(path).c_str(), context.sid.pkg_id,
               context.sid.file_id, context.sid.path_id);
     const bool unmatched = oidUnmatched && sidUnmatched;
 
@@ -272,29 +273,29 @@ int VetuRestoreContext::getNewCreateFileLabel(const std::string& path, VetuResto
     }
     if (store.isCachedParentDir(path, tables.store)) {
         flag = kInheritFlagFull;
-        LOG_DEBUG("@1 set %s inherit flag %d", path.c_str(), flag);
+        LOG_DEBUG("@1 set %s inherit flag %d", logSafe(path).c_str(), flag);
     } else if (flag != kInheritFlagFull || !unmatched) {
         flag = kInheritFlagFull;
-        LOG_DEBUG("@3 set %s inherit flag %d", path.c_str(), flag);
+        LOG_DEBUG("@3 set %s inherit flag %d", logSafe(path).c_str(), flag);
     } else {
         // A directory above paths that have identity entries passes everything on.
         flag = hasIndexedPathBelow(*tables.identityIndex, path) ? kInheritFlagFull
                                                                                 : kDefaultLabelInheritFlag;
-        LOG_DEBUG("set %s inherit flag %d", path.c_str(), flag);
+        LOG_DEBUG("set %s inherit flag %d", logSafe(path).c_str(), flag);
     }
     context.inherit_flag = flag;
 
     if (pkgTypeHasFixedTid(pkgType)) {
         context.tid = kFixedTypePkgTid;
     } else if (store.getTid(path, context.tid, tables.store) != 0) {
-        LOG_ERROR("get file tid failed of %s", path.c_str());
+        LOG_ERROR("get file tid failed of %s", logSafe(path).c_str());
         return -1;
     }
     label = contextToString(context);
     if (infoLines != nullptr) {
-        infoLines->push_back("file " + path + ", label " + label);
+        infoLines->push_back(std::string("file ").append(logSafe(path).c_str()).append(", label ").append(label));
     } else {
-        LOG_INFO("file %s, label %s", path.c_str(), label.c_str());
+        LOG_INFO("file %s, label %s", logSafe(path).c_str(), logSafe(label).c_str());
     }
     return 0;
 }
@@ -310,7 +311,7 @@ int VetuRestoreContext::restoreFileLabel(const std::string& path, VetuRestoreIni
         LOG_ERROR("getNewCreateFileLabel failed.");
         return -1;
     }
-    LOG_DEBUG("restore label: %s, %s", path.c_str(), text.c_str());
+    LOG_DEBUG("restore label: %s, %s", logSafe(path).c_str(), logSafe(text).c_str());
     const int mode = isSymlink(path.c_str()) ? kXattrModeLink : kXattrModeFile;
     vetu_id_t createOid;
     getFileCreateOidFromXattr(path.c_str(), &createOid, static_cast<unsigned int>(mode));
@@ -339,15 +340,15 @@ VetuRestoreContext::PathPolicy VetuRestoreContext::findWildcardPathid(const std:
     PathPolicy result{std::string(), 0};
     std::string p = path;
     while (!p.empty()) {
-        LOG_DEBUG("path:%s", p.c_str());
+        LOG_DEBUG("path:%s", logSafe(p).c_str());
         for (const auto& pattern : *map.snapshot()) {
             if (isWildcardMatch(pattern.first, p)) {
                 result = {p, pattern.second};
                 if (type == 1) {
-                    LOG_DEBUG("pathid.first:%s, sid pathid.second:%04x", p.c_str(),
+                    LOG_DEBUG("pathid.first:%s, sid pathid.second:%04x", logSafe(p).c_str(),
                               static_cast<uint32_t>(pattern.second));
                 } else {
-                    LOG_DEBUG("pathid.first:%s, oid pathid.second:%04x", p.c_str(),
+                    LOG_DEBUG("pathid.first:%s, oid pathid.second:%04x", logSafe(p).c_str(),
                               static_cast<uint32_t>(pattern.second));
                 }
                 break;
@@ -383,7 +384,7 @@ int setParentDirInheritFlag(const std::string& path, uint32_t flag)
         }
     }
     if (targets.empty()) {
-        LOG_ERROR("No valid parent directory found for: %s (wildcard: %d)", path.c_str(), wildcard ? 1 : 0);
+        LOG_ERROR("No valid parent directory found for: %s (wildcard: %d)", logSafe(path).c_str(), wildcard ? 1 : 0);
         return -1;
     }
     // Logs below name the per-directory step "operator()", as they always have.
@@ -391,7 +392,7 @@ int setParentDirInheritFlag(const std::string& path, uint32_t flag)
         LabelContext label;
         const auto readLabel = [&dir, &label]() {
             if (getFileLabelFromXattr(dir.c_str(), &label, kXattrModeFile) != 0) {
-                LOG_WARN("Failed to get label for: %s", dir.c_str());
+                LOG_WARN("Failed to get label for: %s", logSafe(dir).c_str());
                 return false;
             }
             return true;
@@ -410,15 +411,15 @@ int setParentDirInheritFlag(const std::string& path, uint32_t flag)
             }
         }
         if (label.inherit_flag == kInheritFlagFull) {
-            LOG_WARN("Skipped already fully inherited: %s", dir.c_str());
+            LOG_WARN("Skipped already fully inherited: %s", logSafe(dir).c_str());
             return true;
         }
         label.inherit_flag = flag;
         if (setFileLabelToXattr(dir.c_str(), &label, kXattrModeFile) != 0) {
-            LOG_ERROR("Failed to set inherit flag for: %s", dir.c_str());
+            LOG_ERROR("Failed to set inherit flag for: %s", logSafe(dir).c_str());
             return false;
         }
-        LOG_INFO("Successfully set inherit flag [%u] for: %s", flag, dir.c_str());
+        LOG_INFO("Successfully set inherit flag [%u] for: %s", flag, logSafe(dir).c_str());
         return true;
     };
     bool done = false;

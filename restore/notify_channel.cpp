@@ -16,6 +16,7 @@
 
 #include <log4cpp/Priority.hh>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/mount_table.h"
 #include "common/path_utils.h"
@@ -183,12 +184,12 @@ private:
             NOTIFY_LOG(logError, "read date length too short!");
             return;
         }
-        NOTIFY_LOG(logDebug, "original file path:%s", request.path.c_str());
+        NOTIFY_LOG(logDebug, "original file path:%s", logSafe(request.path).c_str());
         const std::string path = rewriteRequestPath(request.path);
         if (request.flag == kNotifyFlagRename) {
-            NOTIFY_LOG(logInfo, "rename a file:%s", path.c_str());
+            NOTIFY_LOG(logInfo, "rename a file:%s", logSafe(path).c_str());
             if (!m_renames.submit(path)) {
-                NOTIFY_LOG(logError, "too many renames waiting, not relabelled: %s", path.c_str());
+                NOTIFY_LOG(logError, "too many renames waiting, not relabelled: %s", logSafe(path).c_str());
             }
         } else if (request.flag == kNotifyFlagCreate) {
             handleCreate(fd, request.id, request.pid, path);
@@ -206,9 +207,11 @@ private:
         Logger* log = Logger::getInstance();
         const bool info = log->isEnabled(log4cpp::Priority::INFO);
         if (info) {
+            const std::string shownPath = logSafe(path).c_str();
             log->logInfoLines(kLogName, __LINE__,
-                              {"create a file:" + path,
-                               "the process that creates the file is " + name + ", file_path: " + path});
+                              {"create a file:" + shownPath, "the process that creates the file is " +
+                                                                 std::string(logSafe(name).c_str()) +
+                                                                 ", file_path: " + shownPath});
         }
         std::string exe;
         const PackageManagerCheck check = checkPackageManager(pid, name, exe);
@@ -216,7 +219,7 @@ private:
             NOTIFY_LOG(logWarn,
                        "process name matches '%s' but exe path '%s' does not match any expected package manager "
                        "path, possible spoofing",
-                       name.c_str(), exe.c_str());
+                       logSafe(name).c_str(), logSafe(exe).c_str());
         }
         std::string label;
         std::vector<std::string> labelLines;
@@ -225,7 +228,7 @@ private:
             try {
                 VetuRestoreContext::getNewCreateFileLabel(path, m_store, label, info ? &labelLines : nullptr);
             } catch (const std::exception& e) {
-                NOTIFY_LOG(logError, "label of %s failed: %s", path.c_str(), e.what());
+                NOTIFY_LOG(logError, "label of %s failed: %s", logSafe(path).c_str(), logSafe(e.what()).c_str());
                 label.clear();
             }
         }
@@ -237,10 +240,10 @@ private:
         // The label computation's own last line.
         log->logInfoLines("getNewCreateFileLabel", __LINE__, labelLines);
         if (status == kNotifyStatusLabel) {
-            NOTIFY_LOG(logDebug, "file: %s, label: %s", path.c_str(), label.c_str());
+            NOTIFY_LOG(logDebug, "file: %s, label: %s", logSafe(path).c_str(), logSafe(label).c_str());
             if (label.size() > kNotifyMaxLabel) {
-                NOTIFY_LOG(logError, "label too long, truncating! file: %s, label: %s", path.c_str(),
-                           label.c_str());
+                NOTIFY_LOG(logError, "label too long, truncating! file: %s, label: %s", logSafe(path).c_str(),
+                           logSafe(label).c_str());
             }
         }
         if (!written) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/paths.h"
 #include "restore/vetu_restore_context.h"
@@ -112,7 +113,7 @@ std::map<uint64_t, uint64_t> buildPathidPair(VetuRestoreInit& store, uint32_t id
     for (const auto& [path, pathid] : merged) {
         const auto slash = path.rfind('/');
         if (slash == std::string::npos) {
-            LOG_WARN("path contain no /, skip it, path : %s", path.c_str());
+            LOG_WARN("path contain no /, skip it, path : %s", logSafe(path).c_str());
             continue;
         }
         const std::string parentText = path.substr(0, slash);
@@ -125,7 +126,7 @@ std::map<uint64_t, uint64_t> buildPathidPair(VetuRestoreInit& store, uint32_t id
         }
         LOG_INFO("path_id type : %s, current path : %s, current pathid : 0x%016lx, parrent path : %s, parent "
                  "pathdi : 0x%016lx",
-                 sid ? "sid" : "oid", path.c_str(), pathid, parentPath.c_str(), parentPathid);
+                 sid ? "sid" : "oid", logSafe(path).c_str(), pathid, logSafe(parentPath).c_str(), parentPathid);
     }
     return result;
 }

@@ -9,6 +9,7 @@
 
 #include "common/file_utils.h"
 #include "common/label_xattr.h"
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/path_utils.h"
 #include "restore/inherit_flag_memo.h"
@@ -57,14 +58,14 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
         file = path;
     }
     if (member.link && !member.sid) {
-        MEMBER_LOG(logInfo, "file_path %s", file.c_str());
+        MEMBER_LOG(logInfo, "file_path %s", logSafe(file).c_str());
     }
     vetu_id_t id;
     if ((member.sid ? store.getFileSid(file, id) : store.getFileOid(file, id)) != 0) {
         if (member.sid) {
-            MEMBER_LOG(logError, "get sid failed, %s", file.c_str());
+            MEMBER_LOG(logError, "get sid failed, %s", logSafe(file).c_str());
         } else {
-            MEMBER_LOG(logError, "get oid failed, %s", file.c_str());
+            MEMBER_LOG(logError, "get oid failed, %s", logSafe(file).c_str());
         }
         return kFailedIdentity;
     }
@@ -78,7 +79,7 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
     const bool memo = hints.memo != nullptr && !containsBackslash(file) && !containsWildcard(file);
     const bool exists = memo && stat(file.c_str(), &status) == 0;
     if ((exists ? hints.memo->setFull(file, status) : setParentDirInheritFlag(file, kInheritFlagFull)) != 0) {
-        MEMBER_LOG(logWarn, "set parent dir inherit flag failed, %s", file.c_str());
+        MEMBER_LOG(logWarn, "set parent dir inherit flag failed, %s", logSafe(file).c_str());
     }
     if (containsBackslash(file)) {
         file = removeBackslashes(file);
@@ -89,18 +90,19 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
             record.set(file, id);
         }
         if (member.sid) {
-            MEMBER_LOG(logInfo, "%s sid: %016lx-%016lx-%016lx", file.c_str(), id.pkg_id, id.file_id, id.path_id);
+            MEMBER_LOG(logInfo, "%s sid: %016lx-%016lx-%016lx", logSafe(file).c_str(), id.pkg_id, id.file_id,
+                       id.path_id);
         } else {
-            MEMBER_LOG(logInfo, "file: %s oid: %016lx-%016lx-%016lx", file.c_str(), id.pkg_id, id.file_id,
+            MEMBER_LOG(logInfo, "file: %s oid: %016lx-%016lx-%016lx", logSafe(file).c_str(), id.pkg_id, id.file_id,
                        id.path_id);
         }
         return id;
     }
     if (member.link && !isSymlink(file.c_str())) {
         if (member.sid) {
-            MEMBER_LOG(logError, "%s is not symlink.", file.c_str());
+            MEMBER_LOG(logError, "%s is not symlink.", logSafe(file).c_str());
         } else {
-            MEMBER_LOG(logError, "%s is not symlink...", file.c_str());
+            MEMBER_LOG(logError, "%s is not symlink...", logSafe(file).c_str());
         }
         return kFailedIdentity;
     }
@@ -109,9 +111,9 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
     LabelContext next;
     int written;
     {
-        const auto labelLock = lockLabelOfPath(file);
+        const auto labelLock = lockLabelOfPath(file, member.link);
         if (getFileLabelFromXattr(file.c_str(), &current, mode) != 0) {
-            MEMBER_LOG(logWarn, "get file label from xattr failed, %s", file.c_str());
+            MEMBER_LOG(logWarn, "get file label from xattr failed, %s", logSafe(file).c_str());
             current = LabelContext{};
         }
         next = current;
@@ -131,7 +133,7 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
     const vetu_id_t result = member.sid ? next.sid : next.oid;
     if (written != 0) {
         if (!isFilesystemReadOnly(file.c_str())) {
-            MEMBER_LOG(logError, "set file label to xattr failed, %s", file.c_str());
+            MEMBER_LOG(logError, "set file label to xattr failed, %s", logSafe(file).c_str());
             return kFailedIdentity;
         }
         const auto index = store.m_mapPathToIdentityType.load();
@@ -142,7 +144,7 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
             if (report) {
                 m_labelStatus.store(1);
                 Logger::getInstance()->logInfoCategory(member.name, __LINE__, "m_labelStatus: %d, file: %s", 1,
-                                                       file.c_str());
+                                                       logSafe(file).c_str());
             }
         }
     }
@@ -156,7 +158,7 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
              next.sid.pkg_id, next.sid.file_id, next.sid.path_id, next.tid, next.oid.pkg_id, next.oid.file_id,
              next.oid.path_id, next.inherit_flag, next.create_oid.pkg_id, next.create_oid.file_id,
              next.create_oid.path_id);
-    MEMBER_LOG(logInfo, member.commaInWrittenLine ? "file: %s, %s" : "file: %s %s", file.c_str(), label);
+    MEMBER_LOG(logInfo, member.commaInWrittenLine ? "file: %s, %s" : "file: %s %s", logSafe(file).c_str(), label);
     return result;
 }
 

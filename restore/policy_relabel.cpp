@@ -10,6 +10,7 @@
 
 #include "common/dir_traverse.h"
 #include "common/file_utils.h"
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/path_pattern.h"
 #include "restore/vetu_restore_context.h"
@@ -100,9 +101,9 @@ int VetuRestoreContext::restoreFileLabelForHasPolicy(VetuRestoreInit& store)
     pass.forEachKey(store.identityDataFileWildcardOid, &PolicyPass::labelPatternTrees);
     pass.forEachKey(store.identityDataFileWildcardSid, &PolicyPass::labelPatternTrees);
     for (const auto& entry : store.identityDataFileSid.getAll()) {
-        LOG_INFO("fileSid pair.first: %s", entry.first.c_str());
+        LOG_INFO("fileSid pair.first: %s", logSafe(entry.first).c_str());
         if (fileExists(entry.first.c_str()) != 0) {
-            LOG_INFO("fileSid pathIsExists error: %s", entry.first.c_str());
+            LOG_INFO("fileSid pathIsExists error: %s", logSafe(entry.first).c_str());
         }
         pass.labelPath(entry.first);
     }
@@ -121,21 +122,21 @@ int VetuRestoreContext::restoreDirLabel(const std::string& dir, VetuRestoreInit&
         return -1;
     }
     if (depth > kMaxRestoreDepth) {
-        LOG_ERROR("restore dir label exceeds max depth %d, path: %s", kMaxRestoreDepth, dir.c_str());
+        LOG_ERROR("restore dir label exceeds max depth %d, path: %s", kMaxRestoreDepth, logSafe(dir).c_str());
         return -1;
     }
     const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        LOG_ERROR("opendir %s error!", dir.c_str());
+        LOG_ERROR("opendir %s error!", logSafe(dir).c_str());
         return -1;
     }
     DIR* stream = fdopendir(fd);
     if (stream == nullptr) {
         close(fd);
-        LOG_ERROR("fdopendir %s error!", dir.c_str());
+        LOG_ERROR("fdopendir %s error!", logSafe(dir).c_str());
         return -1;
     }
-    LOG_INFO("dir %s", dir.c_str());
+    LOG_INFO("dir %s", logSafe(dir).c_str());
     restoreFileLabel(dir, store);
     while (const dirent* entry = readdir(stream)) {
         const std::string name = entry->d_name;
@@ -145,15 +146,15 @@ int VetuRestoreContext::restoreDirLabel(const std::string& dir, VetuRestoreInit&
         const std::string child = dir + "/" + name;
         struct stat st {};
         if (lstat(child.c_str(), &st) != 0) {
-            LOG_ERROR("get %s stat error!", child.c_str());
+            LOG_ERROR("get %s stat error!", logSafe(child).c_str());
             continue;
         }
         if (S_ISDIR(st.st_mode)) {
-            LOG_DEBUG("dir %s", child.c_str());
+            LOG_DEBUG("dir %s", logSafe(child).c_str());
             restoreFileLabel(child, store);
             restoreDirLabel(child, store, depth + 1);
         } else {
-            LOG_DEBUG("file %s", child.c_str());
+            LOG_DEBUG("file %s", logSafe(child).c_str());
             restoreFileLabel(child, store);
         }
     }

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "common/file_utils.h"
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/path_utils.h"
 #include "common/paths.h"
@@ -27,13 +28,13 @@ std::string VetuRestoreContext::getProcessExecutableOrScriptPath(int32_t pid)
         if (fileExists(path.c_str()) != 0) {
             return "";
         }
-        LOG_INFO("noPrefixExePath: %s", path.c_str());
+        LOG_INFO("noPrefixExePath: %s", logSafe(path).c_str());
         return path;
     }
     const std::string path = visibleExecutablePath(content);
     if (fileExists(path.c_str()) != 0) {
         return "";
     }
-    LOG_INFO("realExePath: %s", path.c_str());
+    LOG_INFO("realExePath: %s", logSafe(path).c_str());
     return path;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/file_utils.h"
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/path_utils.h"
 #include "common/paths.h"
@@ -55,6 +56,8 @@ namespace {
 // of them changed: an ancestor updated earlier in the walk would otherwise
 // look as if it ran under its own sid, and the outcome would depend on the
 // order of /proc.
+constexpr const char kUpdateName[] = "updateProcessAttr";
+
 struct ProcessUpdate {
     int pid;
     std::string exe;
@@ -64,6 +67,7 @@ struct ProcessUpdate {
     std::vector<uint32_t> chain;  // inherited only: the process and the ancestors it inherits through
 };
 
+// Part of updateProcessAttr, whose name its lines carry.
 ProcessUpdate planProcessUpdate(int pid, const std::string& exe, const vetu_id_t& sid, const std::string& attr,
                                 bool ownSid)
 {
@@ -75,16 +79,19 @@ ProcessUpdate planProcessUpdate(int pid, const std::string& exe, const vetu_id_t
     for (const uint32_t parent : getAllParent(pid)) {
         const std::string parentAttr = readProcessAttr(parent);
         if (parentAttr.empty()) {
-            LOG_ERROR("getProcessAttr error, %s pid: %d, ppid: %d, pattr: empty", exe.c_str(), pid,
-                      static_cast<int>(parent));
+            Logger::getInstance()->logError(kUpdateName, __LINE__,
+                                            "getProcessAttr error, %s pid: %d, ppid: %d, pattr: empty",
+                                            logSafe(exe).c_str(), pid, static_cast<int>(parent));
             continue;
         }
-        LOG_INFO("getProcessAttr, %s pid: %d, ppid: %d, pattr: %s", exe.c_str(), pid, static_cast<int>(parent),
-                 parentAttr.c_str());
+        Logger::getInstance()->logInfo(kUpdateName, __LINE__, "getProcessAttr, %s pid: %d, ppid: %d, pattr: %s",
+                                       logSafe(exe).c_str(), pid, static_cast<int>(parent),
+                                       logSafe(parentAttr).c_str());
         std::vector<std::string> parentFields;
         if (!attrFields(parentAttr, parentFields)) {
-            LOG_ERROR("splitString error, attrValue size is not 5, %s pid: %d, ppid: %d", exe.c_str(), pid,
-                      static_cast<int>(parent));
+            Logger::getInstance()->logError(kUpdateName, __LINE__,
+                                            "splitString error, attrValue size is not 5, %s pid: %d, ppid: %d",
+                                            logSafe(exe).c_str(), pid, static_cast<int>(parent));
             continue;
         }
         if (runsUnderOwnSid(parentFields)) {
@@ -121,7 +128,7 @@ void VetuRestoreContext::updateProcessAttr(const std::map<std::string, vetu_id_t
         }
         std::vector<std::string> fields;
         if (!attrFields(attr, fields)) {
-            LOG_ERROR("attrValue size is not 5. %d, currentAttr: %s", pid, attr.c_str());
+            LOG_ERROR("attrValue size is not 5. %d, currentAttr: %s", pid, logSafe(attr).c_str());
             continue;
         }
         updates.push_back(planProcessUpdate(pid, exe, configured->second, attr, runsUnderOwnSid(fields)));
@@ -131,22 +138,23 @@ void VetuRestoreContext::updateProcessAttr(const std::map<std::string, vetu_id_t
     for (const ProcessUpdate& update : updates) {
         const int pid = update.pid;
         const unsigned int upid = static_cast<unsigned int>(pid);
-        const char* exe = update.exe.c_str();
-        LOG_INFO("exe_file: %s, pid: %d, currentAttr: %s", exe, pid, update.attr.c_str());
+        const LogText shownExe(update.exe);
+        const char* exe = shownExe.c_str();
+        LOG_INFO("exe_file: %s, pid: %d, currentAttr: %s", exe, pid, logSafe(update.attr).c_str());
         if (setProcessOrigSid(upid, update.sid) == 0) {
-            LOG_ERROR("setProcessOrigSid error, %s pid: %d, currentAttr: %s", exe, pid, update.attr.c_str());
+            LOG_ERROR("setProcessOrigSid error, %s pid: %d, currentAttr: %s", exe, pid, logSafe(update.attr).c_str());
             continue;
         }
         if (update.ownSid) {
             if (setProcessSid(upid, update.sid) == 0) {
-                LOG_ERROR("setProcessSid error, %s pid: %d, currentAttr: %s", exe, pid, update.attr.c_str());
+                LOG_ERROR("setProcessSid error, %s pid: %d, currentAttr: %s", exe, pid, logSafe(update.attr).c_str());
                 continue;
             }
             const std::string newAttr = readProcessAttr(upid);
             if (newAttr.empty()) {
                 LOG_ERROR("getProcessAttr error, %s pid: %d, newAttr: empty", exe, pid);
             } else {
-                LOG_INFO("exe_file: %s, pid: %d, newAttr: %s", exe, pid, newAttr.c_str());
+                LOG_INFO("exe_file: %s, pid: %d, newAttr: %s", exe, pid, logSafe(newAttr).c_str());
             }
             continue;
         }
@@ -158,13 +166,14 @@ void VetuRestoreContext::updateProcessAttr(const std::map<std::string, vetu_id_t
         for (const uint32_t member : update.chain) {
             const std::string memberExe = getProcessExecutableOrScriptPath(static_cast<int>(member));
             if (!memberExe.empty() && setProcessSid(member, inheritSid) != 0) {
-                LOG_INFO("parent_exe_file: %s, parent_pid: %d, inheritSid: %016lx-%016lx-%016lx", memberExe.c_str(),
-                         static_cast<int>(member), inheritSid.pkg_id, inheritSid.file_id, inheritSid.path_id);
+                LOG_INFO("parent_exe_file: %s, parent_pid: %d, inheritSid: %016lx-%016lx-%016lx",
+                         logSafe(memberExe).c_str(), static_cast<int>(member), inheritSid.pkg_id, inheritSid.file_id,
+                         inheritSid.path_id);
             }
         }
         const std::string newAttr = readProcessAttr(upid);
         if (!newAttr.empty()) {
-            LOG_INFO("exe_file: %s, pid: %d, newAttr: %s", exe, pid, newAttr.c_str());
+            LOG_INFO("exe_file: %s, pid: %d, newAttr: %s", exe, pid, logSafe(newAttr).c_str());
         }
     }
 }

@@ -5,6 +5,7 @@
 
 #include <exception>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "restore/vetu_restore_context.h"
 
@@ -56,7 +57,7 @@ void RenameRelabelQueue::run(const std::string& path)
     try {
         relabelRenamed(path, m_store);
     } catch (const std::exception& e) {
-        LOG_ERROR("relabel of renamed %s failed: %s", path.c_str(), e.what());
+        LOG_ERROR("relabel of renamed %s failed: %s", logSafe(path).c_str(), logSafe(e.what()).c_str());
     }
 }
 

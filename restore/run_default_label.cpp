@@ -15,6 +15,7 @@
 
 #include "common/label_xattr.h"
 #include "common/elapsed_time.h"
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/path_utils.h"
 #include "restore/vetu_restore_context.h"
@@ -61,18 +62,18 @@ int VetuRestoreContext::setDefalutLabelRecursive(const std::string& dir)
     const auto start = StepClock::now();
     DIR* stream = opendir(dir.c_str());
     if (stream == nullptr) {
-        LOG_ERROR("open dir %s failed, (%s)", dir.c_str(), strerror(errno));
+        LOG_ERROR("open dir %s failed, (%s)", logSafe(dir).c_str(), strerror(errno));
         return -1;
     }
     struct stat st {};
     if (stat(dir.c_str(), &st) != 0) {
-        LOG_ERROR("get dir %s stat failed, (%s)", dir.c_str(), strerror(errno));
+        LOG_ERROR("get dir %s stat failed, (%s)", logSafe(dir).c_str(), strerror(errno));
         closedir(stream);
         return -1;
     }
     const LabelContext label = defaultLabel();
     if (setFileLabelToXattr(dir.c_str(), &label, kXattrModeFile) != 0) {
-        LOG_WARN("set default label for %s failed", dir.c_str());
+        LOG_WARN("set default label for %s failed", logSafe(dir).c_str());
     }
     std::string top = dir;
     while (top.size() > 1 && top.back() == '/') {
@@ -103,15 +104,15 @@ int VetuRestoreContext::setDefalutLabelRecursive(const std::string& dir)
         }
         struct stat target {};
         if (stat(path.c_str(), &target) != 0) {
-            LOG_DEBUG("get file %s stat failed, (%s)", path.c_str(), strerror(errno));
+            LOG_DEBUG("get file %s stat failed, (%s)", logSafe(path).c_str(), strerror(errno));
             continue;
         }
         if (target.st_dev != st.st_dev) {
-            LOG_DEBUG("file %s is not in the same device with %s", path.c_str(), dir.c_str());
+            LOG_DEBUG("file %s is not in the same device with %s", logSafe(path).c_str(), logSafe(dir).c_str());
             continue;
         }
         if (setFileLabelToXattr(path.c_str(), &label, kXattrModeFile) != 0) {
-            LOG_WARN("set default label for %s failed", path.c_str());
+            LOG_WARN("set default label for %s failed", logSafe(path).c_str());
         }
         if (type != DT_DIR) {
             continue;
@@ -127,7 +128,7 @@ int VetuRestoreContext::setDefalutLabelRecursive(const std::string& dir)
             continue;
         }
         if (chain.count({opened.st_dev, opened.st_ino}) != 0) {
-            LOG_WARN("Directory cycle detected, skipping: %s (inode=%lu)", path.c_str(),
+            LOG_WARN("Directory cycle detected, skipping: %s (inode=%lu)", logSafe(path).c_str(),
                      static_cast<unsigned long>(opened.st_ino));
             close(fd);
             continue;

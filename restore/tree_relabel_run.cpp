@@ -27,6 +27,7 @@
 #include "common/elapsed_time.h"
 #include "common/file_utils.h"
 #include "common/label_xattr.h"
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/path_utils.h"
 #include "common/paths.h"
@@ -56,15 +57,15 @@ constexpr const char* kSystemDirs[] = {"/proc", "/backup", "/ostree", "/sys",  "
 int writeLabel(const std::string& path, std::string_view text, bool isLink, int mode)
 {
     if (isLink && mode != kXattrModeLink) {
-        LOG_WARN("%s open failed (O_NOFOLLOW), %s", path.c_str(), strerror(ELOOP));
+        LOG_WARN("%s open failed (O_NOFOLLOW), %s", logSafe(path).c_str(), strerror(ELOOP));
         return -1;
     }
     if (lsetxattr(path.c_str(), kLabelXattrName, text.data(), text.size(), 0) != 0) {
         const int err = errno;
         if (err == ENOENT || err == ENOTDIR || err == EACCES || err == ELOOP || err == ENAMETOOLONG) {
-            LOG_WARN("%s open failed (O_NOFOLLOW), %s", path.c_str(), strerror(err));
+            LOG_WARN("%s open failed (O_NOFOLLOW), %s", logSafe(path).c_str(), strerror(err));
         } else {
-            LOG_WARN("%s fsetxattr error, %s", path.c_str(), strerror(err));
+            LOG_WARN("%s fsetxattr error, %s", logSafe(path).c_str(), strerror(err));
         }
         return -1;
     }
@@ -154,31 +155,31 @@ bool packageLabel(const std::string& real, VetuRestoreInit& store, const Identif
     uint32_t pkgType = 0;
     if (!store.findFilePkgId(real, pkgId, tables) && !store.queryPreallocatedFilePkgid(real, pkgId, tables) &&
         store.queryFilePkgid(real, pkgId, pkgType, tables) != 0) {
-        LOG_ERROR("query file pkgid failed, %s", real.c_str());
+        LOG_ERROR("query file pkgid failed, %s", logSafe(real).c_str());
         return false;
     }
     if (pkgTypeHasFixedTid(pkgType)) {
         label.tid = kFixedTypePkgTid;
     } else if (store.getTid(real, label.tid, tables) != 0) {
-        LOG_ERROR("get tid failed, %s", real.c_str());
+        LOG_ERROR("get tid failed, %s", logSafe(real).c_str());
         return false;
     }
     if (store.getDirInheritFlag(real, label.inherit_flag, tables) != 0) {
-        LOG_ERROR("get inherit flag failed, %s", real.c_str());
+        LOG_ERROR("get inherit flag failed, %s", logSafe(real).c_str());
         return false;
     }
     if (label.inherit_flag == kUnconfiguredDirInheritFlag && !store.isCachedParentDir(real, tables)) {
         label.inherit_flag = kDefaultLabelInheritFlag;
     }
     if (store.getFileCreatorOid(real, label.create_oid, tables) != 0) {
-        LOG_DEBUG("get creator oid failed, %s", real.c_str());
+        LOG_DEBUG("get creator oid failed, %s", logSafe(real).c_str());
     }
     if (isZero(label.create_oid)) {
         if (!current.done) {
             current.read(real);
         }
         if (current.createOid(label.create_oid) != 0) {
-            LOG_DEBUG("get creator oid from xattr failed, %s", real.c_str());
+            LOG_DEBUG("get creator oid from xattr failed, %s", logSafe(real).c_str());
         }
     }
     applyUserIdentities(real, store, tables, pkgId, label);
@@ -245,7 +246,7 @@ int VetuRestoreContext::setLabelToDirRecursive(VetuRestoreInit& store, const std
     // corrupt the first, so it is refused.
     std::unique_lock<std::mutex> run(m_runMutex, std::try_to_lock);
     if (!run.owns_lock()) {
-        LOG_ERROR("relabel run of %s refused: another run is in progress", root.c_str());
+        LOG_ERROR("relabel run of %s refused: another run is in progress", logSafe(root).c_str());
         return -1;
     }
     const auto start = StepClock::now();
@@ -268,7 +269,7 @@ int VetuRestoreContext::setLabelToDirRecursive(VetuRestoreInit& store, const std
     try {
         producer = std::thread(&VetuRestoreContext::producerThreadHandler, this, root, exclusions);
     } catch (const std::system_error& e) {
-        LOG_ERROR("start producer thread failed: %s", e.what());
+        LOG_ERROR("start producer thread failed: %s", logSafe(e.what()).c_str());
         // No consumer runs yet to make room: this walk may not wait.
         m_pathQueue.setCapacity(0);
         producerThreadHandler(root, exclusions);
@@ -279,7 +280,7 @@ int VetuRestoreContext::setLabelToDirRecursive(VetuRestoreInit& store, const std
             consumers.emplace_back(&VetuRestoreContext::consumerThreadHandler, this, std::ref(store), std::ref(m_pathQueue),
                                    static_cast<int>(i), root);
         } catch (const std::system_error& e) {
-            LOG_ERROR("start consumer thread %u failed: %s", i, e.what());
+            LOG_ERROR("start consumer thread %u failed: %s", i, logSafe(e.what()).c_str());
             break;
         }
     }
@@ -309,9 +310,9 @@ void VetuRestoreContext::producerThreadHandler(const std::string& root, std::vec
         getFilepathRecursive(root, exclusions);
     } catch (const std::exception& e) {
         // The queue must still be finished, or the consumers would wait for ever.
-        LOG_ERROR("walk of %s failed: %s", root.c_str(), e.what());
+        LOG_ERROR("walk of %s failed: %s", logSafe(root).c_str(), logSafe(e.what()).c_str());
     } catch (...) {
-        LOG_ERROR("walk of %s failed: unknown exception", root.c_str());
+        LOG_ERROR("walk of %s failed: unknown exception", logSafe(root).c_str());
     }
     m_threadFlag = 1;
     {
@@ -349,13 +350,13 @@ int VetuRestoreContext::getFilepathRecursive(const std::string& path, const std:
     for (const auto& excluded : exclusions) {
         // An empty exclusion would be a prefix of everything.
         if (!excluded.empty() && startsWith(path, excluded)) {
-            LOG_INFO("Skipped excluded path: %s", path.c_str());
+            LOG_INFO("Skipped excluded path: %s", logSafe(path).c_str());
             return 0;
         }
     }
     for (const char* system : kSystemDirs) {
         if (startsWith(path, system)) {
-            LOG_INFO("Skipped system directory: %s", path.c_str());
+            LOG_INFO("Skipped system directory: %s", logSafe(path).c_str());
             return 0;
         }
     }
@@ -366,7 +367,7 @@ int VetuRestoreContext::getFilepathRecursive(const std::string& path, const std:
         if (fstat(fd, &st) == 0) {
             key = {st.st_dev, st.st_ino};
             if (walk.chain.count(key) != 0) {
-                LOG_WARN("Directory cycle detected, skipping: %s (inode=%lu)", path.c_str(),
+                LOG_WARN("Directory cycle detected, skipping: %s (inode=%lu)", logSafe(path).c_str(),
                          static_cast<unsigned long>(st.st_ino));
                 close(fd);
                 return 0;
@@ -414,7 +415,7 @@ int VetuRestoreContext::getFilepathRecursive(const std::string& path, const std:
         std::string child = takeSparePath(walk);
         child.assign(prefix).append(entry->d_name);
         if (type == DT_LNK) {
-            LOG_DEBUG("Processed symlink: %s", child.c_str());
+            LOG_DEBUG("Processed symlink: %s", logSafe(child).c_str());
             queueWalkedPath(std::move(child), true, walk);
         } else if (type == DT_DIR) {
             getFilepathRecursive(child, exclusions, walk);
@@ -520,9 +521,9 @@ void VetuRestoreContext::setLabelToFileDirMultiThread(const std::vector<WalkedPa
             setLabelToFileDirMultiThread(walked.path, store, root, &walked, state);
         } catch (const std::exception& e) {
             // One path that cannot be labelled never ends the run.
-            LOG_ERROR("label %s failed: %s", walked.path.c_str(), e.what());
+            LOG_ERROR("label %s failed: %s", logSafe(walked.path).c_str(), logSafe(e.what()).c_str());
         } catch (...) {
-            LOG_ERROR("label %s failed: unknown exception", walked.path.c_str());
+            LOG_ERROR("label %s failed: unknown exception", logSafe(walked.path).c_str());
         }
     }
     LOG_INFO_LINES(state.infoLines);
@@ -555,7 +556,7 @@ void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, V
     }
     // A dangling link does not exist for this purpose either.
     if (!exists || (isLink && fileExists(path.c_str()) != 0)) {
-        LOG_DEBUG("file is not exists, %s", path.c_str());
+        LOG_DEBUG("file is not exists, %s", logSafe(path).c_str());
         return;
     }
     const int mode = isLink ? kXattrModeLink : kXattrModeFile;
@@ -583,7 +584,7 @@ void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, V
     if (!labelled && packageLabel(real, store, batch.tables, current, label)) {
         formatContext(label, text);
         if (writeLabel(real, textView, isLink, mode) != 0) {
-            LOG_WARN("set file label to xattr failed, %s", real.c_str());
+            LOG_WARN("set file label to xattr failed, %s", logSafe(real).c_str());
         }
         // The attribute text is the label in its logged order already;
         // formatting it once keeps the work out of the logger's lock.
@@ -592,9 +593,9 @@ void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, V
             static constexpr std::string_view kInfoArrow = "-> ";
             std::string& line = batch.newInfoLine();
             line.reserve(kInfoStart.size() + real.size() + kInfoArrow.size() + textView.size());
-            line.append(kInfoStart).append(real).append(kInfoArrow).append(textView);
+            line.append(kInfoStart).append(logSafe(real).c_str()).append(kInfoArrow).append(textView);
         } else {
-            LOG_INFO("set label to file, %s-> %.*s", real.c_str(), static_cast<int>(textView.size()), text);
+            LOG_INFO("set label to file, %s-> %.*s", logSafe(real).c_str(), static_cast<int>(textView.size()), text);
         }
     }
     if (m_exectlHandle != nullptr && m_exectlXattrSetForInit != nullptr) {

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 
 namespace {
@@ -59,7 +60,7 @@ bool AccessWhitelist::loadWhitelist(const std::string& path)
 
     std::ifstream file(path);
     if (!file.is_open()) {
-        LOG_ERROR("Failed to open whitelist config: %s", path.c_str());
+        LOG_ERROR("Failed to open whitelist config: %s", logSafe(path).c_str());
         return false;
     }
     std::string section;
@@ -107,7 +108,7 @@ bool AccessWhitelist::checkWhitelist(const std::string& user, const std::string&
         return m_globalUsers.empty() || m_globalUsers.count(user) > 0;
     }
     if (users != nullptr && users->count(user) == 0) {
-        LOG_ERROR("checkWhitelist failed: user %s not allowed for %s", user.c_str(), section.c_str());
+        LOG_ERROR("checkWhitelist failed: user %s not allowed for %s", logSafe(user).c_str(), logSafe(section).c_str());
         return false;
     }
     if (paths == nullptr) {
@@ -118,7 +119,7 @@ bool AccessWhitelist::checkWhitelist(const std::string& user, const std::string&
             return true;
         }
     }
-    LOG_ERROR("checkWhitelist failed: path %s not allowed for %s", path.c_str(), section.c_str());
+    LOG_ERROR("checkWhitelist failed: path %s not allowed for %s", logSafe(path).c_str(), logSafe(section).c_str());
     return false;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 
 namespace {
@@ -27,7 +28,7 @@ public:
         } catch (const DBus::Error&) {
             throw;
         } catch (const std::exception& e) {
-            LOG_ERROR("%s stub exception: %s", m_method.c_str(), e.what());
+            LOG_ERROR("%s stub exception: %s", m_method.c_str(), logSafe(e.what()).c_str());
         } catch (...) {
             LOG_ERROR("%s stub unknown exception occurred", m_method.c_str());
         }

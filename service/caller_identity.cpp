@@ -10,10 +10,11 @@
 #include <cstdio>
 #include <exception>
 #include <fstream>
-#include <sstream>
 #include <vector>
 
+#include "common/log_text.h"
 #include "common/logger.h"
+#include "common/process_attr.h"
 #include "common/paths.h"
 
 namespace {
@@ -24,14 +25,7 @@ constexpr const char kGetPid[] = "GetConnectionUnixProcessID";
 constexpr const char kGetUid[] = "GetConnectionUnixUser";
 constexpr size_t kExeLinkBufferSize = 4096;
 
-enum class BusAnswer { Ok, ErrorReply, DBusError, StdException, Unknown };
-
-std::string procPath(const char* format, uint32_t pid)
-{
-    char path[64];
-    snprintf(path, sizeof(path), format, static_cast<int>(pid));
-    return path;
-}
+using BusAnswer = CallerIdentity::Answer;
 
 }  // namespace
 
@@ -124,16 +118,17 @@ uint32_t CallerIdentity::getCallerPid(const std::string& sender)
         LOG_ERROR("GetConnectionUnixProcessID failed: invalid response");
         return 0;
     case BusAnswer::DBusError:
-        LOG_ERROR("GetConnectionUnixProcessID DBus error: %s", what.c_str());
+        LOG_ERROR("GetConnectionUnixProcessID DBus error: %s", logSafe(what).c_str());
         return 0;
     case BusAnswer::StdException:
-        LOG_ERROR("getCallerPid exception: %s", what.c_str());
+        LOG_ERROR("getCallerPid exception: %s", logSafe(what).c_str());
         return 0;
+    case BusAnswer::NoConnection:
     case BusAnswer::Unknown:
         LOG_ERROR("getCallerPid unknown exception occurred");
         return 0;
     }
-    LOG_DEBUG("getCallerPid: sender=%s, pid=%u", sender.c_str(), pid);
+    LOG_DEBUG("getCallerPid: sender=%s, pid=%u", logSafe(sender).c_str(), pid);
     Credentials update;
     update.hasPid = true;
     update.pid = pid;
@@ -141,39 +136,49 @@ uint32_t CallerIdentity::getCallerPid(const std::string& sender)
     return pid;
 }
 
-bool CallerIdentity::getCallerUid(const std::string& sender, uint32_t& uid)
+CallerIdentity::Answer CallerIdentity::askCallerUid(const std::string& sender, uint32_t& uid, std::string& what)
 {
     if (sender.empty() || m_connection == nullptr) {
-        LOG_ERROR("getCallerUid: sender empty or connection null");
-        return false;
+        return Answer::NoConnection;
     }
     Credentials known;
     if (cached(sender, known) && known.hasUid) {
         uid = known.uid;
-        return true;
+        return Answer::Ok;
     }
+    const Answer answer = queryBus(*m_connection, kGetUid, sender, uid, what);
+    if (answer == Answer::Ok) {
+        Credentials update;
+        update.hasUid = true;
+        update.uid = uid;
+        remember(sender, update);
+    }
+    return answer;
+}
+
+bool CallerIdentity::getCallerUid(const std::string& sender, uint32_t& uid)
+{
     std::string what;
-    switch (queryBus(*m_connection, kGetUid, sender, uid, what)) {
-    case BusAnswer::Ok:
-        break;
-    case BusAnswer::ErrorReply:
+    switch (askCallerUid(sender, uid, what)) {
+    case Answer::Ok:
+        return true;
+    case Answer::NoConnection:
+        LOG_ERROR("getCallerUid: sender empty or connection null");
+        return false;
+    case Answer::ErrorReply:
         LOG_ERROR("GetConnectionUnixUser failed: invalid response");
         return false;
-    case BusAnswer::DBusError:
-        LOG_ERROR("GetConnectionUnixUser DBus error: %s", what.c_str());
+    case Answer::DBusError:
+        LOG_ERROR("GetConnectionUnixUser DBus error: %s", logSafe(what).c_str());
         return false;
-    case BusAnswer::StdException:
-        LOG_ERROR("getCallerUid exception: %s", what.c_str());
+    case Answer::StdException:
+        LOG_ERROR("getCallerUid exception: %s", logSafe(what).c_str());
         return false;
-    case BusAnswer::Unknown:
-        LOG_ERROR("getCallerUid unknown exception occurred");
-        return false;
+    case Answer::Unknown:
+        break;
     }
-    Credentials update;
-    update.hasUid = true;
-    update.uid = uid;
-    remember(sender, update);
-    return true;
+    LOG_ERROR("getCallerUid unknown exception occurred");
+    return false;
 }
 
 std::string CallerIdentity::getCallerUserName(const std::string& sender)
@@ -183,10 +188,25 @@ std::string CallerIdentity::getCallerUserName(const std::string& sender)
         return "";
     }
     uint32_t uid = 0;
-    if (!getCallerUid(sender, uid)) {
+    std::string what;
+    switch (askCallerUid(sender, uid, what)) {
+    case Answer::Ok:
+        break;
+    case Answer::ErrorReply:
+        LOG_ERROR("GetConnectionUnixUser failed: invalid response");
+        return "";
+    case Answer::DBusError:
+        LOG_ERROR("GetConnectionUnixUser DBus error: %s", logSafe(what).c_str());
+        return "";
+    case Answer::StdException:
+        LOG_ERROR("getCallerUserName exception: %s", logSafe(what).c_str());
+        return "";
+    case Answer::NoConnection:
+    case Answer::Unknown:
+        LOG_ERROR("getCallerUserName unknown exception occurred");
         return "";
     }
-    LOG_DEBUG("getCallerUserName: sender=%s, uid=%u", sender.c_str(), uid);
+    LOG_DEBUG("getCallerUserName: sender=%s, uid=%u", logSafe(sender).c_str(), uid);
     long size = sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
     struct passwd entry;
@@ -208,12 +228,12 @@ void CallerIdentity::getCallerProcessInfo(uint32_t pid, std::string& name, std::
     name.clear();
     path.clear();
     try {
-        std::ifstream comm(procPath(paths::kProcCommFmt, pid));
+        std::ifstream comm(procPath(paths::kProcCommFmt, static_cast<int>(pid)));
         if (comm.is_open()) {
             std::getline(comm, name);
         }
         char target[kExeLinkBufferSize];
-        const ssize_t n = readlink(procPath(paths::kProcExeFmt, pid).c_str(), target, sizeof(target));
+        const ssize_t n = readlink(procPath(paths::kProcExeFmt, static_cast<int>(pid)).c_str(), target, sizeof(target));
         if (n > 0 && static_cast<size_t>(n) < sizeof(target)) {
             path.assign(target, static_cast<size_t>(n));
         }
@@ -228,22 +248,9 @@ uint64_t getProcessStartTime(uint32_t pid)
         return 0;
     }
     try {
-        std::ifstream stat(procPath(paths::kProcStatFmt, pid));
-        std::string line;
-        if (!stat.is_open() || !std::getline(stat, line)) {
+        const std::string field = procStatField(pid, 22);
+        if (field.empty()) {
             return 0;
-        }
-        const size_t close = line.rfind(')');
-        if (close == std::string::npos) {
-            return 0;
-        }
-        // Fields after the command: the state is the 1st, the start time the 20th.
-        std::istringstream fields(line.substr(close + 1));
-        std::string field;
-        for (int i = 0; i < 20; ++i) {
-            if (!(fields >> field)) {
-                return 0;
-            }
         }
         size_t used = 0;
         const unsigned long long value = std::stoull(field, &used, 10);

@@ -30,6 +30,10 @@ public:
     uint32_t getCallerPid(const std::string& sender);
     // False on any failure (logged).
     bool getCallerUid(const std::string& sender, uint32_t& uid);
+    // The same without a line: how the bus daemon answered, what the text of
+    // a failure. NoConnection also for an empty name.
+    enum class Answer { Ok, NoConnection, ErrorReply, DBusError, StdException, Unknown };
+    Answer askCallerUid(const std::string& sender, uint32_t& uid, std::string& what);
     // The user database name of the caller's uid; "" on any failure (logged).
     std::string getCallerUserName(const std::string& sender);
 

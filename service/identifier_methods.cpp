@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/mount_table.h"
 #include "common/path_safety.h"
@@ -85,7 +86,7 @@ ContextMgrService::IdTriple oidsByName(VetuRestoreInit& store, OidLookup lookup,
             continue;
         }
         oids[name] = oid;
-        LOG_DEBUG("%s: %s oid: %016lx", kind, name.c_str(), oid);
+        LOG_DEBUG("%s: %s oid: %016lx", kind, logSafe(name).c_str(), oid);
     }
     return oids;
 }
@@ -100,10 +101,10 @@ uint64_t ContextMgrService::getPkgId(const std::string& pkgname, const std::stri
             uint64_t id = kAllOnes64;
             const int ret = m_store.getPkgId(pkgname, id);
             if (ret == 0 && id != 0) {
-                LOG_INFO("getPkgId success: pkgname=%s, id: 0x%016lx", pkgname.c_str(), id);
+                LOG_INFO("getPkgId success: pkgname=%s, id: 0x%016lx", logSafe(pkgname).c_str(), id);
                 return id;
             }
-            LOG_ERROR("getPkgId failed: pkgname=%s, ret=%d, pkgid=%lu", pkgname.c_str(), ret, id);
+            LOG_ERROR("getPkgId failed: pkgname=%s, ret=%d, pkgid=%lu", logSafe(pkgname).c_str(), ret, id);
             return kAllOnes64;
         });
 }
@@ -119,7 +120,7 @@ void ContextMgrService::getPkgIds(const std::vector<std::string>& pkgnames, std:
                 uint64_t id = 0;
                 const int ret = m_store.getPkgId(name, id);
                 if (ret != 0 || id == 0) {
-                    LOG_ERROR("getPkgIds failed: pkgname=%s, ret=%d", name.c_str(), ret);
+                    LOG_ERROR("getPkgIds failed: pkgname=%s, ret=%d", logSafe(name).c_str(), ret);
                     return int32_t(-1);
                 }
                 pkgids.push_back(id);
@@ -156,7 +157,7 @@ uint64_t ContextMgrService::getKernelModuleOid(const std::string& moduleNmae, co
             if (m_store.getKmodOid(moduleNmae, oid) != 0) {
                 return kAllOnes64;
             }
-            LOG_INFO("moduleName: %s oid: %016lx", moduleNmae.c_str(), oid);
+            LOG_INFO("moduleName: %s oid: %016lx", logSafe(moduleNmae).c_str(), oid);
             return oid;
         });
 }
@@ -174,12 +175,12 @@ uint64_t ContextMgrService::getDeviceOid(const std::string& device, const std::s
     return runRequest<Method::getDeviceOid>(
         sender, [&] { return checkName(device, kDeviceNameTexts); },
         [&] {
-            LOG_INFO("device: %s", device.c_str());
+            LOG_INFO("device: %s", logSafe(device).c_str());
             uint64_t oid = 0;
             if (m_store.getDeviceOid(device, oid) != 0) {
                 return kAllOnes64;
             }
-            LOG_DEBUG("device: %s oid: %016lx", device.c_str(), oid);
+            LOG_DEBUG("device: %s oid: %016lx", logSafe(device).c_str(), oid);
             return oid;
         });
 }

@@ -11,10 +11,12 @@
 #include <limits>
 
 #include "common/label_xattr.h"
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/path_safety.h"
 #include "common/path_utils.h"
 #include "restore/vetu_restore_context.h"
+#include "service/method_log.h"
 #include "service/request_frame.h"
 #include "store/vetu_restore_init.h"
 
@@ -63,7 +65,7 @@ bool resolvePath(const std::string& path, std::string& resolved)
 bool readOwnLabel(const std::string& path, const char* missingText, std::string& target, LabelContext& label)
 {
     if (!resolvePath(path, target)) {
-        LOG_DEBUG(missingText, path.c_str());
+        METHOD_LOG(logDebug, missingText, path.c_str());
         target = path;
         return false;
     }
@@ -90,14 +92,14 @@ std::string relabelAndRead(const std::string& path, Relabel&& relabel, const cha
 {
     std::string resolved;
     if (!resolvePath(path, resolved)) {
-        LOG_ERROR("%s restore single file error, realpath: %s", path.c_str(), strerror(errno));
+        METHOD_LOG(logError, "%s restore single file error, realpath: %s", logSafe(path).c_str(), strerror(errno));
         return std::string();
     }
     std::string text;
     if (!relabel(resolved) || !readLabelText(resolved, text)) {
         return std::string();
     }
-    LOG_INFO(successText, resolved.c_str(), text.c_str());
+    METHOD_LOG(logInfo, successText, resolved.c_str(), text.c_str());
     return text;
 }
 
@@ -109,6 +111,7 @@ ContextMgrService::IdTriple tripleOf(const vetu_id_t& id)
 // The object and subject twins of the identity query.
 struct IdentitySide {
     const char* name;  // "oid" or "sid", in the log lines
+    const char* missingText;
     int searchType;
     vetu_id_t LabelContext::*labelField;
     SyncMap<std::string, vetu_id_t> VetuRestoreInit::*exact;
@@ -117,12 +120,14 @@ struct IdentitySide {
 };
 
 constexpr IdentitySide kObjectIdentity{"oid",
+                                       "file %s does not exist.",
                                        kObjectSide,
                                        &LabelContext::oid,
                                        &VetuRestoreInit::identityDataFileOid,
                                        &VetuRestoreInit::identityDataFileWildcardOid,
                                        &VetuRestoreInit::getFileOid};
 constexpr IdentitySide kSubjectIdentity{"sid",
+                                        "getFileSid failed: %s does not exist...",
                                         kSubjectSide,
                                         &LabelContext::sid,
                                         &VetuRestoreInit::identityDataFileSid,
@@ -163,12 +168,13 @@ vetu_id_t effectiveIdentity(VetuRestoreInit& store, const IdentitySide& side, co
     std::string target;
     LabelContext label;
     vetu_id_t id{};
-    if (readOwnLabel(filepath, "file %s does not exist.", target, label)) {
+    if (readOwnLabel(filepath, side.missingText, target, label)) {
         id = label.*side.labelField;
     } else {
         id = identityFromStore(store, side, target, filepath);
     }
-    LOG_INFO("file: %s %s: %016lx-%016lx-%016lx", target.c_str(), side.name, id.pkg_id, id.file_id, id.path_id);
+    METHOD_LOG(logInfo, "file: %s %s: %016lx-%016lx-%016lx", logSafe(target).c_str(), side.name, id.pkg_id, id.file_id,
+               id.path_id);
     return id;
 }
 
@@ -202,7 +208,7 @@ uint32_t ContextMgrService::getFileTid(const std::string& filepath, const std::s
                 // Nothing known leaves the type 0, a valid answer.
                 m_store.getTid(filepath, tid);
             }
-            LOG_INFO("file: %s, tid: %08x\n", target.c_str(), tid);
+            METHOD_LOG(logInfo, "file: %s, tid: %08x\n", logSafe(target).c_str(), tid);
             return tid;
         });
 }
@@ -220,7 +226,7 @@ uint32_t ContextMgrService::getFileInheritFlag(const std::string& filepath, cons
             } else if (m_store.getDirInheritFlag(target, flag) != 0) {
                 flag = kAllOnes32;
             }
-            LOG_INFO("file: %s inherit_flag: 0x%08x\n", target.c_str(), flag);
+            METHOD_LOG(logInfo, "file: %s inherit_flag: 0x%08x\n", logSafe(target).c_str(), flag);
             return flag;
         });
 }
@@ -232,7 +238,7 @@ std::string ContextMgrService::restoreSingleFileLabel(const std::string& filepat
         [&] {
             auto relabel = [&](const std::string& resolved) {
                 if (VetuRestoreContext::restoreFileLabel(resolved, m_store) == -1) {
-                    LOG_ERROR("%s restore file label failed...", filepath.c_str());
+                    METHOD_LOG(logError, "%s restore file label failed...", logSafe(filepath).c_str());
                     return false;
                 }
                 return true;
@@ -275,10 +281,10 @@ int32_t ContextMgrService::addTagFullSystem(const std::string& path, const std::
         },
         [&] {
             // A run from a root that is not there would walk nothing and
-            // still answer success.
+            // still answer success; a root that is a file is labelled alone.
             struct stat st;
-            if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-                LOG_ERROR("addTagFullSystem: %s is not a directory", path.c_str());
+            if (stat(path.c_str(), &st) != 0) {
+                METHOD_LOG(logError, "addTagFullSystem: %s does not exist", logSafe(path).c_str());
                 return int32_t(-1);
             }
             // The run refuses (-1) while another run holds the context.

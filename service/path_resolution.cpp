@@ -10,6 +10,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/path_safety.h"
 #include "store/vetu_restore_init.h"
@@ -35,7 +36,7 @@ std::string resolveThroughExistingAncestor(const std::string& input)
     const fs::path path(input);
     if (existsFollowingLinks(path)) {
         const std::string absolute = fs::canonical(path).string();
-        LOG_INFO("absolute Path: %s", absolute.c_str());
+        LOG_INFO("absolute Path: %s", logSafe(absolute).c_str());
         return absolute;
     }
     fs::path parent = path.parent_path();
@@ -43,7 +44,7 @@ std::string resolveThroughExistingAncestor(const std::string& input)
         if (existsFollowingLinks(parent)) {
             // The rest starts with the separator that followed the parent.
             const std::string absolute = fs::canonical(parent).string() + input.substr(parent.native().size());
-            LOG_INFO("absolute Path: %s", absolute.c_str());
+            LOG_INFO("absolute Path: %s", logSafe(absolute).c_str());
             return absolute;
         }
         fs::path next = parent.parent_path();
@@ -59,13 +60,13 @@ std::string resolveThroughExistingAncestor(const std::string& input)
 
 std::string checkAndHandlePath(const std::string& path)
 {
-    LOG_DEBUG("input Path: %s", path.c_str());
+    LOG_DEBUG("input Path: %s", logSafe(path).c_str());
     try {
         return resolveThroughExistingAncestor(path);
     } catch (const fs::filesystem_error& e) {
-        LOG_ERROR("Filesystem Exception: %s", e.what());
+        LOG_ERROR("Filesystem Exception: %s", logSafe(e.what()).c_str());
     } catch (const std::exception& e) {
-        LOG_ERROR("General Exception: %s", e.what());
+        LOG_ERROR("General Exception: %s", logSafe(e.what()).c_str());
     }
     return path;
 }
@@ -79,7 +80,7 @@ std::string getLnkTargetFilePath(const std::string& linkPath)
     std::vector<char> target(kLinkTargetBuffer);
     const ssize_t length = readlink(linkPath.c_str(), target.data(), target.size());
     if (length < 0 || static_cast<std::size_t>(length) >= kLinkTargetBuffer) {
-        LOG_ERROR("readlink error, file: %s", linkPath.c_str());
+        LOG_ERROR("readlink error, file: %s", logSafe(linkPath).c_str());
         return "";
     }
     std::string result(target.data(), static_cast<std::size_t>(length));
@@ -90,7 +91,7 @@ std::string getLnkTargetFilePath(const std::string& linkPath)
         }
         const char* dir = dirname(copy.data());
         if (dir == nullptr) {
-            LOG_ERROR("dirname failed for: %s", linkPath.c_str());
+            LOG_ERROR("dirname failed for: %s", logSafe(linkPath).c_str());
             return "";
         }
         const std::string directory(dir);
@@ -100,8 +101,8 @@ std::string getLnkTargetFilePath(const std::string& linkPath)
     const bool allowWildcard = true;
     const bool allowMissing = true;
     if (!isFilePathSafe(result, allowSymlink, allowWildcard, allowMissing)) {
-        LOG_ERROR("getLnkTargetFilePath: symlink target path is not safe: %s -> %s", linkPath.c_str(),
-                  result.c_str());
+        LOG_ERROR("getLnkTargetFilePath: symlink target path is not safe: %s -> %s", logSafe(linkPath).c_str(),
+                  logSafe(result).c_str());
         return "";
     }
     return result;

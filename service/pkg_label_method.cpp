@@ -17,6 +17,7 @@
 #include <log4cpp/Priority.hh>
 
 #include "common/label_xattr.h"
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/path_safety.h"
 #include "restore/vetu_restore_context.h"
@@ -60,7 +61,7 @@ std::vector<std::string> safePaths(const std::vector<std::string>& fileList, con
         if (isFilePathSafe(path, allowSymlink, allowWildcard, allowMissing)) {
             safe.push_back(path);
         } else {
-            LOG_WARN("Skipping unsafe file path for pkg %s: %s", pkgName.c_str(), path.c_str());
+            LOG_WARN("Skipping unsafe file path for pkg %s: %s", logSafe(pkgName).c_str(), logSafe(path).c_str());
         }
     }
     return safe;
@@ -155,13 +156,14 @@ int32_t ContextMgrService::setLabelForPkg(const std::vector<std::string>& fileLi
             // half-done import as the whole: the package is recorded, persisted
             // and labelled once the build is over.
             if (!m_store.m_isInitialized.load(std::memory_order_acquire)) {
-                LOG_INFO("setLabelForPkg: pkg %s waits for the data store to be ready", pkgName.c_str());
+                LOG_INFO("setLabelForPkg: pkg %s waits for the data store to be ready", logSafe(pkgName).c_str());
                 if (!waitUntilReady()) {
                     return int32_t(-1);
                 }
             }
             if (m_store.insertPkgidToMap(pkgName, pkgType) == -1) {
-                LOG_ERROR("insert pkgid to map failed, %s, pkg type %d", pkgName.c_str(), static_cast<int>(pkgType));
+                LOG_ERROR("insert pkgid to map failed, %s, pkg type %d", logSafe(pkgName).c_str(),
+                          static_cast<int>(pkgType));
                 return int32_t(-1);
             }
             m_store.insertFilesOfPkgToMap(files, pkgName, pkgType);
@@ -190,15 +192,15 @@ void ContextMgrService::labelPkgFiles(const std::vector<std::string>& files, con
             const std::string& path = files[i];
             std::vector<std::string>* lines = collectInfo ? &infoLines : nullptr;
             if (VetuRestoreContext::getNewCreateFileLabel(path, store, tables, label, lines) == -1) {
-                LOG_ERROR("get new create file label failed %s, pkg %s, pkg type %d", path.c_str(), pkgName.c_str(),
-                          static_cast<int>(pkgType));
+                LOG_ERROR("get new create file label failed %s, pkg %s, pkg type %d", logSafe(path).c_str(),
+                          logSafe(pkgName).c_str(), static_cast<int>(pkgType));
                 continue;
             }
             // On the path itself: one that became a link since its check is
             // labelled as the link, never followed.
             if (lsetxattr(path.c_str(), kLabelXattrName, label.data(), label.size(), 0) != 0) {
-                LOG_ERROR("set file label for pkg(%s): pkg type %d, %s setxattr error, %s", pkgName.c_str(),
-                          static_cast<int>(pkgType), path.c_str(), strerror(errno));
+                LOG_ERROR("set file label for pkg(%s): pkg type %d, %s setxattr error, %s", logSafe(pkgName).c_str(),
+                          static_cast<int>(pkgType), logSafe(path).c_str(), strerror(errno));
             }
         }
         LOG_INFO_LINES(infoLines);

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/path_safety.h"
 #include "restore/vetu_restore_context.h"
@@ -59,7 +60,7 @@ public:
             try {
                 worker();
             } catch (const std::exception& e) {
-                LOG_ERROR("Worker thread exception: %s", e.what());
+                LOG_ERROR("Worker thread exception: %s", logSafe(e.what()).c_str());
                 m_failed.exchange(true);
             } catch (...) {
                 LOG_ERROR("Worker thread unknown exception");
@@ -93,28 +94,28 @@ void validatePolicyParams(const OriginPolicy& policy)
         }
         const auto type = policyTypes().find(name);
         if (type == policyTypes().end()) {
-            LOG_ERROR("validatePolicyParams failed: unknown policy type '%s'", name.c_str());
+            LOG_ERROR("validatePolicyParams failed: unknown policy type '%s'", logSafe(name).c_str());
             refuse("Unknown policy type detected");
         }
         const std::vector<std::string>& params = entry.second;
         if (params.empty()) {
-            LOG_WARN("validatePolicyParams: empty params for type '%s', skipping", name.c_str());
+            LOG_WARN("validatePolicyParams: empty params for type '%s', skipping", logSafe(name).c_str());
             continue;
         }
         if (params.size() > kMaxPolicyParams) {
-            LOG_ERROR("validatePolicyParams failed: params array too large for type '%s' (%zu > %d)", name.c_str(),
-                      params.size(), static_cast<int>(kMaxPolicyParams));
+            LOG_ERROR("validatePolicyParams failed: params array too large for type '%s' (%zu > %d)",
+                      logSafe(name).c_str(), params.size(), static_cast<int>(kMaxPolicyParams));
             refuse("Policy params array exceeds maximum size");
         }
         for (const auto& param : params) {
             if (type->second.kind == WorkerKind::Pkgs) {
                 if (param.size() > kMaxPolicyNameLength) {
-                    LOG_ERROR("validatePolicyParams failed: pkg name too long '%s' (%zu > %d)", param.c_str(),
+                    LOG_ERROR("validatePolicyParams failed: pkg name too long '%s' (%zu > %d)", logSafe(param).c_str(),
                               param.size(), static_cast<int>(kMaxPolicyNameLength));
                     refuse("Package name exceeds maximum length");
                 }
             } else if (!isFilePathSafe(param, true, true, true)) {
-                LOG_ERROR("validatePolicyParams failed: unsafe file path '%s'", param.c_str());
+                LOG_ERROR("validatePolicyParams failed: unsafe file path '%s'", logSafe(param).c_str());
                 refuse("Invalid or unsafe file path detected");
             }
         }
@@ -132,7 +133,7 @@ ExtendedPolicy PolicyParser::policies_parse(const OriginPolicy& origin)
         maps = snapshot;
         throw;
     } catch (const std::exception& e) {
-        LOG_ERROR("policies_parse exception: %s", e.what());
+        LOG_ERROR("policies_parse exception: %s", logSafe(e.what()).c_str());
         maps = snapshot;
     } catch (...) {
         LOG_ERROR("policies_parse unknown exception occurred");
@@ -203,7 +204,7 @@ ExtendedPolicy PolicyParser::parseAndApply(const OriginPolicy& origin)
         for (const auto& entry : origin) {
             const auto type = policyTypes().find(entry.first);
             if (type == policyTypes().end()) {
-                LOG_ERROR("Unknown policy type: %s", entry.first.c_str());
+                LOG_ERROR("Unknown policy type: %s", logSafe(entry.first).c_str());
                 phase.join();
                 refuse("Invalid policy type detected");
             }
@@ -228,7 +229,7 @@ ExtendedPolicy PolicyParser::parseAndApply(const OriginPolicy& origin)
     try {
         m_dumpLogs.start(origin, extended);
     } catch (const std::exception& e) {
-        LOG_ERROR("Background logging thread exception: %s", e.what());
+        LOG_ERROR("Background logging thread exception: %s", logSafe(e.what()).c_str());
     }
     return extended;
 }

@@ -11,6 +11,7 @@
 
 #include "common/dir_traverse.h"
 #include "common/file_utils.h"
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/mount_table.h"
 #include "common/path_pattern.h"
@@ -38,7 +39,7 @@ void PolicyWorkers::getRecurDirIdentityData(const std::vector<std::string>& para
     }
     dirs = expandWildcardPaths(dirs);
     for (const auto& dir : dirs) {
-        LOG_INFO("v.string %s", dir.c_str());
+        LOG_INFO("v.string %s", logSafe(dir).c_str());
     }
     if (number != kSubjectRecurfile && number != kObjectRecurfile) {
         throw DBus::Error(kPolicyErrorName, "getRecurDirIdentityData object_type error.");
@@ -47,7 +48,7 @@ void PolicyWorkers::getRecurDirIdentityData(const std::vector<std::string>& para
     for (const auto& dir : dirs) {
         uint64_t pathId = 0;
         if (m_store.getSidPathId(dir, pathId) != 0 || pathId == 0 || pathId == kAllOnes) {
-            LOG_ERROR("get dir pathid error: #%d #dir:%s #pathid: %016lx", number, dir.c_str(), kAllOnes);
+            LOG_ERROR("get dir pathid error: #%d #dir:%s #pathid: %016lx", number, logSafe(dir).c_str(), kAllOnes);
             continue;
         }
         map[dir + "/*"]["path_id"] = pathId;
@@ -85,7 +86,8 @@ void PolicyWorkers::getRecurDirIdentityData(const std::vector<std::string>& para
     LOG_INFO("Dir indetity data:");
     for (const auto& entry : map) {
         const auto field = entry.second.find("path_id");
-        LOG_INFO("path: %s, pathid: 0x%016lx", entry.first.c_str(), field == entry.second.end() ? 0 : field->second);
+        LOG_INFO("path: %s, pathid: 0x%016lx", logSafe(entry.first).c_str(),
+                 field == entry.second.end() ? 0 : field->second);
     }
     LOG_INFO("%s", kRule);
 }
@@ -102,7 +104,7 @@ void PolicyWorkers::getPkgsIdentityData(const std::vector<std::string>& params, 
     for (size_t i = 0; i < params.size(); ++i) {
         const uint64_t pkgId = tasks.get(i);
         if (pkgId == kAllOnes) {
-            LOG_ERROR("error: #%d #pkg:%s #pkgid: %016lx", number, params[i].c_str(), kAllOnes);
+            LOG_ERROR("error: #%d #pkg:%s #pkgid: %016lx", number, logSafe(params[i]).c_str(), kAllOnes);
             continue;
         }
         map[params[i]]["pkg_id"] = pkgId;
@@ -129,7 +131,7 @@ void PolicyWorkers::getFilesIdentityData(const std::vector<std::string>& params,
     for (const auto& param : params) {
         Slot slot;
         if (wildcardPathHandler(param, tasks, slot, sid, number) == -1) {
-            LOG_ERROR("filepath:%s, object_type:%d", param.c_str(), number);
+            LOG_ERROR("filepath:%s, object_type:%d", logSafe(param).c_str(), number);
             throw DBus::Error(kPolicyErrorName, "getFilesIdentityData path error.");
         }
         tasks.slots.push_back(slot);
@@ -144,7 +146,7 @@ int PolicyWorkers::wildcardPathHandler(const std::string& param, FileTasks& task
     }
     const std::vector<std::string> matches = searchFilesByPattern(param);
     const uint64_t hash = getSM3HashLast64Bits(param);
-    LOG_INFO("wildcard filepath: %s, hash: 0x%016lx", param.c_str(), hash);
+    LOG_INFO("wildcard filepath: %s, hash: 0x%016lx", logSafe(param).c_str(), hash);
     (sid ? m_store.identityDataFileWildcardSid : m_store.identityDataFileWildcardOid).set(param, {hash, 0, 0});
     int result = 0;
     for (const auto& match : matches) {
@@ -239,7 +241,7 @@ void PolicyWorkers::getThreadResults(FileTasks& tasks, const std::vector<std::st
         }
         const vetu_id_t id = tasks.tasks.get(*tasks.slots[i]);
         if (id.pkg_id == kAllOnes) {
-            LOG_ERROR("error: #%d #file:%s #sid: %016lx-%016lx-%016lx", number, params[i].c_str(), id.pkg_id,
+            LOG_ERROR("error: #%d #file:%s #sid: %016lx-%016lx-%016lx", number, logSafe(params[i]).c_str(), id.pkg_id,
                       id.file_id, id.path_id);
             continue;
         }
@@ -252,7 +254,7 @@ void PolicyWorkers::getThreadResults(FileTasks& tasks, const std::vector<std::st
             entry = {{"pkg_id", 0}, {"file_id", id.file_id}, {"path_id", 0}};
         }
         map[params[i]] = entry;
-        LOG_INFO("file %s, pkgid : 0x%016lx fileid: 0x%016lx pathid: 0x%016lx", params[i].c_str(), entry["pkg_id"],
-                 entry["file_id"], entry["path_id"]);
+        LOG_INFO("file %s, pkgid : 0x%016lx fileid: 0x%016lx pathid: 0x%016lx", logSafe(params[i]).c_str(),
+                 entry["pkg_id"], entry["file_id"], entry["path_id"]);
     }
 }

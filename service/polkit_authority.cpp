@@ -4,9 +4,11 @@
 #include <dbus/dbus-protocol.h>
 
 #include <climits>
+#include <cstring>
 #include <exception>
 #include <stdexcept>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "service/caller_identity.h"
 
@@ -17,6 +19,7 @@ constexpr const char kPolkitPath[] = "/org/freedesktop/PolicyKit1/Authority";
 constexpr const char kPolkitInterface[] = "org.freedesktop.PolicyKit1.Authority";
 constexpr const char kCheckAuthorization[] = "CheckAuthorization";
 constexpr uint32_t kNoUserInteraction = 0;
+constexpr const char kBusErrorPrefix[] = "org.freedesktop.DBus.Error.";
 
 template <typename Append>
 void appendDetail(DBus::MessageIter& details, const char* key, const char* signature, Append append)
@@ -72,6 +75,27 @@ void readResult(const DBus::Message& reply, bool& authorized, bool& challenge)
     }
 }
 
+// The authority answered with an error of its own.
+struct AuthorityErrorReply {};
+
+// The bus library raises every error reply; one of the bus or the transport
+// (no authority, no reply, a lost connection) goes on as a D-Bus error.
+DBus::Message askAuthority(DBus::Connection& connection, DBus::CallMessage& call)
+{
+    try {
+        DBus::Message reply = connection.send_blocking(call);
+        if (reply.is_error()) {
+            throw AuthorityErrorReply{};
+        }
+        return reply;
+    } catch (const DBus::Error& e) {
+        if (e.name() == nullptr || std::strncmp(e.name(), kBusErrorPrefix, sizeof(kBusErrorPrefix) - 1) == 0) {
+            throw;
+        }
+    }
+    throw AuthorityErrorReply{};
+}
+
 }  // namespace
 
 PolkitAuthority::PolkitAuthority(DBus::Connection* connection) : m_connection(connection) {}
@@ -103,11 +127,7 @@ bool PolkitAuthority::polkitCheckAuth(uint32_t pid, uint32_t uid, const std::str
         DBus::CallMessage call(kPolkitName, kPolkitPath, kPolkitInterface, kCheckAuthorization);
         DBus::MessageIter writer = call.writer();
         buildRequest(writer, pid, startTime, static_cast<int32_t>(uid), actionId);
-        const DBus::Message reply = m_connection->send_blocking(call);
-        if (reply.is_error()) {
-            errorText = "PolicyKit DBus 调用无响应";
-            return false;
-        }
+        const DBus::Message reply = askAuthority(*m_connection, call);
         bool authorized = false;
         bool challenge = false;
         readResult(reply, authorized, challenge);
@@ -123,6 +143,9 @@ bool PolkitAuthority::polkitCheckAuth(uint32_t pid, uint32_t uid, const std::str
             LOG_INFO_CATEGORY("polkit 授权被显式拒绝");
         }
         return false;
+    } catch (const AuthorityErrorReply&) {
+        errorText = "PolicyKit DBus 调用无响应";
+        return false;
     } catch (const DBus::Error& e) {
         errorText = std::string("DBus 通信异常：") + e.message();
     } catch (const std::invalid_argument& e) {
@@ -134,6 +157,6 @@ bool PolkitAuthority::polkitCheckAuth(uint32_t pid, uint32_t uid, const std::str
     } catch (...) {
         errorText = "发生未知异常";
     }
-    LOG_ERROR("%s", errorText.c_str());
+    LOG_ERROR("%s", logSafe(errorText).c_str());
     return false;
 }

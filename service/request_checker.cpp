@@ -5,6 +5,7 @@
 #include <exception>
 #include <fstream>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/paths.h"
 
@@ -43,10 +44,10 @@ void RequestChecker::initAdmctl()
             m_admctlEnabled = true;
             LOG_INFO("admctl enabled: secadm user restriction is active");
         } else {
-            LOG_INFO("admctl disabled (%s): secadm user restriction is inactive", line.c_str());
+            LOG_INFO("admctl disabled (%s): secadm user restriction is inactive", logSafe(line).c_str());
         }
     } catch (const std::exception& e) {
-        LOG_ERROR("initAdmctl exception: %s", e.what());
+        LOG_ERROR("initAdmctl exception: %s", logSafe(e.what()).c_str());
     } catch (...) {
         LOG_ERROR("initAdmctl unknown exception occurred");
     }
@@ -60,31 +61,41 @@ bool RequestChecker::checkRateLimit(const std::string& sender, uint32_t rateClas
     }
     uint32_t maximum = 0;
     if (!rateClassMaximum(rateClass, maximum)) {
-        LOG_ERROR("checkRateLimit: unknown rate class %u for %s", rateClass, methodName.c_str());
+        LOG_ERROR("checkRateLimit: unknown rate class %u for %s", rateClass, logSafe(methodName).c_str());
         return false;
     }
     // Connections of one non-root user share a budget; root's are told
     // apart by their bus names.
     std::string key = sender;
     uint32_t uid = 0;
-    if (m_identity.getCallerUid(sender, uid)) {
+    std::string what;
+    switch (m_identity.askCallerUid(sender, uid, what)) {
+    case CallerIdentity::Answer::Ok:
         if (uid != 0) {
             key = "uid:" + std::to_string(uid);
         }
-    } else {
+        break;
+    case CallerIdentity::Answer::NoConnection:
+    case CallerIdentity::Answer::ErrorReply:
+        break;
+    default:
         LOG_ERROR("checkRateLimit: failed to get caller UID, falling back to sender");
+        break;
     }
     m_rateLimiter.pruneRateLimitHistory();
     const bool admitted = m_rateLimiter.checkSlidingWindow(key, maximum, kRateWindow);
     if (admitted) {
-        LOG_INFO("checkRateLimit: interface=%s, sender=%s, type=%d, max=%u/sec", methodName.c_str(), key.c_str(),
-                 static_cast<int>(rateClass), maximum);
+        LOG_INFO("checkRateLimit: interface=%s, sender=%s, type=%d, max=%u/sec", logSafe(methodName).c_str(),
+                 logSafe(key).c_str(), static_cast<int>(rateClass), maximum);
     } else {
-        LOG_ERROR("rate limit exceeded: interface=%s, sender=%s, type=%d, max=%u/sec", methodName.c_str(),
-                  key.c_str(), static_cast<int>(rateClass), maximum);
+        LOG_ERROR("rate limit exceeded: interface=%s, sender=%s, type=%d, max=%u/sec", logSafe(methodName).c_str(),
+                  logSafe(key).c_str(), static_cast<int>(rateClass), maximum);
     }
     return admitted;
 }
+
+// Its lines are the authorisation check's own.
+constexpr const char kCheckAuth[] = "checkAuth";
 
 bool RequestChecker::isUserAdmitted(const std::string& user, const std::string& methodName)
 {
@@ -92,13 +103,17 @@ bool RequestChecker::isUserAdmitted(const std::string& user, const std::string& 
         return true;
     }
     if (user == kSecadmUser) {
-        LOG_ERROR("checkAuth failed: admctl disabled, user secadm is not allowed (user=%s)", user.c_str());
+        Logger::getInstance()->logError(kCheckAuth, __LINE__,
+                                        "checkAuth failed: admctl disabled, user secadm is not allowed (user=%s)",
+                                        logSafe(user).c_str());
         return false;
     }
     if (user.empty()) {
-        LOG_ERROR("checkAuth failed: admctl disabled, caller's user name unknown, refused as secadm would be "
-                  "(interface=%s)",
-                  methodName.c_str());
+        Logger::getInstance()->logError(
+            kCheckAuth, __LINE__,
+            "checkAuth failed: admctl disabled, caller's user name unknown, refused as secadm would be "
+            "(interface=%s)",
+            logSafe(methodName).c_str());
         return false;
     }
     return true;
@@ -124,20 +139,20 @@ bool RequestChecker::checkAuth(const std::string& sender, const std::string& met
             authorized = m_polkit.polkitCheckAuth(pid, uid, kLabelMgrAccessAction, errorText);
         }
         if (!authorized) {
-            LOG_ERROR("checkAuth failed: interface=%s, pid=%u, name=%s, path=%s, error=%s", methodName.c_str(), pid,
-                      name.c_str(), path.c_str(), errorText.c_str());
+            LOG_ERROR("checkAuth failed: interface=%s, pid=%u, name=%s, path=%s, error=%s", logSafe(methodName).c_str(),
+                      pid, logSafe(name).c_str(), logSafe(path).c_str(), logSafe(errorText).c_str());
             return false;
         }
         if (!m_admctlEnabled && !isUserAdmitted(m_identity.getCallerUserName(sender), methodName)) {
             return false;
         }
-        LOG_INFO_CATEGORY("checkAuth succeeded: interface=%s, pid=%u, name=%s, path=%s", methodName.c_str(), pid,
-                          name.c_str(), path.c_str());
+        LOG_INFO_CATEGORY("checkAuth succeeded: interface=%s, pid=%u, name=%s, path=%s", logSafe(methodName).c_str(),
+                          pid, logSafe(name).c_str(), logSafe(path).c_str());
         return true;
     } catch (const DBus::Error& e) {
-        LOG_ERROR("checkAuth dbus error: %s", e.what());
+        LOG_ERROR("checkAuth dbus error: %s", logSafe(e.what()).c_str());
     } catch (const std::exception& e) {
-        LOG_ERROR("checkAuth exception: %s", e.what());
+        LOG_ERROR("checkAuth exception: %s", logSafe(e.what()).c_str());
     } catch (...) {
         LOG_ERROR("checkAuth unknown exception occurred");
     }
@@ -158,9 +173,9 @@ bool RequestChecker::checkWhitelist(const std::string& sender, const std::string
         CallerIdentity::getCallerProcessInfo(pid, name, path);
         return m_whitelist.checkWhitelist(user, path, methodName);
     } catch (const DBus::Error& e) {
-        LOG_ERROR("checkWhitelist dbus error: %s", e.what());
+        LOG_ERROR("checkWhitelist dbus error: %s", logSafe(e.what()).c_str());
     } catch (const std::exception& e) {
-        LOG_ERROR("checkWhitelist exception: %s", e.what());
+        LOG_ERROR("checkWhitelist exception: %s", logSafe(e.what()).c_str());
     } catch (...) {
         LOG_ERROR("checkWhitelist unknown exception occurred");
     }

@@ -4,6 +4,7 @@
 #include <ctime>
 #include <vector>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "store/vetu_restore_init.h"
 
@@ -50,7 +51,7 @@ bool ContextMgrService::waitUntilReady()
 void ContextMgrService::logWorkException(const MethodTraits& method, const char* what)
 {
     if (what != nullptr) {
-        LOG_ERROR("%s exception: %s", method.name, what);
+        LOG_ERROR("%s exception: %s", method.name, logSafe(what).c_str());
     } else {
         LOG_ERROR("%s unknown exception occurred", method.name);
     }

@@ -24,6 +24,7 @@
 #include <type_traits>
 
 #include "service/context_mgr_service.h"
+#include "service/method_log.h"
 #include "service/method_table.h"
 
 // An argument error found only in the work (after the wait): the frame lets
@@ -77,6 +78,7 @@ auto ContextMgrService::runRequest(const std::string& sender, Check&& check, Wor
     if (const char* invalid = check()) {
         throw DBus::ErrorInvalidArgs(invalid);
     }
+    const ServedMethod served(method.name);
     try {
         if (method.waits && !waitUntilReady()) {
             return failureValue<Result>(method.failure);

@@ -5,15 +5,19 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdint>
+#include <functional>
 #include <mutex>
 #include <type_traits>
 
 #include "common/file_utils.h"
 #include "common/label_xattr.h"
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/path_pattern.h"
 #include "common/path_safety.h"
 #include "common/path_utils.h"
+#include "service/method_log.h"
 #include "service/path_resolution.h"
 #include "store/pattern_match.h"
 #include "store/vetu_restore_init.h"
@@ -44,9 +48,18 @@ std::string valueText(const vetu_id_t& id)
 }
 
 template <typename V>
-void logEntry(const UserSetKind<V>& kind, const std::string& key, const V& value)
+void logEntry(const char* text, const std::string& key, const V& value)
 {
-    LOG_INFO(kind.entryText, key.c_str(), valueText(value).c_str());
+    if (text != nullptr) {
+        METHOD_LOG(logInfo, text, logSafe(key).c_str(), valueText(value).c_str());
+    }
+}
+
+void logPath(const char* text, const std::string& path)
+{
+    if (text != nullptr) {
+        METHOD_LOG(logInfo, text, logSafe(path).c_str());
+    }
 }
 
 // The maps of a kind as they were before a change, to put back when the
@@ -88,8 +101,9 @@ private:
 
 bool withinRelabelCap(const std::vector<std::string>& relabel)
 {
-    if (relabel.size() > kMaxRelabelPaths) {
-        LOG_ERROR("refusing to rewrite %zu labels in one call, at most %zu", relabel.size(), kMaxRelabelPaths);
+    if (relabel.size() > userSetRelabelCaps().paths) {
+        METHOD_LOG(logError, "refusing to rewrite %zu labels in one call, at most %zu", relabel.size(),
+                   userSetRelabelCaps().paths);
         return false;
     }
     return true;
@@ -98,7 +112,8 @@ bool withinRelabelCap(const std::vector<std::string>& relabel)
 bool appendPatternMatches(const std::string& pattern, std::vector<std::string>& relabel)
 {
     std::vector<std::string> matches;
-    if (!searchFilesByPatternBounded(pattern, kMaxPatternEntriesRead, kMaxRelabelPaths, matches)) {
+    const RelabelCaps& caps = userSetRelabelCaps();
+    if (!searchFilesByPatternBounded(pattern, caps.entriesRead, caps.paths, matches)) {
         return false;
     }
     relabel.insert(relabel.end(), matches.begin(), matches.end());
@@ -107,56 +122,80 @@ bool appendPatternMatches(const std::string& pattern, std::vector<std::string>& 
 
 struct ReadLabel {
     std::string path;
-    int mode;
+    int mode = kXattrModeFile;
     LabelContext label;
 };
 
-// The labels of the list as they are now: a link's own label in mode 3
-// (reading its label in mode 1 would refuse the link, and its target has an
-// entry of its own), every other path in mode 1. Paths that no longer exist
-// are left out. False (logged) at the first label that cannot be read.
-bool readLabels(const std::vector<std::string>& relabel, std::vector<ReadLabel>& labels)
+// The label of path as it is now: a link's own label in mode 3 (reading its
+// label in mode 1 would refuse the link, and its target has an entry of its
+// own), every other path in mode 1. missing: the path does not exist by the
+// test that follows links (a dangling link among them) and is left alone.
+// False (logged) when the label cannot be read.
+bool readLabel(const std::string& path, ReadLabel& read, bool& missing)
 {
-    labels.reserve(relabel.size());
-    for (const auto& path : relabel) {
-        ReadLabel read{path, kXattrModeFile, {}};
-        // Files first: the mode-1 read refuses a link, which is then read
-        // as what it is.
-        if (getFileLabelFromXattr(path.c_str(), &read.label, read.mode) != 0) {
-            struct stat st {};
-            if (lstat(path.c_str(), &st) != 0 && errno == ENOENT) {
-                continue;
-            }
-            read.mode = kXattrModeLink;
-            if (!S_ISLNK(st.st_mode) || getFileLabelFromXattr(path.c_str(), &read.label, read.mode) != 0) {
-                LOG_ERROR("getFileLabelFromXattr %s error", path.c_str());
-                return false;
-            }
-        }
-        labels.push_back(std::move(read));
+    missing = false;
+    read.path = path;
+    read.mode = kXattrModeFile;
+    // Files first: the mode-1 read refuses a link, which is then read as
+    // what it is.
+    if (getFileLabelFromXattr(path.c_str(), &read.label, read.mode) == 0) {
+        return true;
+    }
+    if (fileExists(path.c_str()) != 0) {
+        missing = true;
+        return true;
+    }
+    struct stat st {};
+    read.mode = kXattrModeLink;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode) ||
+        getFileLabelFromXattr(path.c_str(), &read.label, read.mode) != 0) {
+        METHOD_LOG(logError, "getFileLabelFromXattr %s error", logSafe(path).c_str());
+        return false;
     }
     return true;
 }
 
-// Writes the labels read with the field changed: a link's own label gets
-// linkValue. The other fields are written as read, so a label changed by
-// someone else since the read loses that change, as any concurrent
-// read-modify-write would. False (logged) at the first failure.
-template <typename V>
-bool writeLabels(std::vector<ReadLabel>& labels, const UserSetKind<V>& kind, uint32_t value, uint32_t linkValue)
+// False (logged) at the first label that cannot be read.
+bool readLabels(const std::vector<std::string>& relabel, std::vector<ReadLabel>& labels)
 {
-    for (auto& read : labels) {
-        const uint32_t written = read.mode == kXattrModeLink ? linkValue : value;
-        read.label.*kind.field = written;
-        if (setFileLabelToXattr(read.path.c_str(), &read.label, read.mode) != 0) {
-            LOG_ERROR("setFileLabelToXattr %s error", read.path.c_str());
+    labels.reserve(relabel.size());
+    for (const auto& path : relabel) {
+        ReadLabel read;
+        bool missing = false;
+        if (!readLabel(path, read, missing)) {
             return false;
         }
-        // One line per file at debug level: a pattern call may rewrite
-        // many labels, and a client may call often.
-        LOG_DEBUG(kind.rewrittenText, read.path.c_str(), valueText(written).c_str());
+        if (!missing) {
+            labels.push_back(std::move(read));
+        }
     }
-    LOG_INFO("%zu labels rewritten", labels.size());
+    return true;
+}
+
+// Writes the label read with the field changed: a link's own label gets
+// linkValue. The other fields are written as read, so a label changed by
+// someone else since the read loses that change, as any concurrent
+// read-modify-write would. False (logged) on failure.
+template <typename V>
+bool writeLabel(ReadLabel& read, const UserSetKind<V>& kind, uint32_t value, uint32_t linkValue)
+{
+    const uint32_t written = read.mode == kXattrModeLink ? linkValue : value;
+    read.label.*kind.field = written;
+    if (setFileLabelToXattr(read.path.c_str(), &read.label, read.mode) != 0) {
+        METHOD_LOG(logError, "setFileLabelToXattr %s error", logSafe(read.path).c_str());
+        return false;
+    }
+    return true;
+}
+
+template <typename V>
+bool storeOrUndo(VetuRestoreInit& store, ChangeUndo<V>& undo)
+{
+    if (store.storeIndentityData() != 0) {
+        METHOD_LOG(logError, "Failed to store identity data");
+        undo.restore();
+        return false;
+    }
     return true;
 }
 
@@ -165,32 +204,74 @@ bool writeLabels(std::vector<ReadLabel>& labels, const UserSetKind<V>& kind, uin
 // -1 with the change kept and stored when a write fails.
 template <typename V>
 int commit(VetuRestoreInit& store, const UserSetKind<V>& kind, ChangeUndo<V>& undo,
-           const std::vector<std::string>& relabel, uint32_t value, uint32_t linkValue)
+           const std::vector<std::string>& relabel, uint32_t value)
 {
     std::vector<ReadLabel> labels;
     if (kind.field != nullptr && !readLabels(relabel, labels)) {
         undo.restore();
         return -1;
     }
-    if (store.storeIndentityData() != 0) {
-        LOG_ERROR("Failed to store identity data");
-        undo.restore();
+    if (!storeOrUndo(store, undo)) {
         return -1;
     }
-    if (kind.field != nullptr && !writeLabels(labels, kind, value, linkValue)) {
+    if (kind.field == nullptr) {
+        return 0;
+    }
+    for (auto& read : labels) {
+        if (!writeLabel(read, kind, value, value)) {
+            return -1;
+        }
+        logEntry(kind.rewrittenText, read.path, value);
+    }
+    return 0;
+}
+
+// After a removal was stored, the labels it covered are reset one by one
+// as the pattern walks find them, without a cap and without holding them
+// all: a label that cannot be reset is logged and the rest go on, so an
+// entry that grew large can always be removed. -1 when a label failed.
+template <typename V>
+int resetLabels(const UserSetKind<V>& kind, const std::vector<std::string>& patterns,
+                const std::vector<std::string>& paths, uint32_t linkValue, const char* perFileText)
+{
+    if (kind.field == nullptr) {
+        return 0;
+    }
+    size_t failed = 0;
+    const std::function<bool(const std::string&)> reset = [&](const std::string& path) {
+        ReadLabel read;
+        bool missing = false;
+        if (!readLabel(path, read, missing)) {
+            ++failed;
+        } else if (!missing && writeLabel(read, kind, kind.resetValue, linkValue)) {
+            logPath(perFileText, path);
+        } else if (!missing) {
+            ++failed;
+        }
+        return true;
+    };
+    for (const auto& pattern : patterns) {
+        forEachPatternMatch(pattern, SIZE_MAX, reset);
+    }
+    for (const auto& path : paths) {
+        reset(path);
+    }
+    if (failed != 0) {
+        METHOD_LOG(logError, "%zu labels could not be reset", failed);
         return -1;
     }
     return 0;
 }
 
 template <typename V>
-bool keysOf(const UserSetKind<V>& kind, const std::string& key, LinkKeys linkKeys, PathKeys& out)
+bool keysOf(const UserSetKind<V>& kind, const std::string& key, LinkKeys linkKeys, const PathRuleTexts& texts,
+            PathKeys& out)
 {
     if (kind.patterns == nullptr) {
         out.keys = {key};
         return true;
     }
-    return derivePathKeys(key, linkKeys, out);
+    return derivePathKeys(key, linkKeys, texts, out);
 }
 
 template <typename V>
@@ -206,6 +287,12 @@ void addMatchingPlainEntries(VetuRestoreInit& store, const UserSetKind<V>& kind,
 
 }  // namespace
 
+RelabelCaps& userSetRelabelCaps()
+{
+    static RelabelCaps caps;
+    return caps;
+}
+
 const char* checkUserSetPath(const std::string& path)
 {
     const bool allowSymlink = false;
@@ -214,7 +301,7 @@ const char* checkUserSetPath(const std::string& path)
     return isFilePathSafe(path, allowSymlink, allowWildcard, allowMissing) ? nullptr : "filepath is not safe";
 }
 
-bool derivePathKeys(const std::string& path, LinkKeys linkKeys, PathKeys& out)
+bool derivePathKeys(const std::string& path, LinkKeys linkKeys, const PathRuleTexts& texts, PathKeys& out)
 {
     out = PathKeys{};
     if (fileExists(path.c_str()) != 0) {
@@ -224,7 +311,7 @@ bool derivePathKeys(const std::string& path, LinkKeys linkKeys, PathKeys& out)
     if (!isSymlink(path.c_str())) {
         const std::string real = getRealPath(path);
         if (real.empty()) {
-            LOG_ERROR("get real path failed, %s", path.c_str());
+            METHOD_LOG(logError, texts.realPath, logSafe(path).c_str());
             return false;
         }
         out.keys = {real};
@@ -233,12 +320,12 @@ bool derivePathKeys(const std::string& path, LinkKeys linkKeys, PathKeys& out)
     }
     const std::string own = getLinkRealPath(path);
     if (own.empty()) {
-        LOG_ERROR("get link real path failed, %s", path.c_str());
+        METHOD_LOG(logError, texts.linkRealPath, logSafe(path).c_str());
         return false;
     }
     const std::string target = getLnkTargetFilePath(own);
     if (target.empty()) {
-        LOG_ERROR("get link file path failed, %s", own.c_str());
+        METHOD_LOG(logError, texts.linkFilePath, logSafe(own).c_str());
         return false;
     }
     out.keys = {target};
@@ -246,6 +333,7 @@ bool derivePathKeys(const std::string& path, LinkKeys linkKeys, PathKeys& out)
         out.keys.push_back(own);
     }
     out.relabel = {target, own};
+    out.linkOwn = own;
     return true;
 }
 
@@ -258,19 +346,24 @@ int setUserEntry(VetuRestoreInit& store, const UserSetKind<V>& kind, const std::
     std::vector<std::string> relabel;
     if (pattern && kind.patterns != nullptr) {
         (store.*kind.patterns).set(key, value);
-        logEntry(kind, key, value);
+        logEntry(kind.entryText, key, value);
         if (kind.field != nullptr && !appendPatternMatches(key, relabel)) {
             undo.restore();
             return -1;
         }
     } else {
         PathKeys keys;
-        if (!keysOf(kind, key, kind.setLinkKeys, keys)) {
+        if (!keysOf(kind, key, kind.setLinkKeys, kind.setPathTexts, keys)) {
             return -1;
         }
+        const bool link = !keys.linkOwn.empty();
+        if (link) {
+            logPath(kind.setLinkOwnText, keys.linkOwn);
+        }
+        // A link's own path gets its entry without a line of its own.
+        logEntry(link ? kind.setLinkText : kind.entryText, keys.keys.front(), value);
         for (const auto& k : keys.keys) {
             (store.*kind.plain).set(k, value);
-            logEntry(kind, k, value);
         }
         relabel = std::move(keys.relabel);
     }
@@ -278,7 +371,7 @@ int setUserEntry(VetuRestoreInit& store, const UserSetKind<V>& kind, const std::
     if constexpr (std::is_same<V, uint32_t>::value) {
         field = value;
     }
-    return commit(store, kind, undo, relabel, field, field);
+    return commit(store, kind, undo, relabel, field);
 }
 
 template <typename V>
@@ -290,21 +383,26 @@ std::map<std::string, V> queryUserEntries(VetuRestoreInit& store, const UserSetK
     if (pattern && kind.patterns != nullptr) {
         if ((store.*kind.patterns).get(key, value) == 0) {
             result[key] = value;
+            logEntry(kind.patternEntryText, key, value);
         }
-        addMatchingPlainEntries(store, kind, key, result);
-    } else {
-        PathKeys keys;
-        if (!keysOf(kind, key, kind.queryDeleteLinkKeys, keys)) {
-            return {};
+        std::map<std::string, V> covered;
+        addMatchingPlainEntries(store, kind, key, covered);
+        for (const auto& entry : covered) {
+            result[entry.first] = entry.second;
+            logEntry(kind.patternMatchText, entry.first, entry.second);
         }
-        for (const auto& k : keys.keys) {
-            if ((store.*kind.plain).get(k, value) == 0) {
-                result[k] = value;
-            }
-        }
+        return result;
     }
-    for (const auto& entry : result) {
-        logEntry(kind, entry.first, entry.second);
+    PathKeys keys;
+    if (!keysOf(kind, key, kind.queryDeleteLinkKeys, kind.queryPathTexts, keys)) {
+        return {};
+    }
+    for (const auto& k : keys.keys) {
+        if ((store.*kind.plain).get(k, value) == 0) {
+            result[k] = value;
+            const bool linkTarget = !keys.linkOwn.empty() && &k == &keys.keys.front();
+            logEntry(linkTarget ? kind.queryLinkText : kind.entryText, k, value);
+        }
     }
     return result;
 }
@@ -313,14 +411,25 @@ template <typename V>
 std::map<std::string, V> showUserEntries(VetuRestoreInit& store, const UserSetKind<V>& kind)
 {
     std::map<std::string, V> result;
+    // Pattern entries first: a path entry under the same key wins.
+    const auto add = [&](const std::map<std::string, V>& entries, const char* readingText, const char* noneText) {
+        if (kind.logsShowSteps) {
+            METHOD_LOG(logDebug, readingText);
+            if (entries.empty()) {
+                METHOD_LOG(logInfo, noneText);
+            }
+        }
+        for (const auto& entry : entries) {
+            result[entry.first] = entry.second;
+            logEntry(kind.entryText, entry.first, entry.second);
+        }
+    };
     if (kind.patterns != nullptr) {
-        result = *(store.*kind.patterns).snapshot();
+        add(*(store.*kind.patterns).snapshot(), "showUserSetFileOid: reading glob oids", "no glob oids");
     }
-    for (const auto& entry : *(store.*kind.plain).snapshot()) {
-        result[entry.first] = entry.second;
-    }
-    for (const auto& entry : result) {
-        logEntry(kind, entry.first, entry.second);
+    add(*(store.*kind.plain).snapshot(), "showUserSetFileOid: reading regular oids", "no regular oids");
+    if (kind.logsShowSteps) {
+        METHOD_LOG(logInfo, "showUserSetFileOid: total %zu oids returned", result.size());
     }
     return result;
 }
@@ -330,41 +439,41 @@ int deleteUserEntry(VetuRestoreInit& store, const UserSetKind<V>& kind, const st
 {
     std::lock_guard<std::mutex> step(g_changeMutex);
     ChangeUndo<V> undo(store, kind);
+    std::vector<std::string> patterns;
     std::vector<std::string> relabel;
     if (pattern && kind.patterns != nullptr) {
         V value{};
-        const bool had = (store.*kind.patterns).get(key, value) == 0;
-        (store.*kind.patterns).erase(key);
-        LOG_INFO(kind.deletedText, key.c_str());
-        if (had && kind.field != nullptr && !appendPatternMatches(key, relabel)) {
-            undo.restore();
-            return -1;
+        if ((store.*kind.patterns).get(key, value) == 0) {
+            patterns.push_back(key);
         }
+        (store.*kind.patterns).erase(key);
+        logPath(kind.patternDeletedText, key);
         std::map<std::string, V> covered;
         addMatchingPlainEntries(store, kind, key, covered);
         for (const auto& entry : covered) {
             (store.*kind.plain).erase(entry.first);
-            LOG_INFO(kind.deletedText, entry.first.c_str());
-            if (kind.field != nullptr) {
-                relabel.push_back(entry.first);
-            }
-        }
-        if (!withinRelabelCap(relabel)) {
-            undo.restore();
-            return -1;
+            logPath(kind.patternDeletedText, entry.first);
+            relabel.push_back(entry.first);
         }
     } else {
         PathKeys keys;
-        if (!keysOf(kind, key, kind.queryDeleteLinkKeys, keys)) {
+        if (!keysOf(kind, key, kind.queryDeleteLinkKeys, kind.deletePathTexts, keys)) {
             return -1;
         }
         for (const auto& k : keys.keys) {
             (store.*kind.plain).erase(k);
-            LOG_INFO(kind.deletedText, k.c_str());
+            const bool linkTarget = !keys.linkOwn.empty() && &k == &keys.keys.front();
+            logPath(linkTarget ? kind.linkDeletedText : kind.deletedText, k);
+        }
+        if (keys.relabel.empty()) {
+            logPath(kind.resetText, key);  // a missing path: its entry goes, no label is touched
         }
         relabel = std::move(keys.relabel);
     }
-    return commit(store, kind, undo, relabel, kind.resetValue, kind.resetValue);
+    if (!storeOrUndo(store, undo)) {
+        return -1;
+    }
+    return resetLabels(kind, patterns, relabel, kind.resetValue, kind.resetText);
 }
 
 template <typename V>
@@ -372,29 +481,23 @@ int deleteAllUserEntries(VetuRestoreInit& store, const UserSetKind<V>& kind)
 {
     std::lock_guard<std::mutex> step(g_changeMutex);
     ChangeUndo<V> undo(store, kind);
+    std::vector<std::string> patterns;
     std::vector<std::string> relabel;
-    if (kind.field != nullptr) {
-        for (const auto& entry : *(store.*kind.patterns).snapshot()) {
-            if (!appendPatternMatches(entry.first, relabel)) {
-                return -1;
-            }
-        }
-        for (const auto& entry : *(store.*kind.plain).snapshot()) {
-            relabel.push_back(entry.first);
-        }
-        if (!withinRelabelCap(relabel)) {
-            return -1;
-        }
-    }
     if (kind.patterns != nullptr) {
+        for (const auto& entry : *(store.*kind.patterns).snapshot()) {
+            patterns.push_back(entry.first);
+        }
         (store.*kind.patterns).clear();
     }
+    for (const auto& entry : *(store.*kind.plain).snapshot()) {
+        relabel.push_back(entry.first);
+    }
     (store.*kind.plain).clear();
-    if (commit(store, kind, undo, relabel, kind.resetValue, kind.linkResetOnDeleteAll) != 0) {
+    if (!storeOrUndo(store, undo)) {
         return -1;
     }
-    LOG_INFO("%s", kind.clearedText);
-    return 0;
+    METHOD_LOG(logInfo, "%s", kind.clearedText);
+    return resetLabels(kind, patterns, relabel, kind.linkResetOnDeleteAll, kind.resetAllText);
 }
 
 #define VETU_USER_SET_VERBS(V)                                                                                     \

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "store/conf_file_reader.h"
 #include "store/vetu_restore_init.h"
@@ -80,7 +81,7 @@ void readConfLines(const std::string& confFileName, std::map<std::string, T>& co
     }
     std::ifstream in(confFileName);
     if (!in.is_open()) {
-        LOG_ERROR("open %s file error!\n", confFileName.c_str());
+        LOG_ERROR("open %s file error!\n", logSafe(confFileName).c_str());
         return;
     }
     std::string line;
@@ -97,7 +98,7 @@ void readConfLines(const std::string& confFileName, std::map<std::string, T>& co
         try {
             confMap[key] = convert(text);
         } catch (const std::invalid_argument& e) {
-            LOG_ERROR("get %s value failed. %s", key.c_str(), e.what());
+            LOG_ERROR("get %s value failed. %s", logSafe(key).c_str(), logSafe(e.what()).c_str());
             return;
         }
     }
@@ -140,14 +141,14 @@ std::vector<DeviceClassInfo> readDeviceClasses(const TiXmlElement* typeNode)
         if (!readNameAndValue(classNode, "class", cls.name, cls.value)) {
             continue;
         }
-        LOG_DEBUG("device ClassNode %s value 0x%0x", cls.name.c_str(), cls.value);
+        LOG_DEBUG("device ClassNode %s value 0x%0x", logSafe(cls.name).c_str(), cls.value);
         for (const TiXmlElement* subNode = classNode->FirstChildElement("subclass"); subNode != nullptr;
              subNode = subNode->NextSiblingElement("subclass")) {
             DeviceSubclassInfo sub;
             if (!readNameAndValue(subNode, "subclass", sub.name, sub.value)) {
                 continue;
             }
-            LOG_DEBUG("device Subclass %s value 0x%0x", sub.name.c_str(), sub.value);
+            LOG_DEBUG("device Subclass %s value 0x%0x", logSafe(sub.name).c_str(), sub.value);
             cls.subclasses.push_back(std::move(sub));
         }
         classes.push_back(std::move(cls));
@@ -246,7 +247,7 @@ XmlLoad parseDeviceTypes(const std::string& text, std::vector<DeviceTypeInfo>& t
         if (!readNameAndValue(typeNode, "type", type.name, type.value)) {
             continue;
         }
-        LOG_DEBUG("device newType.name %s value 0x%0x", type.name.c_str(), type.value);
+        LOG_DEBUG("device newType.name %s value 0x%0x", logSafe(type.name).c_str(), type.value);
         type.classes = readDeviceClasses(typeNode);
         types.push_back(std::move(type));
     }
@@ -314,7 +315,7 @@ uint64_t VetuRestoreInit::querySpecialFsPkgid(const std::string& fsType)
     if (it == configured->end()) {
         return 0;
     }
-    LOG_INFO("filesystem type: %s, pkgid: %016lx", fsType.c_str(), it->second);
+    LOG_INFO("filesystem type: %s, pkgid: %016lx", logSafe(fsType).c_str(), it->second);
     return it->second;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/path_utils.h"
 #include "common/sm3_hash.h"
@@ -104,7 +105,7 @@ int VetuRestoreInit::getPkgId(const std::string& pkgName, uint64_t& pkgId, const
     const bool userSet = tables != nullptr ? exactEntry(*tables->userPkgIds, pkgName, pkgId)
                                            : identityDataUserConfigPid.get(pkgName, pkgId) == 0;
     if (userSet) {
-        LOG_DEBUG("pkgname: %s, id: 0x%016lx", pkgName.c_str(), pkgId);
+        LOG_DEBUG("pkgname: %s, id: 0x%016lx", logSafe(pkgName).c_str(), pkgId);
         return 0;
     }
     bool known = false;
@@ -137,7 +138,7 @@ int VetuRestoreInit::getPkgId(const std::string& pkgName, uint64_t& pkgId, const
         }
         pkgId = placed.first->second.pkgId;
     }
-    LOG_DEBUG("pkgname: %s, id: 0x%016lx", pkgName.c_str(), pkgId);
+    LOG_DEBUG("pkgname: %s, id: 0x%016lx", logSafe(pkgName).c_str(), pkgId);
     return 0;
 }
 
@@ -178,9 +179,9 @@ int VetuRestoreInit::queryFilePkgid(const std::string& filePath, uint64_t& pkgId
             continue;
         }
         const std::string strippedPath = filePath.substr(kStrippedLength);
-        LOG_INFO("strippedPath: %s", strippedPath.c_str());
+        LOG_INFO("strippedPath: %s", logSafe(strippedPath).c_str());
         if (queryFileOwner(strippedPath, owner, tables)) {
-            LOG_INFO("pkgName: %s, _pkgType: %d", owner.pkgName.c_str(), static_cast<int>(owner.pkgType));
+            LOG_INFO("pkgName: %s, _pkgType: %d", logSafe(owner.pkgName).c_str(), static_cast<int>(owner.pkgType));
             pkgType = owner.pkgType;
             return getPkgId(owner.pkgName, pkgId, tables);
         }
@@ -188,7 +189,7 @@ int VetuRestoreInit::queryFilePkgid(const std::string& filePath, uint64_t& pkgId
     }
     pkgId = 0;
     pkgType = 0;
-    LOG_DEBUG("No package found for path: %s", filePath.c_str());
+    LOG_DEBUG("No package found for path: %s", logSafe(filePath).c_str());
     return 0;
 }
 
@@ -246,17 +247,16 @@ int VetuRestoreInit::getFileOid(const std::string& filePath, vetu_id_t& oid)
         return -1;
     }
     oid = vetu_id_t{};
-    const bool matched = lastMatchingPattern(identityDataUserConfigOidGlob, filePath, oid,
-                                             [&filePath](const std::string& pattern) {
-                                                 LOG_INFO("matchesPattern p.first %s, filepath %s", pattern.c_str(),
-                                                          filePath.c_str());
-                                             });
+    const bool matched =
+        lastMatchingPattern(identityDataUserConfigOidGlob, filePath, oid, [&filePath](const std::string& pattern) {
+            LOG_INFO("matchesPattern p.first %s, filepath %s", logSafe(pattern).c_str(), logSafe(filePath).c_str());
+        });
     const bool exact = identityDataUserConfigOid.get(filePath, oid) == 0;
     int ret = 0;
     if (!matched && !exact) {
         ret = deriveFileIdentity(filePath, oid);
     }
-    LOG_DEBUG("file: %s, oid: %016lx-%016lx-%016lx", filePath.c_str(), oid.pkg_id, oid.file_id, oid.path_id);
+    LOG_DEBUG("file: %s, oid: %016lx-%016lx-%016lx", logSafe(filePath).c_str(), oid.pkg_id, oid.file_id, oid.path_id);
     return ret;
 }
 
@@ -271,7 +271,7 @@ int VetuRestoreInit::getFileSid(const std::string& filePath, vetu_id_t& sid)
     if (!userConfigured(identityDataUserConfigSid, identityDataUserConfigSidGlob, filePath, sid)) {
         ret = deriveFileIdentity(filePath, sid);
     }
-    LOG_DEBUG("file: %s, sid: %016lx-%016lx-%016lx", filePath.c_str(), sid.pkg_id, sid.file_id, sid.path_id);
+    LOG_DEBUG("file: %s, sid: %016lx-%016lx-%016lx", logSafe(filePath).c_str(), sid.pkg_id, sid.file_id, sid.path_id);
     return ret;
 }
 
@@ -312,7 +312,7 @@ int VetuRestoreInit::userPathId(const SyncMap<std::string, vetu_id_t>& exact,
         pathId = getSM3HashLast64Bits(path);
         ret = pathId == 0 ? -1 : 0;
     }
-    LOG_DEBUG("file: %s, path_id: 0x%016lx", path.c_str(), pathId);
+    LOG_DEBUG("file: %s, path_id: 0x%016lx", logSafe(path).c_str(), pathId);
     return ret;
 }
 
@@ -323,7 +323,7 @@ int VetuRestoreInit::getFileId(const std::string& filePath, uint64_t& fileId)
         return -1;
     }
     fileId = getSM3HashLast64Bits(filePath);
-    LOG_DEBUG("file: %s, id: 0x%016lx", filePath.c_str(), fileId);
+    LOG_DEBUG("file: %s, id: 0x%016lx", logSafe(filePath).c_str(), fileId);
     return fileId != 0 ? 0 : -1;
 }
 
@@ -335,7 +335,7 @@ int VetuRestoreInit::getFileCreatorOid(const std::string& filePath, vetu_id_t& o
     }
     oid = vetu_id_t{};
     identityDataUserConfigCreateOid.get(filePath, oid);
-    LOG_DEBUG("file: %s, creator oid: %016lx-%016lx-%016lx", filePath.c_str(), oid.pkg_id, oid.file_id,
+    LOG_DEBUG("file: %s, creator oid: %016lx-%016lx-%016lx", logSafe(filePath).c_str(), oid.pkg_id, oid.file_id,
               oid.path_id);
     return 0;
 }
@@ -347,7 +347,7 @@ int VetuRestoreInit::getFileCreatorOid(const std::string& filePath, vetu_id_t& o
         return -1;
     }
     oid = entryOr(*tables.createOids, filePath, vetu_id_t{});
-    LOG_DEBUG("file: %s, creator oid: %016lx-%016lx-%016lx", filePath.c_str(), oid.pkg_id, oid.file_id,
+    LOG_DEBUG("file: %s, creator oid: %016lx-%016lx-%016lx", logSafe(filePath).c_str(), oid.pkg_id, oid.file_id,
               oid.path_id);
     return 0;
 }
@@ -361,7 +361,7 @@ int VetuRestoreInit::getDirInheritFlag(const std::string& path, uint32_t& flag)
     if (!userConfigured(identityDataUserConfigInheritFlag, identityDataUserConfigInheritFlagGlob, path, flag)) {
         flag = entryOr(*m_mapDirInheritFlag.load(), path, kUnconfiguredDirInheritFlag);
     }
-    LOG_DEBUG("file: %s, inherit flag: 0x%08x", path.c_str(), flag);
+    LOG_DEBUG("file: %s, inherit flag: 0x%08x", logSafe(path).c_str(), flag);
     return 0;
 }
 
@@ -374,7 +374,7 @@ int VetuRestoreInit::getDirInheritFlag(const std::string& path, uint32_t& flag, 
     if (!userConfigured(*tables.inheritFlags, *tables.inheritFlagPatterns, path, flag)) {
         flag = entryOr(*tables.dirInheritFlags, path, kUnconfiguredDirInheritFlag);
     }
-    LOG_DEBUG("file: %s, inherit flag: 0x%08x", path.c_str(), flag);
+    LOG_DEBUG("file: %s, inherit flag: 0x%08x", logSafe(path).c_str(), flag);
     return 0;
 }
 
@@ -383,7 +383,7 @@ int VetuRestoreInit::getTid(const std::string& path, uint32_t& tid)
     if (!userConfigured(identityDataUserConfigTid, identityDataUserConfigTidGlob, path, tid)) {
         tid = entryOr(*m_mapInterpreterTid.load(), path, kDefaultTid);
     }
-    LOG_DEBUG("file: %s, tid: 0x%08x", path.c_str(), tid);
+    LOG_DEBUG("file: %s, tid: 0x%08x", logSafe(path).c_str(), tid);
     return 0;
 }
 
@@ -392,7 +392,7 @@ int VetuRestoreInit::getTid(const std::string& path, uint32_t& tid, const Identi
     if (!userConfigured(*tables.tids, *tables.tidPatterns, path, tid)) {
         tid = entryOr(*tables.interpreterTids, path, kDefaultTid);
     }
-    LOG_DEBUG("file: %s, tid: 0x%08x", path.c_str(), tid);
+    LOG_DEBUG("file: %s, tid: 0x%08x", logSafe(path).c_str(), tid);
     return 0;
 }
 
@@ -470,7 +470,7 @@ int VetuRestoreInit::getKmodOid(const std::string& moduleName, uint64_t& oid)
         return -1;
     }
     oid = (static_cast<uint64_t>(static_cast<uint32_t>(module->second)) << 32) | hash;
-    LOG_DEBUG("module name: %s, oid: 0x%016lx", moduleName.c_str(), oid);
+    LOG_DEBUG("module name: %s, oid: 0x%016lx", logSafe(moduleName).c_str(), oid);
     return 0;
 }
 
@@ -516,6 +516,6 @@ int VetuRestoreInit::getDeviceOid(const std::string& deviceName, uint64_t& oid)
         return -1;
     }
     oid = id;
-    LOG_DEBUG("device name: %s, oid: 0x%016lx", deviceName.c_str(), oid);
+    LOG_DEBUG("device name: %s, oid: 0x%016lx", logSafe(deviceName).c_str(), oid);
     return 0;
 }

@@ -13,6 +13,7 @@
 #include <ostream>
 #include <shared_mutex>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/paths.h"
 #include "store/hmac_key.h"
@@ -226,7 +227,7 @@ int VetuRestoreInit::storeIndentityData()
     std::string json;
     std::string error;
     if (saveIdentityDataJson(*this, json, error) != 0 || storeSignedData(kIdentityDataFile, key, json, error) != 0) {
-        LOG_ERROR("store indentity data error: %s", error.c_str());
+        LOG_ERROR("store indentity data error: %s", logSafe(error).c_str());
         return -1;
     }
     LOG_DEBUG("store indentity data success.");

@@ -7,6 +7,7 @@
 #include <ostream>
 #include <shared_mutex>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "store/hmac_key.h"
 #include "store/signed_data_file.h"
@@ -228,12 +229,12 @@ int VetuRestoreInit::storePkgAndFileData()
         }
         bytes = writer.take();
     } catch (const std::exception& e) {
-        LOG_ERROR("save data error: %s", e.what());
+        LOG_ERROR("save data error: %s", logSafe(e.what()).c_str());
         return -1;
     }
     std::string error;
     if (storeSignedData(kPkgDataFile, key, bytes, error) != 0) {
-        LOG_ERROR("save data error: %s", error.c_str());
+        LOG_ERROR("save data error: %s", logSafe(error).c_str());
         return -1;
     }
     LOG_INFO("save data success");

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/log_text.h"
 #include "common/sm3_hash.h"
 #include "common/logger.h"
 #include "common/paths.h"
@@ -233,7 +234,7 @@ void finishMigration(const SignedDataFile& file, const SignedDataTexts& texts, c
     if (sig.empty() || writeNewDataFile(file.sigPending, sig, error) != 0 ||
         renameDataFile(file.sigPending, file.sig, error) != 0) {
         if (!error.empty()) {
-            LOG_ERROR("%s", error.c_str());
+            LOG_ERROR("%s", logSafe(error).c_str());
         }
         removeFile(file.sigPending);
         LOG_ERROR("%s", texts.sigGenerateFailed);
@@ -245,7 +246,7 @@ void finishMigration(const SignedDataFile& file, const SignedDataTexts& texts, c
     }
     if (writeNewDataFile(file.markerTmp, markerText(), error) != 0 ||
         renameDataFile(file.markerTmp, file.marker, error) != 0) {
-        LOG_ERROR("%s", error.c_str());
+        LOG_ERROR("%s", logSafe(error).c_str());
         removeFile(file.markerTmp);
         LOG_ERROR("Failed to create migration marker");
         return;
@@ -290,7 +291,7 @@ int loadPass(const SignedDataFile& file, const SignedDataTexts& texts, const std
         std::string error;
         if (pendingStatus == ReadStatus::Ok && !pending.empty() && verifyHMACSM3Signature(bytes.view(), key, pending)) {
             if (renameDataFile(file.sigPending, file.sig, error) != 0) {
-                LOG_ERROR("%s", error.c_str());
+                LOG_ERROR("%s", logSafe(error).c_str());
                 return -1;
             }
             LOG_INFO("Signature of %s completed from an interrupted store", file.data);
@@ -353,7 +354,7 @@ int loadPass(const SignedDataFile& file, const SignedDataTexts& texts, const std
         if (texts.deletingUnparsable != nullptr && !exclusive) {
             return kNeedExclusive;
         }
-        LOG_ERROR("%s%s", texts.parseError, error.c_str());
+        LOG_ERROR("%s%s", texts.parseError, logSafe(error).c_str());
         if (texts.deletingUnparsable != nullptr) {
             LOG_WARN("%s", texts.deletingUnparsable);
             removeFile(file.data);

@@ -15,6 +15,7 @@
 #include "common/elapsed_time.h"
 #include "common/file_utils.h"
 #include "common/label_xattr.h"
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/mount_table.h"
 #include "common/path_utils.h"
@@ -110,7 +111,7 @@ bool waitForTasks(std::vector<std::future<void>>& tasks, const char* what)
         try {
             task.get();
         } catch (const std::exception& e) {
-            LOG_ERROR("%s task failed: %s", what, e.what());
+            LOG_ERROR("%s task failed: %s", what, logSafe(e.what()).c_str());
             allDone = false;
         } catch (...) {
             LOG_ERROR("%s task failed: unknown exception", what);
@@ -133,7 +134,7 @@ void VetuRestoreInit::initMap(const FsInfoSync& syncFsFileInfo)
     try {
         startInitPkgSidMap(std::thread::hardware_concurrency(), syncFsFileInfo);
     } catch (const std::exception& e) {
-        LOG_ERROR("package data build failed: %s", e.what());
+        LOG_ERROR("package data build failed: %s", logSafe(e.what()).c_str());
     } catch (...) {
         LOG_ERROR("package data build failed: unknown exception");
     }
@@ -166,7 +167,7 @@ void VetuRestoreInit::startInitPkgSidMap(unsigned int processorCount, const FsIn
     std::map<std::string, uint32_t> interpreters;
     readConfFileToMap(paths::kInterpreterTidConf, interpreters);
     for (const auto& [file, tid] : interpreters) {
-        LOG_DEBUG("file: %s, tid, 0x%016x", file.c_str(), tid);
+        LOG_DEBUG("file: %s, tid, 0x%016x", logSafe(file).c_str(), tid);
     }
     m_mapInterpreterTid.store(std::move(interpreters));
 
@@ -174,14 +175,14 @@ void VetuRestoreInit::startInitPkgSidMap(unsigned int processorCount, const FsIn
 
     LOG_INFO("m_mapSpecialFsTypePkgId size %d", static_cast<int>(specialFs.size()));
     for (const auto& [fsType, pkgId] : specialFs) {
-        LOG_DEBUG("%s, 0x%016lx", fsType.c_str(), pkgId);
+        LOG_DEBUG("%s, 0x%016lx", logSafe(fsType).c_str(), pkgId);
     }
     m_mapSpecialFsTypePkgId.store(std::move(specialFs));
 
     getMountInfo(mountInfoList);
     std::map<std::string, std::string> mountTypes = getMountPointTypeMap(mountInfoList);
     for (const auto& [mountPoint, fsType] : mountTypes) {
-        LOG_DEBUG("%s, %s", mountPoint.c_str(), fsType.c_str());
+        LOG_DEBUG("%s, %s", logSafe(mountPoint).c_str(), logSafe(fsType).c_str());
     }
     m_mapMountPointFsType.store(std::move(mountTypes));
 
@@ -196,7 +197,7 @@ void VetuRestoreInit::startInitPkgSidMap(unsigned int processorCount, const FsIn
         try {
             initPkgFilepathMapMultiThread(kFilesystemPkg, 0);
         } catch (const std::exception& e) {
-            LOG_ERROR("package file list task failed: %s", e.what());
+            LOG_ERROR("package file list task failed: %s", logSafe(e.what()).c_str());
             importComplete = false;
         }
         getAllParentDirectories();
@@ -267,7 +268,7 @@ bool VetuRestoreInit::queuePackageImport(std::vector<std::future<void>>& idTasks
             }));
         }
     } catch (const std::exception& e) {
-        LOG_ERROR("package import failed: %s", e.what());
+        LOG_ERROR("package import failed: %s", logSafe(e.what()).c_str());
         return false;
     }
     return true;

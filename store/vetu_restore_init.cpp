@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 #include "common/sm3_hash.h"
 
@@ -105,7 +106,7 @@ std::string cachedDirOf(const std::string& filePath, bool isDirectory)
         return std::string();
     }
     if (isRelocationNotice(filePath)) {
-        LOG_INFO("skipped ###### %s", filePath.c_str());
+        LOG_INFO("skipped ###### %s", logSafe(filePath).c_str());
         return std::string();
     }
     if (isDirectory) {
@@ -169,28 +170,30 @@ bool VetuRestoreInit::validateMappedData()
         const std::string& path = entry.first;
         const std::string& pkgName = entry.second.pkgName;
         if (path.empty()) {
-            LOG_ERROR("Invalid file path: empty, pkg: %s", pkgName.c_str());
+            LOG_ERROR("Invalid file path: empty, pkg: %s", logSafe(pkgName).c_str());
             return false;
         }
         if (contains(path, "没有包含文件")) {
-            LOG_WARN("Skipping rpm placeholder path: '%s', pkg: %s", path.c_str(), pkgName.c_str());
+            LOG_WARN("Skipping rpm placeholder path: '%s', pkg: %s", logSafe(path).c_str(), logSafe(pkgName).c_str());
             continue;
         }
         if (contains(path, "/../") || path.compare(0, 2, "..") == 0) {
-            LOG_ERROR("Invalid file path contains path traversal: %s, pkg: %s", path.c_str(), pkgName.c_str());
+            LOG_ERROR("Invalid file path contains path traversal: %s, pkg: %s", logSafe(path).c_str(),
+                      logSafe(pkgName).c_str());
             return false;
         }
         if (path[0] != '/') {
-            LOG_ERROR("File path must be absolute: '%s', pkg: %s", path.c_str(), pkgName.c_str());
+            LOG_ERROR("File path must be absolute: '%s', pkg: %s", logSafe(path).c_str(), logSafe(pkgName).c_str());
             return false;
         }
         if (pkgName.empty()) {
-            LOG_ERROR("Empty package name for path: %s", path.c_str());
+            LOG_ERROR("Empty package name for path: %s", logSafe(path).c_str());
             return false;
         }
         for (const char c : pkgName) {
             if (!isPkgNameChar(c)) {
-                LOG_ERROR("Invalid character in package name: %s, path: %s", pkgName.c_str(), path.c_str());
+                LOG_ERROR("Invalid character in package name: %s, path: %s", logSafe(pkgName).c_str(),
+                          logSafe(path).c_str());
                 return false;
             }
         }
@@ -224,7 +227,7 @@ int VetuRestoreInit::insertPkgidToMap(const std::string& pkgName, const uint32_t
         m_mapPkgIdToName[pkgId] = pkgName;
         m_pkgIdsCopy.reset();
         noteDataChange();
-        LOG_DEBUG("pkgname: %s, id: 0x%016lx", pkgName.c_str(), pkgId);
+        LOG_DEBUG("pkgname: %s, id: 0x%016lx", logSafe(pkgName).c_str(), pkgId);
     }
     return 0;
 }

@@ -54,15 +54,27 @@ TEST_F(ProcessAttrTest, MissingMalformedAndRefusedAttributes)
     EXPECT_EQ(writeProcessAttr(m_pid, kLabel), 0);
 }
 
-// The name in /proc/<pid>/stat cannot forge the parent; vanished and
-// invalid processes give no ancestors.
+// Fields count from the last ')', past blanks, parentheses and newlines in
+// the name; a short text has no such field.
+TEST(ProcStatTest, FieldsAfterTheLastParenthesis)
+{
+    const std::string tail = " S 1 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 4242 0\n";
+    EXPECT_EQ(statTextField("7 (a\n) b)" + tail, 22), "4242");
+    EXPECT_EQ(statTextField("7 (a\n) b)" + tail, 3), "S");
+    EXPECT_EQ(statTextField("7 (x) S 1", 22), "");
+    EXPECT_EQ(statTextField("7 x S 1", 3), "");
+}
+
+// The name in /proc/<pid>/stat cannot forge the parent or hide the start
+// time; vanished and invalid processes give no ancestors.
 TEST(ProcessParentTest, ParentOfHostileNamesAndVanishedProcesses)
 {
-    for (const std::string name : {"two words", "x) S 1 (y", ") 1 2 3 4"}) {
+    for (const std::string name : {"two words", "x) S 1 (y", ") 1 2 3 4", "a\n) 9"}) {
         SCOPED_TRACE(name);
         NamedProcess child(name);
         ASSERT_GT(child.pid(), 0);
         EXPECT_EQ(getParentPid(child.pid()), getpid());
+        EXPECT_NE(procStatField(child.pid(), 22), "");
         const std::vector<uint32_t> chain = getAllParent(child.pid());
         ASSERT_FALSE(chain.empty());
         EXPECT_EQ(chain.front(), static_cast<uint32_t>(getpid()));

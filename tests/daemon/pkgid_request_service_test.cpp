@@ -50,12 +50,12 @@ struct ServerProcess {
     }
 };
 
-// The answer to a request of these frames; empty when none came in 5 s.
-std::string ask(const std::vector<std::string>& frames)
+// The answer to a request of these frames; empty when none came in time.
+std::string ask(const std::vector<std::string>& frames, int timeoutMs = 5000)
 {
     void* context = zmq_ctx_new();
     void* socket = zmq_socket(context, ZMQ_REQ);
-    const int linger = 0, timeoutMs = 5000;
+    const int linger = 0;
     zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof(linger));
     zmq_setsockopt(socket, ZMQ_RCVTIMEO, &timeoutMs, sizeof(timeoutMs));
     zmq_connect(socket, (std::string("ipc://") + paths::kPkgIdRequestSocket).c_str());
@@ -89,6 +89,9 @@ TEST(PkgIdRequestServiceTest, AnswersEveryRequestWithEightBytesUntilASecondServe
     for (const auto& [frames, reply] : cases) {
         EXPECT_EQ(ask(frames), reply) << frames.size() << " frames, first '" << frames[0] << "'";
     }
+    // A request longer than a package name can be is dropped unread.
+    EXPECT_EQ(ask({std::string(255, 'n')}), idBytes(sm3Last64(std::string(255, 'n'))));
+    EXPECT_EQ(ask({std::string(256, 'n')}, 500), "");
     // A signal that lands on the waiting server does not end its loop.
     kill(server.pid, SIGUSR1);
     EXPECT_EQ(ask({"alpha"}), idBytes(sm3Last64("alpha")));

@@ -84,6 +84,7 @@ TEST_F(LabelMgrBusTest, FullRelabelKeepsItsExclusionsAndLimitsAndRefusesToOverla
     ASSERT_TRUE(sandbox::mountPrivateDev());
     TempTree t;
     const std::string kept = t.file("a/f"), skipped = t.file("x7/f"), other = t.dir("other");
+    const std::string alone = t.file("x8/f");  // excluded from the tree, then a root of its own
     std::vector<std::string> excluded;
     for (int i = 0; i < 51; ++i) {
         excluded.push_back(t.path("x" + std::to_string(i)));
@@ -100,12 +101,13 @@ TEST_F(LabelMgrBusTest, FullRelabelKeepsItsExclusionsAndLimitsAndRefusesToOverla
     const std::tuple<std::string, std::vector<std::string>, std::string> rows[] = {
         {t.root(), fifty, "0"}, {t.root(), excluded, kInvalid + "excludedDir size too large"},
         {t.root(), {"rel"}, kInvalid + "excludedDir is not safe"}, {"/a/../b", {}, kInvalid + "path is not safe"},
-        {t.path("none"), {}, "-1"}, {kept, {}, "-1"},
+        {t.path("none"), {}, "-1"}, {alone, {}, "0"},
     };
     for (const auto& [root, exclusions, reply] : rows) {
         EXPECT_EQ(BusClient().call("addTagFullSystem", {argString(root), argStrings(exclusions)}, 20000), reply);
     }
     EXPECT_NE(readXattr(kept), "");
+    EXPECT_NE(readXattr(alone), "");
     EXPECT_EQ(readXattr(skipped), "");
 }
 

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "common/paths.h"
+#include "common/process_attr.h"
 #include "support/log_capture.h"
 #include "support/polkit_stub.h"
 #include "support/private_bus.h"
@@ -72,7 +73,7 @@ TEST_F(CheckerOnBus, PolkitAnswers)
         {PolkitAnswer::Authorised, ""},
         {PolkitAnswer::Challenged, "需要管理员密码认证，桌面将弹出授权窗口"},
         {PolkitAnswer::Refused, "polkit 策略拒绝操作，无权限"},
-        {PolkitAnswer::Error, "DBus 通信异常：stub refuses to answer"},
+        {PolkitAnswer::Error, "PolicyKit DBus 调用无响应"},
         {PolkitAnswer::Malformed, "DBus 通信异常：dictionary value expected"},
     };
     BusPeer caller(0);
@@ -97,9 +98,18 @@ TEST_F(CheckerOnBus, SubjectCarriesPidAndUid)
     EXPECT_EQ(queries[0].subjectDetails["pid"], std::make_pair(std::string("u"), std::to_string(caller.pid())));
     EXPECT_EQ(queries[0].subjectDetails["uid"], std::make_pair(std::string("i"), std::string("65534")));
     EXPECT_EQ("com.ormel.vetu.labelmgr.access", queries[0].actionId);
+    // A newline in the caller's own name does not hide its start time.
+    BusPeer hostile(kNobodyUid, 10, "a\n) 0 0");
+    ASSERT_TRUE(hostile.ok());
+    EXPECT_TRUE(m_checker->checkAuth(hostile.uniqueName(), "getPkgId"));
+    queries = m_polkit.queries();
+    ASSERT_EQ(2u, queries.size());
+    EXPECT_EQ(queries[1].subjectDetails["start-time"],
+              std::make_pair(std::string("t"), procStatField(hostile.pid(), 22)));
+    EXPECT_NE(queries[1].subjectDetails["start-time"].second, "0");
     // A caller the bus does not know (one that has gone) is refused without asking polkit.
     EXPECT_FALSE(m_checker->checkAuth(":1.999999", "getPkgId"));
-    EXPECT_EQ(1u, m_polkit.queries().size());
+    EXPECT_EQ(2u, m_polkit.queries().size());
 }
 
 bool bindPasswd(const std::string& content)

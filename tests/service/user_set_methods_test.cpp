@@ -14,6 +14,7 @@
 #include "service/user_set_entries.h"
 #include "support/bus_client.h"
 #include "support/expected_label.h"
+#include "support/log_capture.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -203,3 +204,53 @@ TEST_F(UserSetMethodsTest, ChangesReachTheIdentityDataFileAndAFailedStoreChanges
 }
 
 }  // namespace
+
+// A dangling link is missing to a delete-all, as an entry and among a
+// pattern's matches; a delete and a delete-all pass the cap that refuses a
+// set, and reset every label the walk finds.
+TEST_F(UserSetMethodsTest, DeletesPassDanglingLinksAndTheSetCap)
+{
+    BusClient client;
+    for (const std::string kind : {"Tid", "InheritFlag"}) {
+        auto& plain = kind == "Tid" ? store.identityDataUserConfigTid : store.identityDataUserConfigInheritFlag;
+        auto& glob = kind == "Tid" ? store.identityDataUserConfigTidGlob : store.identityDataUserConfigInheritFlagGlob;
+        plain.set(T("dl"), 1);
+        glob.set(T("d*"), 1);
+        EXPECT_EQ(client.call("delAllUserSetFile" + kind, {}), "0") << kind;
+        EXPECT_EQ(client.call("showUserSetFile" + kind, {}), "{}") << kind;
+    }
+
+    writeLabel(tree.file("sub/f"), kBaseTid, kBaseFlag);
+    const RelabelCaps saved = userSetRelabelCaps();
+    userSetRelabelCaps() = RelabelCaps{100, 2};
+    store.identityDataUserConfigTidGlob.set(T("sub/*"), 9);  // grown past the cap
+    EXPECT_EQ(client.call("setFileTid", {argString(T("sub/*")), argU32(9), argI32(1)}), "-1");
+    EXPECT_EQ(client.call("delUserSetFileTid", {argString(T("sub/*")), argI32(1)}), "0");
+    EXPECT_EQ(client.call("showUserSetFileTid", {}), "{}");
+    store.identityDataUserConfigTidGlob.set(T("sub/*"), 9);
+    EXPECT_EQ(client.call("delAllUserSetFileTid", {}), "0");
+    userSetRelabelCaps() = saved;
+    EXPECT_EQ(client.call("showUserSetFileTid", {}), "{}");
+    for (const char* name : {"sub/c", "sub/d", "sub/f"}) {
+        EXPECT_EQ(readXattr(T(name)), labelText(kSid, 0, kOid, kBaseFlag)) << name;
+    }
+}
+
+// A pattern query names the pattern's own entry and the entries it covers
+// by the kind's own texts, under the method's name.
+TEST_F(UserSetMethodsTest, PatternQueryLinesFollowTheKind)
+{
+    const std::string oid = "0000000000000001-0000000000000002-0000000000000003";
+    BusClient client;
+    for (const char* kind : {"Oid", "Sid"}) {
+        ASSERT_EQ(client.call(std::string("setFile") + kind, {argString(T("*")), argTriple(1, 2, 3), argI32(1)}), "0");
+        ASSERT_EQ(client.call(std::string("setFile") + kind, {argString(T("a")), argTriple(1, 2, 3), argI32(0)}), "0");
+    }
+    LogCapture log;
+    client.call("queryUserSetFileOid", {argString(T("*")), argI32(1)});
+    client.call("queryUserSetFileSid", {argString(T("*")), argI32(1)});
+    const std::string star = T("*"), a = T("a");
+    EXPECT_EQ(log.countContaining("[queryUserSetFileOid:"), 2u) << log.dump();
+    EXPECT_EQ(log.count("@1 file: " + star + " oid: " + oid) + log.count("@2 file: " + a + " oid: " + oid), 2u);
+    EXPECT_EQ(log.count("file: " + star + " sid: " + oid) + log.count("file: " + a + " sid: " + oid), 2u);
+}

@@ -125,11 +125,14 @@ DBus::Connection PrivateBus::connect() const
     return connection;
 }
 
-BusPeer::BusPeer(uid_t uid, double timeoutSeconds)
+BusPeer::BusPeer(uid_t uid, double timeoutSeconds, const std::string& processName)
 {
     int report[2] = {-1, -1}, hold[2] = {-1, -1};
     if (pipe2(report, O_CLOEXEC) == 0 && pipe2(hold, O_CLOEXEC) == 0 && (m_pid = fork()) == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (!processName.empty()) {
+            prctl(PR_SET_NAME, processName.c_str());
+        }
         close(report[0]);
         close(hold[1]);
         DBusConnection* connection = dropTo(uid) ? openSystemBus() : nullptr;

@@ -57,7 +57,8 @@ private:
 // until the object goes.
 class BusPeer {
 public:
-    explicit BusPeer(uid_t uid, double timeoutSeconds = 10);
+    // name: its process name (prctl), "" keeps the test's.
+    explicit BusPeer(uid_t uid, double timeoutSeconds = 10, const std::string& name = "");
     ~BusPeer();
     BusPeer(const BusPeer&) = delete;
     BusPeer& operator=(const BusPeer&) = delete;
