@@ -208,7 +208,7 @@ TEST_F(DaemonTest, IncrementFormOverALeftoverLockStopsDuringTheStartupBuild)
     PrivateBus bus;
     PolkitStub polkit;
     ASSERT_TRUE(bus.ok() && polkit.ok()) << bus.error();
-    std::ofstream(paths::kLockFile) << "4242\n";
+    std::ofstream(paths::kLockFile) << "4242424242424242\n";  // longer than any pid
     StubRpm rpm("sleep 600\n");
     const pid_t pid = start({"-i", "x"});
     ASSERT_GT(pid, 0);

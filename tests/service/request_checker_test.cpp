@@ -6,7 +6,9 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <memory>
+#include <sstream>
 
 #include "common/paths.h"
 #include "support/log_capture.h"
@@ -60,6 +62,10 @@ TEST_F(CheckerOnBus, RateKeysAndSharedQueue)
     }
     EXPECT_FALSE(check(rootB, kRateClassHeavy));
     EXPECT_TRUE(check(rootB, kRateClassChange));
+    // A call without a sender passes none of the checks.
+    EXPECT_FALSE(m_checker->checkRateLimit("", kRateClassChange, "getPkgId"));
+    EXPECT_FALSE(m_checker->checkAuth("", "getPkgId"));
+    EXPECT_FALSE(m_checker->checkWhitelist("", "getPkgId"));
     EXPECT_EQ(0u, m_polkit.queries().size());
 }
 
@@ -85,7 +91,20 @@ TEST_F(CheckerOnBus, PolkitAnswers)
     }
 }
 
-TEST_F(CheckerOnBus, SubjectCarriesPidAndUid)
+// The 22nd field of /proc/<pid>/stat, in clock ticks since boot.
+std::string startTimeOf(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    for (int i = 3; i <= 22; ++i) {
+        fields >> field;
+    }
+    return field;
+}
+
+TEST_F(CheckerOnBus, SubjectCarriesPidStartTimeAndUid)
 {
     BusPeer caller(kNobodyUid);
     ASSERT_TRUE(caller.ok());
@@ -93,8 +112,8 @@ TEST_F(CheckerOnBus, SubjectCarriesPidAndUid)
     auto queries = m_polkit.queries();
     ASSERT_EQ(1u, queries.size());
     EXPECT_EQ("unix-process", queries[0].subjectKind);
-    // The start time is checked by the real polkit daemon (polkit_daemon_test).
     EXPECT_EQ(queries[0].subjectDetails["pid"], std::make_pair(std::string("u"), std::to_string(caller.pid())));
+    EXPECT_EQ(queries[0].subjectDetails["start-time"], std::make_pair(std::string("t"), startTimeOf(caller.pid())));
     EXPECT_EQ(queries[0].subjectDetails["uid"], std::make_pair(std::string("i"), std::string("65534")));
     EXPECT_EQ("com.ormel.vetu.labelmgr.access", queries[0].actionId);
     // A caller the bus does not know (one that has gone) is refused without asking polkit.
