@@ -13,10 +13,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include "common/file_utils.h"
 #include "common/paths.h"
@@ -28,7 +26,7 @@
 #include "support/private_bus.h"
 #include "support/log_capture.h"
 #include "support/run_process.h"
-#include "support/stub_rpm.h"
+#include "support/stub_program.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -41,19 +39,10 @@ constexpr double kStartLimit = 30;
 // A stop must be complete within this, however the threads stand.
 constexpr double kStopLimit = 2;
 
-bool waitFor(const std::function<bool()>& done, double seconds = 30)
+bool waitForLog(const std::string& text)
 {
-    const auto until = Clock::now() + std::chrono::duration<double>(seconds);
-    while (!done()) {
-        if (Clock::now() >= until) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return waitFor([&] { return ProgramLog().countContaining(text) > 0; }, kStartLimit);
 }
-
-bool waitForLog(const std::string& text) { return waitFor([&] { return ProgramLog().countContaining(text) > 0; }); }
 
 // Sends sig to the daemon and reaps it: "exit N", "signal N" or "running",
 // and the seconds that took.
@@ -62,7 +51,7 @@ std::pair<std::string, double> signalAndReap(pid_t pid, int sig)
     const auto sent = Clock::now();
     kill(pid, sig);
     int status = 0;
-    const bool ended = waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; });
+    const bool ended = waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, kStartLimit);
     const std::string how = !ended ? "running"
                             : WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
                                                 : "signal " + std::to_string(WTERMSIG(status));
@@ -214,10 +203,10 @@ TEST_F(DaemonTest, IncrementFormOverALeftoverLockStopsDuringTheStartupBuild)
     ASSERT_GT(pid, 0);
     EXPECT_EQ(readFile(paths::kLockFile), std::to_string(pid) + "\n");
     EXPECT_NE(access(paths::kPidFile, F_OK), 0);
-    ASSERT_TRUE(waitFor([&] { return !rpm.calls().empty() && serviceNameOwned(); }));
+    ASSERT_TRUE(waitFor([&] { return !rpm.calls().empty() && serviceNameOwned(); }, kStartLimit));
     BusClient client;
     DBusPendingCall* waiting = client.send("getPkgId", {argString("alpha")});
-    ASSERT_TRUE(waitFor([&] { return !polkit.queries().empty(); }));  // the call runs
+    ASSERT_TRUE(waitFor([&] { return !polkit.queries().empty(); }, kStartLimit));  // the call runs
 
     const auto [how, seconds] = signalAndReap(pid, SIGHUP);
     EXPECT_EQ(client.collect(waiting, 1000), std::to_string(UINT64_MAX));

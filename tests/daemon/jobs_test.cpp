@@ -13,7 +13,7 @@
 #include "support/log_capture.h"
 #include "support/run_process.h"
 #include "support/sandbox.h"
-#include "support/stub_rpm.h"
+#include "support/stub_program.h"
 #include "support/temp_tree.h"
 
 namespace {

@@ -14,8 +14,9 @@
 #include "support/bus_client.h"
 #include "support/expected_label.h"
 #include "support/log_capture.h"
+#include "support/run_process.h"
 #include "support/sandbox.h"
-#include "support/stub_rpm.h"
+#include "support/stub_program.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -26,15 +27,6 @@ std::string triple(uint64_t pkg, uint64_t file, uint64_t path)
 {
     return "{\"file_id\":" + std::to_string(file) + ",\"path_id\":" + std::to_string(path) + ",\"pkg_id\":" +
            std::to_string(pkg) + "}";
-}
-
-// Up to 5 s for done().
-template <typename Done>
-void waitFor(Done done)
-{
-    for (int i = 0; i < 500 && !done(); ++i) {
-        usleep(10000);
-    }
 }
 
 TEST_F(LabelMgrBusTest, QueriesAndRestoresAnswerTheLabelOrTheStoreAndNeverReadPastAFullValue)
@@ -92,7 +84,7 @@ TEST_F(LabelMgrBusTest, FullRelabelKeepsItsExclusionsAndLimitsAndRefusesToOverla
     // The process-wide store is not ready, so this run holds the context.
     LogCapture log;
     std::thread first([&] { VetuRestoreContext::getInstance().setLabelToDirRecursive(VetuRestoreInit::getInstance(), other, {}); });
-    waitFor([&] { return log.countContaining("hardware_concurrency") > 0; });
+    waitFor([&] { return log.countContaining("hardware_concurrency") > 0; }, 5);
     EXPECT_EQ(BusClient().call("addTagFullSystem", {argString(t.root()), argStrings({})}), "-1");
     VetuRestoreInit::getInstance().m_isInitialized = true;
     first.join();
@@ -120,7 +112,7 @@ TEST_F(LabelMgrBusTest, PackageLabellingChecksItsArgumentsLabelsEachPathItselfAn
     store.m_isInitialized = false;
     start();
     std::thread build([&] { store.initMap(); });
-    waitFor([&] { return rpm.calls().size() >= 2; });  // the import lists the package's files
+    waitFor([&] { return rpm.calls().size() >= 2; }, 5);  // the import lists the package's files
     LogCapture log;
     const std::vector<std::string> files{"rel", file, dir, link, missing};
     EXPECT_EQ(BusClient().call("setLabelForPkg", {argStrings(files), argString("pk"), argU32(3)}, 30000), "0");

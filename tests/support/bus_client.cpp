@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "support/private_bus.h"
+#include "support/run_process.h"
 
 namespace {
 
@@ -153,14 +154,6 @@ std::string BusClient::call(const std::string& method, const std::vector<BusArg>
 bool busNameOwnedWithin(const std::string& name, double timeoutSeconds)
 {
     BusClient client;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
-    for (; client.ok(); usleep(20000)) {
-        if (dbus_bus_name_has_owner(client.raw(), name.c_str(), nullptr)) {
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            break;
-        }
-    }
-    return false;
+    return client.ok() && waitFor([&] { return dbus_bus_name_has_owner(client.raw(), name.c_str(), nullptr); },
+                                  timeoutSeconds);
 }

@@ -28,7 +28,6 @@ constexpr const char kActionsDir[] = "/usr/share/polkit-1/actions";
 constexpr const char kEtcRulesDir[] = "/etc/polkit-1/rules.d";
 constexpr const char kShareRulesDir[] = "/usr/share/polkit-1/rules.d";
 constexpr const char kPolkitName[] = "org.freedesktop.PolicyKit1";
-constexpr double kStopSeconds = 5;
 
 }  // namespace
 
@@ -60,13 +59,8 @@ PolkitDaemon::PolkitDaemon(const std::string& actionFile, const std::string& rul
     if (!prepare(actionFile, rules)) {
         return;
     }
-    const pid_t pid = spawnDaemon({kPolkitd, "--no-debug"});
-    if (pid < 0) {
-        m_error = std::string("fork: ") + strerror(errno);
-        return;
-    }
-    m_pid = pid;
-    m_ready = busNameOwnedWithin(kPolkitName, timeoutSeconds);
+    m_daemon = ChildProcess({kPolkitd, "--no-debug"});
+    m_ready = m_daemon.ok() && busNameOwnedWithin(kPolkitName, timeoutSeconds);
     if (!m_ready) {
         m_error = "polkitd did not take its bus name";
     }
@@ -74,7 +68,7 @@ PolkitDaemon::PolkitDaemon(const std::string& actionFile, const std::string& rul
 
 PolkitDaemon::~PolkitDaemon()
 {
-    stopChild(m_pid, SIGTERM, kStopSeconds);
+    m_daemon.stop(SIGTERM);
     for (auto it = m_mounts.rbegin(); it != m_mounts.rend(); ++it) {
         umount2(it->c_str(), MNT_DETACH);
     }

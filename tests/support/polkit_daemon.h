@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "support/run_process.h"
+
 // Rules that answer our action yes for root and no for anyone else.
 extern const char kRootOnlyRules[];
 
@@ -24,7 +26,7 @@ public:
 private:
     bool prepare(const std::string& actionFile, const std::string& rules);
 
-    pid_t m_pid = -1;
+    ChildProcess m_daemon;
     bool m_ready = false;
     std::string m_error;
     std::vector<std::string> m_mounts;

@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr double kStopSeconds = 5;
-
 const char* const kAnswerWords[] = {"authorised", "challenged", "refused", "error", "malformed"};
 
 }  // namespace
@@ -30,15 +28,13 @@ PolkitStub::PolkitStub(PolkitAnswer answer, double timeoutSeconds)
     setAnswer(answer);
     std::ofstream(m_logPath).flush();
 
-    m_pid = spawnDaemon({VETU_POLKIT_STUB, m_answerPath, m_logPath});
-    m_ready = m_pid > 0 && busNameOwnedWithin("org.freedesktop.PolicyKit1", timeoutSeconds);
+    m_stub = ChildProcess({VETU_POLKIT_STUB, m_answerPath, m_logPath});
+    m_ready = m_stub.ok() && busNameOwnedWithin("org.freedesktop.PolicyKit1", timeoutSeconds);
 }
 
 PolkitStub::~PolkitStub()
 {
-    if (m_pid > 0) {
-        stopChild(m_pid, SIGKILL, kStopSeconds);
-    }
+    m_stub.stop();
     if (!m_dir.empty()) {
         unlink(m_answerPath.c_str());
         unlink(m_logPath.c_str());

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/run_process.h"
+
 enum class PolkitAnswer {
     Authorised,  // (true, false, {})
     Challenged,  // (false, true, {})
@@ -36,7 +38,7 @@ public:
     std::vector<PolkitQuery> queries() const;  // oldest first
 
 private:
-    pid_t m_pid = -1;
+    ChildProcess m_stub;
     bool m_ready = false;
     std::string m_dir;
     std::string m_answerPath;
