@@ -22,7 +22,7 @@
 #include "support/bus_client.h"
 #include "support/expected_label.h"
 #include "support/notify_stand_in.h"
-#include "support/polkit_stub.h"
+#include "support/polkit_daemon.h"
 #include "support/private_bus.h"
 #include "support/log_capture.h"
 #include "support/run_process.h"
@@ -100,7 +100,7 @@ protected:
 TEST_F(DaemonTest, RunsAloneAndStopsInOrder)
 {
     PrivateBus bus;
-    PolkitStub polkit;
+    PolkitDaemon polkit;
     NotifyStandIn notify;
     ASSERT_TRUE(bus.ok() && polkit.ok()) << bus.error();
     const pid_t pid = start();
@@ -195,7 +195,7 @@ TEST_F(DaemonTest, SignalsAndCrashReport)
 TEST_F(DaemonTest, IncrementFormOverALeftoverLockStopsDuringTheStartupBuild)
 {
     PrivateBus bus;
-    PolkitStub polkit;
+    PolkitDaemon polkit;
     ASSERT_TRUE(bus.ok() && polkit.ok()) << bus.error();
     std::ofstream(paths::kLockFile) << "4242424242424242\n";  // longer than any pid
     StubRpm rpm("sleep 600\n");

@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr const char kActionFile[] = VETU_SOURCE_DIR "/packaging/com.ormel.vetu.labelmgr.policy";
-
 // pkaction reads our action file through the daemon; the subject's uid
 // decides, not the one polkit would read from /proc: a root process asked
 // about as uid 65534 is refused.
@@ -19,7 +17,7 @@ TEST(PolkitDaemon, ActionFileAndSubjectUid)
 {
     PrivateBus bus;
     ASSERT_TRUE(bus.ok()) << bus.error();
-    PolkitDaemon polkitd(kActionFile, kRootOnlyRules);
+    PolkitDaemon polkitd(kRootOnlyRules);
     ASSERT_TRUE(polkitd.ok()) << polkitd.error();
     const ProcessResult result =
         runProcess({"/usr/bin/pkaction", "--action-id", kLabelMgrAccessAction, "--verbose"}, 30);

@@ -1,9 +1,12 @@
-// The real polkit daemon on the test's private bus, seeing only the given
-// action file and rules (tmpfs over its folders). Construct it after the bus.
+// The real polkit daemon on the test's private bus, seeing only our action
+// file and the given rules (tmpfs over its folders), and every question put
+// to it. Construct it after the bus. It admits a caller of uid 0 whatever
+// the rules say: ask about another uid to see a refusal.
 #pragma once
 
-#include <sys/types.h>
+#include <dbus/dbus.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -11,11 +14,22 @@
 
 // Rules that answer our action yes for root and no for anyone else.
 extern const char kRootOnlyRules[];
+// Rules that answer our action as setAnswer() last said.
+extern const char kAnswerFileRules[];
+
+enum class PolkitAnswer { Authorised, Challenged, Refused };
+
+struct PolkitQuery {
+    std::string subjectKind;
+    // Detail name -> its D-Bus type ("u", "t", "i") and its value in decimal.
+    std::map<std::string, std::pair<std::string, std::string>> subjectDetails;
+    std::string actionId;
+};
 
 class PolkitDaemon {
 public:
     // rules: the text of one JavaScript rules file.
-    PolkitDaemon(const std::string& actionFile, const std::string& rules, double timeoutSeconds = 15);
+    explicit PolkitDaemon(const std::string& rules = kAnswerFileRules, double timeoutSeconds = 15);
     ~PolkitDaemon();
     PolkitDaemon(const PolkitDaemon&) = delete;
     PolkitDaemon& operator=(const PolkitDaemon&) = delete;
@@ -23,10 +37,15 @@ public:
     bool ok() const { return m_ready; }  // owns its bus name; else error() says why
     const std::string& error() const { return m_error; }
 
+    void setAnswer(PolkitAnswer answer);  // for kAnswerFileRules
+    std::vector<PolkitQuery> queries();  // every question so far, oldest first
+
 private:
-    bool prepare(const std::string& actionFile, const std::string& rules);
+    bool prepare(const std::string& rules);
 
     ChildProcess m_daemon;
+    DBusConnection* m_monitor = nullptr;
+    std::vector<PolkitQuery> m_queries;
     bool m_ready = false;
     std::string m_error;
     std::vector<std::string> m_mounts;
