@@ -22,10 +22,6 @@ TEST(PolkitDaemon, ActionFileAndSubjectUid)
     const ProcessResult result =
         runProcess({"/usr/bin/pkaction", "--action-id", kLabelMgrAccessAction, "--verbose"}, 30);
     ASSERT_EQ(0, result.status) << describe(result) << "\n" << result.output;
-    for (const char* text : {"com.ormel.vetu.labelmgr.access:\n", "implicit any:      auth_admin\n",
-                             "implicit active:   auth_admin_keep\n"}) {
-        EXPECT_NE(std::string::npos, result.output.find(text)) << result.output;
-    }
     DBus::BusDispatcher dispatcher;
     DBus::default_dispatcher = &dispatcher;
     DBus::Connection connection = bus.connect();
