@@ -10,7 +10,6 @@
 #include <fstream>
 
 #include "support/bus_client.h"
-#include "support/private_bus.h"
 #include "support/sandbox.h"
 
 const char kRootOnlyRules[] =
@@ -36,53 +35,10 @@ constexpr const char kPolkitName[] = "org.freedesktop.PolicyKit1";
 constexpr const char kQuestionRule[] =
     "type='method_call',interface='org.freedesktop.PolicyKit1.Authority',member='CheckAuthorization'";
 
-// A basic value of the subject's details in decimal, with its type.
-std::pair<std::string, std::string> detail(DBusMessageIter* variant)
+// Makes the client see a copy of every question.
+bool becomeMonitor(const BusClient& client)
 {
-    DBusMessageIter value;
-    dbus_message_iter_recurse(variant, &value);
-    DBusBasicValue basic{};
-    dbus_message_iter_get_basic(&value, &basic);
-    switch (dbus_message_iter_get_arg_type(&value)) {
-    case DBUS_TYPE_UINT32:
-        return {"u", std::to_string(basic.u32)};
-    case DBUS_TYPE_UINT64:
-        return {"t", std::to_string(basic.u64)};
-    case DBUS_TYPE_INT32:
-        return {"i", std::to_string(basic.i32)};
-    }
-    return {"?", ""};
-}
-
-// The question (sa{sv})s... as the test reads it.
-PolkitQuery question(DBusMessage* message)
-{
-    PolkitQuery query;
-    DBusMessageIter args, subject, details, entry, field;
-    const char* text = "";
-    dbus_message_iter_init(message, &args);
-    dbus_message_iter_recurse(&args, &subject);
-    dbus_message_iter_get_basic(&subject, &text);
-    query.subjectKind = text;
-    dbus_message_iter_next(&subject);
-    dbus_message_iter_recurse(&subject, &details);
-    for (; dbus_message_iter_get_arg_type(&details) == DBUS_TYPE_DICT_ENTRY; dbus_message_iter_next(&details)) {
-        dbus_message_iter_recurse(&details, &entry);
-        dbus_message_iter_get_basic(&entry, &text);
-        field = entry;
-        dbus_message_iter_next(&field);
-        query.subjectDetails[text] = detail(&field);
-    }
-    dbus_message_iter_next(&args);
-    dbus_message_iter_get_basic(&args, &text);
-    query.actionId = text;
-    return query;
-}
-
-// A connection that sees a copy of every question.
-DBusConnection* openMonitor()
-{
-    DBusConnection* connection = openSystemBus();
+    DBusConnection* connection = client.raw();
     DBusMessage* call = dbus_message_new_method_call("org.freedesktop.DBus", "/org/freedesktop/DBus",
                                                      "org.freedesktop.DBus.Monitoring", "BecomeMonitor");
     const char* rule = kQuestionRule;
@@ -93,15 +49,10 @@ DBusConnection* openMonitor()
     DBusMessage* reply =
         connection ? dbus_connection_send_with_reply_and_block(connection, call, 5000, nullptr) : nullptr;
     dbus_message_unref(call);
-    if (reply == nullptr && connection != nullptr) {
-        dbus_connection_close(connection);
-        dbus_connection_unref(connection);
-        connection = nullptr;
-    }
     if (reply != nullptr) {
         dbus_message_unref(reply);
     }
-    return connection;
+    return reply != nullptr;
 }
 
 }  // namespace
@@ -136,7 +87,7 @@ PolkitDaemon::PolkitDaemon(const std::string& rules, double timeoutSeconds)
         return;
     }
     m_daemon = ChildProcess({kPolkitd, "--no-debug"});
-    m_ready = m_daemon.ok() && busNameOwnedWithin(kPolkitName, timeoutSeconds) && (m_monitor = openMonitor());
+    m_ready = m_daemon.ok() && busNameOwnedWithin(kPolkitName, timeoutSeconds) && becomeMonitor(m_monitor);
     if (!m_ready) {
         m_error = "polkitd did not take its bus name, or no monitor";
     }
@@ -144,10 +95,6 @@ PolkitDaemon::PolkitDaemon(const std::string& rules, double timeoutSeconds)
 
 PolkitDaemon::~PolkitDaemon()
 {
-    if (m_monitor != nullptr) {
-        dbus_connection_close(m_monitor);
-        dbus_connection_unref(m_monitor);
-    }
     m_daemon.stop(SIGTERM);
     for (auto it = m_mounts.rbegin(); it != m_mounts.rend(); ++it) {
         umount2(it->c_str(), MNT_DETACH);
@@ -160,17 +107,17 @@ void PolkitDaemon::setAnswer(PolkitAnswer answer)
     std::ofstream("/run/polkit-test-answer") << words[static_cast<int>(answer)] << "\n";
 }
 
-std::vector<PolkitQuery> PolkitDaemon::queries()
+std::vector<std::string> PolkitDaemon::queries()
 {
     // The bus hands the monitor its copy before polkitd gets the question,
     // so every question already answered is here to read.
-    while (m_monitor != nullptr && dbus_connection_read_write(m_monitor, 0)) {
-        DBusMessage* message = dbus_connection_pop_message(m_monitor);
+    while (m_monitor.ok() && dbus_connection_read_write(m_monitor.raw(), 0)) {
+        DBusMessage* message = dbus_connection_pop_message(m_monitor.raw());
         if (message == nullptr) {
             break;
         }
         if (dbus_message_is_method_call(message, "org.freedesktop.PolicyKit1.Authority", "CheckAuthorization")) {
-            m_queries.push_back(question(message));
+            m_queries.push_back(renderArgs(message));
         }
         dbus_message_unref(message);
     }

@@ -4,12 +4,10 @@
 // the rules say: ask about another uid to see a refusal.
 #pragma once
 
-#include <dbus/dbus.h>
-
-#include <map>
 #include <string>
 #include <vector>
 
+#include "support/bus_client.h"
 #include "support/run_process.h"
 
 // Rules that answer our action yes for root and no for anyone else.
@@ -18,13 +16,6 @@ extern const char kRootOnlyRules[];
 extern const char kAnswerFileRules[];
 
 enum class PolkitAnswer { Authorised, Challenged, Refused };
-
-struct PolkitQuery {
-    std::string subjectKind;
-    // Detail name -> its D-Bus type ("u", "t", "i") and its value in decimal.
-    std::map<std::string, std::pair<std::string, std::string>> subjectDetails;
-    std::string actionId;
-};
 
 class PolkitDaemon {
 public:
@@ -38,14 +29,15 @@ public:
     const std::string& error() const { return m_error; }
 
     void setAnswer(PolkitAnswer answer);  // for kAnswerFileRules
-    std::vector<PolkitQuery> queries();  // every question so far, oldest first
+    // Every question so far, oldest first, as renderArgs shows it.
+    std::vector<std::string> queries();
 
 private:
     bool prepare(const std::string& rules);
 
     ChildProcess m_daemon;
-    DBusConnection* m_monitor = nullptr;
-    std::vector<PolkitQuery> m_queries;
+    BusClient m_monitor;  // a bus monitor once polkitd is up
+    std::vector<std::string> m_queries;
     bool m_ready = false;
     std::string m_error;
     std::vector<std::string> m_mounts;

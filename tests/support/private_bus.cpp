@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/bus_client.h"
 #include "support/run_process.h"
 
 namespace {
@@ -43,24 +44,6 @@ std::string busConfig(const std::string& socket, const PrivateBus::Options& opti
 
 }  // namespace
 
-DBusConnection* openSystemBus()
-{
-    const char* address = getenv("DBUS_SYSTEM_BUS_ADDRESS");
-    if (address == nullptr) {
-        return nullptr;
-    }
-    DBusError error;
-    dbus_error_init(&error);
-    DBusConnection* connection = dbus_connection_open_private(address, &error);
-    if (connection != nullptr && !dbus_bus_register(connection, &error)) {
-        dbus_connection_close(connection);
-        dbus_connection_unref(connection);
-        connection = nullptr;
-    }
-    dbus_error_free(&error);
-    return connection;
-}
-
 PrivateBus::PrivateBus() : PrivateBus(Options()) {}
 
 PrivateBus::PrivateBus(const Options& options)
@@ -88,14 +71,7 @@ void PrivateBus::start(const Options& options)
     m_address = "unix:path=" + socket;
     setenv("DBUS_SYSTEM_BUS_ADDRESS", m_address.c_str(), 1);
     // Up once it takes a connection.
-    const bool up = m_daemon.ok() && waitFor([] {
-        DBusConnection* connection = openSystemBus();
-        if (connection != nullptr) {
-            dbus_connection_close(connection);
-            dbus_connection_unref(connection);
-        }
-        return connection != nullptr;
-    }, kStartSeconds);
+    const bool up = m_daemon.ok() && waitFor([] { return BusClient().ok(); }, kStartSeconds);
     if (!up) {
         m_error = "dbus-daemon did not listen";
         m_daemon.stop();
@@ -132,8 +108,9 @@ BusPeer::BusPeer(uid_t uid, double timeoutSeconds)
     // The child reports its bus name (an empty line when it has none) and
     // holds the connection until it is killed.
     m_child = ChildProcess([&] {
-        DBusConnection* connection = dropTo(uid) ? openSystemBus() : nullptr;
-        const std::string line = (connection ? dbus_bus_get_unique_name(connection) : "") + std::string("\n");
+        const BusClient* client = dropTo(uid) ? new BusClient : nullptr;  // held until killed
+        const char* name = client && client->ok() ? dbus_bus_get_unique_name(client->raw()) : "";
+        const std::string line = name + std::string("\n");
         if (write(report[1], line.data(), line.size()) == static_cast<ssize_t>(line.size())) {
             for (;;) {
                 pause();

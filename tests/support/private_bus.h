@@ -13,13 +13,7 @@
 
 #include "support/run_process.h"
 
-struct DBusConnection;
-
 constexpr uid_t kNobodyUid = 65534;
-
-// A private, registered libdbus connection to the bus DBUS_SYSTEM_BUS_ADDRESS
-// names now (libdbus keeps the first address a process saw); null on failure.
-DBusConnection* openSystemBus();
 
 class PrivateBus {
 public:
