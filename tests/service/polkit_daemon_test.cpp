@@ -20,7 +20,7 @@ TEST(PolkitDaemon, ActionFileAndSubjectUid)
     PolkitDaemon polkitd(kRootOnlyRules);
     ASSERT_TRUE(polkitd.ok()) << polkitd.error();
     const ProcessResult result =
-        runProcess({"/usr/bin/pkaction", "--action-id", kLabelMgrAccessAction, "--verbose"}, 30);
+        runProcess({"/usr/bin/pkaction", "--action-id", "com.ormel.vetu.labelmgr.access"}, 30);
     ASSERT_EQ(0, result.status) << describe(result) << "\n" << result.output;
     DBus::BusDispatcher dispatcher;
     DBus::default_dispatcher = &dispatcher;
