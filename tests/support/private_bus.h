@@ -31,7 +31,6 @@ public:
     // False when the daemon did not start; error() says why.
     bool ok() const { return m_daemon.ok(); }
     const std::string& error() const { return m_error; }
-    const std::string& address() const { return m_address; }
     pid_t pid() const { return m_daemon.pid(); }
 
     // A private, registered connection (the shared one stays on the first
