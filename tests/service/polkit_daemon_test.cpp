@@ -32,6 +32,9 @@ TEST(PolkitDaemon, ActionFileAndSubjectUid)
     EXPECT_TRUE(polkit.polkitCheckAuth(root.pid(), 0, kLabelMgrAccessAction, error)) << error;
     EXPECT_FALSE(polkit.polkitCheckAuth(root.pid(), kNobodyUid, kLabelMgrAccessAction, error));
     EXPECT_EQ("polkit 策略拒绝操作，无权限", error);
+    // polkitd answers a question about an unknown action with an error.
+    EXPECT_FALSE(polkit.polkitCheckAuth(root.pid(), 0, "com.ormel.vetu.none", error));
+    EXPECT_EQ("DBus 通信异常：Action com.ormel.vetu.none is not registered", error);
 }
 
 }  // namespace
