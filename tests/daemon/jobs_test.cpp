@@ -69,8 +69,9 @@ protected:
 
 // Stored package data that cannot even be looked at (a link loop) would
 // leave the run on stale data: the job stops before it labels anything.
-// Then two runs in a row: the second replaces the package data the first
-// stored.
+// Then two runs in a row: the first is handed an exclusion (what it means
+// is the tree relabel's matter), the second replaces the package data the
+// first stored.
 TEST_F(JobsTest, RestoreDirLabelsEveryEntryFromThePackageDatabase)
 {
     namespace fs = std::filesystem;
@@ -83,10 +84,14 @@ TEST_F(JobsTest, RestoreDirLabelsEveryEntryFromThePackageDatabase)
     fs::remove_all(paths::kDataDir);
     fs::create_directories(paths::kDataDir);
     const std::string replaced = std::string(paths::kPkgFileData) + " is exist, remove it first.";
+    const std::string xb = t.tree.path("xb");
     for (const bool second : {false, true}) {
         clearProgramLog();
-        ASSERT_EQ(describe(runLabelManager({"-d", t.tree.root()}, kJobTimeLimit)), "exit 0") << ProgramLog().dump();
+        const std::vector<std::string> args = second ? std::vector<std::string>{"-d", t.tree.root()}
+                                                     : std::vector<std::string>{"-d", t.tree.root(), "--excluded", xb};
+        ASSERT_EQ(describe(runLabelManager(args, kJobTimeLimit)), "exit 0") << ProgramLog().dump();
         EXPECT_EQ(ProgramLog().has(replaced, "INFO"), second) << "the first run's import is stored for the next";
+        EXPECT_EQ(readXattr(xb) == "", !second);
     }
     for (const auto& [path, label] : t.labels) {
         EXPECT_EQ(readXattr(path), label) << path;
