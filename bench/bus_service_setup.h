@@ -13,7 +13,7 @@
 #include "store/vetu_restore_init.h"
 #include "support/bus_client.h"
 #include "support/labelmgr_service_runner.h"
-#include "support/polkit_stub.h"
+#include "polkit_stub.h"
 #include "support/private_bus.h"
 #include "support/temp_tree.h"
 

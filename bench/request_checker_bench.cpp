@@ -11,7 +11,7 @@
 
 #include "service/request_checker.h"
 #include "support/polkit_daemon.h"
-#include "support/polkit_stub.h"
+#include "polkit_stub.h"
 #include "support/private_bus.h"
 
 namespace {
@@ -73,8 +73,7 @@ BENCHMARK(BM_CallerChecksWithStandIn)->UseRealTime();
 void BM_CallerChecksWithPolkitd(benchmark::State& state)
 {
     BusSetup setup;
-    PolkitDaemon polkit(VETU_SOURCE_DIR "/packaging/com.ormel.vetu.labelmgr.policy",
-                        "polkit.addRule(function(action, subject) { return polkit.Result.YES; });\n");
+    PolkitDaemon polkit("polkit.addRule(function(action, subject) { return polkit.Result.YES; });\n");
     if (!polkit.ok()) {
         state.SkipWithError(polkit.error().c_str());
         return;

@@ -13,7 +13,7 @@
 #include "support/bus_client.h"
 #include "support/labelmgr_service_runner.h"
 #include "support/polkit_daemon.h"
-#include "support/polkit_stub.h"
+#include "polkit_stub.h"
 #include "support/private_bus.h"
 
 namespace {
@@ -21,7 +21,6 @@ namespace {
 // Root callers are rate-limited per connection (100 queries a second):
 // the calls rotate over enough connections never to meet the limit.
 constexpr size_t kClients = 64;  // the bus allows 256 connections per user
-constexpr const char kActionFile[] = VETU_SOURCE_DIR "/packaging/com.ormel.vetu.labelmgr.policy";
 
 enum class Authority { Stub, Polkitd };
 
@@ -31,7 +30,7 @@ struct Service {
         if (authority == Authority::Stub) {
             stub = std::make_unique<PolkitStub>();
         } else {
-            daemon = std::make_unique<PolkitDaemon>(kActionFile, kRootOnlyRules);
+            daemon = std::make_unique<PolkitDaemon>(kRootOnlyRules);
         }
         store.m_isInitialized = true;
         runner = std::make_unique<LabelMgrServiceRunner>(store, stop);

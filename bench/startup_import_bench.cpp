@@ -17,7 +17,7 @@
 #include "common/paths.h"
 #include "common/thread_pool.h"
 #include "store/vetu_restore_init.h"
-#include "support/stub_rpm.h"
+#include "support/stub_program.h"
 
 namespace {
 

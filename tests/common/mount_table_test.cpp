@@ -16,6 +16,7 @@
 
 #include "common/mount_table.h"
 #include "common/paths.h"
+#include "support/stub_program.h"
 #include "support/temp_tree.h"
 
 using StringMap = std::map<std::string, std::string>;
@@ -28,19 +29,10 @@ void setBindMountMap(StringMap map)
     bindMountMap = std::move(map);
 }
 
-// A findmnt stand-in bound over the real one inside the test's namespace,
-// printing canned output.
-class FakeFindmnt {
-public:
-    explicit FakeFindmnt(const std::string& output)
-    {
-        const std::string path = m_tree.file("findmnt", "#!/bin/sh\ncat " + m_tree.file("out", output) + "\n", 0755);
-        EXPECT_EQ(mount(path.c_str(), paths::kFindmnt, nullptr, MS_BIND, nullptr), 0) << strerror(errno);
-    }
-    ~FakeFindmnt() { umount2(paths::kFindmnt, MNT_DETACH); }
-
-private:
-    TempTree m_tree;
+// findmnt printing canned output.
+struct FakeFindmnt {
+    explicit FakeFindmnt(const std::string& output) { m_stub.writeData("out", output); }
+    StubProgram m_stub{paths::kFindmnt, "exec cat \"$STUB_DIR/out\"\n"};
 };
 }  // namespace
 

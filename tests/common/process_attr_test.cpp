@@ -9,7 +9,7 @@
 
 #include "common/file_utils.h"
 #include "common/process_attr.h"
-#include "support/named_process.h"
+#include "support/run_process.h"
 #include "support/sandbox.h"
 
 namespace {

@@ -13,7 +13,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -24,11 +23,11 @@
 #include "support/bus_client.h"
 #include "support/expected_label.h"
 #include "support/notify_stand_in.h"
-#include "support/polkit_stub.h"
+#include "support/polkit_daemon.h"
 #include "support/private_bus.h"
 #include "support/log_capture.h"
 #include "support/run_process.h"
-#include "support/stub_rpm.h"
+#include "support/stub_program.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -41,19 +40,10 @@ constexpr double kStartLimit = 30;
 // A stop must be complete within this, however the threads stand.
 constexpr double kStopLimit = 2;
 
-bool waitFor(const std::function<bool()>& done, double seconds = 30)
+bool waitForLog(const std::string& text)
 {
-    const auto until = Clock::now() + std::chrono::duration<double>(seconds);
-    while (!done()) {
-        if (Clock::now() >= until) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return waitFor([&] { return ProgramLog().countContaining(text) > 0; }, kStartLimit);
 }
-
-bool waitForLog(const std::string& text) { return waitFor([&] { return ProgramLog().countContaining(text) > 0; }); }
 
 // Sends sig to the daemon and reaps it: "exit N", "signal N" or "running",
 // and the seconds that took.
@@ -62,7 +52,7 @@ std::pair<std::string, double> signalAndReap(pid_t pid, int sig)
     const auto sent = Clock::now();
     kill(pid, sig);
     int status = 0;
-    const bool ended = waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; });
+    const bool ended = waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, kStartLimit);
     const std::string how = !ended ? "running"
                             : WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
                                                 : "signal " + std::to_string(WTERMSIG(status));
@@ -128,7 +118,7 @@ protected:
 TEST_F(DaemonTest, RunsAloneAndStopsInOrder)
 {
     PrivateBus bus;
-    PolkitStub polkit;
+    PolkitDaemon polkit;
     NotifyStandIn notify;
     ASSERT_TRUE(bus.ok() && polkit.ok()) << bus.error();
     const pid_t pid = start();
@@ -233,22 +223,22 @@ TEST_F(DaemonTest, SignalsAndCrashReport)
 TEST_F(DaemonTest, IncrementFormOverALeftoverLockStopsDuringTheStartupBuild)
 {
     PrivateBus bus;
-    PolkitStub polkit;
+    PolkitDaemon polkit;
     ASSERT_TRUE(bus.ok() && polkit.ok()) << bus.error();
-    std::ofstream(paths::kLockFile) << "4242\n";
+    std::ofstream(paths::kLockFile) << "4242424242424242\n";  // longer than any pid
     StubRpm rpm("sleep 600 & echo $! $$ > \"$STUB_DIR/pids\"; exec sleep 600\n");
     const std::string pidsFile = rpm.writeData("pids", "");
     const pid_t pid = start({"-i", "x"});
     ASSERT_GT(pid, 0);
     EXPECT_EQ(readFile(paths::kLockFile), std::to_string(pid) + "\n");
     EXPECT_NE(access(paths::kPidFile, F_OK), 0);
-    ASSERT_TRUE(waitFor([&] { return !rpm.calls().empty() && serviceNameOwned(); }));
+    ASSERT_TRUE(waitFor([&] { return !rpm.calls().empty() && serviceNameOwned(); }, kStartLimit));
     pid_t background = 0;
     pid_t child = 0;
     ASSERT_TRUE(waitFor([&] {
         std::istringstream(readFile(pidsFile)) >> background >> child;
         return child > 0 && readFile("/proc/" + std::to_string(child) + "/comm") == "sleep\n";
-    }));
+    }, kStartLimit));
     std::string fds;
     for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(child) + "/fd")) {
         fds += fd.path().filename().string() + " ";
@@ -256,7 +246,7 @@ TEST_F(DaemonTest, IncrementFormOverALeftoverLockStopsDuringTheStartupBuild)
     EXPECT_EQ(fds.size(), 6u) << fds;  // 0, 1 and 2 in any order
     BusClient client;
     DBusPendingCall* waiting = client.send("getPkgId", {argString("alpha")});
-    ASSERT_TRUE(waitFor([&] { return !polkit.queries().empty(); }));  // the call runs
+    ASSERT_TRUE(waitFor([&] { return !polkit.queries().empty(); }, kStartLimit));  // the call runs
 
     const auto [how, seconds] = signalAndReap(pid, SIGHUP);
     EXPECT_NE(client.collect(waiting, 1000), "");

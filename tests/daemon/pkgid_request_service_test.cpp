@@ -4,7 +4,6 @@
 
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <zmq.h>
 
@@ -15,40 +14,30 @@
 #include "daemon/pkgid_request_service.h"
 #include "store/vetu_restore_init.h"
 #include "support/expected_label.h"
+#include "support/run_process.h"
 
 namespace {
 
 const std::string kNone(8, '\xff');
 
-// A server in a child process, ended with the test. The store is made and
-// filled in the child: this process stays without threads, so it may fork.
-struct ServerProcess {
-    pid_t pid = fork();
-    ServerProcess()
-    {
-        if (pid != 0) {
-            return;
-        }
-        // No SA_RESTART: the signal interrupts the server's wait.
-        struct sigaction action {};
-        action.sa_handler = [](int) {};
-        sigaction(SIGUSR1, &action, nullptr);
-        VetuRestoreInit& store = VetuRestoreInit::getInstance();
-        store.insertPkgidToMap("alpha", kPkgTypeRpm);
-        store.identityDataUserConfigPid.set("zeroed", 0);
-        store.identityDataUserConfigPid.set("chosen", 0x1234);
-        try {
-            IpcServer().requsetHandler();
-        } catch (...) {  // ends the child below
-        }
-        _exit(2);
+// The server's child process. The store is made and filled in the child:
+// this process stays without threads, so it may fork.
+int serve()
+{
+    // No SA_RESTART: the signal interrupts the server's wait.
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    sigaction(SIGUSR1, &action, nullptr);
+    VetuRestoreInit& store = VetuRestoreInit::getInstance();
+    store.insertPkgidToMap("alpha", kPkgTypeRpm);
+    store.identityDataUserConfigPid.set("zeroed", 0);
+    store.identityDataUserConfigPid.set("chosen", 0x1234);
+    try {
+        IpcServer().requsetHandler();
+    } catch (...) {  // the child ends all the same
     }
-    ~ServerProcess()
-    {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-};
+    return 2;
+}
 
 // The answer to a request of these frames; empty when none came in time.
 std::string ask(const std::vector<std::string>& frames, int timeoutMs = 5000)
@@ -75,7 +64,7 @@ std::string idBytes(uint64_t id) { return std::string(reinterpret_cast<const cha
 
 TEST(PkgIdRequestServiceTest, AnswersEveryRequestWithEightBytesUntilASecondServerTakesOver)
 {
-    ServerProcess server;
+    ChildProcess server(serve);
     const std::string nul("al\0pha", 6);
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{""}, kNone},
@@ -93,14 +82,14 @@ TEST(PkgIdRequestServiceTest, AnswersEveryRequestWithEightBytesUntilASecondServe
     EXPECT_EQ(ask({std::string(255, 'n')}), idBytes(sm3Last64(std::string(255, 'n'))));
     EXPECT_EQ(ask({std::string(256, 'n')}, 500), "");
     // A signal that lands on the waiting server does not end its loop.
-    kill(server.pid, SIGUSR1);
+    kill(server.pid(), SIGUSR1);
     EXPECT_EQ(ask({"alpha"}), idBytes(sm3Last64("alpha")));
 
     // A second server removes the first one's socket file and binds anew.
     struct stat before {};
     ASSERT_EQ(stat(paths::kPkgIdRequestSocket, &before), 0);
-    kill(server.pid, SIGSTOP);
-    ServerProcess second;
+    kill(server.pid(), SIGSTOP);
+    ChildProcess second(serve);
     struct stat now {};
     for (int i = 0; i < 500 && (stat(paths::kPkgIdRequestSocket, &now) != 0 || now.st_ino == before.st_ino); ++i) {
         usleep(10000);

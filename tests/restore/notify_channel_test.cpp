@@ -21,7 +21,7 @@
 #include "store/vetu_restore_init.h"
 #include "support/expected_label.h"
 #include "support/log_capture.h"
-#include "support/named_process.h"
+#include "support/run_process.h"
 #include "support/notify_stand_in.h"
 #include "support/sandbox.h"
 #include "support/temp_tree.h"
@@ -36,16 +36,6 @@ const std::string kUnmatchedLabel = labelText({}, 0, {}, 5);
 double secondsSince(Clock::time_point start)
 {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-bool waitFor(const std::function<bool()>& done, double seconds)
-{
-    for (const auto start = Clock::now(); !done(); std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
-        if (secondsSince(start) > seconds) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // The channel thread on the test's store, with the stand-in mounted.

@@ -2,8 +2,6 @@
 
 #include <signal.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -16,6 +14,7 @@
 #include "restore/vetu_restore_context.h"
 #include "store/vetu_restore_init.h"
 #include "support/expected_label.h"
+#include "support/run_process.h"
 #include "support/sandbox.h"
 #include "support/temp_tree.h"
 
@@ -91,23 +90,27 @@ namespace {
 // next, waiting in pause(); pids in chain order.
 struct ProcessChain {
     std::vector<pid_t> pids;
+    ChildProcess first;  // reaped after the group is killed
     explicit ProcessChain(size_t length) : pids(length)
     {
         int fds[2] = {-1, -1};
-        if (pipe(fds) == 0 && (pids[0] = fork()) == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            setpgid(0, 0);
-            // Each writes its pid before it forks the next.
-            for (size_t i = 1;; ++i) {
-                const pid_t self = getpid();
-                if (write(fds[1], &self, sizeof(self)) != sizeof(self) || i == length || fork() != 0) {
-                    for (;;) {
-                        pause();
+        if (pipe(fds) == 0) {
+            first = ChildProcess([&] {
+                setpgid(0, 0);
+                // Each writes its pid before it forks the next.
+                for (size_t i = 1;; ++i) {
+                    const pid_t self = getpid();
+                    if (write(fds[1], &self, sizeof(self)) != sizeof(self) || i == length || fork() != 0) {
+                        for (;;) {
+                            pause();
+                        }
                     }
                 }
-            }
+                return 0;
+            });
         }
-        for (size_t i = 0; i < length && read(fds[0], &pids[i], sizeof(pid_t)) == sizeof(pid_t); ++i) {
+        for (size_t i = 0; first.ok() && i < length && read(fds[0], &pids[i], sizeof(pid_t)) == sizeof(pid_t);
+             ++i) {
         }
         close(fds[0]);
         close(fds[1]);
@@ -119,7 +122,6 @@ struct ProcessChain {
         }
         if (pids[0] > 0) {
             kill(-pids[0], SIGKILL);
-            waitpid(pids[0], nullptr, 0);
         }
     }
 };

@@ -9,7 +9,7 @@
 #include "common/file_utils.h"
 #include "common/mount_table.h"
 #include "restore/vetu_restore_context.h"
-#include "support/named_process.h"
+#include "support/run_process.h"
 #include "support/sandbox.h"
 #include "support/temp_tree.h"
 

@@ -1,8 +1,5 @@
 // The identifier methods over the bus: limits at their boundaries, results
-// computed here independently of the store.
-#include <openssl/evp.h>
-
-#include <cstdio>
+// from published hash vectors or computed here independently of the store.
 #include <limits>
 
 #include "service/labelmgr_bus_fixture.h"
@@ -12,31 +9,14 @@
 namespace {
 
 const std::string kInvalid = "!org.freedesktop.DBus.Error.InvalidArgs: ";
-constexpr uint64_t kModuleType = 1000;  // the object type "module"
-
-std::string sm3Hex(const std::string& data)
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_Digest(data.data(), data.size(), digest, &length, EVP_sm3(), nullptr);
-    std::string hex;
-    char byte[3];
-    for (unsigned int i = 0; i < length; ++i) {
-        snprintf(byte, sizeof(byte), "%02x", digest[i]);
-        hex += byte;
-    }
-    return hex;
-}
-
-// 32-bit FNV-1a, each byte sign-extended before the XOR.
-uint64_t moduleOidOf(const std::string& name)
-{
-    uint32_t hash = 2166136261u;
-    for (char c : name) {
-        hash = (hash ^ static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(c)))) * 16777619u;
-    }
-    return kModuleType << 32 | hash;
-}
+// Module oids: the object type "module" (1000) over the 32-bit FNV-1a of the
+// name (published vectors: "a" e40c292c, "foobar" bf9cf968); a byte past
+// 0x7f is sign-extended before the XOR ("é": 3cfa68c1, not 1e9de8c1).
+const std::string kOidA = std::to_string(1000ull << 32 | 0xe40c292c);
+const std::string kOidFoobar = std::to_string(1000ull << 32 | 0xbf9cf968);
+const std::string kOidE = std::to_string(1000ull << 32 | 0x3cfa68c1);
+// SM3("abc"), the published vector.
+const std::string kSm3Abc = "\"66c7f0f462eeedd9d1f2d46bdc10e4e24167c4875cf2f7a2297da02b8f4ba8e0\"";
 
 std::string str(const std::string& text) { return "\"" + text + "\""; }
 
@@ -74,9 +54,10 @@ TEST_F(LabelMgrBusTest, IdentifierMethodsCheckTheirArgumentsAndAnswerIndependent
         {"getPkgNameById", {argU64(sm3Last64("a"))}, str("a")},
         {"getPkgNameById", {argU64(0)}, kInvalid + "pkgId is zero"},
         {"getPkgNameById", {argU64(std::numeric_limits<uint64_t>::max())}, kInvalid + "pkgId is invalid"},
-        {"getKernelModuleOid", {argString("ext4")}, std::to_string(moduleOidOf("ext4"))},
+        {"getKernelModuleOid", {argString("foobar")}, kOidFoobar},
+        {"getKernelModuleOid", {argString("é")}, kOidE},
         {"getKernelModuleOid", {argString(p513)}, kInvalid + "module_name too long"},
-        {"getKernelModuleOids", {argStrings({"ext4", "", "ext4"})}, "{\"ext4\":" + std::to_string(moduleOidOf("ext4")) + "}"},
+        {"getKernelModuleOids", {argStrings({"a", "", "a"})}, "{\"a\":" + kOidA + "}"},
         {"getKernelModuleOids", {argStrings(names(1001))}, kInvalid + "module_name too large"},
         {"getKernelModuleOids", {argStrings({})}, kInvalid + "module_name empty"},
         {"getDeviceOid", {argString("disk")}, std::to_string(2ull << 32 | 3)},
@@ -84,7 +65,7 @@ TEST_F(LabelMgrBusTest, IdentifierMethodsCheckTheirArgumentsAndAnswerIndependent
         {"getDeviceOid", {argString(p513)}, kInvalid + "device too long"},
         {"getDeviceOids", {argStrings({"disk", "nodev"})}, "{\"disk\":" + std::to_string(2ull << 32 | 3) + "}"},
         {"getDeviceOids", {argStrings(names(1001))}, kInvalid + "device too large"},
-        {"getPathSm3HashValue", {argString(h4096)}, str(sm3Hex(h4096))},
+        {"getPathSm3HashValue", {argString("abc")}, kSm3Abc},
         {"getPathSm3HashValue", {argString(h4097)}, kInvalid + "path too long"},
         {"pathNormalize", {argString("/tmproot/usr/lib/")}, str("/sysroot/usr/lib")},
         {"pathNormalize", {argString("/tmprootx/y/*")}, str("/sysrootx/y")},
@@ -96,6 +77,7 @@ TEST_F(LabelMgrBusTest, IdentifierMethodsCheckTheirArgumentsAndAnswerIndependent
         const std::string reply = client.call(row.method, row.args);
         EXPECT_TRUE(reply == row.reply) << row.method << ": " << reply.substr(0, 300);
     }
+    EXPECT_EQ(BusClient().call("getPathSm3HashValue", {argString(h4096)}).size(), 66u);  // 64 digits, quoted
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// A private system bus with a polkit stand-in that authorises, a ready
+// A private system bus with polkitd, which admits root, a ready
 // store of the test's own, and the label service on them once start() runs.
 #pragma once
 
@@ -9,7 +9,7 @@
 
 #include "store/vetu_restore_init.h"
 #include "support/labelmgr_service_runner.h"
-#include "support/polkit_stub.h"
+#include "support/polkit_daemon.h"
 #include "support/private_bus.h"
 
 class LabelMgrBusTest : public ::testing::Test {
@@ -17,7 +17,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(bus.ok()) << bus.error();
-        ASSERT_TRUE(polkit.ok());
+        ASSERT_TRUE(polkit.ok()) << polkit.error();
         store.m_isInitialized = true;
     }
     void start()
@@ -27,7 +27,7 @@ protected:
     }
 
     PrivateBus bus;
-    PolkitStub polkit;
+    PolkitDaemon polkit;
     VetuRestoreInit store;
     std::atomic<bool> stop{false};
     std::unique_ptr<LabelMgrServiceRunner> runner;

@@ -36,6 +36,7 @@ TEST_F(LabelMgrBusTest, PoliciesParse)
     EXPECT_NE(reply.find("\"" + file + "\":{\"file_id\":" + std::to_string(sm3Last64(file)) + ",\"path_id\":0,"),
               std::string::npos) << reply;
     EXPECT_NE(reply.find("\"subject_recurfile\":{}"), std::string::npos) << reply;
+    // A refused policy is an error of the service's own name.
     EXPECT_EQ(client.call("policies_parse", {argPolicy({{"object_file", {"relative"}}})}),
               "!com.ormel.vetu.labelmgr: Invalid or unsafe file path detected");
     // An empty policy empties the policy maps only.

@@ -16,7 +16,7 @@
 #include "store/vetu_restore_init.h"
 #include "support/expected_label.h"
 #include "support/log_capture.h"
-#include "support/stub_rpm.h"
+#include "support/stub_program.h"
 #include "support/temp_tree.h"
 
 namespace {

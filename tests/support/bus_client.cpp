@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "support/private_bus.h"
+#include "support/run_process.h"
 
 namespace {
 
@@ -30,18 +31,21 @@ BusArg container(const std::string& signature, std::vector<BusArg> items, int ty
 void render(DBusMessageIter* it, std::string& out)
 {
     const int type = dbus_message_iter_get_arg_type(it);
-    if (type == DBUS_TYPE_ARRAY || type == DBUS_TYPE_DICT_ENTRY) {
+    if (type == DBUS_TYPE_ARRAY || type == DBUS_TYPE_DICT_ENTRY || type == DBUS_TYPE_STRUCT ||
+        type == DBUS_TYPE_VARIANT) {
         const bool entry = type == DBUS_TYPE_DICT_ENTRY;
-        const bool dict = !entry && dbus_message_iter_get_element_type(it) == DBUS_TYPE_DICT_ENTRY;
+        const bool dict = type == DBUS_TYPE_ARRAY && dbus_message_iter_get_element_type(it) == DBUS_TYPE_DICT_ENTRY;
+        const char* open = type == DBUS_TYPE_STRUCT ? "(" : dict ? "{" : type == DBUS_TYPE_ARRAY ? "[" : "";
+        const char* close = type == DBUS_TYPE_STRUCT ? ")" : dict ? "}" : type == DBUS_TYPE_ARRAY ? "]" : "";
         DBusMessageIter sub;
         dbus_message_iter_recurse(it, &sub);
-        out += entry ? "" : dict ? "{" : "[";
+        out += open;
         for (bool first = true; dbus_message_iter_get_arg_type(&sub) != DBUS_TYPE_INVALID; first = false) {
             out += first ? "" : entry ? ":" : ",";
             render(&sub, out);
             dbus_message_iter_next(&sub);
         }
-        out += entry ? "" : dict ? "}" : "]";
+        out += close;
         return;
     }
     DBusBasicValue value{};
@@ -53,7 +57,38 @@ void render(DBusMessageIter* it, std::string& out)
                                       : "?";
 }
 
+// A private, registered connection to the bus DBUS_SYSTEM_BUS_ADDRESS names
+// now (libdbus keeps the first address a process saw); null on failure.
+DBusConnection* openSystemBus()
+{
+    const char* address = getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    if (address == nullptr) {
+        return nullptr;
+    }
+    DBusError error;
+    dbus_error_init(&error);
+    DBusConnection* connection = dbus_connection_open_private(address, &error);
+    if (connection != nullptr && !dbus_bus_register(connection, &error)) {
+        dbus_connection_close(connection);
+        dbus_connection_unref(connection);
+        connection = nullptr;
+    }
+    dbus_error_free(&error);
+    return connection;
+}
+
 }  // namespace
+
+std::string renderArgs(DBusMessage* message)
+{
+    std::string out;
+    DBusMessageIter it;
+    for (bool more = dbus_message_iter_init(message, &it); more; more = dbus_message_iter_next(&it)) {
+        out += out.empty() ? "" : " ";
+        render(&it, out);
+    }
+    return out;
+}
 
 BusArg argString(const std::string& value)
 {
@@ -130,12 +165,7 @@ std::string BusClient::collect(DBusPendingCall* pending, int timeoutMs)
     if (reply == nullptr) {
         return "!timeout";
     }
-    std::string out;
-    DBusMessageIter it;
-    for (bool more = dbus_message_iter_init(reply, &it); more; more = dbus_message_iter_next(&it)) {
-        out += out.empty() ? "" : " ";
-        render(&it, out);
-    }
+    std::string out = renderArgs(reply);
     if (dbus_message_get_type(reply) == DBUS_MESSAGE_TYPE_ERROR) {
         const std::string text = out.size() >= 2 ? out.substr(1, out.size() - 2) : "";  // unquoted
         out = std::string("!") + dbus_message_get_error_name(reply) + ": " + text;
@@ -153,14 +183,6 @@ std::string BusClient::call(const std::string& method, const std::vector<BusArg>
 bool busNameOwnedWithin(const std::string& name, double timeoutSeconds)
 {
     BusClient client;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
-    for (; client.ok(); usleep(20000)) {
-        if (dbus_bus_name_has_owner(client.raw(), name.c_str(), nullptr)) {
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            break;
-        }
-    }
-    return false;
+    return client.ok() && waitFor([&] { return dbus_bus_name_has_owner(client.raw(), name.c_str(), nullptr); },
+                                  timeoutSeconds);
 }

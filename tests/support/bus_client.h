@@ -1,5 +1,6 @@
-// A libdbus client of the label service. Replies as text: numbers, "strings",
-// [arrays], {k:v}, joined by blanks; errors "!<name>: <message>"; "!timeout".
+// A libdbus client of the label service. Replies as text (renderArgs):
+// numbers, "strings", [arrays], {k:v}, (structs), joined by blanks; errors
+// "!<name>: <message>"; "!timeout".
 #pragma once
 
 #include <dbus/dbus.h>
@@ -17,6 +18,9 @@ BusArg argU32(uint32_t value);
 BusArg argI32(int32_t value);
 BusArg argStrings(const std::vector<std::string>& values);
 BusArg argStringU64Dict(const std::vector<std::pair<std::string, uint64_t>>& entries);
+
+// A message's arguments as text; a variant shows as its value.
+std::string renderArgs(DBusMessage* message);
 
 // True once the name has an owner, within the time limit (0: asked once).
 bool busNameOwnedWithin(const std::string& name, double timeoutSeconds);

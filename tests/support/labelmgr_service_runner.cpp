@@ -4,10 +4,11 @@
 #include <cstdlib>
 
 #include "restore/vetu_restore_context.h"
+#include "support/run_process.h"
 
 namespace {
 constexpr int kLoopWakeMs = 50;
-constexpr auto kStartLimit = std::chrono::seconds(10);
+constexpr double kStartSeconds = 10;
 }  // namespace
 
 LabelMgrServiceRunner::LabelMgrServiceRunner(VetuRestoreInit& store, const std::atomic<bool>& stopFlag)
@@ -21,10 +22,7 @@ LabelMgrServiceRunner::LabelMgrServiceRunner(VetuRestoreInit& store, const std::
 LabelMgrServiceRunner::LabelMgrServiceRunner(Factory factory)
 {
     m_thread = std::thread([this, factory] { run(factory); });
-    const auto limit = std::chrono::steady_clock::now() + kStartLimit;
-    while (m_state.load() == kStarting && std::chrono::steady_clock::now() < limit) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    waitFor([this] { return m_state.load() != kStarting; }, kStartSeconds);
 }
 
 LabelMgrServiceRunner::~LabelMgrServiceRunner()

@@ -1,6 +1,5 @@
 #include "support/polkit_daemon.h"
 
-#include <dbus/dbus.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -11,9 +10,7 @@
 #include <fstream>
 
 #include "support/bus_client.h"
-#include "support/run_process.h"
 #include "support/sandbox.h"
-
 
 const char kRootOnlyRules[] =
     "polkit.addRule(function(action, subject) {\n"
@@ -21,18 +18,46 @@ const char kRootOnlyRules[] =
     "    return subject.user == \"root\" ? polkit.Result.YES : polkit.Result.NO;\n"
     "});\n";
 
+const char kAnswerFileRules[] =
+    "polkit.addRule(function(action, subject) {\n"
+    "  if (action.id == \"com.ormel.vetu.labelmgr.access\")\n"
+    "    return polkit.spawn([\"/bin/cat\", \"/run/polkit-test-answer\"]).trim();\n"
+    "});\n";
+
 namespace {
 
 constexpr const char kPolkitd[] = "/usr/lib/polkit-1/polkitd";
+constexpr const char kActionFile[] = VETU_SOURCE_DIR "/packaging/com.ormel.vetu.labelmgr.policy";
 constexpr const char kActionsDir[] = "/usr/share/polkit-1/actions";
 constexpr const char kEtcRulesDir[] = "/etc/polkit-1/rules.d";
 constexpr const char kShareRulesDir[] = "/usr/share/polkit-1/rules.d";
 constexpr const char kPolkitName[] = "org.freedesktop.PolicyKit1";
-constexpr double kStopSeconds = 5;
+constexpr const char kQuestionRule[] =
+    "type='method_call',interface='org.freedesktop.PolicyKit1.Authority',member='CheckAuthorization'";
+
+// Makes the client see a copy of every question.
+bool becomeMonitor(const BusClient& client)
+{
+    DBusConnection* connection = client.raw();
+    DBusMessage* call = dbus_message_new_method_call("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                     "org.freedesktop.DBus.Monitoring", "BecomeMonitor");
+    const char* rule = kQuestionRule;
+    const char** rules = &rule;
+    const dbus_uint32_t flags = 0;
+    dbus_message_append_args(call, DBUS_TYPE_ARRAY, DBUS_TYPE_STRING, &rules, 1, DBUS_TYPE_UINT32, &flags,
+                              DBUS_TYPE_INVALID);
+    DBusMessage* reply =
+        connection ? dbus_connection_send_with_reply_and_block(connection, call, 5000, nullptr) : nullptr;
+    dbus_message_unref(call);
+    if (reply != nullptr) {
+        dbus_message_unref(reply);
+    }
+    return reply != nullptr;
+}
 
 }  // namespace
 
-bool PolkitDaemon::prepare(const std::string& actionFile, const std::string& rules)
+bool PolkitDaemon::prepare(const std::string& rules)
 {
     for (const char* dir : {kActionsDir, kEtcRulesDir, kShareRulesDir}) {
         if (!sandbox::mountTmpfs(dir)) {
@@ -42,40 +67,59 @@ bool PolkitDaemon::prepare(const std::string& actionFile, const std::string& rul
         m_mounts.push_back(dir);
     }
     std::error_code error;
-    const std::string base = actionFile.substr(actionFile.rfind('/') + 1);
-    if (!std::filesystem::copy_file(actionFile, std::string(kActionsDir) + "/" + base, error)) {
-        m_error = "cannot copy " + actionFile;
+    const std::string base = std::filesystem::path(kActionFile).filename();
+    if (!std::filesystem::copy_file(kActionFile, std::string(kActionsDir) + "/" + base, error)) {
+        m_error = std::string("cannot copy ") + kActionFile;
         return false;
     }
     std::ofstream(std::string(kEtcRulesDir) + "/50-test.rules") << rules;
+    setAnswer(PolkitAnswer::Authorised);
     return true;
 }
 
-PolkitDaemon::PolkitDaemon(const std::string& actionFile, const std::string& rules, double timeoutSeconds)
+PolkitDaemon::PolkitDaemon(const std::string& rules, double timeoutSeconds)
 {
     if (access(kPolkitd, X_OK) != 0) {
         m_error = std::string(kPolkitd) + " is not here";
         return;
     }
-    if (!prepare(actionFile, rules)) {
+    if (!prepare(rules)) {
         return;
     }
-    const pid_t pid = spawnDaemon({kPolkitd, "--no-debug"});
-    if (pid < 0) {
-        m_error = std::string("fork: ") + strerror(errno);
-        return;
-    }
-    m_pid = pid;
-    m_ready = busNameOwnedWithin(kPolkitName, timeoutSeconds);
+    m_daemon = ChildProcess({kPolkitd, "--no-debug"});
+    m_ready = m_daemon.ok() && busNameOwnedWithin(kPolkitName, timeoutSeconds) && becomeMonitor(m_monitor);
     if (!m_ready) {
-        m_error = "polkitd did not take its bus name";
+        m_error = "polkitd did not take its bus name, or no monitor";
     }
 }
 
 PolkitDaemon::~PolkitDaemon()
 {
-    stopChild(m_pid, SIGTERM, kStopSeconds);
+    m_daemon.stop(SIGTERM);
     for (auto it = m_mounts.rbegin(); it != m_mounts.rend(); ++it) {
         umount2(it->c_str(), MNT_DETACH);
     }
+}
+
+void PolkitDaemon::setAnswer(PolkitAnswer answer)
+{
+    const char* const words[] = {"yes", "auth_admin", "no"};
+    std::ofstream("/run/polkit-test-answer") << words[static_cast<int>(answer)] << "\n";
+}
+
+std::vector<std::string> PolkitDaemon::queries()
+{
+    // The bus hands the monitor its copy before polkitd gets the question,
+    // so every question already answered is here to read.
+    while (m_monitor.ok() && dbus_connection_read_write(m_monitor.raw(), 0)) {
+        DBusMessage* message = dbus_connection_pop_message(m_monitor.raw());
+        if (message == nullptr) {
+            break;
+        }
+        if (dbus_message_is_method_call(message, "org.freedesktop.PolicyKit1.Authority", "CheckAuthorization")) {
+            m_queries.push_back(renderArgs(message));
+        }
+        dbus_message_unref(message);
+    }
+    return m_queries;
 }

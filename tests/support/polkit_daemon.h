@@ -1,19 +1,26 @@
-// The real polkit daemon on the test's private bus, seeing only the given
-// action file and rules (tmpfs over its folders). Construct it after the bus.
+// The real polkit daemon on the test's private bus, seeing only our action
+// file and the given rules (tmpfs over its folders), and every question put
+// to it. Construct it after the bus. It admits a caller of uid 0 whatever
+// the rules say: ask about another uid to see a refusal.
 #pragma once
-
-#include <sys/types.h>
 
 #include <string>
 #include <vector>
 
+#include "support/bus_client.h"
+#include "support/run_process.h"
+
 // Rules that answer our action yes for root and no for anyone else.
 extern const char kRootOnlyRules[];
+// Rules that answer our action as setAnswer() last said.
+extern const char kAnswerFileRules[];
+
+enum class PolkitAnswer { Authorised, Challenged, Refused };
 
 class PolkitDaemon {
 public:
     // rules: the text of one JavaScript rules file.
-    PolkitDaemon(const std::string& actionFile, const std::string& rules, double timeoutSeconds = 15);
+    explicit PolkitDaemon(const std::string& rules = kAnswerFileRules, double timeoutSeconds = 15);
     ~PolkitDaemon();
     PolkitDaemon(const PolkitDaemon&) = delete;
     PolkitDaemon& operator=(const PolkitDaemon&) = delete;
@@ -21,10 +28,16 @@ public:
     bool ok() const { return m_ready; }  // owns its bus name; else error() says why
     const std::string& error() const { return m_error; }
 
-private:
-    bool prepare(const std::string& actionFile, const std::string& rules);
+    void setAnswer(PolkitAnswer answer);  // for kAnswerFileRules
+    // Every question so far, oldest first, as renderArgs shows it.
+    std::vector<std::string> queries();
 
-    pid_t m_pid = -1;
+private:
+    bool prepare(const std::string& rules);
+
+    ChildProcess m_daemon;
+    BusClient m_monitor;  // a bus monitor once polkitd is up
+    std::vector<std::string> m_queries;
     bool m_ready = false;
     std::string m_error;
     std::vector<std::string> m_mounts;

@@ -4,23 +4,23 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 
+#include "support/bus_client.h"
 #include "support/run_process.h"
 
 namespace {
 
 constexpr double kStartSeconds = 10;
-constexpr double kStopSeconds = 5;
 
 bool dropTo(uid_t uid)
 {
@@ -45,24 +45,6 @@ std::string busConfig(const std::string& socket, const PrivateBus::Options& opti
 
 }  // namespace
 
-DBusConnection* openSystemBus()
-{
-    const char* address = getenv("DBUS_SYSTEM_BUS_ADDRESS");
-    if (address == nullptr) {
-        return nullptr;
-    }
-    DBusError error;
-    dbus_error_init(&error);
-    DBusConnection* connection = dbus_connection_open_private(address, &error);
-    if (connection != nullptr && !dbus_bus_register(connection, &error)) {
-        dbus_connection_close(connection);
-        dbus_connection_unref(connection);
-        connection = nullptr;
-    }
-    dbus_error_free(&error);
-    return connection;
-}
-
 PrivateBus::PrivateBus() : PrivateBus(Options()) {}
 
 PrivateBus::PrivateBus(const Options& options)
@@ -86,27 +68,20 @@ void PrivateBus::start(const Options& options)
         m_error = "cannot write " + configPath;
         return;
     }
-    const int pid = spawnDaemon({"/usr/bin/dbus-daemon", "--nofork", "--nopidfile", "--config-file=" + configPath});
+    m_daemon = ChildProcess({"/usr/bin/dbus-daemon", "--nofork", "--nopidfile", "--config-file=" + configPath});
     m_address = "unix:path=" + socket;
     setenv("DBUS_SYSTEM_BUS_ADDRESS", m_address.c_str(), 1);
     // Up once it takes a connection.
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::duration<double>(kStartSeconds);
-    while (pid > 0 && std::chrono::steady_clock::now() < limit) {
-        if (DBusConnection* connection = openSystemBus()) {
-            dbus_connection_close(connection);
-            dbus_connection_unref(connection);
-            m_pid = pid;
-            return;
-        }
-        usleep(10000);
+    const bool up = m_daemon.ok() && waitFor([] { return BusClient().ok(); }, kStartSeconds);
+    if (!up) {
+        m_error = "dbus-daemon did not listen";
+        m_daemon.stop();
     }
-    m_error = "dbus-daemon did not listen";
-    stopChild(pid, SIGKILL, kStopSeconds);
 }
 
 PrivateBus::~PrivateBus()
 {
-    stopChild(m_pid, SIGTERM, kStopSeconds);
+    m_daemon.stop(SIGTERM);
     if (m_hadAddress) {
         setenv("DBUS_SYSTEM_BUS_ADDRESS", m_oldAddress.c_str(), 1);
     } else {
@@ -127,68 +102,40 @@ DBus::Connection PrivateBus::connect() const
 
 BusPeer::BusPeer(uid_t uid, double timeoutSeconds, const std::string& processName)
 {
-    int report[2] = {-1, -1}, hold[2] = {-1, -1};
-    if (pipe2(report, O_CLOEXEC) == 0 && pipe2(hold, O_CLOEXEC) == 0 && (m_pid = fork()) == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
+    int report[2] = {-1, -1};
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        return;
+    }
+    // The child reports its bus name (an empty line when it has none) and
+    // holds the connection until it is killed.
+    m_child = ChildProcess([&] {
         if (!processName.empty()) {
             prctl(PR_SET_NAME, processName.c_str());
         }
-        close(report[0]);
-        close(hold[1]);
-        DBusConnection* connection = dropTo(uid) ? openSystemBus() : nullptr;
-        // An empty line tells the parent it failed.
-        const std::string line = (connection ? dbus_bus_get_unique_name(connection) : "") + std::string("\n");
-        char c;
+        const BusClient* client = dropTo(uid) ? new BusClient : nullptr;  // held until killed
+        const char* name = client && client->ok() ? dbus_bus_get_unique_name(client->raw()) : "";
+        const std::string line = name + std::string("\n");
         if (write(report[1], line.data(), line.size()) == static_cast<ssize_t>(line.size())) {
-            while (read(hold[0], &c, 1) < 0 && errno == EINTR) {
+            for (;;) {
+                pause();
             }
         }
-        _exit(0);
-    }
-    for (int fd : {report[1], hold[0]}) {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
+        return 1;
+    });
+    close(report[1]);
     std::string name;
-    if (m_pid > 0 && readLineWithin(report[0], timeoutSeconds, name)) {
-        m_name = name;
-    }
-    if (report[0] >= 0) {
-        close(report[0]);
-    }
-    m_hold = hold[1];
-}
-
-BusPeer::~BusPeer()
-{
-    if (m_hold >= 0) {
-        close(m_hold);
-    }
-    // Closing the pipe lets it leave on its own; the signal is for a child stuck elsewhere.
-    int status;
-    if (m_pid > 0 && !waitChildWithin(m_pid, kStopSeconds, status)) {
-        stopChild(m_pid, SIGKILL, kStopSeconds);
+    struct pollfd ready = {report[0], POLLIN, 0};
+    char buffer[256];
+    const ssize_t n = m_child.ok() && poll(&ready, 1, static_cast<int>(timeoutSeconds * 1000)) == 1
+                          ? read(report[0], buffer, sizeof(buffer))
+                          : 0;
+    close(report[0]);
+    if (n > 1 && buffer[n - 1] == '\n') {
+        m_name.assign(buffer, static_cast<size_t>(n - 1));
     }
 }
 
 int runAsUser(uid_t uid, const std::function<int()>& body, double timeoutSeconds)
 {
-    const pid_t pid = fork();
-    if (pid < 0) {
-        return -1;
-    }
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (!dropTo(uid)) {
-            _exit(126);
-        }
-        _exit(body());
-    }
-    int status = 0;
-    if (!waitChildWithin(pid, timeoutSeconds, status)) {
-        stopChild(pid, SIGKILL, kStopSeconds);
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return ChildProcess([&] { return dropTo(uid) ? body() : 126; }).exitStatus(timeoutSeconds);
 }

@@ -11,13 +11,9 @@
 #include <string>
 #include <vector>
 
-struct DBusConnection;
+#include "support/run_process.h"
 
 constexpr uid_t kNobodyUid = 65534;
-
-// A private, registered libdbus connection to the bus DBUS_SYSTEM_BUS_ADDRESS
-// names now (libdbus keeps the first address a process saw); null on failure.
-DBusConnection* openSystemBus();
 
 class PrivateBus {
 public:
@@ -33,10 +29,9 @@ public:
     PrivateBus& operator=(const PrivateBus&) = delete;
 
     // False when the daemon did not start; error() says why.
-    bool ok() const { return m_pid > 0; }
+    bool ok() const { return m_daemon.ok(); }
     const std::string& error() const { return m_error; }
-    const std::string& address() const { return m_address; }
-    pid_t pid() const { return m_pid; }
+    pid_t pid() const { return m_daemon.pid(); }
 
     // A private, registered connection (the shared one stays on the first
     // bus a process met). Needs DBus::default_dispatcher set.
@@ -45,7 +40,7 @@ public:
 private:
     void start(const Options& options);
 
-    pid_t m_pid = -1;
+    ChildProcess m_daemon;
     std::string m_dir;
     std::string m_address;
     std::string m_error;
@@ -59,17 +54,13 @@ class BusPeer {
 public:
     // name: its process name (prctl), "" keeps the test's.
     explicit BusPeer(uid_t uid, double timeoutSeconds = 10, const std::string& name = "");
-    ~BusPeer();
-    BusPeer(const BusPeer&) = delete;
-    BusPeer& operator=(const BusPeer&) = delete;
 
     bool ok() const { return !m_name.empty(); }
     const std::string& uniqueName() const { return m_name; }
-    pid_t pid() const { return m_pid; }
+    pid_t pid() const { return m_child.pid(); }
 
 private:
-    pid_t m_pid = -1;
-    int m_hold = -1;  // the child lives until this closes
+    ChildProcess m_child;
     std::string m_name;
 };
 

@@ -1,7 +1,6 @@
 #include "support/run_process.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
@@ -9,38 +8,113 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <thread>
 
 #include "common/file_utils.h"
 
 extern char** environ;
 
-namespace {
-using Clock = std::chrono::steady_clock;
-
-// Made before the fork: a child of a threaded process must not allocate.
-std::vector<char*> argvOf(const std::vector<std::string>& argv)
+bool waitFor(const std::function<bool()>& done, double timeoutSeconds)
 {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+ChildProcess::ChildProcess(const std::function<int()>& body) : m_pid(fork())
+{
+    if (m_pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        _exit(body());
+    }
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, int outputFd)
+{
+    // Made before the fork: a child of a threaded process must not allocate.
     std::vector<char*> args;
     for (const auto& arg : argv) {
         args.push_back(const_cast<char*>(arg.c_str()));
     }
     args.push_back(nullptr);
-    return args;
-}
-
-// In the child: in, out and err as 0, 1 and 2, no signal blocked, then the program.
-[[noreturn]] void execChild(std::vector<char*>& args, int in, int out, int err)
-{
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    if (in >= 0 && dup2(in, 0) >= 0 && dup2(out, 1) >= 0 && dup2(err, 2) >= 0) {
-        execve(args[0], args.data(), environ);
+    m_pid = argv.empty() ? -1 : fork();
+    if (m_pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+        const int out = outputFd >= 0 ? outputFd : null;
+        if (null >= 0 && dup2(null, 0) >= 0 && dup2(out, 1) >= 0 && dup2(out, 2) >= 0) {
+            execve(args[0], args.data(), environ);
+        }
+        _exit(127);
     }
-    _exit(127);
 }
 
-}  // namespace
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept
+{
+    if (this != &other) {
+        stop();
+        m_pid = other.m_pid;
+        other.m_pid = -1;
+    }
+    return *this;
+}
+
+bool ChildProcess::reap(double timeoutSeconds, int& status)
+{
+    const bool done = m_pid > 0 && waitFor([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; }, timeoutSeconds);
+    if (done) {
+        m_pid = -1;
+    }
+    return done;
+}
+
+int ChildProcess::exitStatus(double timeoutSeconds)
+{
+    int status = 0;
+    if (!reap(timeoutSeconds, status)) {
+        stop();
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void ChildProcess::stop(int signal, double timeoutSeconds)
+{
+    if (m_pid <= 0) {
+        return;
+    }
+    kill(m_pid, signal);
+    int status;
+    if (!reap(timeoutSeconds, status)) {
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, &status, 0);
+        m_pid = -1;
+    }
+}
+
+NamedProcess::NamedProcess(const std::string& name, State state)
+    : ChildProcess([&] {
+          prctl(PR_SET_NAME, name.c_str());
+          if (state == State::Stopped) {
+              raise(SIGSTOP);
+          }
+          return 0;
+      })
+{
+    siginfo_t info{};
+    const int options = (state == State::Stopped ? WSTOPPED : WEXITED) | WNOWAIT;
+    if (ok() && waitid(P_PID, static_cast<id_t>(pid()), &info, options) != 0) {
+        stop();
+    }
+}
 
 ProcessResult runProcess(const std::vector<std::string>& argv, double timeoutSeconds)
 {
@@ -49,20 +123,15 @@ ProcessResult runProcess(const std::vector<std::string>& argv, double timeoutSec
     // a pipe open would hold the caller up.
     char outPath[] = "/tmp/vetu-run-XXXXXX";
     const int out = mkostemp(outPath, O_CLOEXEC);
-    if (argv.empty() || out < 0) {
+    if (out < 0) {
         return result;
     }
-    std::vector<char*> args = argvOf(argv);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        execChild(args, open("/dev/null", O_RDONLY), out, out);
-    }
+    ChildProcess child(argv, out);
     close(out);
-    result.started = pid > 0;
+    result.started = child.ok();
     int status = 0;
-    if (result.started && !waitChildWithin(pid, timeoutSeconds, status)) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
+    if (result.started && !child.reap(timeoutSeconds, status)) {
+        child.stop();
         result.timedOut = true;
     } else if (result.started && WIFEXITED(status)) {
         result.status = WEXITSTATUS(status);
@@ -86,82 +155,4 @@ std::string describe(const ProcessResult& result)
         return "signal " + std::to_string(result.signal);
     }
     return "exit " + std::to_string(result.status);
-}
-
-bool readLineWithin(int fd, double timeoutSeconds, std::string& line)
-{
-    const auto deadline = Clock::now() + std::chrono::duration<double>(timeoutSeconds);
-    line.clear();
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) {
-            return false;
-        }
-        struct pollfd pfd = {fd, POLLIN, 0};
-        const int ready = poll(&pfd, 1, static_cast<int>(left));
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        if (ready <= 0) {
-            return false;
-        }
-        char c;
-        const ssize_t n = read(fd, &c, 1);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        if (c == '\n') {
-            return true;
-        }
-        line.push_back(c);
-    }
-}
-
-bool waitChildWithin(int pid, double timeoutSeconds, int& status)
-{
-    const auto deadline = Clock::now() + std::chrono::duration<double>(timeoutSeconds);
-    for (;;) {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) {
-            return true;
-        }
-        if (done < 0 && errno != EINTR) {
-            return false;
-        }
-        if (Clock::now() >= deadline) {
-            return false;
-        }
-        usleep(1000);
-    }
-}
-
-void stopChild(int pid, int signal, double timeoutSeconds)
-{
-    if (pid <= 0) {
-        return;
-    }
-    kill(pid, signal);
-    int status;
-    if (!waitChildWithin(pid, timeoutSeconds, status)) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-    }
-}
-
-int spawnDaemon(const std::vector<std::string>& argv, int stdoutFd, int keepFd)
-{
-    std::vector<char*> args = argvOf(argv);
-    const pid_t pid = fork();
-    if (pid != 0) {
-        return pid;
-    }
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (keepFd >= 0) {
-        fcntl(keepFd, F_SETFD, 0);
-    }
-    const int null = open("/dev/null", O_RDWR);
-    execChild(args, null, stdoutFd >= 0 ? stdoutFd : null, null);
 }

@@ -1,9 +1,56 @@
-// Runs a program in a child process (inside the test's namespace) with a
-// time limit, and hands back its exit status and what it printed.
+// Child processes of a test: each started one way and reaped one way, dead
+// with the test process at the latest, and every wait with a time limit.
 #pragma once
 
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
 #include <vector>
+
+// Polls done() every 10 ms until it holds (true) or the limit passes (false).
+bool waitFor(const std::function<bool()>& done, double timeoutSeconds);
+
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    // Forks a child that runs body and exits with its result. In a threaded
+    // test body must not allocate.
+    explicit ChildProcess(const std::function<int()>& body);
+    // Runs a program (argv[0] its path, no PATH search) beside the test:
+    // stdin is /dev/null, stdout and stderr go to outputFd or /dev/null.
+    explicit ChildProcess(const std::vector<std::string>& argv, int outputFd = -1);
+    // Killed and reaped unless reaped already.
+    ~ChildProcess() { stop(); }
+    ChildProcess(ChildProcess&& other) noexcept : m_pid(other.m_pid) { other.m_pid = -1; }
+    ChildProcess& operator=(ChildProcess&& other) noexcept;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    bool ok() const { return m_pid > 0; }
+    pid_t pid() const { return m_pid; }  // -1 when the fork failed or once reaped
+
+    // Waits for its end and reaps it (status as waitpid gives it); false,
+    // and still running, when the limit passes first.
+    bool reap(double timeoutSeconds, int& status);
+    // Its exit status; -1 when a signal ended it or the limit passed (then it is killed).
+    int exitStatus(double timeoutSeconds);
+    // Sends the signal and reaps it, killed if still there at the limit.
+    void stop(int signal = 9, double timeoutSeconds = 5);
+
+private:
+    pid_t m_pid = -1;
+};
+
+// A child under a name of the test's choosing (prctl), so that
+// /proc/<pid>/comm reads as planted. A stopped one waits until it is killed;
+// a zombie keeps its name but has no executable any more. Create these
+// before the test starts threads of its own.
+class NamedProcess : public ChildProcess {
+public:
+    enum class State { Stopped, Zombie };
+    explicit NamedProcess(const std::string& name, State state = State::Stopped);
+};
 
 struct ProcessResult {
     bool started = false;   // forked (an exec that fails exits 127)
@@ -13,7 +60,7 @@ struct ProcessResult {
     std::string output;     // standard output and standard error, interleaved
 };
 
-// argv[0] is the program's path (no PATH search); stdin is /dev/null.
+// Runs a program to its end, within the limit.
 ProcessResult runProcess(const std::vector<std::string>& argv, double timeoutSeconds);
 
 // "exit 3", "signal 9", "timed out" or "not started", for failure messages.
@@ -27,19 +74,3 @@ inline ProcessResult runLabelManager(std::vector<std::string> args, double timeo
     return runProcess(args, timeoutSeconds);
 }
 #endif
-
-// One line from fd without its line feed; false at its end, on an error or
-// past the time limit.
-bool readLineWithin(int fd, double timeoutSeconds, std::string& line);
-
-// Waits for a child to exit; false when the time limit passes first.
-bool waitChildWithin(int pid, double timeoutSeconds, int& status);
-
-// Sends the signal and reaps the child, killed if still there at the limit.
-void stopChild(int pid, int signal, double timeoutSeconds);
-
-// Starts a program that runs beside the test (a daemon): it dies with the
-// test process, stdin and stderr are /dev/null, stdout is stdoutFd or
-// /dev/null (-1), and keepFd (-1: none) stays open across exec. The pid, or
-// -1 when fork fails.
-int spawnDaemon(const std::vector<std::string>& argv, int stdoutFd = -1, int keepFd = -1);

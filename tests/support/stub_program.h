@@ -1,18 +1,21 @@
-// A /bin/sh script bind-mounted over /usr/bin/rpm in the test's namespace.
+// A /bin/sh script bind-mounted over a program (rpm, findmnt) in the test's
+// namespace.
 #pragma once
 
 #include <map>
 #include <string>
 #include <vector>
 
-class StubRpm {
+#include "common/paths.h"
+
+class StubProgram {
 public:
     // body follows lines that set STUB_DIR (the script's scratch directory)
     // and append "$*" to $STUB_DIR/calls. Throws when it cannot be set up.
-    explicit StubRpm(const std::string& body);
-    ~StubRpm();
-    StubRpm(const StubRpm&) = delete;
-    StubRpm& operator=(const StubRpm&) = delete;
+    StubProgram(const char* program, const std::string& body);
+    ~StubProgram();
+    StubProgram(const StubProgram&) = delete;
+    StubProgram& operator=(const StubProgram&) = delete;
 
     // Writes a data file under STUB_DIR; returns its path.
     std::string writeData(const std::string& rel, const std::string& content) const;
@@ -20,8 +23,13 @@ public:
     std::vector<std::string> calls() const;
 
 private:
+    std::string m_program;
     std::string m_dir;
     bool m_mounted = false;
+};
+
+struct StubRpm : StubProgram {
+    explicit StubRpm(const std::string& body) : StubProgram(paths::kRpm, body) {}
 };
 
 // Body of a stub that answers "-qa" with the lines of $STUB_DIR/qa and

@@ -1,4 +1,4 @@
-#include "support/stub_rpm.h"
+#include "support/stub_program.h"
 
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -10,16 +10,15 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "common/paths.h"
 
-StubRpm::StubRpm(const std::string& body)
+StubProgram::StubProgram(const char* program, const std::string& body) : m_program(program)
 {
-    char templ[] = "/tmp/vetu-stub-rpm-XXXXXX";
+    char templ[] = "/tmp/vetu-stub-XXXXXX";
     if (mkdtemp(templ) == nullptr) {
         throw std::runtime_error(std::string("mkdtemp: ") + strerror(errno));
     }
     m_dir = templ;
-    const std::string script = m_dir + "/rpm";
+    const std::string script = m_dir + "/program";
     {
         std::ofstream out(script);
         out << "#!/bin/sh\n"
@@ -31,22 +30,22 @@ StubRpm::StubRpm(const std::string& body)
         }
     }
     chmod(script.c_str(), 0755);
-    if (mount(script.c_str(), paths::kRpm, nullptr, MS_BIND, nullptr) != 0) {
-        throw std::runtime_error(std::string("bind mount over ") + paths::kRpm + ": " + strerror(errno));
+    if (mount(script.c_str(), program, nullptr, MS_BIND, nullptr) != 0) {
+        throw std::runtime_error("bind mount over " + m_program + ": " + strerror(errno));
     }
     m_mounted = true;
 }
 
-StubRpm::~StubRpm()
+StubProgram::~StubProgram()
 {
     if (m_mounted) {
-        umount2(paths::kRpm, MNT_DETACH);
+        umount2(m_program.c_str(), MNT_DETACH);
     }
     std::error_code ec;
     std::filesystem::remove_all(m_dir, ec);
 }
 
-std::string StubRpm::writeData(const std::string& rel, const std::string& content) const
+std::string StubProgram::writeData(const std::string& rel, const std::string& content) const
 {
     const std::filesystem::path path = std::filesystem::path(m_dir) / rel;
     std::filesystem::create_directories(path.parent_path());
@@ -58,7 +57,7 @@ std::string StubRpm::writeData(const std::string& rel, const std::string& conten
     return path.string();
 }
 
-std::vector<std::string> StubRpm::calls() const
+std::vector<std::string> StubProgram::calls() const
 {
     std::vector<std::string> lines;
     std::ifstream in(m_dir + "/calls");

@@ -1,4 +1,4 @@
-/* A polkit authority for tests: owns org.freedesktop.PolicyKit1 on the bus
+/* A polkit authority for the benchmarks: owns org.freedesktop.PolicyKit1 on the bus
  * that DBUS_SYSTEM_BUS_ADDRESS names and answers CheckAuthorization with the
  * word in the answer file (authorised, challenged, refused, error,
  * malformed), read afresh for every question. Each question is appended to
