@@ -89,6 +89,7 @@ public:
         if (m_components.empty()) {
             return true;
         }
+        m_dirsOnly = pattern.back() == '/';
         walk("/", 0);
         return !m_exceeded && !m_stopped;
     }
@@ -98,8 +99,16 @@ public:
 private:
     bool done() const { return m_exceeded || m_stopped; }
 
-    void offer(const std::string& path)
+    void offer(std::string path)
     {
+        // As in glob(3), a pattern that ends in '/' names directories, and so do its matches.
+        if (m_dirsOnly) {
+            struct stat st {};
+            if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+                return;
+            }
+            path += '/';
+        }
         if (!isFilePathSafe(path, false, true, true)) {
             LOG_WARN("searchFilesByPattern: skipping unsafe path from glob result: %s", logSafe(path).c_str());
             return;
@@ -163,6 +172,7 @@ private:
     size_t m_entriesLeft;
     const std::function<bool(const std::string&)>& m_take;
     std::vector<std::string> m_components;
+    bool m_dirsOnly = false;
     bool m_exceeded = false;
     bool m_stopped = false;
 };

@@ -42,6 +42,9 @@ TEST(PathPatternTest, BoundedGlobListsNoLinkAndGivesUpPastItsBudget)
     EXPECT_TRUE(out.empty());
     EXPECT_TRUE(searchFilesByPatternBounded(tree.path("linked/*"), 100, 100, out));
     EXPECT_TRUE(out.empty());
+    // A trailing '/' names directories alone, with the '/' as glob gives them.
+    EXPECT_TRUE(searchFilesByPatternBounded(tree.path("*/"), 100, 100, out));
+    EXPECT_EQ(out, Strings({tree.path("d/"), tree.path("elsewhere/")}));
     // d holds . .. a b via dangling: six entries to read.
     EXPECT_FALSE(searchFilesByPatternBounded(tree.path("d/*"), 5, 100, out));
     EXPECT_TRUE(out.empty());
