@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -77,4 +79,31 @@ TEST(LoggerTest, TwoFileAppendersGetMode0640AndRouteByCategory)
     ASSERT_EQ(access((kInfoLog + ".1").c_str(), F_OK), 0) << "no rollover happened";
     EXPECT_EQ(modeOf(kInfoLog), 0640u);
     EXPECT_EQ(modeOf(kInfoLog + ".1"), 0640u);
+}
+
+// A line reads as the appender's pattern lays it out, also where the pattern
+// cuts or pads the message (laid out line by line) and where it dates and
+// names the thread (laid out once per millisecond around the message).
+TEST(LoggerTest, LinesFollowTheirAppendersPattern)
+{
+    writeProperties("log4cpp.rootCategory=INFO, dated, cut\n"
+                    "log4cpp.appender.dated=org.apache.log4cpp.FileAppender\n"
+                    "log4cpp.appender.dated.fileName=" + kRootLog + "\n"
+                    "log4cpp.appender.dated.layout=org.apache.log4cpp.PatternLayout\n"
+                    "log4cpp.appender.dated.layout.ConversionPattern=%d{%Y-%m-%d %H:%M:%S.%l} %t [%p] %m %n\n"
+                    "log4cpp.appender.cut=org.apache.log4cpp.FileAppender\n"
+                    "log4cpp.appender.cut.fileName=" + kInfoLog + "\n"
+                    "log4cpp.appender.cut.layout=org.apache.log4cpp.PatternLayout\n"
+                    "log4cpp.appender.cut.layout.ConversionPattern=%.8m|%-7p|%n\n");
+    const int line = __LINE__ + 1;
+    LOG_WARN("hello %d", 5);
+    const std::vector<std::string> lines{"a", "b"};
+    LOG_INFO_LINES(lines);
+
+    const std::string thread = std::to_string(static_cast<unsigned long>(pthread_self()));
+    const std::regex dated("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} " + thread + " \\[WARN\\] \\[TestBody:" +
+                           std::to_string(line) + "\\] hello 5 \n" + "(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} " +
+                           thread + " \\[INFO\\] \\[TestBody:" + std::to_string(line + 2) + "\\] [ab] \n){2}");
+    EXPECT_TRUE(std::regex_match(readFile(kRootLog), dated)) << readFile(kRootLog);
+    EXPECT_EQ(readFile(kInfoLog), "[TestBod|WARN   |\n[TestBod|INFO   |\n[TestBod|INFO   |\n");
 }
