@@ -83,6 +83,15 @@ public:
         return m_map;
     }
 
+    // Calls visit with the map under its lock, so that a reader that only
+    // walks it once needs no copy. visit must not use this map itself.
+    template <class Visit>
+    void visitLocked(Visit&& visit) const
+    {
+        std::lock_guard<MutexSynchronizationPolicy> guard(m_policy);
+        visit(static_cast<const std::map<K, V>&>(m_map));
+    }
+
     // The whole map as an immutable copy that every reader shares until the
     // next change: a map read far more often than it is written is then not
     // copied per read, and the lock is held only to hand out the pointer.
