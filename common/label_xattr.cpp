@@ -35,6 +35,12 @@ int checkObject(const char* path, int mode)
     return 0;
 }
 
+// What the check before a read or write would have failed with.
+bool isCheckFailure(int err)
+{
+    return err == ENOENT || err == ENOTDIR || err == EACCES || err == ELOOP || err == ENAMETOOLONG;
+}
+
 }  // namespace
 
 int getFileLabelFromXattr(const char* path, LabelContext* context, int mode)
@@ -112,6 +118,38 @@ int setFileLabelToXattr(const char* path, const LabelContext* context, int mode)
     }
     if (lsetxattr(path, kLabelXattrName, text.data(), text.size(), 0) != 0) {
         LOG_WARN("%s fsetxattr error, %s", path, strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+int getCheckedFileLabelFromXattr(const char* path, LabelContext* context)
+{
+    LabelXattrRead current;
+    current.read(path);
+    if (current.size < 0 && isCheckFailure(current.err)) {
+        LOG_DEBUG("%s open failed (O_NOFOLLOW), %s", path, strerror(current.err));
+        return -1;
+    }
+    return current.parse(path, context);
+}
+
+int setCheckedFileLabelToXattr(const char* path, const LabelContext* context)
+{
+    char text[kLabelTextLength];
+    formatContext(*context, text);
+    return writeLabelText(path, std::string_view(text, sizeof(text)));
+}
+
+int writeLabelText(const char* path, std::string_view text)
+{
+    if (lsetxattr(path, kLabelXattrName, text.data(), text.size(), 0) != 0) {
+        const int err = errno;
+        if (isCheckFailure(err)) {
+            LOG_WARN("%s open failed (O_NOFOLLOW), %s", path, strerror(err));
+        } else {
+            LOG_WARN("%s fsetxattr error, %s", path, strerror(err));
+        }
         return -1;
     }
     return 0;

@@ -76,7 +76,14 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
     // pattern, or one whose backslashes are dropped, takes the long way.
     struct stat status {};
     const bool memo = hints.memo != nullptr && !containsBackslash(file) && !containsWildcard(file);
-    const bool exists = memo && stat(file.c_str(), &status) == 0;
+    // A resolved path that the caller found to be no link needs neither that
+    // stat nor the link checks of the label calls.
+    const bool checked = memo && !member.link && hints.resolved && hints.status != nullptr &&
+                         !S_ISLNK(hints.status->st_mode);
+    if (checked) {
+        status = *hints.status;
+    }
+    const bool exists = checked || (memo && stat(file.c_str(), &status) == 0);
     if ((exists ? hints.memo->setFull(file, status) : setParentDirInheritFlag(file, kInheritFlagFull)) != 0) {
         MEMBER_LOG(logWarn, "set parent dir inherit flag failed, %s", file.c_str());
     }
@@ -110,7 +117,8 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
     int written;
     {
         const auto labelLock = lockLabelOfPath(file);
-        if (getFileLabelFromXattr(file.c_str(), &current, mode) != 0) {
+        if ((checked ? getCheckedFileLabelFromXattr(file.c_str(), &current)
+                     : getFileLabelFromXattr(file.c_str(), &current, mode)) != 0) {
             MEMBER_LOG(logWarn, "get file label from xattr failed, %s", file.c_str());
             current = LabelContext{};
         }
@@ -123,7 +131,8 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
         if (pkgId != 0) {
             part.pkg_id = pkgId;
         }
-        written = setFileLabelToXattr(file.c_str(), &next, mode);
+        written = checked ? setCheckedFileLabelToXattr(file.c_str(), &next)
+                          : setFileLabelToXattr(file.c_str(), &next, mode);
         if (written == 0 && exists && S_ISDIR(status.st_mode)) {
             hints.memo->forget(file);
         }
@@ -215,13 +224,17 @@ vetu_id_t VetuRestoreContext::getLinkFileSidAndSetLabel(const std::string& path,
 vetu_id_t VetuRestoreContext::getTreeEntryIdAndSetLabel(const std::string& path, VetuRestoreInit& store,
                                                         uint64_t pathId, bool sid, const PolicyLabelHints& hints)
 {
-    if (isSymlink(path.c_str())) {
+    struct stat status {};
+    const bool found = lstat(path.c_str(), &status) == 0;
+    if (found && S_ISLNK(status.st_mode)) {
         static const PolicyLabelMember oidLink{"getTreeEntryIdAndSetLabel", false, true, false, false,
                                                &IdentityMaps::identityDataLnkfileOid};
         static const PolicyLabelMember sidLink{"getTreeEntryIdAndSetLabel", true, true, false, false,
                                                &IdentityMaps::identityDataLnkfileSid};
         return setPolicyLabel(sid ? sidLink : oidLink, path, store, pathId, 0, true, hints);
     }
-    return sid ? getFileSidAndSetLabel(path, store, pathId, 0, true, hints)
-               : getFileOidAndSetLabel(path, store, pathId, 0, true, hints);
+    PolicyLabelHints looked = hints;
+    looked.status = found ? &status : nullptr;
+    return sid ? getFileSidAndSetLabel(path, store, pathId, 0, true, looked)
+               : getFileOidAndSetLabel(path, store, pathId, 0, true, looked);
 }

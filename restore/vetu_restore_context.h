@@ -25,9 +25,12 @@ class InheritFlagMemo;
 // path is its own resolved form already (the call resolved it, or a walk
 // from a resolved root that follows no link produced it), so it is not
 // resolved again. memo: the inherit flags of the call's directories.
+// status: with resolved, the path's lstat, taken by the caller just before,
+// so that the family need not look at the path again.
 struct PolicyLabelHints {
     bool resolved = false;
     InheritFlagMemo* memo = nullptr;
+    const struct stat* status = nullptr;
 };
 
 // A path of a relabel run's walk. The walk's listing already says whether it

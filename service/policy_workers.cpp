@@ -172,9 +172,11 @@ int PolicyWorkers::getFileDataThread(const std::string& path, FileTasks& tasks, 
     InheritFlagMemo* memo = &m_inheritFlags;
     slot = tasks.tasks.add(m_pool.add([this, &context, &store, memo, path, pathId, sid, number]() {
         const std::string translated = translateBindMountPath(normalizePath(path));
-        const std::string canonical = resolvePolicyPath(translated);
+        struct stat status {};
+        bool looked = false;
+        const std::string canonical = resolvePolicyPath(translated, status, looked);
         // The family resolves no further what was just resolved here.
-        const PolicyLabelHints resolved{true, memo};
+        const PolicyLabelHints resolved{true, memo, looked ? &status : nullptr};
         const uint64_t parentPathId =
             VetuRestoreContext::findNearestParentDirHasPolicy(canonical, store, sid ? 1 : 0).second;
         switch (number) {
@@ -194,12 +196,12 @@ int PolicyWorkers::getFileDataThread(const std::string& path, FileTasks& tasks, 
     return 0;
 }
 
-std::string PolicyWorkers::resolvePolicyPath(const std::string& path)
+std::string PolicyWorkers::resolvePolicyPath(const std::string& path, struct stat& status, bool& looked)
 {
     // Resolving an entry that is no link resolves its directory: the
     // directory's answer serves every entry of it.
     const size_t slash = path.rfind('/');
-    struct stat status {};
+    looked = false;
     if (path.empty() || path[0] != '/' || slash == std::string::npos || slash + 1 == path.size() ||
         path.find("//") != std::string::npos || isDotOrDotDot(path.c_str() + slash + 1) ||
         lstat(path.c_str(), &status) != 0 || S_ISLNK(status.st_mode)) {
@@ -227,6 +229,7 @@ std::string PolicyWorkers::resolvePolicyPath(const std::string& path)
         resolved.push_back('/');
     }
     resolved.append(name);
+    looked = true;
     return resolved;
 }
 

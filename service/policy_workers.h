@@ -3,6 +3,8 @@
 // service's pool, and fills the collection map of its type.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -74,8 +76,9 @@ private:
     ThPool& m_pool;
     // checkAndHandlePath of path, with the resolved form of its directory
     // taken from this call's earlier answers where the path names an
-    // existing entry that is no link.
-    std::string resolvePolicyPath(const std::string& path);
+    // existing entry that is no link; then looked is set and status holds
+    // that entry's lstat.
+    std::string resolvePolicyPath(const std::string& path, struct stat& status, bool& looked);
 
     // One per policy call: the workers are made for each call.
     InheritFlagMemo m_inheritFlags;
