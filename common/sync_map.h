@@ -69,6 +69,18 @@ public:
         stale.swap(m_snapshot);
     }
 
+    // set of each (key, value) in [begin, end) in turn, the lock taken once.
+    template <class It>
+    void setEach(It begin, It end)
+    {
+        Snapshot stale;
+        std::lock_guard<MutexSynchronizationPolicy> guard(m_policy);
+        for (; begin != end; ++begin) {
+            m_map.insert_or_assign(begin->first, begin->second);
+        }
+        stale.swap(m_snapshot);
+    }
+
     void erase(const K& key)
     {
         Snapshot stale;

@@ -7,6 +7,8 @@
 #include <map>
 #include <string>
 
+#include <log4cpp/Priority.hh>
+
 #include "common/file_utils.h"
 #include "common/label_xattr.h"
 #include "common/logger.h"
@@ -37,6 +39,16 @@ void applyUserSetting(const SyncMap<std::string, uint32_t>& patterns, const Sync
     exact.get(path, value);
 }
 
+void recordPolicyEntry(SyncMap<std::string, vetu_id_t>& record, const std::string& file, const vetu_id_t& id,
+                       const PolicyLabelHints& hints)
+{
+    if (hints.records != nullptr) {
+        hints.records->add(record, file, id);
+    } else {
+        record.set(file, id);
+    }
+}
+
 }  // namespace
 
 struct VetuRestoreContext::PolicyLabelMember {
@@ -47,6 +59,32 @@ struct VetuRestoreContext::PolicyLabelMember {
     bool commaInWrittenLine;    // their written-label lines differ by one comma
     SyncMap<std::string, vetu_id_t> IdentityMaps::*map;
 };
+
+PolicyRecords::~PolicyRecords()
+{
+    try {
+        flush();
+    } catch (const std::exception& e) {
+        LOG_ERROR("policy records lost: %s", e.what());
+    }
+}
+
+void PolicyRecords::add(Map& map, const std::string& path, const vetu_id_t& id)
+{
+    if (m_map != &map) {
+        flush();
+        m_map = &map;
+    }
+    m_entries.emplace_back(path, id);
+}
+
+void PolicyRecords::flush()
+{
+    if (m_map != nullptr) {
+        m_map->setEach(m_entries.begin(), m_entries.end());
+    }
+    m_entries.clear();
+}
 
 vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, const std::string& path,
                                              VetuRestoreInit& store, uint64_t pathId, uint64_t pkgId, bool noRecord,
@@ -93,7 +131,7 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
     SyncMap<std::string, vetu_id_t>& record = store.*member.map;
     if (memo ? !exists : fileExists(file.c_str()) != 0) {
         if (!noRecord) {
-            record.set(file, id);
+            recordPolicyEntry(record, file, id, hints);
         }
         if (member.sid) {
             MEMBER_LOG(logInfo, "%s sid: %016lx-%016lx-%016lx", file.c_str(), id.pkg_id, id.file_id, id.path_id);
@@ -156,7 +194,10 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
         }
     }
     if (!noRecord) {
-        record.set(file, result);
+        recordPolicyEntry(record, file, result, hints);
+    }
+    if (!Logger::getInstance()->isEnabled(log4cpp::Priority::INFO)) {
+        return result;
     }
     char label[256];
     snprintf(label, sizeof(label),

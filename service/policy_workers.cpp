@@ -208,18 +208,20 @@ int PolicyWorkers::getFileDataThreads(std::vector<std::string> paths, FileTasks&
     // the matches of a pattern are resolved in parallel. Only the last
     // path's result and exception reach the slot, as if each had its own.
     slot = tasks.tasks.add(m_pool.add([this, queued = std::move(queued), pathId, sid, number]() {
+        PolicyRecords records;
         for (size_t i = 0; i + 1 < queued.size(); ++i) {
             try {
-                labelPolicyPath(queued[i], pathId, sid, number);
+                labelPolicyPath(queued[i], pathId, sid, number, records);
             } catch (...) {
             }
         }
-        return labelPolicyPath(queued.back(), pathId, sid, number);
+        return labelPolicyPath(queued.back(), pathId, sid, number, records);
     }));
     return result;
 }
 
-vetu_id_t PolicyWorkers::labelPolicyPath(const std::string& path, uint64_t pathId, bool sid, int number)
+vetu_id_t PolicyWorkers::labelPolicyPath(const std::string& path, uint64_t pathId, bool sid, int number,
+                                         PolicyRecords& records)
 {
     VetuRestoreContext& context = m_context;
     VetuRestoreInit& store = m_store;
@@ -229,7 +231,7 @@ vetu_id_t PolicyWorkers::labelPolicyPath(const std::string& path, uint64_t pathI
     bool looked = false;
     const std::string canonical = resolvePolicyPath(translated, status, looked);
     // The family resolves no further what was just resolved here.
-    const PolicyLabelHints resolved{true, memo, looked ? &status : nullptr};
+    const PolicyLabelHints resolved{true, memo, looked ? &status : nullptr, &records};
     const uint64_t parentPathId =
         VetuRestoreContext::findNearestParentDirHasPolicy(canonical, store, sid ? 1 : 0).second;
     switch (number) {
@@ -242,8 +244,10 @@ vetu_id_t PolicyWorkers::labelPolicyPath(const std::string& path, uint64_t pathI
         return sid ? context.getDirSidAndSetLabel(canonical, store, parentPathId, pathId, resolved)
                    : context.getDirOidAndSetLabel(canonical, store, parentPathId, pathId, resolved);
     default:
-        return sid ? context.getLinkFileSidAndSetLabel(translated, store, parentPathId, pathId, {false, memo})
-                   : context.getLinkFileOidAndSetLabel(translated, store, parentPathId, pathId, {false, memo});
+        return sid ? context.getLinkFileSidAndSetLabel(translated, store, parentPathId, pathId,
+                                                       {false, memo, nullptr, &records})
+                   : context.getLinkFileOidAndSetLabel(translated, store, parentPathId, pathId,
+                                                       {false, memo, nullptr, &records});
     }
 }
 

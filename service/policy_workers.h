@@ -20,6 +20,7 @@
 
 class VetuRestoreInit;
 class VetuRestoreContext;
+class PolicyRecords;
 
 // Policy object types.
 constexpr int kObjectFile = 1;
@@ -82,7 +83,8 @@ private:
     // existing entry that is no link; then looked is set and status holds
     // that entry's lstat.
     // A queued path's work: resolved, and labelled by the task of number.
-    vetu_id_t labelPolicyPath(const std::string& path, uint64_t pathId, bool sid, int number);
+    vetu_id_t labelPolicyPath(const std::string& path, uint64_t pathId, bool sid, int number,
+                              PolicyRecords& records);
     std::string resolvePolicyPath(const std::string& path, struct stat& status, bool& looked);
 
     // One per policy call: the workers are made for each call.
