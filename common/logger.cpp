@@ -170,7 +170,7 @@ bool isMillisecondPattern(const std::string& pattern)
             continue;
         }
         ++i;
-        while (i < pattern.size() && (pattern[i] == '-' || pattern[i] == '.' || (pattern[i] >= '0' && pattern[i] <= '9'))) {
+        while (i < pattern.size() && std::strchr("-.0123456789", pattern[i]) != nullptr && pattern[i] != '\0') {
             ++i;
         }
         if (i == pattern.size() || std::strchr("cdmnprRtx%", pattern[i]) == nullptr) {

@@ -110,7 +110,9 @@ public:
         m_out.append("{\n    \"value0\": {");
         bool first = true;
         visitPersistedMaps([&](const char* name, auto member) {
-            m_out.append(first ? "\n        \"" : ",\n        \"").append(name).append("\": {\n            \"value0\": ");
+            m_out.append(first ? "\n        \"" : ",\n        \"")
+                .append(name)
+                .append("\": {\n            \"value0\": ");
             first = false;
             (maps.*member).visitLocked([&](const auto& entries) { writeEntries(entries); });
             m_out.append("\n        }");
@@ -129,7 +131,7 @@ private:
         m_out.push_back('[');
         bool first = true;
         for (const auto& entry : entries) {
-            m_out.append(first ? "\n                {\n                    \"key\": " : ",\n                {\n                    \"key\": ");
+            m_out.append(first ? "\n" : ",\n").append("                {\n                    \"key\": ");
             first = false;
             writeString(entry.first);
             m_out.append(",\n                    \"value\": ");
