@@ -487,7 +487,17 @@ void Logger::deliver(log4cpp::Category* category, int priority, std::string_view
                 target.lineEnds.push_back(target.text.size());
             }
         }
-        std::lock_guard<std::mutex> guard(writeLock);
+        // One file opened for appending takes each batch in one write(2),
+        // which the kernel appends whole: no lock. Several files keep one
+        // order across them, and a rolling file rolls over under the lock.
+        bool serialise = used > 1;
+        for (size_t t = 0; t < used && !serialise; ++t) {
+            serialise = targets[t].rolling != nullptr || !targets[t].appender->getAppend();
+        }
+        std::unique_lock<std::mutex> guard(writeLock, std::defer_lock);
+        if (serialise) {
+            guard.lock();
+        }
         for (size_t t = 0; t < used; ++t) {
             writeTarget(targets[t]);
         }

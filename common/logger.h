@@ -49,7 +49,8 @@ private:
     log4cpp::Category* root;
     // log4cpp locks per category, not per appender: a properties file may hand
     // one appender to both root and "INFO", so writes are serialised here.
-    // Lines are laid out before it is taken; only the writes happen under it.
+    // Lines are laid out before it is taken; only the writes happen under it,
+    // and a batch for one plain file opened for appending does without it.
     std::mutex writeLock;
 };
 
