@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <regex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/file_utils.h"
@@ -106,4 +108,34 @@ TEST(LoggerTest, LinesFollowTheirAppendersPattern)
                            thread + " \\[INFO\\] \\[TestBody:" + std::to_string(line + 2) + "\\] [ab] \n){2}");
     EXPECT_TRUE(std::regex_match(readFile(kRootLog), dated)) << readFile(kRootLog);
     EXPECT_EQ(readFile(kInfoLog), "[TestBod|WARN   |\n[TestBod|INFO   |\n[TestBod|INFO   |\n");
+}
+
+// Threads writing one file opened for appending, without a lock, never cut
+// or mix each other's lines.
+TEST(LoggerTest, ConcurrentLinesStayWhole)
+{
+    writeProperties("log4cpp.rootCategory=INFO, file\n"
+                    "log4cpp.appender.file=org.apache.log4cpp.FileAppender\n"
+                    "log4cpp.appender.file.fileName=" + kRootLog + "\n"
+                    "log4cpp.appender.file.layout=org.apache.log4cpp.PatternLayout\n"
+                    "log4cpp.appender.file.layout.ConversionPattern=%p %m%n\n");
+    const std::string filler(300, 'x');
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([t, &filler] {
+            for (int i = 0; i < 200; ++i) {
+                LOG_INFO("%d %s", t, filler.c_str());
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    const std::regex line("INFO \\[operator\\(\\):\\d+\\] [0-7] x{300}");
+    std::istringstream file(readFile(kRootLog));
+    size_t count = 0;
+    for (std::string text; std::getline(file, text); ++count) {
+        ASSERT_TRUE(std::regex_match(text, line)) << text;
+    }
+    EXPECT_EQ(count, 1600u);
 }
