@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -236,10 +237,16 @@ size_t findNonIntegerNumber(std::string_view json)
 
 int saveIdentityDataJson(const IdentityMaps& maps, std::string& json, std::string& error)
 {
+    // The last text's size is the best guess of this one's: a string grown
+    // by doubling would copy tens of megabytes on the way.
+    static std::atomic<size_t> lastSize{0};
     json.clear();
     try {
+        const size_t guess = lastSize.load(std::memory_order_relaxed);
+        json.reserve(guess + guess / 8);
         IdentityJsonWriter writer(json);
         writer.write(maps);
+        lastSize.store(json.size(), std::memory_order_relaxed);
     } catch (const std::exception& e) {
         error = e.what();
         json.clear();
