@@ -63,13 +63,15 @@ public:
 
     void set(const K& key, const V& value)
     {
-        Snapshot stale;
-        std::lock_guard<MutexSynchronizationPolicy> guard(m_policy);
-        m_map.insert_or_assign(key, value);
-        stale.swap(m_snapshot);
+        const struct {
+            const K& first;
+            const V& second;
+        } entry{key, value};
+        setEach(&entry, &entry + 1);
     }
 
-    // set of each (key, value) in [begin, end) in turn, the lock taken once.
+    // Each (first, second) in [begin, end) set in turn, the lock taken once;
+    // every insertion goes through here.
     template <class It>
     void setEach(It begin, It end)
     {
