@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/log_text.h"
 #include "common/logger.h"
 
 namespace {
@@ -35,6 +36,12 @@ int checkObject(const char* path, int mode)
     return 0;
 }
 
+// What the check before a read or write would have failed with.
+bool isCheckFailure(int err)
+{
+    return err == ENOENT || err == ENOTDIR || err == EACCES || err == ELOOP || err == ENAMETOOLONG;
+}
+
 }  // namespace
 
 int getFileLabelFromXattr(const char* path, LabelContext* context, int mode)
@@ -44,7 +51,8 @@ int getFileLabelFromXattr(const char* path, LabelContext* context, int mode)
         return -1;
     }
     if (checkObject(path, mode) != 0) {
-        LOG_DEBUG("%s open failed (O_NOFOLLOW), %s", path, strerror(errno));
+        const int err = errno;
+        LOG_DEBUG("%s open failed (O_NOFOLLOW), %s", logSafe(path).c_str(), strerror(err));
         return -1;
     }
     LabelXattrRead current;
@@ -61,7 +69,7 @@ void LabelXattrRead::read(const char* path)
 bool LabelXattrRead::text(const char* path, std::string_view& out)
 {
     if (size < 0) {
-        LOG_DEBUG("%s fgetxattr failed, %s", path, strerror(err));
+        LOG_DEBUG("%s fgetxattr failed, %s", logSafe(path).c_str(), strerror(err));
         return false;
     }
     value[size] = '\0';
@@ -107,11 +115,45 @@ int setFileLabelToXattr(const char* path, const LabelContext* context, int mode)
     }
     const std::string text = contextToString(*context);
     if (checkObject(path, mode) != 0) {
-        LOG_WARN("%s open failed (O_NOFOLLOW), %s", path, strerror(errno));
+        const int err = errno;
+        LOG_WARN("%s open failed (O_NOFOLLOW), %s", logSafe(path).c_str(), strerror(err));
         return -1;
     }
     if (lsetxattr(path, kLabelXattrName, text.data(), text.size(), 0) != 0) {
-        LOG_WARN("%s fsetxattr error, %s", path, strerror(errno));
+        const int err = errno;
+        LOG_WARN("%s fsetxattr error, %s", logSafe(path).c_str(), strerror(err));
+        return -1;
+    }
+    return 0;
+}
+
+int getCheckedFileLabelFromXattr(const char* path, LabelContext* context)
+{
+    LabelXattrRead current;
+    current.read(path);
+    if (current.size < 0 && isCheckFailure(current.err)) {
+        LOG_DEBUG("%s open failed (O_NOFOLLOW), %s", logSafe(path).c_str(), strerror(current.err));
+        return -1;
+    }
+    return current.parse(path, context);
+}
+
+int setCheckedFileLabelToXattr(const char* path, const LabelContext* context)
+{
+    char text[kLabelTextLength];
+    formatContext(*context, text);
+    return writeLabelText(path, std::string_view(text, sizeof(text)));
+}
+
+int writeLabelText(const char* path, std::string_view text)
+{
+    if (lsetxattr(path, kLabelXattrName, text.data(), text.size(), 0) != 0) {
+        const int err = errno;
+        if (isCheckFailure(err)) {
+            LOG_WARN("%s open failed (O_NOFOLLOW), %s", logSafe(path).c_str(), strerror(err));
+        } else {
+            LOG_WARN("%s fsetxattr error, %s", logSafe(path).c_str(), strerror(err));
+        }
         return -1;
     }
     return 0;

@@ -40,5 +40,12 @@ private:
 
 int getFileLabelFromXattr(const char* path, LabelContext* context, int mode);
 int setFileLabelToXattr(const char* path, const LabelContext* context, int mode);
+// The same in mode 1 for a path the caller has just found to be no link,
+// without looking at it again. A path gone meanwhile gives the messages of
+// the check.
+int getCheckedFileLabelFromXattr(const char* path, LabelContext* context);
+int setCheckedFileLabelToXattr(const char* path, const LabelContext* context);
+// Writes text as the label of path, not following it; -1 (logged as above).
+int writeLabelText(const char* path, std::string_view text);
 int getFileSidFromXattr(const char* path, vetu_id_t* sid, unsigned int mode);
 int getFileCreateOidFromXattr(const char* path, vetu_id_t* createOid, unsigned int mode);

@@ -5,12 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <string_view>
 #include <set>
 #include <vector>
 #include <stdexcept>
@@ -26,6 +29,7 @@
 #include <log4cpp/PropertyConfigurator.hh>
 #include <log4cpp/RollingFileAppender.hh>
 #include <log4cpp/SimpleLayout.hh>
+#include <log4cpp/TimeStamp.hh>
 
 #include "common/file_utils.h"
 #include "common/paths.h"
@@ -126,6 +130,9 @@ bool asFileTarget(log4cpp::Appender* appender, FileTarget& target)
 // file rolls over right after the line that takes it to its limit.
 void writeTarget(const FileTarget& target)
 {
+    if (target.text.empty()) {
+        return;
+    }
     int fd = target.appender->*FileAppenderParts::kFd;
     if (target.rolling == nullptr) {
         writeAll(fd, target.text.data(), target.text.size());
@@ -148,22 +155,165 @@ void writeTarget(const FileTarget& target)
     writeAll(fd, target.text.data() + begin, target.text.size() - begin);
 }
 
-std::string formatMessage(const char* fmt, va_list args)
+void appendPrefix(std::string& out, const char* func, int line)
 {
-    char small[512];
+    char number[16];
+    const auto end = std::to_chars(number, number + sizeof(number), line).ptr;
+    out.append("[").append(func).append(":").append(number, end).append("] ");
+}
+
+// Conversions of a pattern whose text is the same for every line of one
+// millisecond on one thread at one priority; a pattern with any other (clock
+// ticks, a conversion this list does not know) is laid out line by line.
+bool isMillisecondPattern(const std::string& pattern)
+{
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] != '%') {
+            continue;
+        }
+        ++i;
+        while (i < pattern.size() && std::strchr("-.0123456789", pattern[i]) != nullptr && pattern[i] != '\0') {
+            ++i;
+        }
+        if (i == pattern.size() || std::strchr("cdmnprRtx%", pattern[i]) == nullptr) {
+            return false;
+        }
+        if (i + 1 < pattern.size() && pattern[i + 1] == '{') {
+            i = pattern.find('}', i);
+            if (i == std::string::npos) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// A layout's text around the message of a line, as log4cpp lays it out for
+// one millisecond on the calling thread. Laying a line out through log4cpp
+// (an event with its copies, string streams, the time zone's lock) costs
+// more than writing it; this does it once per millisecond and splices each
+// line's message in. A layout that is not plain text around the message
+// (say, a width given to the message) is checked once and then laid out by
+// log4cpp line by line.
+class LineFrames {
+public:
+    // The frame of this layout for the category, priority and time; null
+    // when lines must be laid out one by one.
+    const std::pair<std::string, std::string>* frame(log4cpp::Layout& layout, const std::string& category,
+                                                      int priority, const timespec& now)
+    {
+        const long millisecond = now.tv_nsec / 1000000;
+        Frame* found = nullptr;
+        for (auto& known : m_frames) {
+            if (known.layout == &layout && known.category == &category && known.priority == priority) {
+                found = &known;
+                break;
+            }
+        }
+        if (found == nullptr) {
+            m_frames.emplace_back();
+            found = &m_frames.back();
+            found->layout = &layout;
+            found->category = &category;
+            found->priority = priority;
+            found->spliceable = isSpliceable(layout, category, priority);
+        }
+        if (!found->spliceable) {
+            return nullptr;
+        }
+        if (!found->made || found->second != now.tv_sec || found->millisecond != millisecond) {
+            std::string before;
+            std::string after;
+            if (!layOut(layout, category, priority, now.tv_sec, millisecond, kSentinel, before, after)) {
+                found->spliceable = false;
+                return nullptr;
+            }
+            found->text = {std::move(before), std::move(after)};
+            found->second = now.tv_sec;
+            found->millisecond = millisecond;
+            found->made = true;
+        }
+        return &found->text;
+    }
+
+private:
+    static constexpr const char* kSentinel = "\x1f" "vetu-line-frame-a\x1f";
+    static constexpr const char* kOtherSentinel = "\x1f" "vetu-line-frame-bb\x1f";
+
+    struct Frame {
+        const log4cpp::Layout* layout = nullptr;
+        const std::string* category = nullptr;
+        int priority = 0;
+        bool spliceable = false;
+        bool made = false;
+        time_t second = 0;
+        long millisecond = 0;
+        std::pair<std::string, std::string> text;
+    };
+
+    // The layout's text of an event with the given message and time, cut
+    // around the message; false when the message is not found whole.
+    static bool layOut(log4cpp::Layout& layout, const std::string& category, int priority, time_t second,
+                       long millisecond, const std::string& message, std::string& before, std::string& after)
+    {
+        log4cpp::LoggingEvent event(category, message, log4cpp::NDC::get(), priority);
+        event.timeStamp = log4cpp::TimeStamp(static_cast<unsigned>(second), static_cast<unsigned>(millisecond * 1000));
+        const std::string text = layout.format(event);
+        const size_t at = text.find(message);
+        if (at == std::string::npos || text.find(message, at + 1) != std::string::npos) {
+            return false;
+        }
+        before = text.substr(0, at);
+        after = text.substr(at + message.size());
+        return true;
+    }
+
+    // The same text around two messages of different lengths: the message
+    // is neither cut, padded nor repeated.
+    static bool isSpliceable(log4cpp::Layout& layout, const std::string& category, int priority)
+    {
+        const std::type_info& type = typeid(layout);
+        if (type == typeid(log4cpp::PatternLayout)) {
+            if (!isMillisecondPattern(static_cast<log4cpp::PatternLayout&>(layout).getConversionPattern())) {
+                return false;
+            }
+        } else if (type != typeid(log4cpp::BasicLayout) && type != typeid(log4cpp::SimpleLayout)) {
+            return false;
+        }
+        if (!log4cpp::NDC::get().empty()) {
+            return false;
+        }
+        std::string before[2];
+        std::string after[2];
+        return layOut(layout, category, priority, 1, 1, kSentinel, before[0], after[0]) &&
+               layOut(layout, category, priority, 1, 1, kOtherSentinel, before[1], after[1]) &&
+               before[0] == before[1] && after[0] == after[1];
+    }
+
+    std::vector<Frame> m_frames;
+};
+
+// The message of a level call, "[function:line] " and the formatted text,
+// into out (whose memory is reused).
+void formatMessage(std::string& out, const char* func, int line, const char* fmt, va_list args)
+{
+    out.clear();
+    appendPrefix(out, func, line);
+    const size_t prefix = out.size();
+    out.resize(prefix + 256);
     va_list copy;
     va_copy(copy, args);
-    const int length = vsnprintf(small, sizeof(small), fmt, copy);
+    const int length = vsnprintf(&out[prefix], out.size() - prefix + 1, fmt, copy);
     va_end(copy);
     if (length < 0) {
-        return std::string();
+        out.resize(prefix);
+        return;
     }
-    if (static_cast<size_t>(length) < sizeof(small)) {
-        return std::string(small, static_cast<size_t>(length));
+    if (static_cast<size_t>(length) > out.size() - prefix) {
+        out.resize(prefix + static_cast<size_t>(length));
+        vsnprintf(&out[prefix], static_cast<size_t>(length) + 1, fmt, args);
     }
-    std::string message(static_cast<size_t>(length), '\0');
-    vsnprintf(&message[0], message.size() + 1, fmt, args);
-    return message;
+    out.resize(prefix + static_cast<size_t>(length));
 }
 
 // log4cpp opens its files without close-on-exec: the programs the daemon
@@ -270,65 +420,103 @@ void Logger::write(log4cpp::Category* category, int priority, const char* func, 
     if (!category->isPriorityEnabled(priority)) {
         return;
     }
-    deliver(category, priority, func, line, {formatMessage(fmt, args)});
+    thread_local std::string message;
+    try {
+        formatMessage(message, func, line, fmt, args);
+    } catch (const std::exception&) {
+        return;  // a line that cannot be built is dropped; logging never throws
+    }
+    deliver(category, priority, std::string_view(), &message, 1);
 }
 
 void Logger::logInfoLines(const char* func, int line, const std::vector<std::string>& messages)
 {
-    deliver(root, log4cpp::Priority::INFO, func, line, messages);
-}
-
-// log4cpp would build the event and render it with each appender's layout
-// under its locks; here both happen on the caller's thread (its time and
-// thread id are the event's), and only the writes wait for the lock.
-void Logger::deliver(log4cpp::Category* category, int priority, const char* func, int line,
-                     const std::vector<std::string>& messages)
-{
-    if (messages.empty() || !category->isPriorityEnabled(priority)) {
+    if (messages.empty() || !root->isPriorityEnabled(log4cpp::Priority::INFO)) {
         return;
     }
+    thread_local std::string prefix;
+    prefix.clear();
+    appendPrefix(prefix, func, line);
+    deliver(root, log4cpp::Priority::INFO, prefix, messages.data(), messages.size());
+}
+
+// log4cpp would build an event per line and lay it out with each appender's
+// layout under its locks; here the lines are laid out on the caller's thread
+// (its time and thread id are the event's) into one text per file, and the
+// lock is taken once for the writes of the whole batch.
+void Logger::deliver(log4cpp::Category* category, int priority, std::string_view prefix, const std::string* messages,
+                     size_t count)
+{
+    thread_local LineFrames frames;
+    thread_local std::vector<FileTarget> targets;
     try {
-        const std::string prefix = "[" + std::string(func) + ":" + std::to_string(line) + "] ";
-        const std::string& ndc = log4cpp::NDC::get();
-        std::vector<log4cpp::LoggingEvent> events;
-        events.reserve(messages.size());
-        for (const auto& message : messages) {
-            events.emplace_back(category->getName(), prefix + message, ndc, priority);
-        }
         // The appenders log4cpp would call, in its order.
-        std::vector<FileTarget> targets;
-        bool direct = true;
+        // The texts keep their memory from one call to the next.
+        size_t used = 0;
+        bool direct = log4cpp::NDC::get().empty();
         for (log4cpp::Category* c = category; c != nullptr && direct;
              c = c->getAdditivity() ? c->getParent() : nullptr) {
             for (log4cpp::Appender* appender : c->getAllAppenders()) {
-                targets.emplace_back();
-                if (!asFileTarget(appender, targets.back())) {
+                if (used == targets.size()) {
+                    targets.emplace_back();
+                }
+                FileTarget& target = targets[used++];
+                target.text.clear();
+                target.lineEnds.clear();
+                if (!asFileTarget(appender, target)) {
                     direct = false;
                     break;
                 }
             }
         }
         // Anything else (no appender at all included) is left to log4cpp.
-        if (!direct || targets.empty()) {
+        if (!direct || used == 0) {
+            std::vector<log4cpp::LoggingEvent> events;
+            events.reserve(count);
+            for (size_t i = 0; i < count; ++i) {
+                events.emplace_back(category->getName(), std::string(prefix).append(messages[i]),
+                                    log4cpp::NDC::get(), priority);
+            }
             std::lock_guard<std::mutex> guard(writeLock);
             for (const auto& event : events) {
                 category->callAppenders(event);
             }
             return;
         }
-        for (auto& target : targets) {
-            log4cpp::Layout& layout = (target.appender->*FileAppenderParts::kLayout)();
+        const std::string& name = category->getName();
+        for (size_t t = 0; t < used; ++t) {
+            FileTarget& target = targets[t];
             const int threshold = target.appender->getThreshold();
-            for (const auto& event : events) {
-                if (threshold == log4cpp::Priority::NOTSET || event.priority <= threshold) {
+            if (threshold != log4cpp::Priority::NOTSET && priority > threshold) {
+                continue;
+            }
+            log4cpp::Layout& layout = (target.appender->*FileAppenderParts::kLayout)();
+            for (size_t i = 0; i < count; ++i) {
+                timespec now {};
+                clock_gettime(CLOCK_REALTIME, &now);
+                if (const auto* frame = frames.frame(layout, name, priority, now)) {
+                    target.text.append(frame->first).append(prefix).append(messages[i]).append(frame->second);
+                } else {
+                    const log4cpp::LoggingEvent event(name, std::string(prefix).append(messages[i]),
+                                                      log4cpp::NDC::get(), priority);
                     target.text += layout.format(event);
-                    target.lineEnds.push_back(target.text.size());
                 }
+                target.lineEnds.push_back(target.text.size());
             }
         }
-        std::lock_guard<std::mutex> guard(writeLock);
-        for (const auto& target : targets) {
-            writeTarget(target);
+        // One file opened for appending takes each batch in one write(2),
+        // which the kernel appends whole: no lock. Several files keep one
+        // order across them, and a rolling file rolls over under the lock.
+        bool serialise = used > 1;
+        for (size_t t = 0; t < used && !serialise; ++t) {
+            serialise = targets[t].rolling != nullptr || !targets[t].appender->getAppend();
+        }
+        std::unique_lock<std::mutex> guard(writeLock, std::defer_lock);
+        if (serialise) {
+            guard.lock();
+        }
+        for (size_t t = 0; t < used; ++t) {
+            writeTarget(targets[t]);
         }
     } catch (const std::exception&) {
         // A line that cannot be built is dropped; logging never throws.

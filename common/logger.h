@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace log4cpp {
@@ -40,14 +41,16 @@ private:
     Logger();
     void write(log4cpp::Category* category, int priority, const char* func, int line, const char* fmt,
                va_list args);
-    void deliver(log4cpp::Category* category, int priority, const char* func, int line,
-                 const std::vector<std::string>& messages);
+    // Lays out prefix + each message and writes the lot.
+    void deliver(log4cpp::Category* category, int priority, std::string_view prefix, const std::string* messages,
+                 size_t count);
 
     std::map<std::string, log4cpp::Category*> categories;
     log4cpp::Category* root;
     // log4cpp locks per category, not per appender: a properties file may hand
     // one appender to both root and "INFO", so writes are serialised here.
-    // Lines are formatted before it is taken; only the writes happen under it.
+    // Lines are laid out before it is taken; only the writes happen under it,
+    // and a batch for one plain file opened for appending does without it.
     std::mutex writeLock;
 };
 

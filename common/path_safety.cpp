@@ -144,18 +144,24 @@ bool isFilePathSafe(const std::string& path, bool allowSymlink, bool allowWildca
         LOG_ERROR("FilePathCheck failed: wildcard not allowed - %s", text);
         return false;
     }
-    // A caller that takes missing paths and links alike needs no look at the file system.
-    const bool exists = (!allowMissing || !allowSymlink) && access(text, F_OK) == 0;
+    // A caller that takes missing paths and links alike needs no look at the
+    // file system. The path exists when what it leads to does (a dangling
+    // link does not); lstat alone answers that for all but a link.
+    bool exists = false;
+    bool isLink = false;
+    if (!allowMissing || !allowSymlink) {
+        struct stat st;
+        const bool found = lstat(path.c_str(), &st) == 0;
+        isLink = found && S_ISLNK(st.st_mode);
+        exists = isLink ? access(path.c_str(), F_OK) == 0 : found || access(path.c_str(), F_OK) == 0;
+    }
     if (!allowMissing && !exists) {
         LOG_ERROR("FilePathCheck failed: path does not exist - %s", text);
         return false;
     }
-    if (!allowSymlink && exists) {
-        struct stat st;
-        if (lstat(text, &st) == 0 && S_ISLNK(st.st_mode)) {
-            LOG_ERROR("FilePathCheck failed: symbolic link not allowed - %s", text);
-            return false;
-        }
+    if (!allowSymlink && exists && isLink) {
+        LOG_ERROR("FilePathCheck failed: symbolic link not allowed - %s", text);
+        return false;
     }
     if (path.find(' ') != std::string::npos) {
         LOG_WARN("FilePathCheck: path contains spaces - %s", text);

@@ -66,9 +66,23 @@ public:
 
     void set(const K& key, const V& value)
     {
+        const struct {
+            const K& first;
+            const V& second;
+        } entry{key, value};
+        setEach(&entry, &entry + 1);
+    }
+
+    // Each (first, second) in [begin, end) set in turn, the lock taken once;
+    // every insertion goes through here.
+    template <class It>
+    void setEach(It begin, It end)
+    {
         Snapshot stale;
         std::lock_guard<MutexSynchronizationPolicy> guard(m_policy);
-        m_map.insert_or_assign(key, value);
+        for (; begin != end; ++begin) {
+            m_map.insert_or_assign(begin->first, begin->second);
+        }
         stale.swap(m_snapshot);
         noteDataChange();
     }
@@ -86,6 +100,15 @@ public:
     {
         std::lock_guard<MutexSynchronizationPolicy> guard(m_policy);
         return m_map;
+    }
+
+    // Calls visit with the map under its lock, so that a reader that only
+    // walks it once needs no copy. visit must not use this map itself.
+    template <class Visit>
+    void visitLocked(Visit&& visit) const
+    {
+        std::lock_guard<MutexSynchronizationPolicy> guard(m_policy);
+        visit(static_cast<const std::map<K, V>&>(m_map));
     }
 
     // The whole map as an immutable copy that every reader shares until the

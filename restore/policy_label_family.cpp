@@ -7,6 +7,8 @@
 #include <map>
 #include <string>
 
+#include <log4cpp/Priority.hh>
+
 #include "common/file_utils.h"
 #include "common/label_xattr.h"
 #include "common/log_text.h"
@@ -38,6 +40,16 @@ void applyUserSetting(const SyncMap<std::string, uint32_t>& patterns, const Sync
     exact.get(path, value);
 }
 
+void recordPolicyEntry(SyncMap<std::string, vetu_id_t>& record, const std::string& file, const vetu_id_t& id,
+                       const PolicyLabelHints& hints)
+{
+    if (hints.records != nullptr) {
+        hints.records->add(record, file, id);
+    } else {
+        record.set(file, id);
+    }
+}
+
 }  // namespace
 
 struct VetuRestoreContext::PolicyLabelMember {
@@ -48,6 +60,32 @@ struct VetuRestoreContext::PolicyLabelMember {
     bool commaInWrittenLine;    // their written-label lines differ by one comma
     SyncMap<std::string, vetu_id_t> IdentityMaps::*map;
 };
+
+PolicyRecords::~PolicyRecords()
+{
+    try {
+        flush();
+    } catch (const std::exception& e) {
+        LOG_ERROR("policy records lost: %s", e.what());
+    }
+}
+
+void PolicyRecords::add(Map& map, const std::string& path, const vetu_id_t& id)
+{
+    if (m_map != &map) {
+        flush();
+        m_map = &map;
+    }
+    m_entries.emplace_back(path, id);
+}
+
+void PolicyRecords::flush()
+{
+    if (m_map != nullptr) {
+        m_map->setEach(m_entries.begin(), m_entries.end());
+    }
+    m_entries.clear();
+}
 
 vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, const std::string& path,
                                              VetuRestoreInit& store, uint64_t pathId, uint64_t pkgId, bool noRecord,
@@ -77,7 +115,14 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
     // pattern, or one whose backslashes are dropped, takes the long way.
     struct stat status {};
     const bool memo = hints.memo != nullptr && !containsBackslash(file) && !containsWildcard(file);
-    const bool exists = memo && stat(file.c_str(), &status) == 0;
+    // A resolved path that the caller found to be no link needs neither that
+    // stat nor the link checks of the label calls.
+    const bool checked = memo && !member.link && hints.resolved && hints.status != nullptr &&
+                         !S_ISLNK(hints.status->st_mode);
+    if (checked) {
+        status = *hints.status;
+    }
+    const bool exists = checked || (memo && stat(file.c_str(), &status) == 0);
     if ((exists ? hints.memo->setFull(file, status) : setParentDirInheritFlag(file, kInheritFlagFull)) != 0) {
         MEMBER_LOG(logWarn, "set parent dir inherit flag failed, %s", logSafe(file).c_str());
     }
@@ -87,7 +132,7 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
     SyncMap<std::string, vetu_id_t>& record = store.*member.map;
     if (memo ? !exists : fileExists(file.c_str()) != 0) {
         if (!noRecord) {
-            record.set(file, id);
+            recordPolicyEntry(record, file, id, hints);
         }
         if (member.sid) {
             MEMBER_LOG(logInfo, "%s sid: %016lx-%016lx-%016lx", logSafe(file).c_str(), id.pkg_id, id.file_id,
@@ -112,7 +157,8 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
     int written;
     {
         const auto labelLock = lockLabelOfPath(file, member.link);
-        if (getFileLabelFromXattr(file.c_str(), &current, mode) != 0) {
+        if ((checked ? getCheckedFileLabelFromXattr(file.c_str(), &current)
+                     : getFileLabelFromXattr(file.c_str(), &current, mode)) != 0) {
             MEMBER_LOG(logWarn, "get file label from xattr failed, %s", logSafe(file).c_str());
             current = LabelContext{};
         }
@@ -125,7 +171,8 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
         if (pkgId != 0) {
             part.pkg_id = pkgId;
         }
-        written = setFileLabelToXattr(file.c_str(), &next, mode);
+        written = checked ? setCheckedFileLabelToXattr(file.c_str(), &next)
+                          : setFileLabelToXattr(file.c_str(), &next, mode);
         if (written == 0 && exists && S_ISDIR(status.st_mode)) {
             hints.memo->forget(file);
         }
@@ -149,7 +196,10 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
         }
     }
     if (!noRecord) {
-        record.set(file, result);
+        recordPolicyEntry(record, file, result, hints);
+    }
+    if (!Logger::getInstance()->isEnabled(log4cpp::Priority::INFO)) {
+        return result;
     }
     char label[256];
     snprintf(label, sizeof(label),
@@ -217,13 +267,17 @@ vetu_id_t VetuRestoreContext::getLinkFileSidAndSetLabel(const std::string& path,
 vetu_id_t VetuRestoreContext::getTreeEntryIdAndSetLabel(const std::string& path, VetuRestoreInit& store,
                                                         uint64_t pathId, bool sid, const PolicyLabelHints& hints)
 {
-    if (isSymlink(path.c_str())) {
+    struct stat status {};
+    const bool found = lstat(path.c_str(), &status) == 0;
+    if (found && S_ISLNK(status.st_mode)) {
         static const PolicyLabelMember oidLink{"getTreeEntryIdAndSetLabel", false, true, false, false,
                                                &IdentityMaps::identityDataLnkfileOid};
         static const PolicyLabelMember sidLink{"getTreeEntryIdAndSetLabel", true, true, false, false,
                                                &IdentityMaps::identityDataLnkfileSid};
         return setPolicyLabel(sid ? sidLink : oidLink, path, store, pathId, 0, true, hints);
     }
-    return sid ? getFileSidAndSetLabel(path, store, pathId, 0, true, hints)
-               : getFileOidAndSetLabel(path, store, pathId, 0, true, hints);
+    PolicyLabelHints looked = hints;
+    looked.status = found ? &status : nullptr;
+    return sid ? getFileSidAndSetLabel(path, store, pathId, 0, true, looked)
+               : getFileOidAndSetLabel(path, store, pathId, 0, true, looked);
 }

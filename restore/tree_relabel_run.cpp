@@ -60,16 +60,7 @@ int writeLabel(const std::string& path, std::string_view text, bool isLink, int 
         LOG_WARN("%s open failed (O_NOFOLLOW), %s", logSafe(path).c_str(), strerror(ELOOP));
         return -1;
     }
-    if (lsetxattr(path.c_str(), kLabelXattrName, text.data(), text.size(), 0) != 0) {
-        const int err = errno;
-        if (err == ENOENT || err == ENOTDIR || err == EACCES || err == ELOOP || err == ENAMETOOLONG) {
-            LOG_WARN("%s open failed (O_NOFOLLOW), %s", logSafe(path).c_str(), strerror(err));
-        } else {
-            LOG_WARN("%s fsetxattr error, %s", logSafe(path).c_str(), strerror(err));
-        }
-        return -1;
-    }
-    return 0;
+    return writeLabelText(path.c_str(), text);
 }
 
 // The path's current label attribute, read without following the path.

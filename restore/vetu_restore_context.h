@@ -21,14 +21,41 @@
 
 class VetuRestoreInit;
 class InheritFlagMemo;
+class PolicyRecords;
 
 // How a policy call hands a path to the policy label family. resolved: the
 // path is its own resolved form already (the call resolved it, or a walk
 // from a resolved root that follows no link produced it), so it is not
 // resolved again. memo: the inherit flags of the call's directories.
+// status: with resolved, the path's lstat, taken by the caller just before,
+// so that the family need not look at the path again.
 struct PolicyLabelHints {
     bool resolved = false;
     InheritFlagMemo* memo = nullptr;
+    const struct stat* status = nullptr;
+    // Where the entries go instead of straight into the store, if anywhere.
+    PolicyRecords* records = nullptr;
+};
+
+// The store entries of a run of policy paths, recorded together when the run
+// ends (also by an exception): one taking of a map's lock per run rather
+// than one per path, which the pool's workers would queue for.
+class PolicyRecords {
+public:
+    using Map = SyncMap<std::string, vetu_id_t>;
+
+    PolicyRecords() = default;
+    ~PolicyRecords();
+    PolicyRecords(const PolicyRecords&) = delete;
+    PolicyRecords& operator=(const PolicyRecords&) = delete;
+
+    void add(Map& map, const std::string& path, const vetu_id_t& id);
+    // Records what was added, in order.
+    void flush();
+
+private:
+    Map* m_map = nullptr;
+    std::vector<std::pair<std::string, vetu_id_t>> m_entries;
 };
 
 // A path of a relabel run's walk. The walk's listing already says whether it

@@ -1,6 +1,8 @@
 #include "service/policy_finalize.h"
 
 #include <chrono>
+#include <future>
+#include <system_error>
 
 #include "common/logger.h"
 #include "restore/pathid_sync.h"
@@ -9,10 +11,19 @@
 
 void finalize_policy_processing(VetuRestoreInit& store, VetuRestoreContext& context)
 {
+    // The index only reads the maps, as the store does: it is built beside
+    // the store and published after it, as it would be.
+    const auto build = [&store] { return store.buildIdentityDataIndex(); };
+    std::future<PathIdentityIndex> index;
+    try {
+        index = std::async(std::launch::async, build);
+    } catch (const std::system_error&) {
+        index = std::async(std::launch::deferred, build);
+    }
     if (store.storeIndentityData() != 0) {
         LOG_ERROR("Failed to store identity data");
     }
-    store.m_mapPathToIdentityType.store(store.buildIdentityDataIndex());
+    store.m_mapPathToIdentityType.store(index.get());
 
     const auto start = std::chrono::system_clock::now();
     context.updateProcessAttr(store.identityDataFileSid.getAll());

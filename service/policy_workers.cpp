@@ -3,7 +3,10 @@
 #include <dbus-c++/error.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <exception>
 #include <future>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -25,6 +28,9 @@
 namespace {
 
 constexpr uint64_t kAllOnes = ~0ULL;
+// Paths go to the pool in runs rather than one task each: queueing a task,
+// waking a worker and handing back a future cost more than one label.
+constexpr size_t kPathsPerTask = 32;
 // Directories above a policy tree pass everything on.
 constexpr const char kRule[] = "=================================================================";
 
@@ -67,14 +73,28 @@ void PolicyWorkers::getRecurDirIdentityData(const std::vector<std::string>& para
             hints.resolved = traverseDirectory(root, walked) == 0 && getRealPath(root) == root;
         }
         // Every task is queued before the first is waited for; leaving by an
-        // exception still waits for all of them.
-        PendingTasks<vetu_id_t> tasks;
+        // exception still waits for all of them. A task labels a run of
+        // paths in order, all of them, and raises the first exception.
+        PendingTasks<void> tasks;
         // The walk follows no link below its root, and the task resolves
         // what remains, except a link, which it labels itself: resolving it
         // would carry the tree's identity to wherever it points.
-        for (auto& path : walked) {
-            tasks.add(m_pool.add([this, path = std::move(path), pathId, sid, hints]() {
-                return m_context.getTreeEntryIdAndSetLabel(path, m_store, pathId, sid, hints);
+        for (size_t begin = 0; begin < walked.size(); begin += kPathsPerTask) {
+            const size_t end = std::min(walked.size(), begin + kPathsPerTask);
+            std::vector<std::string> run(std::make_move_iterator(walked.begin() + begin),
+                                         std::make_move_iterator(walked.begin() + end));
+            tasks.add(m_pool.add([this, run = std::move(run), pathId, sid, hints]() {
+                std::exception_ptr first;
+                for (const auto& path : run) {
+                    try {
+                        m_context.getTreeEntryIdAndSetLabel(path, m_store, pathId, sid, hints);
+                    } catch (...) {
+                        first = first ? first : std::current_exception();
+                    }
+                }
+                if (first) {
+                    std::rethrow_exception(first);
+                }
             }));
         }
         for (size_t i = 0; i < tasks.size(); ++i) {
@@ -149,8 +169,10 @@ int PolicyWorkers::wildcardPathHandler(const std::string& param, FileTasks& task
     LOG_INFO("wildcard filepath: %s, hash: 0x%016lx", logSafe(param).c_str(), hash);
     (sid ? m_store.identityDataFileWildcardSid : m_store.identityDataFileWildcardOid).set(param, {hash, 0, 0});
     int result = 0;
-    for (const auto& match : matches) {
-        result = getFileDataThread(match, tasks, slot, hash, sid, number);
+    for (size_t begin = 0; begin < matches.size(); begin += kPathsPerTask) {
+        const size_t end = std::min(matches.size(), begin + kPathsPerTask);
+        result = getFileDataThreads(std::vector<std::string>(matches.begin() + begin, matches.begin() + end), tasks,
+                                    slot, hash, sid, number);
     }
     return result;
 }
@@ -158,50 +180,85 @@ int PolicyWorkers::wildcardPathHandler(const std::string& param, FileTasks& task
 int PolicyWorkers::getFileDataThread(const std::string& path, FileTasks& tasks, Slot& slot, uint64_t pathId, bool sid,
                                      int number)
 {
-    if (path.empty()) {
-        LOG_ERROR("filepath is empty");
-        return -1;
+    return getFileDataThreads({path}, tasks, slot, pathId, sid, number);
+}
+
+int PolicyWorkers::getFileDataThreads(std::vector<std::string> paths, FileTasks& tasks, Slot& slot, uint64_t pathId,
+                                      bool sid, int number)
+{
+    // Each path as it would be queued alone: a refused one is not queued,
+    // and the last one's answer is the answer.
+    int result = 0;
+    std::vector<std::string> queued;
+    for (auto& path : paths) {
+        result = 0;
+        if (path.empty()) {
+            LOG_ERROR("filepath is empty");
+            result = -1;
+        } else if (number != kObjectFile && number != kSubjectFile && number != kObjectDir &&
+                   number != kSubjectDir && number != kObjectLnkfile && number != kSubjectLnkfile) {
+            LOG_ERROR("object type error, %d", number);
+            result = -1;
+        } else {
+            queued.push_back(std::move(path));
+        }
     }
-    if (number != kObjectFile && number != kSubjectFile && number != kObjectDir && number != kSubjectDir &&
-        number != kObjectLnkfile && number != kSubjectLnkfile) {
-        LOG_ERROR("object type error, %d", number);
-        return -1;
+    if (queued.empty()) {
+        return result;
     }
-    // The path is resolved on the pool, not on this worker thread, so that
-    // the matches of a pattern are resolved in parallel.
+    // The paths are resolved on the pool, not on this worker thread, so that
+    // the matches of a pattern are resolved in parallel. Only the last
+    // path's result and exception reach the slot, as if each had its own.
+    slot = tasks.tasks.add(m_pool.add([this, queued = std::move(queued), pathId, sid, number]() {
+        PolicyRecords records;
+        for (size_t i = 0; i + 1 < queued.size(); ++i) {
+            try {
+                labelPolicyPath(queued[i], pathId, sid, number, records);
+            } catch (...) {
+            }
+        }
+        return labelPolicyPath(queued.back(), pathId, sid, number, records);
+    }));
+    return result;
+}
+
+vetu_id_t PolicyWorkers::labelPolicyPath(const std::string& path, uint64_t pathId, bool sid, int number,
+                                         PolicyRecords& records)
+{
     VetuRestoreContext& context = m_context;
     VetuRestoreInit& store = m_store;
     InheritFlagMemo* memo = &m_inheritFlags;
-    slot = tasks.tasks.add(m_pool.add([this, &context, &store, memo, path, pathId, sid, number]() {
-        const std::string translated = translateBindMountPath(normalizePath(path));
-        const std::string canonical = resolvePolicyPath(translated);
-        // The family resolves no further what was just resolved here.
-        const PolicyLabelHints resolved{true, memo};
-        const uint64_t parentPathId =
-            VetuRestoreContext::findNearestParentDirHasPolicy(canonical, store, sid ? 1 : 0).second;
-        switch (number) {
-        case kObjectFile:
-        case kSubjectFile:
-            return sid ? context.getFileSidAndSetLabel(canonical, store, parentPathId, pathId, false, resolved)
-                       : context.getFileOidAndSetLabel(canonical, store, parentPathId, pathId, false, resolved);
-        case kObjectDir:
-        case kSubjectDir:
-            return sid ? context.getDirSidAndSetLabel(canonical, store, parentPathId, pathId, resolved)
-                       : context.getDirOidAndSetLabel(canonical, store, parentPathId, pathId, resolved);
-        default:
-            return sid ? context.getLinkFileSidAndSetLabel(translated, store, parentPathId, pathId, {false, memo})
-                       : context.getLinkFileOidAndSetLabel(translated, store, parentPathId, pathId, {false, memo});
-        }
-    }));
-    return 0;
+    const std::string translated = translateBindMountPath(normalizePath(path));
+    struct stat status {};
+    bool looked = false;
+    const std::string canonical = resolvePolicyPath(translated, status, looked);
+    // The family resolves no further what was just resolved here.
+    const PolicyLabelHints resolved{true, memo, looked ? &status : nullptr, &records};
+    const uint64_t parentPathId =
+        VetuRestoreContext::findNearestParentDirHasPolicy(canonical, store, sid ? 1 : 0).second;
+    switch (number) {
+    case kObjectFile:
+    case kSubjectFile:
+        return sid ? context.getFileSidAndSetLabel(canonical, store, parentPathId, pathId, false, resolved)
+                   : context.getFileOidAndSetLabel(canonical, store, parentPathId, pathId, false, resolved);
+    case kObjectDir:
+    case kSubjectDir:
+        return sid ? context.getDirSidAndSetLabel(canonical, store, parentPathId, pathId, resolved)
+                   : context.getDirOidAndSetLabel(canonical, store, parentPathId, pathId, resolved);
+    default:
+        return sid ? context.getLinkFileSidAndSetLabel(translated, store, parentPathId, pathId,
+                                                       {false, memo, nullptr, &records})
+                   : context.getLinkFileOidAndSetLabel(translated, store, parentPathId, pathId,
+                                                       {false, memo, nullptr, &records});
+    }
 }
 
-std::string PolicyWorkers::resolvePolicyPath(const std::string& path)
+std::string PolicyWorkers::resolvePolicyPath(const std::string& path, struct stat& status, bool& looked)
 {
     // Resolving an entry that is no link resolves its directory: the
     // directory's answer serves every entry of it.
     const size_t slash = path.rfind('/');
-    struct stat status {};
+    looked = false;
     if (path.empty() || path[0] != '/' || slash == std::string::npos || slash + 1 == path.size() ||
         path.find("//") != std::string::npos || isDotOrDotDot(path.c_str() + slash + 1) ||
         lstat(path.c_str(), &status) != 0 || S_ISLNK(status.st_mode)) {
@@ -229,6 +286,7 @@ std::string PolicyWorkers::resolvePolicyPath(const std::string& path)
         resolved.push_back('/');
     }
     resolved.append(name);
+    looked = true;
     return resolved;
 }
 

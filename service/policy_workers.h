@@ -3,6 +3,8 @@
 // service's pool, and fills the collection map of its type.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -18,6 +20,7 @@
 
 class VetuRestoreInit;
 class VetuRestoreContext;
+class PolicyRecords;
 
 // Policy object types.
 constexpr int kObjectFile = 1;
@@ -65,6 +68,9 @@ public:
     int wildcardPathHandler(const std::string& param, FileTasks& tasks, Slot& slot, bool sid, int number);
     int getFileDataThread(const std::string& path, FileTasks& tasks, Slot& slot, uint64_t pathId, bool sid,
                           int number);
+    // getFileDataThread of each path in turn, in one task of the pool.
+    int getFileDataThreads(std::vector<std::string> paths, FileTasks& tasks, Slot& slot, uint64_t pathId, bool sid,
+                           int number);
     void getThreadResults(FileTasks& tasks, const std::vector<std::string>& params, CollectionMap& map, int number,
                           bool sid);
 
@@ -74,8 +80,12 @@ private:
     ThPool& m_pool;
     // checkAndHandlePath of path, with the resolved form of its directory
     // taken from this call's earlier answers where the path names an
-    // existing entry that is no link.
-    std::string resolvePolicyPath(const std::string& path);
+    // existing entry that is no link; then looked is set and status holds
+    // that entry's lstat.
+    // A queued path's work: resolved, and labelled by the task of number.
+    vetu_id_t labelPolicyPath(const std::string& path, uint64_t pathId, bool sid, int number,
+                              PolicyRecords& records);
+    std::string resolvePolicyPath(const std::string& path, struct stat& status, bool& looked);
 
     // One per policy call: the workers are made for each call.
     InheritFlagMemo m_inheritFlags;

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <istream>
@@ -81,20 +83,6 @@ struct MapNode {
     }
 };
 
-struct SavedMaps {
-    const IdentityMaps& maps;
-    template <class Archive>
-    void save(Archive& ar) const
-    {
-        visitPersistedMaps([&](const char* name, auto member) {
-            const auto& syncMap = maps.*member;
-            using Node = MapNode<std::string, typename decltype(syncMap.getAll())::mapped_type>;
-            const Node node{syncMap.getAll()};
-            ar(cereal::make_nvp(name, node));
-        });
-    }
-};
-
 struct LoadedMaps {
     IdentityMaps& maps;
     template <class Archive>
@@ -110,6 +98,113 @@ struct LoadedMaps {
             }
         });
     }
+};
+
+// Writes the text the JSON archive would write for the maps, byte for byte,
+// straight into the string: the archive's writer goes through a stream one
+// character at a time and copies every map first.
+class IdentityJsonWriter {
+public:
+    explicit IdentityJsonWriter(std::string& out) : m_out(out) {}
+
+    void write(const IdentityMaps& maps)
+    {
+        m_out.append("{\n    \"value0\": {");
+        bool first = true;
+        visitPersistedMaps([&](const char* name, auto member) {
+            m_out.append(first ? "\n        \"" : ",\n        \"")
+                .append(name)
+                .append("\": {\n            \"value0\": ");
+            first = false;
+            (maps.*member).visitLocked([&](const auto& entries) { writeEntries(entries); });
+            m_out.append("\n        }");
+        });
+        m_out.append("\n    }\n}");
+    }
+
+private:
+    template <class Map>
+    void writeEntries(const Map& entries)
+    {
+        if (entries.empty()) {
+            m_out.append("[]");
+            return;
+        }
+        m_out.push_back('[');
+        bool first = true;
+        for (const auto& entry : entries) {
+            m_out.append(first ? "\n" : ",\n").append("                {\n                    \"key\": ");
+            first = false;
+            writeString(entry.first);
+            m_out.append(",\n                    \"value\": ");
+            writeValue(entry.second);
+            m_out.append("\n                }");
+        }
+        m_out.append("\n            ]");
+    }
+
+    void writeValue(uint64_t value) { writeNumber(value); }
+    void writeValue(uint32_t value) { writeNumber(value); }
+    void writeValue(const std::string& value) { writeString(value); }
+    void writeValue(const vetu_id_t& id)
+    {
+        m_out.append("{\n                        \"pkg_id\": ");
+        writeIdFields(id);
+    }
+    void writeValue(const SpecialFsFileRecord& record)
+    {
+        m_out.append("{\n                        \"filesystem\": ");
+        writeString(record.filesystem);
+        m_out.append(",\n                        \"pkg_id\": ");
+        writeIdFields(record.id);
+    }
+    void writeIdFields(const vetu_id_t& id)
+    {
+        writeNumber(id.pkg_id);
+        m_out.append(",\n                        \"file_id\": ");
+        writeNumber(id.file_id);
+        m_out.append(",\n                        \"path_id\": ");
+        writeNumber(id.path_id);
+        m_out.append("\n                    }");
+    }
+
+    void writeNumber(uint64_t value)
+    {
+        char digits[24];
+        m_out.append(digits, std::to_chars(digits, digits + sizeof(digits), value).ptr);
+    }
+
+    // Quotation mark and backslash escaped, the control characters by name
+    // or as \u00XX with uppercase digits, every other byte as it is.
+    void writeString(const std::string& text)
+    {
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        m_out.push_back('"');
+        size_t plain = 0;
+        for (size_t i = 0; i < text.size(); ++i) {
+            const auto c = static_cast<unsigned char>(text[i]);
+            if (c >= 0x20 && c != '"' && c != '\\') {
+                continue;
+            }
+            m_out.append(text, plain, i - plain);
+            plain = i + 1;
+            switch (c) {
+            case '"': m_out.append("\\\""); break;
+            case '\\': m_out.append("\\\\"); break;
+            case '\b': m_out.append("\\b"); break;
+            case '\t': m_out.append("\\t"); break;
+            case '\n': m_out.append("\\n"); break;
+            case '\f': m_out.append("\\f"); break;
+            case '\r': m_out.append("\\r"); break;
+            default:
+                m_out.append("\\u00").push_back(kHex[c >> 4]);
+                m_out.push_back(kHex[c & 0xF]);
+            }
+        }
+        m_out.append(text, plain, std::string::npos).push_back('"');
+    }
+
+    std::string& m_out;
 };
 
 // Every number of the file is an integer; anything else is refused before
@@ -143,16 +238,16 @@ size_t findNonIntegerNumber(std::string_view json)
 
 int saveIdentityDataJson(const IdentityMaps& maps, std::string& json, std::string& error)
 {
+    // The last text's size is the best guess of this one's: a string grown
+    // by doubling would copy tens of megabytes on the way.
+    static std::atomic<size_t> lastSize{0};
     json.clear();
     try {
-        StringSinkBuf sink(json);
-        std::ostream stream(&sink);
-        {
-            // The archive closes the outermost object when it goes.
-            cereal::JSONOutputArchive archive(stream);
-            archive(SavedMaps{maps});
-        }
-        stream.flush();
+        const size_t guess = lastSize.load(std::memory_order_relaxed);
+        json.reserve(guess + guess / 8);
+        IdentityJsonWriter writer(json);
+        writer.write(maps);
+        lastSize.store(json.size(), std::memory_order_relaxed);
     } catch (const std::exception& e) {
         error = e.what();
         json.clear();

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <regex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/file_utils.h"
@@ -77,4 +81,61 @@ TEST(LoggerTest, TwoFileAppendersGetMode0640AndRouteByCategory)
     ASSERT_EQ(access((kInfoLog + ".1").c_str(), F_OK), 0) << "no rollover happened";
     EXPECT_EQ(modeOf(kInfoLog), 0640u);
     EXPECT_EQ(modeOf(kInfoLog + ".1"), 0640u);
+}
+
+// A line reads as the appender's pattern lays it out, also where the pattern
+// cuts or pads the message (laid out line by line) and where it dates and
+// names the thread (laid out once per millisecond around the message).
+TEST(LoggerTest, LinesFollowTheirAppendersPattern)
+{
+    writeProperties("log4cpp.rootCategory=INFO, dated, cut\n"
+                    "log4cpp.appender.dated=org.apache.log4cpp.FileAppender\n"
+                    "log4cpp.appender.dated.fileName=" + kRootLog + "\n"
+                    "log4cpp.appender.dated.layout=org.apache.log4cpp.PatternLayout\n"
+                    "log4cpp.appender.dated.layout.ConversionPattern=%d{%Y-%m-%d %H:%M:%S.%l} %t [%p] %m %n\n"
+                    "log4cpp.appender.cut=org.apache.log4cpp.FileAppender\n"
+                    "log4cpp.appender.cut.fileName=" + kInfoLog + "\n"
+                    "log4cpp.appender.cut.layout=org.apache.log4cpp.PatternLayout\n"
+                    "log4cpp.appender.cut.layout.ConversionPattern=%.8m|%-7p|%n\n");
+    const int line = __LINE__ + 1;
+    LOG_WARN("hello %d", 5);
+    const std::vector<std::string> lines{"a", "b"};
+    LOG_INFO_LINES(lines);
+
+    const std::string thread = std::to_string(static_cast<unsigned long>(pthread_self()));
+    const std::regex dated("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} " + thread + " \\[WARN\\] \\[TestBody:" +
+                           std::to_string(line) + "\\] hello 5 \n" + "(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} " +
+                           thread + " \\[INFO\\] \\[TestBody:" + std::to_string(line + 2) + "\\] [ab] \n){2}");
+    EXPECT_TRUE(std::regex_match(readFile(kRootLog), dated)) << readFile(kRootLog);
+    EXPECT_EQ(readFile(kInfoLog), "[TestBod|WARN   |\n[TestBod|INFO   |\n[TestBod|INFO   |\n");
+}
+
+// Threads writing one file opened for appending, without a lock, never cut
+// or mix each other's lines.
+TEST(LoggerTest, ConcurrentLinesStayWhole)
+{
+    writeProperties("log4cpp.rootCategory=INFO, file\n"
+                    "log4cpp.appender.file=org.apache.log4cpp.FileAppender\n"
+                    "log4cpp.appender.file.fileName=" + kRootLog + "\n"
+                    "log4cpp.appender.file.layout=org.apache.log4cpp.PatternLayout\n"
+                    "log4cpp.appender.file.layout.ConversionPattern=%p %m%n\n");
+    const std::string filler(300, 'x');
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([t, &filler] {
+            for (int i = 0; i < 200; ++i) {
+                LOG_INFO("%d %s", t, filler.c_str());
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    const std::regex line("INFO \\[operator\\(\\):\\d+\\] [0-7] x{300}");
+    std::istringstream file(readFile(kRootLog));
+    size_t count = 0;
+    for (std::string text; std::getline(file, text); ++count) {
+        ASSERT_TRUE(std::regex_match(text, line)) << text;
+    }
+    EXPECT_EQ(count, 1600u);
 }

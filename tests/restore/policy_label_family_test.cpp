@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <stdexcept>
 #include <map>
 #include <string>
 #include <vector>
@@ -160,4 +161,27 @@ TEST(UpdateProcessAttrTest, OwnAndInheritedSids)
     for (size_t i = 0; i < pids.size(); ++i) {
         EXPECT_EQ(readFile("/proc/" + std::to_string(pids[i]) + "/attr/vetu/current"), after[i]) << i;
     }
+}
+
+// Entries a run of policy paths records reach their maps in order when the
+// map changes and when the run ends, also when it ends by an exception.
+TEST(PolicyRecordsTest, FlushedInOrderOnMapChangeAndAtEnd)
+{
+    SyncMap<std::string, vetu_id_t> oids;
+    SyncMap<std::string, vetu_id_t> sids;
+    try {
+        PolicyRecords records;
+        records.add(oids, "/a", vetu_id_t{1, 1, 1});
+        records.add(oids, "/a", vetu_id_t{2, 2, 2});
+        records.add(sids, "/b", vetu_id_t{3, 3, 3});
+        EXPECT_EQ(oids.getAll().size(), 1u);
+        EXPECT_EQ(sids.getAll().size(), 0u);
+        throw std::runtime_error("a path failed");
+    } catch (const std::runtime_error&) {
+    }
+    vetu_id_t id{};
+    ASSERT_EQ(oids.get("/a", id), 0);
+    EXPECT_EQ(id.pkg_id, 2u);
+    ASSERT_EQ(sids.get("/b", id), 0);
+    EXPECT_EQ(id.pkg_id, 3u);
 }
