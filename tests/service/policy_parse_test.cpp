@@ -130,10 +130,17 @@ TEST_F(PolicyParseTest, TenTypes)
         {"object_lnkfile", {lnk}}, {"subject_lnkfile", {slnk}}, {"object_pkg", {"pkgA"}}, {"subject_pkg", {"pkgB"}},
         {"object_recurfile", {data + "/"}}, {"subject_recurfile", {srv}},
     };
+    // The earlier policy's path ids go; a user-set sid gives both trees their path id.
+    for (auto* map : {&m_store.identityDataDirSpathid, &m_store.identityDataDirOpathid,
+                      &m_store.identityDataDirWSpathid, &m_store.identityDataDirWOpathid}) {
+        map->set("/old", 1);
+    }
+    const uint64_t dataId = 0xd1;
+    m_store.identityDataUserConfigSid.set(data, {0, 0, dataId});
     const ExtendedPolicy extended = parse(origin);
 
     const auto S = sm3Last64;
-    const uint64_t hash = S(pattern), dataId = S(data), srvId = S(srv);
+    const uint64_t hash = S(pattern), srvId = S(srv);
     const auto file = [](uint64_t id) { return PolicyEntry{{"file_id", id}, {"path_id", 0}, {"pkg_id", 0}}; };
     const ExtendedPolicy expected = {
         {"object_file", {{tool, file(S(tool))}}},
@@ -172,6 +179,7 @@ TEST_F(PolicyParseTest, TenTypes)
     EXPECT_EQ(m_store.identityDataFileWildcardSid.getAll(), (Ids{{pattern, {hash, 0, 0}}}));
     EXPECT_EQ(m_store.identityDataDirOpathid.getAll(), (std::map<std::string, uint64_t>{{data, dataId}}));
     EXPECT_EQ(m_store.identityDataDirSpathid.getAll(), (std::map<std::string, uint64_t>{{srv, srvId}}));
+    EXPECT_EQ(m_store.identityDataDirWSpathid.getAll().size() + m_store.identityDataDirWOpathid.getAll().size(), 0u);
 
     VetuRestoreInit reloaded;
     ASSERT_EQ(reloaded.loadIndentityData(), 0);
