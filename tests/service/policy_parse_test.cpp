@@ -19,6 +19,7 @@
 #include "store/vetu_restore_init.h"
 #include "support/expected_label.h"
 #include "support/id_pairs_stub.h"
+#include "support/log_capture.h"
 #include "support/temp_tree.h"
 
 namespace fs = std::filesystem;
@@ -205,6 +206,31 @@ TEST_F(PolicyParseTest, PatternWithoutMatchesFailsAndRestores)
     EXPECT_EQ(refusal([&] { parse({{"object_file", files}}); }), "Phase2 processing failed");
     EXPECT_EQ(m_store.identityDataFileSid.getAll(), (std::map<std::string, vetu_id_t>{{"/sentinel", {1, 2, 3}}}));
     EXPECT_TRUE(m_store.identityDataFileOid.getAll().empty());
+}
+
+// An unknown type and a failed first phase leave the store as it was, and the
+// second phase never starts; a failed kernel sync is only logged.
+TEST_F(PolicyParseTest, FailuresAroundTheWorkers)
+{
+    TempTree tree;
+    const std::string file = tree.file("f"), dir = tree.dir("d");
+    const auto before = m_store.identityDataFileSid.getAll();
+    EXPECT_EQ(refusal([&] { parse({{"object_file", {file}}, {"other", {file}}}); }), "Unknown policy type detected");
+    ThPool stopped{1};
+    stopped.stop();
+    PolicyParser failing{m_store, VetuRestoreContext::getInstance(), stopped};
+    EXPECT_EQ(refusal([&] { failing.policies_parse({{"object_recurfile", {dir}}, {"object_file", {file}}}); }),
+              "Phase1 processing failed");
+    EXPECT_EQ(m_store.identityDataFileSid.getAll(), before);
+    EXPECT_TRUE(m_store.identityDataDirOpathid.getAll().empty());
+
+    id_pairs_stub::failWrites();
+    LogCapture log;
+    EXPECT_EQ(parse({{"object_file", {file}}}).at("object_file").count(file), 1u);
+    EXPECT_EQ(log.count("policies_parse  syncPathidToKernel error.", "ERROR"), 1u);
+    VetuRestoreInit reloaded;
+    ASSERT_EQ(reloaded.loadIndentityData(), 0);
+    EXPECT_EQ(reloaded.identityDataFileOid.getAll().count(file), 1u);
 }
 
 // The oid and the sid task of one path change one label: neither is lost.
