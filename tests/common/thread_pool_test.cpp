@@ -50,8 +50,12 @@ TEST(ThPoolTest, FailuresReachTheCaller)
             throw;
         },
         std::logic_error);
-    std::promise<void> release;
-    auto running = pool.add([&release]() { release.get_future().wait(); });
+    std::promise<void> started, release;
+    auto running = pool.add([&started, &release]() {
+        started.set_value();
+        release.get_future().wait();
+    });
+    started.get_future().wait();  // a stop before it would leave it queued
     std::atomic<bool> ran{false};
     pool.add([&ran]() { ran = true; });
     std::thread stopper([&pool]() { pool.stop(); });
