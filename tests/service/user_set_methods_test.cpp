@@ -11,6 +11,7 @@
 
 #include "common/paths.h"
 #include "service/labelmgr_bus_fixture.h"
+#include "service/user_set_entries.h"
 #include "support/bus_client.h"
 #include "support/expected_label.h"
 #include "support/temp_tree.h"
@@ -160,13 +161,11 @@ std::vector<Row> typeRows(const UserSetMethodsTest& test, const std::string& kin
 
 TEST_F(UserSetMethodsTest, TidsAndInheritFlagsRewriteLabels)
 {
-    run(typeRows(*this, "Tid", 0xfffffff0, 0), true);
+    run(typeRows(*this, "Tid", 0xfffffff0, kResetTid), true);
     run({{"setFileTid", {argString(T("sub/d")), argU32(0), argI32(0)}, "0", T("sub/d"), 0}}, true);
     labelFiles();
-    run(typeRows(*this, "InheritFlag", 4, 7), false);
-    run({{"setFileInheritFlag", {argString(T("b")), argU32(7), argI32(0)}, "0", T("b"), 7},
-         {"setFileInheritFlag", {argString(T("a")), argU32(8), argI32(0)}, kInvalid + "inheritFlag is invalid"}},
-        false);
+    run(typeRows(*this, "InheritFlag", 4, kResetInheritFlag), false);
+    run({{"setFileInheritFlag", {argString(T("a")), argU32(8), argI32(0)}, kInvalid + "inheritFlag is invalid"}});
     // e, which has entries of both kinds, becomes a link with a label of its own.
     std::filesystem::remove(T("e"));
     tree.symlink("e", T("b"));
@@ -174,7 +173,7 @@ TEST_F(UserSetMethodsTest, TidsAndInheritFlagsRewriteLabels)
     BusClient client;
     EXPECT_EQ(client.call("delAllUserSetFileTid", {}), "0");
     EXPECT_EQ(client.call("delAllUserSetFileInheritFlag", {}), "0");
-    EXPECT_EQ(readXattr(T("e")), labelText(kSid, 0, kOid, 0));  // a link's own label
+    EXPECT_EQ(readXattr(T("e")), labelText(kSid, kResetTid, kOid, kLinkResetInheritFlag));
     EXPECT_EQ(client.call("showUserSetFileTid", {}) + client.call("showUserSetFileInheritFlag", {}), "{}{}");
 }
 
