@@ -24,7 +24,7 @@ TEST(FileUtilsTest, ReadAndWriteWholeFiles)
     EXPECT_EQ(readFile(tree.path("none")), "");
     EXPECT_FALSE(writeFile(tree.path("no/dir"), "x"));
     EXPECT_FALSE(writeFile("/dev/full", "data"));
-    const std::string small = "/tmp/small";
+    const std::string small = tree.path("small");
     ASSERT_TRUE(sandbox::mountTmpfs(small));
     ASSERT_EQ(mount("tmpfs", small.c_str(), "tmpfs", MS_REMOUNT, "size=4k"), 0);
     EXPECT_FALSE(writeFile(small + "/big", std::string(64 * 1024, 'x')));

@@ -84,3 +84,32 @@ TEST(BlockQueueTest, ConsumersShareEveryItemOnce)
         ASSERT_EQ(seen[static_cast<size_t>(i)], 1) << "item " << i;
     }
 }
+
+// A full queue holds its producer back until a consumer makes room; every
+// item arrives once and in order, the last one, pushed singly after the
+// batches as a run's "/dev" is, included.
+TEST(BlockQueueTest, FullQueueHoldsTheProducerAndLosesNothing)
+{
+    BlockQueue<std::string> queue;
+    queue.setCapacity(4);
+    auto producer = std::async(std::launch::async, [&] {
+        for (int b = 0; b < 50; ++b) {
+            std::vector<std::string> batch{std::to_string(2 * b), std::to_string(2 * b + 1)};
+            queue.pushBatch(batch);
+        }
+        queue.push("/dev");
+        queue.setFinished();
+    });
+    ASSERT_EQ(producer.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    std::vector<std::string> expected;
+    for (int i = 0; i < 100; ++i) {
+        expected.push_back(std::to_string(i));
+    }
+    expected.push_back("/dev");
+    std::vector<std::string> got;
+    for (std::vector<std::string> out; queue.popBatch(out, 3);) {
+        got.insert(got.end(), out.begin(), out.end());
+    }
+    ASSERT_EQ(producer.wait_for(kWaitLimit), std::future_status::ready);
+    EXPECT_EQ(got, expected);
+}

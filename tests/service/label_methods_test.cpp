@@ -38,6 +38,7 @@ TEST_F(LabelMgrBusTest, QueriesAndRestoresAnswerTheLabelOrTheStoreAndNeverReadPa
     store.identityDataDirOpathid.set(dir, 0xd0);
     store.identityDataDirSpathid.set(dir, 0xd5);
     store.identityDataFileWildcardOid.set(t.path("d/m*"), {0xaa, 1, 1});
+    store.identityDataFileWildcardOid.set(t.path("d/m**"), {0xab, 1, 1});  // matches too, but sorts after
     store.identityDataFileWildcardSid.set(t.path("d/m*"), {0xbb, 1, 1});
     store.identityDataUserConfigTid.set(missing, 0x44);
     // Values the restore cannot overwrite: 256 bytes without a NUL, and one byte more.

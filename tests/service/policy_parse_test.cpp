@@ -19,6 +19,7 @@
 #include "store/vetu_restore_init.h"
 #include "support/expected_label.h"
 #include "support/id_pairs_stub.h"
+#include "support/log_capture.h"
 #include "support/temp_tree.h"
 
 namespace fs = std::filesystem;
@@ -122,18 +123,26 @@ TEST_F(PolicyParseTest, TenTypes)
     const std::string secret = tree.file("outside/secret");
     const std::string g = tree.file("data/sub/g"), out = tree.symlink("data/out", secret), h = tree.file("srv/h");
     const std::string data = tree.path("data"), sub = tree.path("data/sub"), srv = tree.path("srv");
+    const std::string k = tree.file("pa/q/k"), trees = tree.path("p*/q");  // a tree given as a pattern
     for (const std::string& dir : {tree.root(), tree.path("bin"), tree.path("lib"), etc, var, data, sub, srv}) {
         ASSERT_EQ(setxattr(dir.c_str(), "security.vetu", kZeroLabel.data(), kZeroLabel.size(), 0), 0);
     }
     const OriginPolicy origin = {
         {"object_file", {tool}}, {"subject_file", {app, pattern}}, {"object_dir", {etc}}, {"subject_dir", {var}},
-        {"object_lnkfile", {lnk}}, {"subject_lnkfile", {slnk}}, {"object_pkg", {"pkgA"}}, {"subject_pkg", {"pkgB"}},
-        {"object_recurfile", {data + "/"}}, {"subject_recurfile", {srv}},
+        {"object_lnkfile", {lnk}}, {"subject_lnkfile", {slnk}}, {"object_pkg", {"pkgA", ""}}, {"subject_pkg", {"pkgB"}},
+        {"object_recurfile", {data + "/"}}, {"subject_recurfile", {srv, trees}},
     };
+    // The earlier policy's path ids go; a user-set sid gives both trees their path id.
+    for (auto* map : {&m_store.identityDataDirSpathid, &m_store.identityDataDirOpathid,
+                      &m_store.identityDataDirWSpathid, &m_store.identityDataDirWOpathid}) {
+        map->set("/old", 1);
+    }
+    const uint64_t dataId = 0xd1;
+    m_store.identityDataUserConfigSid.set(data, {0, 0, dataId});
     const ExtendedPolicy extended = parse(origin);
 
     const auto S = sm3Last64;
-    const uint64_t hash = S(pattern), dataId = S(data), srvId = S(srv);
+    const uint64_t hash = S(pattern), srvId = S(srv), treesId = S(trees);
     const auto file = [](uint64_t id) { return PolicyEntry{{"file_id", id}, {"path_id", 0}, {"pkg_id", 0}}; };
     const ExtendedPolicy expected = {
         {"object_file", {{tool, file(S(tool))}}},
@@ -145,7 +154,7 @@ TEST_F(PolicyParseTest, TenTypes)
         {"object_pkg", {{"pkgA", {{"pkg_id", S("pkgA")}}}}},
         {"subject_pkg", {{"pkgB", {{"pkg_id", S("pkgB")}}}}},
         {"object_recurfile", {{data + "/*", {{"path_id", dataId}}}}},
-        {"subject_recurfile", {{srv + "/*", {{"path_id", srvId}}}}},
+        {"subject_recurfile", {{srv + "/*", {{"path_id", srvId}}}, {trees + "/*", {{"path_id", treesId}}}}},
     };
     EXPECT_EQ(extended, expected);
 
@@ -159,6 +168,7 @@ TEST_F(PolicyParseTest, TenTypes)
         {out, labelText({}, 0, {0, S(out), dataId}, 0)},
         {secret, ""},  // a link in a tree does not carry the tree's identity out
         {h, labelText({0, S(h), srvId}, 0, {}, 0)},
+        {k, labelText({0, S(k), treesId}, 0, {}, 0)},
         {tree.path("bin"), labelText({}, 0, {}, 7)},
     };
     for (const auto& label : labels) {
@@ -172,6 +182,8 @@ TEST_F(PolicyParseTest, TenTypes)
     EXPECT_EQ(m_store.identityDataFileWildcardSid.getAll(), (Ids{{pattern, {hash, 0, 0}}}));
     EXPECT_EQ(m_store.identityDataDirOpathid.getAll(), (std::map<std::string, uint64_t>{{data, dataId}}));
     EXPECT_EQ(m_store.identityDataDirSpathid.getAll(), (std::map<std::string, uint64_t>{{srv, srvId}}));
+    EXPECT_EQ(m_store.identityDataDirWSpathid.getAll(), (std::map<std::string, uint64_t>{{trees, treesId}}));
+    EXPECT_TRUE(m_store.identityDataDirWOpathid.getAll().empty());
 
     VetuRestoreInit reloaded;
     ASSERT_EQ(reloaded.loadIndentityData(), 0);
@@ -181,7 +193,8 @@ TEST_F(PolicyParseTest, TenTypes)
     std::vector<IdPairsMessage> messages;
     ASSERT_TRUE(id_pairs_stub::parse(id_pairs_stub::bytes(), messages));
     ASSERT_EQ(messages.size(), 4u);
-    EXPECT_EQ(messages[1].records, (std::vector<std::pair<uint64_t, uint64_t>>{{srvId, 0}}));
+    EXPECT_EQ(messages[1].records, (std::vector<std::pair<uint64_t, uint64_t>>{{std::min(srvId, treesId), 0},
+                                                                                {std::max(srvId, treesId), 0}}));
     EXPECT_EQ(messages[3].records, (std::vector<std::pair<uint64_t, uint64_t>>{{dataId, 0}}));
 
     m_parser.joinDumpLogs();
@@ -197,6 +210,31 @@ TEST_F(PolicyParseTest, PatternWithoutMatchesFailsAndRestores)
     EXPECT_EQ(refusal([&] { parse({{"object_file", files}}); }), "Phase2 processing failed");
     EXPECT_EQ(m_store.identityDataFileSid.getAll(), (std::map<std::string, vetu_id_t>{{"/sentinel", {1, 2, 3}}}));
     EXPECT_TRUE(m_store.identityDataFileOid.getAll().empty());
+}
+
+// An unknown type and a failed first phase leave the store as it was, and the
+// second phase never starts; a failed kernel sync is only logged.
+TEST_F(PolicyParseTest, FailuresAroundTheWorkers)
+{
+    TempTree tree;
+    const std::string file = tree.file("f"), dir = tree.dir("d");
+    const auto before = m_store.identityDataFileSid.getAll();
+    EXPECT_EQ(refusal([&] { parse({{"object_file", {file}}, {"other", {file}}}); }), "Unknown policy type detected");
+    ThPool stopped{1};
+    stopped.stop();
+    PolicyParser failing{m_store, VetuRestoreContext::getInstance(), stopped};
+    EXPECT_EQ(refusal([&] { failing.policies_parse({{"object_recurfile", {dir}}, {"object_file", {file}}}); }),
+              "Phase1 processing failed");
+    EXPECT_EQ(m_store.identityDataFileSid.getAll(), before);
+    EXPECT_TRUE(m_store.identityDataDirOpathid.getAll().empty());
+
+    id_pairs_stub::failWrites();
+    LogCapture log;
+    EXPECT_EQ(parse({{"object_file", {file}}}).at("object_file").count(file), 1u);
+    EXPECT_EQ(log.count("policies_parse  syncPathidToKernel error.", "ERROR"), 1u);
+    VetuRestoreInit reloaded;
+    ASSERT_EQ(reloaded.loadIndentityData(), 0);
+    EXPECT_EQ(reloaded.identityDataFileOid.getAll().count(file), 1u);
 }
 
 // The oid and the sid task of one path change one label: neither is lost.

@@ -26,6 +26,7 @@ TEST_F(QueryTest, FilePkgidWithPrefixes)
     store.insertFileOfPkgToMap("/tmp/x", "tmpowner", 1);
     store.insertFileOfPkgToMap("/usr/bin/direct", "direct", 4);
     store.insertFileOfPkgToMap("/binx", "odd", 1);
+    store.insertFileOfPkgToMap("/lib/libz.so", "zlib", 1);
 
     struct Case {
         const char* path;
@@ -34,6 +35,7 @@ TEST_F(QueryTest, FilePkgidWithPrefixes)
     };
     const Case cases[] = {
         {"/usr/bin/direct", "direct", 4},
+        {"/usr/lib/libz.so", "zlib", 1},
         {"/usr/lib64/libc.so", "glibc", 2},
         {"/var/tmp/x", "tmpowner", 1},
         {"/usr/binx", "odd", 1},  // a plain prefix, no component boundary

@@ -160,23 +160,26 @@ TEST_F(StartupBuildTest, InvalidStoredPackageDataIsClearedAndFailingBuildSetsRea
     EXPECT_FALSE(pathExists(paths::kPkgFileData));
 }
 
-// Labels of configured inherit directories: package, user-set package id
-// and flag, and the create oid kept from the directory's own label.
+// Labels of configured inherit directories: package, user-set and
+// preallocated package id, flag, and the create oid kept from the directory's
+// own label.
 TEST_F(StartupBuildTest, InheritDirectoryLabelsArePrecomputed)
 {
     TempTree tree;
     const std::string owned = tree.dir("owned");
     const std::string mine = tree.dir("mine");
     const std::string missing = tree.path("missing");
+    const std::string pre = tree.dir("pre");
     LabelContext existing{};
     existing.create_oid = {1, 2, 3};
     const std::string text = contextToString(existing);
     ASSERT_EQ(setxattr(owned.c_str(), "security.vetu", text.data(), text.size(), 0), 0);
     std::filesystem::create_directories(paths::kLabelConfDir);
     std::ofstream(paths::kDirInheritConf) << owned << "=0x7\n" << missing << "=0x7\n"
-                                          << mine << "=0x7\n";
+                                          << mine << "=0x7\n" << pre << "=0x7\n";
+    std::ofstream(paths::kPreallocatedFilePkgidConf) << pre << "=0x5e\n";
     StubRpm stub(listingStubBody());
-    writeListing(stub, {"owner-1-1.noarch", "mypkg-1-1.noarch"}, {{"owner", {owned}}, {"mypkg", {mine}}});
+    writeListing(stub, {"owner-1-1.noarch", "mypkg-1-1.noarch"}, {{"owner", {owned, pre}}, {"mypkg", {mine}}});
     store().identityDataUserConfigPid.set("mypkg", 0xabc);
     store().identityDataUserConfigInheritFlag.set(owned, 3);
 
@@ -193,6 +196,10 @@ TEST_F(StartupBuildTest, InheritDirectoryLabelsArePrecomputed)
     LabelContext mineLabel{};
     ASSERT_TRUE(store().getInheritDirLabel(mine, mineLabel));
     EXPECT_EQ(mineLabel.oid, (vetu_id_t{0xabc, 0, 0})) << "the user-set package id";
+
+    LabelContext preLabel{};
+    ASSERT_TRUE(store().getInheritDirLabel(pre, preLabel));
+    EXPECT_EQ(preLabel.oid, (vetu_id_t{0x5e, 0, 0})) << "the preallocated package id";
 
     LabelContext none{};
     EXPECT_FALSE(store().getInheritDirLabel(missing, none));
