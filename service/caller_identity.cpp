@@ -186,6 +186,11 @@ std::string CallerIdentity::getCallerUserName(const std::string& sender)
     if (!getCallerUid(sender, uid)) {
         return "";
     }
+    return userNameOf(sender, uid);
+}
+
+std::string CallerIdentity::userNameOf(const std::string& sender, uint32_t uid)
+{
     LOG_DEBUG("getCallerUserName: sender=%s, uid=%u", sender.c_str(), uid);
     long size = sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
@@ -220,6 +225,62 @@ void CallerIdentity::getCallerProcessInfo(uint32_t pid, std::string& name, std::
     } catch (...) {
         LOG_ERROR("getCallerProcessInfo unknown exception occurred");
     }
+}
+
+CallerLookup::CallerLookup(CallerIdentity& identity, const std::string& sender)
+    : m_identity(identity), m_sender(sender)
+{
+}
+
+uint32_t CallerLookup::pid()
+{
+    if (!m_hasPid) {
+        m_pid = m_identity.getCallerPid(m_sender);
+        m_hasPid = true;
+    }
+    return m_pid;
+}
+
+bool CallerLookup::uid(uint32_t& uid)
+{
+    if (!m_askedUid) {
+        m_hasUid = m_identity.getCallerUid(m_sender, m_uid);
+        m_askedUid = true;
+    }
+    uid = m_uid;
+    return m_hasUid;
+}
+
+const std::string& CallerLookup::userName()
+{
+    if (!m_hasUserName) {
+        uint32_t known = 0;
+        if (uid(known)) {
+            m_userName = m_identity.userNameOf(m_sender, known);
+        }
+        m_hasUserName = true;
+    }
+    return m_userName;
+}
+
+void CallerLookup::readProcessInfo()
+{
+    if (!m_hasProcessInfo) {
+        CallerIdentity::getCallerProcessInfo(pid(), m_processName, m_executablePath);
+        m_hasProcessInfo = true;
+    }
+}
+
+const std::string& CallerLookup::processName()
+{
+    readProcessInfo();
+    return m_processName;
+}
+
+const std::string& CallerLookup::executablePath()
+{
+    readProcessInfo();
+    return m_executablePath;
 }
 
 uint64_t getProcessStartTime(uint32_t pid)

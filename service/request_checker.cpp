@@ -54,6 +54,25 @@ void RequestChecker::initAdmctl()
 
 bool RequestChecker::checkRateLimit(const std::string& sender, uint32_t rateClass, const std::string& methodName)
 {
+    CallerLookup caller = lookUp(sender);
+    return checkRateLimit(caller, rateClass, methodName);
+}
+
+bool RequestChecker::checkAuth(const std::string& sender, const std::string& methodName)
+{
+    CallerLookup caller = lookUp(sender);
+    return checkAuth(caller, methodName);
+}
+
+bool RequestChecker::checkWhitelist(const std::string& sender, const std::string& methodName)
+{
+    CallerLookup caller = lookUp(sender);
+    return checkWhitelist(caller, methodName);
+}
+
+bool RequestChecker::checkRateLimit(CallerLookup& caller, uint32_t rateClass, const std::string& methodName)
+{
+    const std::string& sender = caller.sender();
     if (sender.empty()) {
         LOG_ERROR("checkRateLimit: sender empty");
         return false;
@@ -67,7 +86,7 @@ bool RequestChecker::checkRateLimit(const std::string& sender, uint32_t rateClas
     // apart by their bus names.
     std::string key = sender;
     uint32_t uid = 0;
-    if (m_identity.getCallerUid(sender, uid)) {
+    if (caller.uid(uid)) {
         if (uid != 0) {
             key = "uid:" + std::to_string(uid);
         }
@@ -104,21 +123,20 @@ bool RequestChecker::isUserAdmitted(const std::string& user, const std::string& 
     return true;
 }
 
-bool RequestChecker::checkAuth(const std::string& sender, const std::string& methodName)
+bool RequestChecker::checkAuth(CallerLookup& caller, const std::string& methodName)
 {
-    if (sender.empty()) {
+    if (caller.sender().empty()) {
         LOG_ERROR("checkAuth: sender empty");
         return false;
     }
     try {
-        const uint32_t pid = m_identity.getCallerPid(sender);
-        std::string name;
-        std::string path;
-        CallerIdentity::getCallerProcessInfo(pid, name, path);
+        const uint32_t pid = caller.pid();
+        const std::string& name = caller.processName();
+        const std::string& path = caller.executablePath();
         std::string errorText;
         uint32_t uid = 0;
         bool authorized = false;
-        if (!m_identity.getCallerUid(sender, uid)) {
+        if (!caller.uid(uid)) {
             errorText = "caller uid unknown";
         } else {
             authorized = m_polkit.polkitCheckAuth(pid, uid, kLabelMgrAccessAction, errorText);
@@ -128,7 +146,7 @@ bool RequestChecker::checkAuth(const std::string& sender, const std::string& met
                       name.c_str(), path.c_str(), errorText.c_str());
             return false;
         }
-        if (!m_admctlEnabled && !isUserAdmitted(m_identity.getCallerUserName(sender), methodName)) {
+        if (!m_admctlEnabled && !isUserAdmitted(caller.userName(), methodName)) {
             return false;
         }
         LOG_INFO_CATEGORY("checkAuth succeeded: interface=%s, pid=%u, name=%s, path=%s", methodName.c_str(), pid,
@@ -144,19 +162,18 @@ bool RequestChecker::checkAuth(const std::string& sender, const std::string& met
     return false;
 }
 
-bool RequestChecker::checkWhitelist(const std::string& sender, const std::string& methodName)
+bool RequestChecker::checkWhitelist(CallerLookup& caller, const std::string& methodName)
 {
-    if (sender.empty()) {
+    if (caller.sender().empty()) {
         LOG_ERROR("checkWhitelist: sender empty");
         return false;
     }
     try {
-        const std::string user = m_identity.getCallerUserName(sender);
-        const uint32_t pid = m_identity.getCallerPid(sender);
-        std::string name;
-        std::string path;
-        CallerIdentity::getCallerProcessInfo(pid, name, path);
-        return m_whitelist.checkWhitelist(user, path, methodName);
+        // Switched off it admits everyone: nothing about the caller is needed.
+        if (!m_whitelist.isEnabled()) {
+            return true;
+        }
+        return m_whitelist.checkWhitelist(caller.userName(), caller.executablePath(), methodName);
     } catch (const DBus::Error& e) {
         LOG_ERROR("checkWhitelist dbus error: %s", e.what());
     } catch (const std::exception& e) {
