@@ -213,9 +213,9 @@ void CallerIdentity::getCallerProcessInfo(uint32_t pid, std::string& name, std::
     name.clear();
     path.clear();
     try {
-        std::ifstream comm(procPath(paths::kProcCommFmt, pid));
-        if (comm.is_open()) {
-            std::getline(comm, name);
+        {
+            std::lock_guard<std::mutex> lock(m_commMutex);
+            name = m_comms.getProcessComm(static_cast<int32_t>(pid));
         }
         char target[kExeLinkBufferSize];
         const ssize_t n = readlink(procPath(paths::kProcExeFmt, pid).c_str(), target, sizeof(target));
@@ -266,7 +266,7 @@ const std::string& CallerLookup::userName()
 void CallerLookup::readProcessInfo()
 {
     if (!m_hasProcessInfo) {
-        CallerIdentity::getCallerProcessInfo(pid(), m_processName, m_executablePath);
+        m_identity.getCallerProcessInfo(pid(), m_processName, m_executablePath);
         m_hasProcessInfo = true;
     }
 }

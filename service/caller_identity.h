@@ -13,6 +13,8 @@
 #include <mutex>
 #include <string>
 
+#include "restore/process_probe.h"
+
 namespace DBus {
 class Connection;
 }
@@ -38,8 +40,8 @@ public:
 
     // First line of /proc/<pid>/comm and the target of /proc/<pid>/exe;
     // each left empty when it cannot be read (a target of 4096 bytes or more
-    // included).
-    static void getCallerProcessInfo(uint32_t pid, std::string& name, std::string& path);
+    // included). Both are read afresh on every call.
+    void getCallerProcessInfo(uint32_t pid, std::string& name, std::string& path);
 
 private:
     struct Credentials {
@@ -57,6 +59,10 @@ private:
     std::mutex m_mutex;
     std::map<std::string, Credentials> m_cache;
     std::deque<std::string> m_cacheOrder;
+    // Keeps the last caller's name file open: a process calling again is
+    // read with one system call instead of three.
+    std::mutex m_commMutex;
+    ProcessCommReader m_comms;
 };
 
 // What the checks of one call ask about its caller, each looked up at most
