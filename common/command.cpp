@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <mutex>
+#include <set>
 
 #include "common/logger.h"
 #include "common/paths.h"
@@ -67,8 +69,11 @@ public:
         sigset_t all;
         sigemptyset(&none);
         sigfillset(&all);
+        // Its own process group, so that a stop ends it with whatever it started.
         m_ok = posix_spawnattr_setsigmask(&m_attr, &none) == 0 && posix_spawnattr_setsigdefault(&m_attr, &all) == 0 &&
-               posix_spawnattr_setflags(&m_attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
+               posix_spawnattr_setpgroup(&m_attr, 0) == 0 &&
+               posix_spawnattr_setflags(&m_attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                                     POSIX_SPAWN_SETPGROUP) == 0;
     }
     ~SpawnAttr()
     {
@@ -89,9 +94,10 @@ public:
     explicit SpawnFileActions(int writeFd)
     {
         m_ok = posix_spawn_file_actions_init(&m_actions) == 0;
-        // dup2 onto 1 clears close-on-exec there; the pipe's own descriptors
-        // are close-on-exec and vanish at exec.
-        m_ok = m_ok && posix_spawn_file_actions_adddup2(&m_actions, writeFd, STDOUT_FILENO) == 0;
+        // dup2 onto 1 clears close-on-exec there; everything above 2 is
+        // closed, whether or not whoever opened it asked for close-on-exec.
+        m_ok = m_ok && posix_spawn_file_actions_adddup2(&m_actions, writeFd, STDOUT_FILENO) == 0 &&
+               posix_spawn_file_actions_addclosefrom_np(&m_actions, STDERR_FILENO + 1) == 0;
     }
     ~SpawnFileActions()
     {
@@ -107,8 +113,34 @@ private:
     bool m_ok = false;
 };
 
+// The children running now; once ended, no more are started.
+struct RunningChildren {
+    std::mutex lock;
+    std::set<pid_t> pids;
+    bool ended = false;
+};
+
+RunningChildren& runningChildren()
+{
+    static RunningChildren children;
+    return children;
+}
+
+// Leaves the child unreaped until it is out of the set, so that its pid
+// cannot be reused for a process endRunningCommands would then kill.
 int waitChild(pid_t pid, int& status)
 {
+    siginfo_t info;
+    while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0) {
+        if (errno != EINTR) {
+            break;
+        }
+    }
+    {
+        RunningChildren& children = runningChildren();
+        std::lock_guard<std::mutex> guard(children.lock);
+        children.pids.erase(pid);
+    }
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) {
             return -1;
@@ -150,7 +182,17 @@ std::vector<std::string> executeCommand(const std::string& program, const std::v
         return {};
     }
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, program.c_str(), actions.get(), attr.get(), argv.data(), environ);
+    int rc = ECANCELED;
+    {
+        RunningChildren& children = runningChildren();
+        std::lock_guard<std::mutex> guard(children.lock);
+        if (!children.ended) {
+            rc = posix_spawn(&pid, program.c_str(), actions.get(), attr.get(), argv.data(), environ);
+            if (rc == 0) {
+                children.pids.insert(pid);
+            }
+        }
+    }
     close(fds[1]);
     if (rc != 0) {
         close(fds[0]);
@@ -190,6 +232,16 @@ std::vector<std::string> executeCommand(const std::string& program, const std::v
         return {};
     }
     return lines;
+}
+
+void endRunningCommands()
+{
+    RunningChildren& children = runningChildren();
+    std::lock_guard<std::mutex> guard(children.lock);
+    children.ended = true;
+    for (const pid_t pid : children.pids) {
+        kill(-pid, SIGKILL);
+    }
 }
 
 std::map<std::string, std::vector<int>> findProcessExeFile()

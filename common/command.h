@@ -12,8 +12,15 @@
 // status or death by a signal gives an empty list. Safe on any thread.
 // wholeLines: lines are never split, for output where the pieces of a long
 // line could not be told from a line that fills a piece exactly.
+// The child runs in a process group of its own and holds no descriptor
+// above 2 but its output.
 std::vector<std::string> executeCommand(const std::string& program, const std::vector<std::string>& args,
                                         bool wholeLines = false);
+
+// For the stop of the process: kills the process group of every running
+// command (their callers get an empty list) and makes every later
+// executeCommand fail without starting anything.
+void endRunningCommands();
 
 // Executable path to the pids that run it; processes without a readable
 // executable (kernel threads, processes that are gone) are left out.

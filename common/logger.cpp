@@ -1,6 +1,7 @@
 #include "common/logger.h"
 #include "common/path_utils.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -140,6 +141,7 @@ void writeTarget(const FileTarget& target)
         writeAll(fd, target.text.data() + begin, end - begin);
         target.rolling->rollOver();
         fd = target.appender->*FileAppenderParts::kFd;
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
         offset = lseek(fd, 0, SEEK_END);
         begin = end;
     }
@@ -162,6 +164,20 @@ std::string formatMessage(const char* fmt, va_list args)
     std::string message(static_cast<size_t>(length), '\0');
     vsnprintf(&message[0], message.size() + 1, fmt, args);
     return message;
+}
+
+// log4cpp opens its files without close-on-exec: the programs the daemon
+// starts must not inherit them.
+void closeLogFilesOnExec()
+{
+    const std::unique_ptr<std::vector<log4cpp::Category*>> all(log4cpp::Category::getCurrentCategories());
+    for (log4cpp::Category* category : *all) {
+        for (log4cpp::Appender* appender : category->getAllAppenders()) {
+            if (auto* file = dynamic_cast<log4cpp::FileAppender*>(appender)) {
+                fcntl(file->*FileAppenderParts::kFd, F_SETFD, FD_CLOEXEC);
+            }
+        }
+    }
 }
 
 void narrowCreationModes()
@@ -230,6 +246,7 @@ Logger::Logger() : root(&log4cpp::Category::getRoot())
         root->setPriority(log4cpp::Priority::INFO);
         root->addAppender(appender);
     }
+    closeLogFilesOnExec();
 }
 
 Logger::Logger(const std::string& propertiesPath) : root(&log4cpp::Category::getRoot())

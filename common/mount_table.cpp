@@ -294,11 +294,8 @@ int monitorFilesystemMountPoint(const std::atomic<bool>& stopFlag, int wakeEvent
             close(fd);
             return 0;
         }
+        // Not read: it stays readable for the other threads that wait on it.
         if (fds[1].revents & POLLIN) {
-            uint64_t counter = 0;
-            if (read(wakeEventFd, &counter, sizeof(counter)) < 0) {
-                LOG_DEBUG("read wake event: %s", strerror(errno));
-            }
             close(fd);
             return 0;
         }

@@ -45,5 +45,5 @@ std::map<std::string, std::string> getMountPointTypeMap(const std::vector<MountI
 
 // Watcher thread body: builds both tables, then rebuilds them on every change
 // of /proc/self/mountinfo until stopFlag is set or wakeEventFd becomes
-// readable. 1 when /proc/self/mountinfo cannot be opened, else 0.
+// readable (it is watched, never read). 1 when /proc/self/mountinfo cannot be opened, else 0.
 int monitorFilesystemMountPoint(const std::atomic<bool>& stopFlag, int wakeEventFd);

@@ -8,6 +8,8 @@
 #include <string>
 #include <system_error>
 
+#include "common/data_changes.h"
+
 class ISynchronizationPolicy {
 public:
     virtual void lock() = 0;
@@ -46,6 +48,7 @@ public:
         std::lock_guard<MutexSynchronizationPolicy> ownGuard(m_policy, std::adopt_lock);
         m_map = other.m_map;
         stale.swap(m_snapshot);
+        noteDataChange();
         return *this;
     }
 
@@ -67,6 +70,7 @@ public:
         std::lock_guard<MutexSynchronizationPolicy> guard(m_policy);
         m_map.insert_or_assign(key, value);
         stale.swap(m_snapshot);
+        noteDataChange();
     }
 
     void erase(const K& key)
@@ -75,6 +79,7 @@ public:
         std::lock_guard<MutexSynchronizationPolicy> guard(m_policy);
         m_map.erase(key);
         stale.swap(m_snapshot);
+        noteDataChange();
     }
 
     std::map<K, V> getAll() const
@@ -101,6 +106,7 @@ public:
         std::lock_guard<MutexSynchronizationPolicy> guard(m_policy);
         m_map.clear();
         stale.swap(m_snapshot);
+        noteDataChange();
     }
 
 private:

@@ -1,12 +1,15 @@
 #include "daemon/dbus_service_thread.h"
 
+#include <fcntl.h>
+#include <poll.h>
+
 #include <dbus-c++/dbus.h>
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "common/logger.h"
 #include "restore/vetu_restore_context.h"
@@ -15,10 +18,9 @@
 
 namespace {
 
-// The loop looks at the stop flag at least this often.
+// Without the wake eventfd the loop looks at the stop flag this often.
 constexpr int kStopPollMs = 100;
-constexpr auto kStopPoll = std::chrono::milliseconds(kStopPollMs);
-constexpr auto kBusRetryPause = std::chrono::seconds(2);
+constexpr int kBusRetryPauseMs = 2000;
 
 // Owns the service object, whatever its type.
 using ServiceHandle = std::shared_ptr<void>;
@@ -38,25 +40,37 @@ void logServiceExit(int line)
 DBus::BusDispatcher& busDispatcher()
 {
     static DBus::BusDispatcher dispatcher;
+    // Its wake pipe is no business of the programs the daemon starts.
+    static const bool closedOnExec = [] {
+        for (const int fd : dispatcher._fdunlock) {
+            fcntl(fd, F_SETFD, FD_CLOEXEC);
+        }
+        return true;
+    }();
+    (void)closedOnExec;
     return dispatcher;
 }
 
-// True when stop was set within the pause.
-bool pauseUnlessStopped(const std::atomic<bool>& stop)
+// True when stop was set within the pause. The wake eventfd stays readable
+// once the stop has written it.
+bool pauseUnlessStopped(const std::atomic<bool>& stop, int wakeFd)
 {
-    const auto until = std::chrono::steady_clock::now() + kBusRetryPause;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusRetryPauseMs);
     while (!stop.load()) {
-        if (std::chrono::steady_clock::now() >= until) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
+        if (left <= 0) {
             return false;
         }
-        std::this_thread::sleep_for(kStopPoll);
+        pollfd fd{wakeFd, POLLIN, 0};
+        poll(&fd, 1, wakeFd >= 0 ? static_cast<int>(left) : std::min<int>(static_cast<int>(left), kStopPollMs));
     }
     return true;
 }
 
 // One connection's life: 0 after an orderly stop, -1 with the failure when
 // it could not be set up or was lost.
-int serveOnce(const std::atomic<bool>& stop, std::string& failure)
+int serveOnce(const std::atomic<bool>& stop, int wakeFd, std::string& failure)
 {
     DBus::BusDispatcher& dispatcher = busDispatcher();
     try {
@@ -67,9 +81,17 @@ int serveOnce(const std::atomic<bool>& stop, std::string& failure)
         connection.request_name(kLabelMgrBusName);
         ServiceHandle service =
             buildLabelService(connection, VetuRestoreInit::getInstance(), VetuRestoreContext::getInstance(), stop);
-        // leave() before enter() would make enter() spin: the loop is ours,
-        // woken at least every kStopPollMs to look at the flag.
-        DBus::DefaultTimeout tick(kStopPollMs, true, &dispatcher);
+        // leave() before enter() would make enter() spin: the loop is ours.
+        // It sleeps on the connection and the wake eventfd (which stays
+        // readable once the stop has written it); without the eventfd it
+        // looks at the flag every kStopPollMs.
+        std::unique_ptr<DBus::DefaultWatch> stopWatch;
+        std::unique_ptr<DBus::DefaultTimeout> tick;
+        if (wakeFd >= 0) {
+            stopWatch = std::make_unique<DBus::DefaultWatch>(wakeFd, POLLIN, &dispatcher);
+        } else {
+            tick = std::make_unique<DBus::DefaultTimeout>(kStopPollMs, true, &dispatcher);
+        }
         while (!stop.load() && connection.connected()) {
             dispatcher.do_iteration();
         }
@@ -92,14 +114,14 @@ int serveOnce(const std::atomic<bool>& stop, std::string& failure)
 
 }  // namespace
 
-void dbusServiceInit(const std::atomic<bool>& stop)
+void dbusServiceInit(const std::atomic<bool>& stop, int wakeFd)
 {
     LOG_INFO_CATEGORY("vetu dbus service init.");
     DBus::default_dispatcher = &busDispatcher();
     std::string lastFailure;
     while (!stop.load()) {
         std::string failure;
-        if (serveOnce(stop, failure) == 0) {
+        if (serveOnce(stop, wakeFd, failure) == 0) {
             return;
         }
         // The same failure again and again is logged once.
@@ -107,7 +129,7 @@ void dbusServiceInit(const std::atomic<bool>& stop)
             LOG_ERROR("dbus service setup failed, retrying: %s", failure.c_str());
             lastFailure = failure;
         }
-        if (pauseUnlessStopped(stop)) {
+        if (pauseUnlessStopped(stop, wakeFd)) {
             break;
         }
     }

@@ -3,7 +3,8 @@
 
 #include <atomic>
 
-// Serves "com.ormel.vetu.labelmgr" until stop is set. When the bus, the name
-// or the service object cannot be had, logs why and tries again after a
+// Serves "com.ormel.vetu.labelmgr" until stop is set; wakeFd (may be -1) is
+// the eventfd the stop writes, watched and never read. When the bus, the
+// name or the service object cannot be had, logs why and tries again after a
 // pause, so the daemon serves the bus once it is there. Never throws.
-void dbusServiceInit(const std::atomic<bool>& stop);
+void dbusServiceInit(const std::atomic<bool>& stop, int wakeFd);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/data_changes.h"
 #include "common/dir_traverse.h"
 #include "common/file_utils.h"
 #include "common/label_xattr.h"
@@ -134,7 +135,7 @@ VetuRestoreContext::PathPolicy findNearestParentDirHasPolicy(const std::string& 
             return {p, it->second};
         }
         for (const auto& pattern : patterns) {
-            if (isWildcardMatch(pattern.first, p)) {
+            if (pattern_match::mayMatch(pattern.first, p) && isWildcardMatch(pattern.first, p)) {
                 LOG_INFO("[Wildcard Match] path:%s | pathid:%016lx (Pattern:%s)", p.c_str(), pattern.second,
                          pattern.first.c_str());
                 return {p, pattern.second};
@@ -183,6 +184,17 @@ NewFileLabelTables VetuRestoreContext::loadNewFileLabelTables(VetuRestoreInit& s
     return tables;
 }
 
+std::shared_ptr<const NewFileLabelTables> VetuRestoreContext::sharedNewFileLabelTables(VetuRestoreInit& store,
+                                                                                     bool withPackageData)
+{
+    // The copy of the package data is big: it lives only while someone uses it.
+    static BuiltPerChange<NewFileLabelTables> withPackages(false);
+    static BuiltPerChange<NewFileLabelTables> withoutPackages;
+    return (withPackageData ? withPackages : withoutPackages).get(&store, [&store, withPackageData] {
+        return loadNewFileLabelTables(store, withPackageData);
+    });
+}
+
 int VetuRestoreContext::getNewCreateFileLabel(std::string path, VetuRestoreInit& store, std::string& label,
                                               std::vector<std::string>* infoLines)
 {
@@ -192,7 +204,7 @@ int VetuRestoreContext::getNewCreateFileLabel(std::string path, VetuRestoreInit&
     }
     // One path: the package data is asked of the live maps, not copied.
     const bool withPackageData = false;
-    return getNewCreateFileLabel(path, store, loadNewFileLabelTables(store, withPackageData), label, infoLines);
+    return getNewCreateFileLabel(path, store, *sharedNewFileLabelTables(store, withPackageData), label, infoLines);
 }
 
 int VetuRestoreContext::getNewCreateFileLabel(const std::string& path, VetuRestoreInit& store,

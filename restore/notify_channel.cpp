@@ -1,15 +1,20 @@
 #include "restore/notify_channel.h"
 
 #include <fcntl.h>
-#include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <exception>
+#include <mutex>
 #include <string>
+#include <vector>
+
+#include <log4cpp/Priority.hh>
 
 #include "common/logger.h"
 #include "common/mount_table.h"
@@ -29,49 +34,61 @@ namespace {
 
 constexpr const char kLogName[] = "monitorFileCreateAndRename";
 
+// Aimed at the channel's thread to end a blocked read: ignored by default,
+// so one that arrives before the handler is in place harms nothing.
+constexpr int kInterruptSignal = SIGURG;
 constexpr int kOpenRetrySeconds = 5;
-// The longest the thread goes without looking at the stop flag.
-constexpr int kStopCheckMs = 250;
 constexpr int kReadErrorPauseMs = 1000;
-// Empty reads in a row before the thread pauses, so a file that keeps
-// returning nothing cannot spin a core.
-constexpr int kEmptyReadsBeforePause = 16;
+// Empty reads answered at once are read again; past this many in a row,
+// each next read waits kEmptyReadPause first, so a file that keeps returning
+// nothing costs a few percent of a core and a request after them waits at
+// most that long.
+constexpr int kEmptyReadsAtOnce = 16;
+constexpr auto kEmptyReadPause = std::chrono::milliseconds(1);
 constexpr int kRenameWorkers = 2;
 constexpr size_t kMaxPendingRenames = 65536;
 
-// The stop flag and the wake eventfd. The eventfd is polled, never read (the
-// mount watcher reads it); once it has fired it is left out of later polls.
+void onInterrupt(int) {}
+
+// No SA_RESTART: the interrupted read returns EINTR.
+void installInterruptHandler()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction action {};
+        action.sa_handler = onInterrupt;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;
+        sigaction(kInterruptSignal, &action, nullptr);
+    });
+}
+
 class StopWatch {
 public:
-    StopWatch(const std::atomic<bool>& flag, int wakeFd) : m_flag(flag), m_wakeFd(wakeFd) {}
+    explicit StopWatch(const std::atomic<bool>& flag) : m_flag(flag) {}
 
     bool stopped() const { return m_flag.load(); }
 
-    // Waits until fd is readable (true), or up to kStopCheckMs for a stop;
-    // fd -1 waits for the stop alone.
-    bool waitReadable(int fd)
+    // Sleeps for duration unless stopped first (the interrupt ends the sleep
+    // early); true when stopped.
+    template <typename Duration>
+    bool pause(Duration duration)
     {
-        pollfd fds[2] = {{fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-        const int rc = poll(fds, 2, kStopCheckMs);
-        if (rc > 0 && fds[1].revents != 0 && !stopped()) {
-            m_wakeFd = -1;  // woken for someone else: it would stay readable
-        }
-        return rc > 0 && fds[0].revents != 0;
-    }
-
-    // Sleeps about ms unless stopped first; true when stopped.
-    bool pause(int ms)
-    {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (!stopped() && std::chrono::steady_clock::now() < end) {
-            waitReadable(-1);
+        const auto end = std::chrono::steady_clock::now() + duration;
+        while (!stopped()) {
+            const auto left = end - std::chrono::steady_clock::now();
+            if (left <= Duration::zero()) {
+                break;
+            }
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+            timespec request{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+            nanosleep(&request, nullptr);
         }
         return stopped();
     }
 
 private:
     const std::atomic<bool>& m_flag;
-    int m_wakeFd;
 };
 
 // The path as the label store knows it.
@@ -93,19 +110,17 @@ int openNotify(StopWatch& watch)
             return fd;
         }
         NOTIFY_LOG(logDebug, "can not open file %s", paths::kNotify);
-        for (int i = 0; i < kOpenRetrySeconds; ++i) {
-            if (watch.pause(1000)) {
-                NOTIFY_LOG(logInfo, "monitor file create and rename thread exit during retry.");
-                return -1;
-            }
+        if (watch.pause(std::chrono::seconds(kOpenRetrySeconds))) {
+            NOTIFY_LOG(logInfo, "monitor file create and rename thread exit during retry.");
+            return -1;
         }
     }
 }
 
 class NotifyChannel {
 public:
-    NotifyChannel(const std::atomic<bool>& stopFlag, int wakeEventFd, VetuRestoreInit& store)
-        : m_watch(stopFlag, wakeEventFd),
+    NotifyChannel(const std::atomic<bool>& stopFlag, VetuRestoreInit& store)
+        : m_watch(stopFlag),
           m_store(store),
           m_renames(store, kRenameWorkers, kMaxPendingRenames)
     {
@@ -125,7 +140,7 @@ public:
                 return;
             }
             // The file's server went away: open it again once it may be back.
-            if (m_watch.pause(kReadErrorPauseMs)) {
+            if (m_watch.pause(std::chrono::milliseconds(kReadErrorPauseMs))) {
                 NOTIFY_LOG(logInfo, "monitor file create and rename thread exit.");
                 return;
             }
@@ -138,8 +153,8 @@ private:
     {
         int emptyReads = 0;
         while (!m_watch.stopped()) {
-            if (!m_watch.waitReadable(fd)) {
-                continue;
+            if (emptyReads >= kEmptyReadsAtOnce && m_watch.pause(kEmptyReadPause)) {
+                break;
             }
             memset(m_readBuffer, 0, sizeof(m_readBuffer));
             const ssize_t n = read(fd, m_readBuffer, sizeof(m_readBuffer));
@@ -148,17 +163,11 @@ private:
                     NOTIFY_LOG(logWarn, "the system call read was interrupted by a signal.");
                     continue;
                 }
-                if (errno == EAGAIN) {
-                    continue;
-                }
                 NOTIFY_LOG(logWarn, "read error: %s", strerror(errno));
                 return true;
             }
             if (n == 0) {
-                if (++emptyReads >= kEmptyReadsBeforePause) {
-                    emptyReads = 0;
-                    m_watch.pause(kReadErrorPauseMs);
-                }
+                ++emptyReads;
                 continue;
             }
             emptyReads = 0;
@@ -188,18 +197,33 @@ private:
         }
     }
 
-    // The creator waits for the reply: the request's own lines, in their
-    // order, are written after it.
+    // The creator waits for the reply: what can be logged after it is
+    // logged after it, in its order.
     void handleCreate(int fd, uint32_t id, int32_t pid, const std::string& path)
     {
         const std::string name = m_comms.getProcessComm(pid);
+        // Both lines in one hand-over to the log file.
+        Logger* log = Logger::getInstance();
+        const bool info = log->isEnabled(log4cpp::Priority::INFO);
+        if (info) {
+            log->logInfoLines(kLogName, __LINE__,
+                              {"create a file:" + path,
+                               "the process that creates the file is " + name + ", file_path: " + path});
+        }
         std::string exe;
         const PackageManagerCheck check = checkPackageManager(pid, name, exe);
+        if (check == PackageManagerCheck::Spoofed) {
+            NOTIFY_LOG(logWarn,
+                       "process name matches '%s' but exe path '%s' does not match any expected package manager "
+                       "path, possible spoofing",
+                       name.c_str(), exe.c_str());
+        }
         std::string label;
+        std::vector<std::string> labelLines;
         if (check != PackageManagerCheck::Genuine) {
             // A label of this request only: a failed computation answers empty.
             try {
-                VetuRestoreContext::getNewCreateFileLabel(path, m_store, label);
+                VetuRestoreContext::getNewCreateFileLabel(path, m_store, label, info ? &labelLines : nullptr);
             } catch (const std::exception& e) {
                 NOTIFY_LOG(logError, "label of %s failed: %s", path.c_str(), e.what());
                 label.clear();
@@ -210,16 +234,8 @@ private:
         const size_t length = buildNotifyReply(id, status, label, m_replyBuffer);
         const bool written = write(fd, m_replyBuffer, length) >= 0;
 
-        // Both lines in one hand-over to the log file.
-        Logger::getInstance()->logInfoLines(
-            kLogName, __LINE__,
-            {"create a file:" + path, "the process that creates the file is " + name + ", file_path: " + path});
-        if (check == PackageManagerCheck::Spoofed) {
-            NOTIFY_LOG(logWarn,
-                       "process name matches '%s' but exe path '%s' does not match any expected package manager "
-                       "path, possible spoofing",
-                       name.c_str(), exe.c_str());
-        }
+        // The label computation's own last line.
+        log->logInfoLines("getNewCreateFileLabel", __LINE__, labelLines);
         if (status == kNotifyStatusLabel) {
             NOTIFY_LOG(logDebug, "file: %s, label: %s", path.c_str(), label.c_str());
             if (label.size() > kNotifyMaxLabel) {
@@ -242,15 +258,33 @@ private:
 
 }  // namespace
 
-int monitorFileCreateAndRename(const std::atomic<bool>& stopFlag, int wakeEventFd, VetuRestoreInit& store)
+int monitorFileCreateAndRename(const std::atomic<bool>& stopFlag, VetuRestoreInit& store)
 {
+    installInterruptHandler();
+    sigset_t interrupt;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, kInterruptSignal);
+    pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
     NOTIFY_LOG(logInfo, "monitor file create and rename thread begin.");
-    NotifyChannel channel(stopFlag, wakeEventFd, store);
+    NotifyChannel channel(stopFlag, store);
     channel.run();
     return 0;
 }
 
-int monitorFileCreateAndRename(const std::atomic<bool>& stopFlag, int wakeEventFd)
+int monitorFileCreateAndRename(const std::atomic<bool>& stopFlag)
 {
-    return monitorFileCreateAndRename(stopFlag, wakeEventFd, VetuRestoreInit::getInstance());
+    return monitorFileCreateAndRename(stopFlag, VetuRestoreInit::getInstance());
+}
+
+void interruptNotifyRead(pthread_t thread)
+{
+    pthread_kill(thread, kInterruptSignal);
+}
+
+void blockNotifyInterrupt()
+{
+    sigset_t interrupt;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, kInterruptSignal);
+    pthread_sigmask(SIG_BLOCK, &interrupt, nullptr);
 }

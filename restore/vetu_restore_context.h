@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -90,6 +91,10 @@ public:
     // The same labels and log lines, from tables loaded before. Without
     // package data, those questions go to the live maps.
     static NewFileLabelTables loadNewFileLabelTables(VetuRestoreInit& store, bool withPackageData = true);
+    // The same tables, loaded once per change of the store's tables and
+    // shared by every caller until the next change.
+    static std::shared_ptr<const NewFileLabelTables> sharedNewFileLabelTables(VetuRestoreInit& store,
+                                                                             bool withPackageData = true);
     static int getNewCreateFileLabel(const std::string& path, VetuRestoreInit& store,
                                      const NewFileLabelTables& tables, std::string& label,
                                      std::vector<std::string>* infoLines = nullptr);

@@ -52,14 +52,14 @@ bool userConfigured(const Table& exact, const Table& patterns, const std::string
     return exactEntry(exact, path, value) || matched;
 }
 
-// The shared copy of a container, made anew only when the last one is gone
-// or was dropped by a change. The caller holds the container's lock.
-template <typename C>
-std::shared_ptr<const C> sharedCopy(std::weak_ptr<const C>& cache, const C& live)
+// The shared copy of a container (as a C), made anew only when the last one
+// is gone or was dropped by a change. The caller holds the container's lock.
+template <typename C, typename L>
+std::shared_ptr<const C> sharedCopy(std::weak_ptr<const C>& cache, const L& live)
 {
     std::shared_ptr<const C> copy = cache.lock();
     if (!copy) {
-        copy = std::make_shared<const C>(live);
+        copy = std::make_shared<const C>(live.begin(), live.end());
         cache = copy;
     }
     return copy;
@@ -67,7 +67,8 @@ std::shared_ptr<const C> sharedCopy(std::weak_ptr<const C>& cache, const C& live
 
 // Whether dir, without a trailing '/', is in the cache; only absolute paths
 // are. The common case, no trailing '/', copies nothing.
-bool isCachedParentDirIn(const std::set<std::string>& dirs, const std::string& dir)
+template <typename Dirs>
+bool isCachedParentDirIn(const Dirs& dirs, const std::string& dir)
 {
     if (dir.empty() || dir[0] != '/') {
         return false;
@@ -132,6 +133,7 @@ int VetuRestoreInit::getPkgId(const std::string& pkgName, uint64_t& pkgId, const
         if (placed.second) {
             m_mapPkgIdToName[derived] = pkgName;
             m_pkgIdsCopy.reset();
+            noteDataChange();
         }
         pkgId = placed.first->second.pkgId;
     }
@@ -196,7 +198,12 @@ bool VetuRestoreInit::queryFileOwner(const std::string& filePath, FilePkgInfo& o
         return exactEntry(*tables->fileOwners, filePath, owner);
     }
     std::lock_guard<std::mutex> guard(m_filePathMapMutex);
-    return exactEntry(m_mapFilePathToPkgName, filePath, owner);
+    const auto it = m_fileOwnerIndex.find(filePath);
+    if (it == m_fileOwnerIndex.end()) {
+        return false;
+    }
+    owner = *it->second;
+    return true;
 }
 
 bool VetuRestoreInit::findFilePkgId(const std::string& filePath, uint64_t& pkgId, const IdentifierTables& tables)
@@ -425,7 +432,7 @@ IdentifierTables VetuRestoreInit::loadIdentifierTables(bool withPackageData) con
 bool VetuRestoreInit::isCachedParentDir(const std::string& dir)
 {
     std::lock_guard<std::mutex> guard(m_parentDirsMutex);
-    return isCachedParentDirIn(m_cachedParentDirs, dir);
+    return isCachedParentDirIn(m_parentDirIndex, dir);
 }
 
 bool VetuRestoreInit::isCachedParentDir(const std::string& dir, const IdentifierTables& tables)

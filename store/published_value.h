@@ -7,6 +7,8 @@
 #include <mutex>
 #include <utility>
 
+#include "common/data_changes.h"
+
 template <typename T>
 class PublishedValue {
 public:
@@ -56,6 +58,7 @@ private:
             std::lock_guard<std::mutex> guard(m_lock);
             m_current.swap(next);
         }
+        noteDataChange();
         // The old value, now in next, is freed here, outside the reader lock.
     }
 

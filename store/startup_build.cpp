@@ -227,17 +227,22 @@ void VetuRestoreInit::clearPackageData()
     {
         std::lock_guard<std::mutex> guard(m_filePathMapMutex);
         m_mapFilePathToPkgName.clear();
+        m_fileOwnerIndex.clear();
         m_fileOwnersCopy.reset();
+        noteDataChange();
     }
     {
         std::lock_guard<std::mutex> guard(m_pkgMapMutex);
         m_mapPkgNameToId.clear();
         m_mapPkgIdToName.clear();
         m_pkgIdsCopy.reset();
+        noteDataChange();
     }
     std::lock_guard<std::mutex> guard(m_parentDirsMutex);
     m_cachedParentDirs.clear();
+    m_parentDirIndex.clear();
     m_parentDirsCopy.reset();
+    noteDataChange();
     m_isParentDirsCached = false;
 }
 
@@ -283,6 +288,7 @@ void VetuRestoreInit::initPkgSidMapMultiMap(std::string pkgName, int)
     m_mapPkgNameToId[pkgName] = PkgIdInfo{id, kPkgTypeRpm};
     m_mapPkgIdToName[id] = pkgName;
     m_pkgIdsCopy.reset();
+    noteDataChange();
 }
 
 void VetuRestoreInit::initPkgFilepathMapMultiThread(std::string pkgName, int)
@@ -317,7 +323,9 @@ void VetuRestoreInit::getAllParentDirectories()
         std::lock_guard<std::mutex> guard(m_parentDirsMutex);
         // Keeps what package labelling added in the meantime.
         m_cachedParentDirs.merge(dirs);
+        reindexParentDirs();
         m_parentDirsCopy.reset();
+        noteDataChange();
         m_isParentDirsCached = true;
     }
     size_t size;

@@ -44,6 +44,8 @@ VetuRestoreInit::~VetuRestoreInit()
 {
     // Queued import tasks are dropped unrun; running ones finish first.
     m_threadPool.stop();
+    // Tables built from this store must not be taken for a later one's.
+    noteDataChange();
 }
 
 VetuRestoreInit& VetuRestoreInit::operator=(const VetuRestoreInit& other)
@@ -59,12 +61,38 @@ bool VetuRestoreInit::queryFileBelongPkg(const std::string& filePath, std::strin
         return false;
     }
     std::lock_guard<std::mutex> guard(m_filePathMapMutex);
-    const auto it = m_mapFilePathToPkgName.find(filePath);
-    if (it == m_mapFilePathToPkgName.end()) {
+    const auto it = m_fileOwnerIndex.find(filePath);
+    if (it == m_fileOwnerIndex.end()) {
         return false;
     }
-    pkgName = it->second.pkgName;
+    pkgName = it->second->pkgName;
     return true;
+}
+
+void VetuRestoreInit::reindexFileOwners()
+{
+    m_fileOwnerIndex.clear();
+    m_fileOwnerIndex.reserve(m_mapFilePathToPkgName.size());
+    for (const auto& entry : m_mapFilePathToPkgName) {
+        m_fileOwnerIndex.emplace(entry.first, &entry.second);
+    }
+}
+
+void VetuRestoreInit::reindexParentDirs()
+{
+    m_parentDirIndex.clear();
+    m_parentDirIndex.reserve(m_cachedParentDirs.size());
+    for (const auto& dir : m_cachedParentDirs) {
+        m_parentDirIndex.insert(dir);
+    }
+}
+
+void VetuRestoreInit::setFileOwner(const std::string& filePath, const FilePkgInfo& owner)
+{
+    const auto placed = m_mapFilePathToPkgName.insert_or_assign(filePath, owner);
+    if (placed.second) {
+        m_fileOwnerIndex.emplace(placed.first->first, &placed.first->second);
+    }
 }
 
 namespace {
@@ -116,10 +144,13 @@ void VetuRestoreInit::updateParentDirsCache(const std::vector<std::string>& file
     std::lock_guard<std::mutex> guard(m_parentDirsMutex);
     for (auto& dir : dirs) {
         while (!dir.empty() && dir != "/") {
-            if (!m_cachedParentDirs.insert(dir).second) {
+            const auto placed = m_cachedParentDirs.insert(dir);
+            if (!placed.second) {
                 break;  // its ancestors are there already
             }
+            m_parentDirIndex.insert(*placed.first);
             m_parentDirsCopy.reset();
+            noteDataChange();
             const auto slash = dir.rfind('/');
             if (slash == std::string::npos) {
                 break;
@@ -192,6 +223,7 @@ int VetuRestoreInit::insertPkgidToMap(const std::string& pkgName, const uint32_t
     if (m_mapPkgNameToId.emplace(pkgName, PkgIdInfo{pkgId, pkgType}).second) {
         m_mapPkgIdToName[pkgId] = pkgName;
         m_pkgIdsCopy.reset();
+        noteDataChange();
         LOG_DEBUG("pkgname: %s, id: 0x%016lx", pkgName.c_str(), pkgId);
     }
     return 0;
@@ -220,12 +252,13 @@ void VetuRestoreInit::insertFilesOfPkgToMap(const std::vector<std::string>& file
     }
     std::lock_guard<std::mutex> guard(m_filePathMapMutex);
     m_fileOwnersCopy.reset();
+    noteDataChange();
     for (const auto& filePath : filePaths) {
         if (filePath.empty()) {
             LOG_ERROR("file is empty.");
             continue;
         }
-        m_mapFilePathToPkgName.insert_or_assign(filePath, FilePkgInfo{pkgName, pkgType});
+        setFileOwner(filePath, FilePkgInfo{pkgName, pkgType});
     }
 }
 
@@ -234,12 +267,13 @@ void VetuRestoreInit::addPackageFiles(const std::string& pkgName, uint32_t pkgTy
 {
     std::lock_guard<std::mutex> guard(m_filePathMapMutex);
     m_fileOwnersCopy.reset();
+    noteDataChange();
     for (const auto& line : lines) {
         // Notices such as "(contains no files)", in any language, are not paths.
         if (line.empty() || line[0] != '/') {
             continue;
         }
-        m_mapFilePathToPkgName[line] = FilePkgInfo{pkgName, pkgType};
+        setFileOwner(line, FilePkgInfo{pkgName, pkgType});
     }
 }
 
@@ -267,15 +301,20 @@ void VetuRestoreInit::swapPackageData(PkgFileData& data)
         m_mapPkgNameToId.swap(data.pkgNameToId);
         m_mapPkgIdToName.swap(data.pkgIdToName);
         m_pkgIdsCopy.reset();
+        noteDataChange();
     }
     {
         std::lock_guard<std::mutex> guard(m_filePathMapMutex);
         m_mapFilePathToPkgName.swap(data.filePathToPkgName);
+        reindexFileOwners();
         m_fileOwnersCopy.reset();
+        noteDataChange();
     }
     std::lock_guard<std::mutex> guard(m_parentDirsMutex);
     m_cachedParentDirs.swap(data.cachedParentDirs);
+    reindexParentDirs();
     m_parentDirsCopy.reset();
+    noteDataChange();
 }
 
 size_t VetuRestoreInit::packagedPathCount() const

@@ -12,6 +12,9 @@
 #include <set>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "common/label_context.h"
@@ -48,7 +51,8 @@ struct IdentifierTables {
     // questions then go to the live maps.
     Table<PkgIdInfo> pkgIds;
     Table<FilePkgInfo> fileOwners;
-    std::shared_ptr<const std::set<std::string>> parentDirs;
+    // Hashed: a path's question is one lookup, not a walk of a big tree.
+    std::shared_ptr<const std::unordered_set<std::string>> parentDirs;
 };
 
 // The identity maps and the path-to-category index m_mapPathToIdentityType
@@ -200,7 +204,19 @@ private:
     // freed with their last holder. Each is guarded by its container's lock.
     mutable std::weak_ptr<const std::map<std::string, PkgIdInfo>> m_pkgIdsCopy;
     mutable std::weak_ptr<const std::map<std::string, FilePkgInfo>> m_fileOwnersCopy;
-    mutable std::weak_ptr<const std::set<std::string>> m_parentDirsCopy;
+    mutable std::weak_ptr<const std::unordered_set<std::string>> m_parentDirsCopy;
+    // m_mapFilePathToPkgName hashed, for the question of one path (each
+    // created file asks it): keys and values point into the map's nodes,
+    // which never move, and follow every change under its lock.
+    std::unordered_map<std::string_view, const FilePkgInfo*> m_fileOwnerIndex;
+    // m_cachedParentDirs hashed the same way, for the same question.
+    std::unordered_set<std::string_view> m_parentDirIndex;
+    // After a change of m_mapFilePathToPkgName other than adding one entry.
+    void reindexFileOwners();
+    // After a change of m_cachedParentDirs other than adding one entry.
+    void reindexParentDirs();
+    // Adds or replaces one entry of m_mapFilePathToPkgName and its index.
+    void setFileOwner(const std::string& filePath, const FilePkgInfo& owner);
 
     // From tables when given, else from the live maps under their locks.
     bool queryFileOwner(const std::string& filePath, FilePkgInfo& owner, const IdentifierTables* tables = nullptr);

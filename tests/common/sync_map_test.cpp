@@ -43,4 +43,23 @@ TEST(SyncMapTest, ConcurrentUseAndCrossAssignment)
     EXPECT_EQ(b.getAll().size(), 50u);
 }
 
+
+// A value built from the tables is shared until a map changes; a value not
+// kept is freed once unused.
+TEST(SyncMapTest, BuiltPerChangeIsRebuiltOnlyAfterAChange)
+{
+    SyncMap<std::string, int> map;
+    int builds = 0;
+    const auto build = [&] { return ++builds; };
+    BuiltPerChange<int> kept;
+    const auto first = kept.get(&map, build);
+    EXPECT_EQ(first, kept.get(&map, build));
+    map.set("a", 1);
+    EXPECT_EQ(2, *kept.get(&map, build));
+
+    BuiltPerChange<int> unkept(false);
+    EXPECT_EQ(3, *unkept.get(&map, build));
+    EXPECT_EQ(4, *unkept.get(&map, build));
+}
+
 }  // namespace

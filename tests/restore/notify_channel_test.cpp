@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -55,26 +54,33 @@ protected:
     void TearDown() override
     {
         if (m_thread.joinable()) {
-            stopChannel(true);
+            stopChannel();
         }
     }
 
     void startChannel()
     {
         m_stop = false;
-        m_wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        m_thread = std::thread([this]() { monitorFileCreateAndRename(m_stop, m_wake, store); });
+        m_ended = false;
+        m_thread = std::thread([this]() {
+            monitorFileCreateAndRename(m_stop, store);
+            m_ended = true;
+        });
     }
 
-    // Seconds from the stop flag to the thread's end.
-    double stopChannel(bool wake)
+    // Seconds from the stop flag to the thread's end; its read is
+    // interrupted as the daemon does it.
+    double stopChannel()
     {
         const auto start = Clock::now();
         m_stop = true;
-        const uint64_t one = 1;
-        EXPECT_TRUE(!wake || write(m_wake, &one, sizeof(one)) == static_cast<ssize_t>(sizeof(one)));
+        waitFor(
+            [this] {
+                interruptNotifyRead(m_thread.native_handle());
+                return m_ended.load();
+            },
+            30);
         m_thread.join();
-        close(m_wake);
         return secondsSince(start);
     }
 
@@ -94,7 +100,7 @@ protected:
 
 private:
     std::atomic<bool> m_stop{false};
-    int m_wake = -1;
+    std::atomic<bool> m_ended{false};
     std::thread m_thread;
 };
 
@@ -253,8 +259,7 @@ TEST_F(NotifyChannelTest, RenamesRelabelOnBoundedThreads)
 
 // With the file's server gone reads fail at once: the thread must neither
 // spin nor stop serving, and serves the next server. It ends within a second
-// of the stop flag while waiting for a request (eventfd not written) and
-// while the file is absent.
+// of the stop while its read is parked and while the file is absent.
 TEST_F(NotifyChannelTest, ServerDeathAndStop)
 {
     startChannel();
@@ -268,11 +273,22 @@ TEST_F(NotifyChannelTest, ServerDeathAndStop)
     standIn = std::make_unique<NotifyStandIn>();
     EXPECT_EQ(create("/opt/after", getpid(), 15).label, kUnmatchedLabel);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_LT(stopChannel(false), 1.0);
+    EXPECT_LT(stopChannel(), 1.0);
 
     standIn.reset();
     ASSERT_EQ(unlink(paths::kNotify), 0);
     startChannel();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_LT(stopChannel(true), 1.0);
+    EXPECT_LT(stopChannel(), 1.0);
+}
+
+// A parked read is answered when the request comes; reads that return
+// nothing are read again, and a create after 40 of them is answered at once.
+TEST_F(NotifyChannelTest, ParkedAndEmptyReads)
+{
+    startChannel();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(create("/opt/parked").label, kUnmatchedLabel);
+    ASSERT_TRUE(standIn->queueEmptyReads(40));
+    EXPECT_EQ(create("/opt/after-empty", getpid(), 0.5).label, kUnmatchedLabel);
 }

@@ -116,6 +116,13 @@ bool NotifyStandIn::queue(const std::string& bytes)
     return send(m_control, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
 }
 
+bool NotifyStandIn::queueEmptyReads(size_t count)
+{
+    // The server's sign for empty reads: a packet longer than any request.
+    const std::string sign(kMaxRequest + count, '\0');
+    return send(m_control, sign.data(), sign.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(sign.size());
+}
+
 bool NotifyStandIn::nextWrite(std::string& bytes, double timeoutSeconds)
 {
     if (!waitReadable(m_control, timeoutSeconds)) {

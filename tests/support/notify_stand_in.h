@@ -3,7 +3,7 @@
 // /sys/kernel/security/vetu/common/notify (id_pairs is created beside it,
 // see id_pairs_stub.h). Each read(2) of the file hands out exactly one queued
 // request and blocks until there is one; each write(2) is one reply, handed to
-// the test. poll(2) reports the file readable while a request waits.
+// the test.
 // Needs the real /dev/fuse: do not combine with sandbox::mountPrivateDev.
 #pragma once
 
@@ -37,6 +37,8 @@ public:
     {
         return queue(request(id, flag, pid, path));
     }
+    // Makes the next count reads return 0 bytes at once.
+    bool queueEmptyReads(size_t count);
     // The next write of the program; false when none comes within the limit.
     bool nextWrite(std::string& bytes, double timeoutSeconds = 5);
     // The next write split into its fields; false also when shorter than 8.

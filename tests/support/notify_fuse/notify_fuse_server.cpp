@@ -1,8 +1,10 @@
 // Stand-in for the kernel's notify file: a one-file FUSE file system mounted
 // over the path given as argv[1]. Descriptor 3 is a SOCK_SEQPACKET socket to
 // the test: every packet the test sends is one request, handed out whole by
-// one read(2); every write(2) on the file is sent back as one packet. The
-// first packet sent is "R", once the mount stands.
+// one read(2), but for a packet longer than a request (4096 bytes): 4096 + n
+// bytes stand for n reads that return 0 bytes. Every write(2) on the file is
+// sent back as one packet. The first packet sent is "R", once the mount
+// stands. There is no poll operation: poll(2) reports the file readable.
 //
 // One thread serves both sides, so a parked read, an interrupt and a queued
 // request are never handled at the same time.
@@ -26,12 +28,12 @@ namespace {
 
 constexpr int kControlFd = 3;
 constexpr size_t kMaxPacket = 256 * 1024;
+constexpr size_t kMaxRequest = 4096;
 
 struct State {
     std::deque<std::string> requests;
     std::deque<std::pair<fuse_req_t, size_t>> parked;  // with the size asked for
     std::set<fuse_req_t> interrupted;
-    fuse_pollhandle* pollHandle = nullptr;
 };
 
 State g_state;
@@ -98,17 +100,6 @@ void doWrite(fuse_req_t req, fuse_ino_t /*ino*/, const char* buf, size_t size, o
     fuse_reply_write(req, size);
 }
 
-void doPoll(fuse_req_t req, fuse_ino_t /*ino*/, fuse_file_info* /*fi*/, fuse_pollhandle* ph)
-{
-    if (ph != nullptr) {
-        if (g_state.pollHandle != nullptr) {
-            fuse_pollhandle_destroy(g_state.pollHandle);
-        }
-        g_state.pollHandle = ph;
-    }
-    fuse_reply_poll(req, POLLOUT | (g_state.requests.empty() ? 0 : POLLIN));
-}
-
 void doRelease(fuse_req_t req, fuse_ino_t /*ino*/, fuse_file_info* /*fi*/)
 {
     fuse_reply_err(req, 0);
@@ -121,8 +112,6 @@ void queueRequest(std::string request)
         const auto parked = g_state.parked.front();
         g_state.parked.pop_front();
         handOut(parked.first, parked.second);
-    } else if (g_state.pollHandle != nullptr) {
-        fuse_lowlevel_notify_poll(g_state.pollHandle);
     }
 }
 
@@ -139,7 +128,6 @@ int main(int argc, char** argv)
     ops.open = doOpen;
     ops.read = doRead;
     ops.write = doWrite;
-    ops.poll = doPoll;
     ops.release = doRelease;
 
     char* args[] = {argv[0], nullptr};
@@ -181,7 +169,13 @@ int main(int argc, char** argv)
             if (n <= 0) {
                 break;  // the test is gone
             }
-            queueRequest(std::string(packet.data(), static_cast<size_t>(n)));
+            const size_t size = static_cast<size_t>(n);
+            if (size <= kMaxRequest) {
+                queueRequest(std::string(packet.data(), size));
+            }
+            for (size_t empty = kMaxRequest; empty < size; ++empty) {
+                queueRequest(std::string());
+            }
         }
     }
     free(buf.mem);
