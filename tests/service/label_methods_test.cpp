@@ -152,4 +152,28 @@ TEST_F(LabelMgrBusTest, PackageLabellingChecksItsArgumentsLabelsEachPathItselfAn
     }
 }
 
+// Many paths of one directory are typed from its listing, as a stat of each
+// (links followed) would type them: the directories among them, and a link
+// to one, join the parent-directory cache; files, a link to a file and a
+// path that does not exist do not.
+TEST_F(LabelMgrBusTest, PackagePathsTypedFromTheirDirectorysListingAsByStat)
+{
+    std::filesystem::create_directories(paths::kDataDir);
+    TempTree t;
+    std::vector<std::string> files;
+    for (int i = 0; i < 16; ++i) {
+        files.push_back(t.file("p/f" + std::to_string(i)));
+    }
+    const std::string dir = t.dir("p/d"), dirLink = t.symlink("p/dl", t.dir("elsewhere"));
+    const std::string fileLink = t.symlink("p/fl", files[0]), missing = t.path("p/m");
+    files.insert(files.end(), {dir, dirLink, fileLink, missing});
+    start();
+    EXPECT_EQ(BusClient().call("setLabelForPkg", {argStrings(files), argString("pk"), argU32(1)}, 30000), "0");
+    const std::pair<std::string, bool> rows[] = {{t.path("p"), true},  {dir, true},      {dirLink, true},
+                                                 {files[0], false},    {fileLink, false}, {missing, false}};
+    for (const auto& [path, cached] : rows) {
+        EXPECT_EQ(store.isCachedParentDir(path), cached) << path;
+    }
+}
+
 }  // namespace
