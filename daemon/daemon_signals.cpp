@@ -26,6 +26,8 @@ static_assert(std::atomic<int>::is_always_lock_free, "wakeEventFd must be lock-f
 namespace {
 
 int g_signalFd = -1;
+// Stop handlers between their load of wakeEventFd and their write to it.
+std::atomic<int> g_wakeWriters{0};
 
 constexpr int kMaxFrames = 20;
 constexpr const char kTraceBegin[] =
@@ -93,12 +95,16 @@ void stopHandler(int)
 {
     const int savedErrno = errno;
     stopFlag.store(true);
-    // The bus loop sees the flag on its own; the watchers wait on the eventfd.
+    // The waits of the daemon's threads watch the eventfd. A handler that
+    // has read the descriptor keeps it from being closed until it has
+    // written.
+    g_wakeWriters.fetch_add(1);
     const int fd = wakeEventFd.load();
     if (fd >= 0) {
         const uint64_t one = 1;
         (void)!write(fd, &one, sizeof(one));
     }
+    g_wakeWriters.fetch_sub(1);
     errno = savedErrno;
 }
 
@@ -134,6 +140,10 @@ void closeWakeEventFd()
 {
     const int fd = wakeEventFd.exchange(-1);
     if (fd >= 0) {
+        // A handler still writing to it finishes within a system call.
+        while (g_wakeWriters.load() != 0) {
+            std::this_thread::yield();
+        }
         close(fd);
     }
 }

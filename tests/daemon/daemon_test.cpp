@@ -142,10 +142,13 @@ TEST_F(DaemonTest, RunsAloneAndStopsInOrder)
     EXPECT_EQ(reply.id, 7u);
     EXPECT_EQ(reply.status, kNotifyStatusLabel);
     EXPECT_EQ(reply.label, labelText({}, 0, {}, 5));
-    // Idle: at most one wake-up in 10 s, plus the hand-over of each.
+    // Idle: at most one wake-up in 10 s, plus the hand-over of each. The
+    // thread sanitizer's own thread wakes many times a second.
+#ifndef __SANITIZE_THREAD__
     const long before = contextSwitches(pid);
     std::this_thread::sleep_for(std::chrono::seconds(3));
     EXPECT_LE(contextSwitches(pid) - before, 4);
+#endif
     const std::string pidLine = std::to_string(pid) + "\n";
     EXPECT_EQ(readFile(paths::kLockFile), pidLine);
     EXPECT_EQ(readFile(paths::kPidFile), pidLine);

@@ -144,6 +144,7 @@ TEST_F(NotifyChannelTest, CreateRequestsAnswerTheComputedLabel)
         EXPECT_EQ(reply.label, c.label) << c.path;
     }
     EXPECT_EQ(create("/opt/free/last").label, kUnmatchedLabel);
+    stopChannel();  // its last lines come after its last reply
     EXPECT_EQ(log.count("invalid message flag!", "ERROR"), 2u);
 }
 
@@ -194,6 +195,7 @@ TEST_F(NotifyChannelTest, PackageManagersAreRecognisedByNameAndExecutable)
         create("/opt/pm/after");  // a request's lines follow its reply, before the next request
         EXPECT_EQ(log.countContaining("possible spoofing", "WARN"), cases[i].spoofing ? 1u : 0u) << i;
     }
+    stopChannel();  // its last lines come after its last reply
 }
 
 // The name is read afresh for each request even while the last process's
