@@ -133,24 +133,6 @@ void runInRanges(ThPool& pool, std::size_t count, Fn&& fn, std::size_t perTask =
     }
 }
 
-// The directories that other listed paths lie under: a listed path among
-// them adds the same directories to the parent-directory cache whether it
-// is a directory or not, so nobody needs to ask.
-std::unordered_set<std::string_view> listedAncestors(const std::vector<std::string>& files)
-{
-    std::unordered_set<std::string_view> ancestors;
-    for (const auto& file : files) {
-        const std::string_view path(file);
-        for (std::size_t slash = path.rfind('/'); slash != std::string_view::npos && slash > 0;
-             slash = path.rfind('/', slash - 1)) {
-            if (!ancestors.insert(path.substr(0, slash)).second) {
-                break;  // and so are its own ancestors
-            }
-        }
-    }
-    return ancestors;
-}
-
 // A directory holding this many of the paths is listed once: the types of
 // its entries answer for all of them.
 constexpr std::size_t kPathsPerListing = 16;
@@ -199,22 +181,22 @@ void typesFromListing(const ListedDirectory& dir, const std::vector<std::string>
 }
 
 // Which of the paths are directories (links followed), as a stat of each
-// would say, asked only where the parent-directory cache needs the answer
-// and, for many paths in one directory, read from its listing. On the pool,
-// since a serial walk of a large package's paths costs more than all the
-// rest of its record.
+// would say: for many paths in one directory, read from its listing; not
+// asked for a path other listed paths lie directly under, which adds the
+// same directories to the parent-directory cache whatever it is. On the
+// pool, since a serial walk of a large package's paths costs more than all
+// the rest of its record.
 std::vector<char> directoryFlags(ThPool& pool, const std::vector<std::string>& files)
 {
     std::vector<char> isDirectory(files.size(), 0);
     std::vector<char> needsStat(files.size(), 0);
-    const std::unordered_set<std::string_view> ancestors = listedAncestors(files);
     std::unordered_map<std::string_view, std::vector<std::size_t>> byParent;
     for (std::size_t i = 0; i < files.size(); ++i) {
         const std::string& path = files[i];
         const std::size_t slash = path.rfind('/');
         if (path.back() == '/' || slash == std::string::npos) {
             needsStat[i] = 1;
-        } else if (ancestors.count(path) == 0) {
+        } else {
             byParent[std::string_view(path).substr(0, slash)].push_back(i);
         }
     }
@@ -222,10 +204,10 @@ std::vector<char> directoryFlags(ThPool& pool, const std::vector<std::string>& f
     for (auto& parent : byParent) {
         if (parent.second.size() >= kPathsPerListing) {
             listed.push_back(ListedDirectory{std::string(parent.first), std::move(parent.second)});
-        } else {
-            for (const std::size_t i : parent.second) {
-                needsStat[i] = 1;
-            }
+            continue;
+        }
+        for (const std::size_t i : parent.second) {
+            needsStat[i] = byParent.count(files[i]) == 0;
         }
     }
     runInRanges(pool, listed.size(), [&](std::size_t begin, std::size_t end) {
