@@ -159,7 +159,12 @@ CallerIdentity::Answer CallerIdentity::askCallerUid(const std::string& sender, u
 bool CallerIdentity::getCallerUid(const std::string& sender, uint32_t& uid)
 {
     std::string what;
-    switch (askCallerUid(sender, uid, what)) {
+    return logUidAnswer(askCallerUid(sender, uid, what), what);
+}
+
+bool CallerIdentity::logUidAnswer(Answer answer, const std::string& what)
+{
+    switch (answer) {
     case Answer::Ok:
         return true;
     case Answer::NoConnection:
@@ -189,9 +194,16 @@ std::string CallerIdentity::getCallerUserName(const std::string& sender)
     }
     uint32_t uid = 0;
     std::string what;
-    switch (askCallerUid(sender, uid, what)) {
+    const Answer answer = askCallerUid(sender, uid, what);
+    return userNameFor(sender, answer, uid, what);
+}
+
+std::string CallerIdentity::userNameFor(const std::string& sender, Answer answer, uint32_t uid,
+                                        const std::string& what)
+{
+    switch (answer) {
     case Answer::Ok:
-        break;
+        return userNameOf(sender, uid);
     case Answer::ErrorReply:
         LOG_ERROR("GetConnectionUnixUser failed: invalid response");
         return "";
@@ -203,9 +215,14 @@ std::string CallerIdentity::getCallerUserName(const std::string& sender)
         return "";
     case Answer::NoConnection:
     case Answer::Unknown:
-        LOG_ERROR("getCallerUserName unknown exception occurred");
-        return "";
+        break;
     }
+    LOG_ERROR("getCallerUserName unknown exception occurred");
+    return "";
+}
+
+std::string CallerIdentity::userNameOf(const std::string& sender, uint32_t uid)
+{
     LOG_DEBUG("getCallerUserName: sender=%s, uid=%u", logSafe(sender).c_str(), uid);
     long size = sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
@@ -228,9 +245,9 @@ void CallerIdentity::getCallerProcessInfo(uint32_t pid, std::string& name, std::
     name.clear();
     path.clear();
     try {
-        std::ifstream comm(procPath(paths::kProcCommFmt, static_cast<int>(pid)));
-        if (comm.is_open()) {
-            std::getline(comm, name);
+        {
+            std::lock_guard<std::mutex> lock(m_commMutex);
+            name = m_comms.getProcessComm(static_cast<int32_t>(pid));
         }
         char target[kExeLinkBufferSize];
         const ssize_t n = readlink(procPath(paths::kProcExeFmt, static_cast<int>(pid)).c_str(), target, sizeof(target));
@@ -240,6 +257,73 @@ void CallerIdentity::getCallerProcessInfo(uint32_t pid, std::string& name, std::
     } catch (...) {
         LOG_ERROR("getCallerProcessInfo unknown exception occurred");
     }
+}
+
+CallerLookup::CallerLookup(CallerIdentity& identity, const std::string& sender)
+    : m_identity(identity), m_sender(sender)
+{
+}
+
+uint32_t CallerLookup::pid()
+{
+    if (!m_hasPid) {
+        m_pid = m_identity.getCallerPid(m_sender);
+        m_hasPid = true;
+    }
+    return m_pid;
+}
+
+CallerIdentity::Answer CallerLookup::askUid(uint32_t& uid, std::string& what)
+{
+    if (!m_askedUid) {
+        m_uidAnswer = m_identity.askCallerUid(m_sender, m_uid, m_uidWhat);
+        m_askedUid = true;
+    }
+    uid = m_uid;
+    what = m_uidWhat;
+    return m_uidAnswer;
+}
+
+bool CallerLookup::uid(uint32_t& uid)
+{
+    std::string what;
+    return m_identity.logUidAnswer(askUid(uid, what), what);
+}
+
+const std::string& CallerLookup::userName()
+{
+    if (!m_hasUserName) {
+        if (m_sender.empty()) {
+            LOG_ERROR("getCallerUserName: sender empty or connection null");
+        } else {
+            uint32_t known = 0;
+            std::string what;
+            const CallerIdentity::Answer answer = askUid(known, what);
+            m_userName = m_identity.userNameFor(m_sender, answer, known, what);
+        }
+        m_hasUserName = true;
+    }
+    return m_userName;
+}
+
+void CallerLookup::readProcessInfo()
+{
+    if (!m_hasProcessInfo) {
+        m_identity.getCallerProcessInfo(pid(), m_processName, m_executablePath);
+        m_hasProcessInfo = true;
+    }
+}
+
+const std::string& CallerLookup::processName()
+{
+    readProcessInfo();
+    return m_processName;
+}
+
+const std::string& CallerLookup::executablePath()
+{
+    readProcessInfo();
+    return m_executablePath;
 }
 
 uint64_t getProcessStartTime(uint32_t pid)

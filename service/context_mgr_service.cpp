@@ -37,27 +37,45 @@ ContextMgrService::~ContextMgrService() = default;
 
 bool ContextMgrService::checkRateLimit(const std::string& sender, uint32_t rateClass, const std::string& methodName)
 {
-    if (sender.empty()) {
+    CallerLookup caller = m_requestChecker.lookUp(sender);
+    return checkRateLimit(caller, rateClass, methodName);
+}
+
+bool ContextMgrService::checkRateLimit(CallerLookup& caller, uint32_t rateClass, const std::string& methodName)
+{
+    if (caller.sender().empty()) {
         LOG_ERROR("checkRateLimit: sender empty");
         return false;
     }
-    return m_requestChecker.checkRateLimit(sender, rateClass, methodName);
+    return m_requestChecker.checkRateLimit(caller, rateClass, methodName);
 }
 
 bool ContextMgrService::checkAuth(const std::string& sender, const std::string& methodName)
 {
-    if (sender.empty()) {
+    CallerLookup caller = m_requestChecker.lookUp(sender);
+    return checkAuth(caller, methodName);
+}
+
+bool ContextMgrService::checkAuth(CallerLookup& caller, const std::string& methodName)
+{
+    if (caller.sender().empty()) {
         LOG_ERROR("checkAuth: sender empty");
         return false;
     }
-    return m_requestChecker.checkAuth(sender, methodName);
+    return m_requestChecker.checkAuth(caller, methodName);
 }
 
 bool ContextMgrService::checkWhitelist(const std::string& sender, const std::string& methodName)
 {
-    if (sender.empty()) {
+    CallerLookup caller = m_requestChecker.lookUp(sender);
+    return checkWhitelist(caller, methodName);
+}
+
+bool ContextMgrService::checkWhitelist(CallerLookup& caller, const std::string& methodName)
+{
+    if (caller.sender().empty()) {
         LOG_ERROR("checkWhitelist: sender empty");
         return false;
     }
-    return m_requestChecker.checkWhitelist(sender, methodName);
+    return m_requestChecker.checkWhitelist(caller, methodName);
 }

@@ -123,6 +123,10 @@ protected:
 private:
     // Steps 1 to 3 of the frame; a refusal is thrown as its D-Bus error.
     void admitCaller(const std::string& sender, const MethodTraits& method);
+    // The caller checks with the lookups of one call.
+    bool checkRateLimit(CallerLookup& caller, uint32_t rateClass, const std::string& methodName);
+    bool checkAuth(CallerLookup& caller, const std::string& methodName);
+    bool checkWhitelist(CallerLookup& caller, const std::string& methodName);
     // Sleeps until the store is ready (true) or the stop flag is set (false).
     bool waitUntilReady();
     // Labels each file as a new file of the package, on the pool; returns

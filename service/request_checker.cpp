@@ -55,6 +55,25 @@ void RequestChecker::initAdmctl()
 
 bool RequestChecker::checkRateLimit(const std::string& sender, uint32_t rateClass, const std::string& methodName)
 {
+    CallerLookup caller = lookUp(sender);
+    return checkRateLimit(caller, rateClass, methodName);
+}
+
+bool RequestChecker::checkAuth(const std::string& sender, const std::string& methodName)
+{
+    CallerLookup caller = lookUp(sender);
+    return checkAuth(caller, methodName);
+}
+
+bool RequestChecker::checkWhitelist(const std::string& sender, const std::string& methodName)
+{
+    CallerLookup caller = lookUp(sender);
+    return checkWhitelist(caller, methodName);
+}
+
+bool RequestChecker::checkRateLimit(CallerLookup& caller, uint32_t rateClass, const std::string& methodName)
+{
+    const std::string& sender = caller.sender();
     if (sender.empty()) {
         LOG_ERROR("checkRateLimit: sender empty");
         return false;
@@ -69,7 +88,7 @@ bool RequestChecker::checkRateLimit(const std::string& sender, uint32_t rateClas
     std::string key = sender;
     uint32_t uid = 0;
     std::string what;
-    switch (m_identity.askCallerUid(sender, uid, what)) {
+    switch (caller.askUid(uid, what)) {
     case CallerIdentity::Answer::Ok:
         if (uid != 0) {
             key = "uid:" + std::to_string(uid);
@@ -119,21 +138,20 @@ bool RequestChecker::isUserAdmitted(const std::string& user, const std::string& 
     return true;
 }
 
-bool RequestChecker::checkAuth(const std::string& sender, const std::string& methodName)
+bool RequestChecker::checkAuth(CallerLookup& caller, const std::string& methodName)
 {
-    if (sender.empty()) {
+    if (caller.sender().empty()) {
         LOG_ERROR("checkAuth: sender empty");
         return false;
     }
     try {
-        const uint32_t pid = m_identity.getCallerPid(sender);
-        std::string name;
-        std::string path;
-        CallerIdentity::getCallerProcessInfo(pid, name, path);
+        const uint32_t pid = caller.pid();
+        const std::string& name = caller.processName();
+        const std::string& path = caller.executablePath();
         std::string errorText;
         uint32_t uid = 0;
         bool authorized = false;
-        if (!m_identity.getCallerUid(sender, uid)) {
+        if (!caller.uid(uid)) {
             errorText = "caller uid unknown";
         } else {
             authorized = m_polkit.polkitCheckAuth(pid, uid, kLabelMgrAccessAction, errorText);
@@ -143,7 +161,7 @@ bool RequestChecker::checkAuth(const std::string& sender, const std::string& met
                       pid, logSafe(name).c_str(), logSafe(path).c_str(), logSafe(errorText).c_str());
             return false;
         }
-        if (!m_admctlEnabled && !isUserAdmitted(m_identity.getCallerUserName(sender), methodName)) {
+        if (!m_admctlEnabled && !isUserAdmitted(caller.userName(), methodName)) {
             return false;
         }
         LOG_INFO_CATEGORY("checkAuth succeeded: interface=%s, pid=%u, name=%s, path=%s", logSafe(methodName).c_str(),
@@ -159,19 +177,18 @@ bool RequestChecker::checkAuth(const std::string& sender, const std::string& met
     return false;
 }
 
-bool RequestChecker::checkWhitelist(const std::string& sender, const std::string& methodName)
+bool RequestChecker::checkWhitelist(CallerLookup& caller, const std::string& methodName)
 {
-    if (sender.empty()) {
+    if (caller.sender().empty()) {
         LOG_ERROR("checkWhitelist: sender empty");
         return false;
     }
     try {
-        const std::string user = m_identity.getCallerUserName(sender);
-        const uint32_t pid = m_identity.getCallerPid(sender);
-        std::string name;
-        std::string path;
-        CallerIdentity::getCallerProcessInfo(pid, name, path);
-        return m_whitelist.checkWhitelist(user, path, methodName);
+        // Switched off it admits everyone: nothing about the caller is needed.
+        if (!m_whitelist.isEnabled()) {
+            return true;
+        }
+        return m_whitelist.checkWhitelist(caller.userName(), caller.executablePath(), methodName);
     } catch (const DBus::Error& e) {
         LOG_ERROR("checkWhitelist dbus error: %s", logSafe(e.what()).c_str());
     } catch (const std::exception& e) {

@@ -34,6 +34,14 @@ public:
     bool checkRateLimit(const std::string& sender, uint32_t rateClass, const std::string& methodName);
     bool checkAuth(const std::string& sender, const std::string& methodName);
     bool checkWhitelist(const std::string& sender, const std::string& methodName);
+    // The same, for checks of one call that share what is looked up about
+    // its caller (see lookUp).
+    bool checkRateLimit(CallerLookup& caller, uint32_t rateClass, const std::string& methodName);
+    bool checkAuth(CallerLookup& caller, const std::string& methodName);
+    bool checkWhitelist(CallerLookup& caller, const std::string& methodName);
+
+    // The lookups of one call; sender must outlive it.
+    CallerLookup lookUp(const std::string& sender) { return CallerLookup(m_identity, sender); }
 
     CallerIdentity& identity() { return m_identity; }
 

@@ -25,13 +25,16 @@ void sleepOnePoll()
 
 void ContextMgrService::admitCaller(const std::string& sender, const MethodTraits& method)
 {
-    if (!checkRateLimit(sender, method.rateClass, method.name)) {
+    // The three checks ask the same things about the caller: each is looked
+    // up once for this call and handed on.
+    CallerLookup caller = m_requestChecker.lookUp(sender);
+    if (!checkRateLimit(caller, method.rateClass, method.name)) {
         throw DBus::ErrorLimitsExceeded("Rate limit exceeded");
     }
-    if (!checkAuth(sender, method.name)) {
+    if (!checkAuth(caller, method.name)) {
         throw DBus::ErrorAccessDenied("Authentication failed");
     }
-    if (!checkWhitelist(sender, method.name)) {
+    if (!checkWhitelist(caller, method.name)) {
         throw DBus::ErrorAccessDenied("Not in whitelist");
     }
 }

@@ -1,7 +1,9 @@
 // The label service on a private system bus: what it publishes, malformed
 // calls, calls that used to end the process, the readiness wait.
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 #include <tinyxml.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -140,6 +142,25 @@ TEST_F(LabelMgrBusTest, WaitingCallBlocksTheServiceUntilStop)
     stop = true;
     EXPECT_EQ(client.collect(waiting, 5000), "18446744073709551615");
     EXPECT_EQ(client.call("getLabelSetStatus", {}), "0");
+}
+
+// What the checks learn about a caller holds for one call: a process that
+// has taken another name since (as an exec gives it one) is named anew.
+TEST_F(LabelMgrBusTest, EachCallLooksItsCallerUpAnew)
+{
+    start();
+    char own[16] = {};
+    ASSERT_EQ(prctl(PR_GET_NAME, own), 0);
+    LogCapture log;
+    BusClient client;
+    for (const char* name : {"vetu-first", "vetu-second"}) {
+        prctl(PR_SET_NAME, name);
+        EXPECT_EQ(client.call("getLabelSetStatus", {}), "0");
+    }
+    prctl(PR_SET_NAME, own);
+    const std::string caller = "checkAuth succeeded: interface=getLabelSetStatus, pid=" + std::to_string(getpid());
+    EXPECT_EQ(log.countContaining(caller + ", name=vetu-first,"), 1u);
+    EXPECT_EQ(log.countContaining(caller + ", name=vetu-second,"), 1u);
 }
 
 }  // namespace
