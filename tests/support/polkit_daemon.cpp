@@ -12,12 +12,6 @@
 #include "support/bus_client.h"
 #include "support/sandbox.h"
 
-const char kRootOnlyRules[] =
-    "polkit.addRule(function(action, subject) {\n"
-    "  if (action.id == \"com.ormel.vetu.labelmgr.access\")\n"
-    "    return subject.user == \"root\" ? polkit.Result.YES : polkit.Result.NO;\n"
-    "});\n";
-
 const char kAnswerFileRules[] =
     "polkit.addRule(function(action, subject) {\n"
     "  if (action.id == \"com.ormel.vetu.labelmgr.access\")\n"

@@ -10,8 +10,6 @@
 #include "support/bus_client.h"
 #include "support/run_process.h"
 
-// Rules that answer our action yes for root and no for anyone else.
-extern const char kRootOnlyRules[];
 // Rules that answer our action as setAnswer() last said.
 extern const char kAnswerFileRules[];
 
