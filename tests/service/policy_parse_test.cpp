@@ -54,8 +54,8 @@ std::vector<std::string> logsContaining(const std::string& key)
 std::vector<std::string> makeFiles(TempTree& tree, int count)
 {
     std::vector<std::string> files;
-    for (int i = 0; i < count; ++i) {
-        files.push_back(tree.file("f" + std::to_string(i)));
+    while (files.size() < static_cast<size_t>(count)) {
+        files.push_back(tree.file("f" + std::to_string(files.size())));
     }
     return files;
 }
@@ -183,7 +183,6 @@ TEST_F(PolicyParseTest, TenTypes)
     ASSERT_EQ(messages.size(), 4u);
     EXPECT_EQ(messages[1].records, (std::vector<std::pair<uint64_t, uint64_t>>{{srvId, 0}}));
     EXPECT_EQ(messages[3].records, (std::vector<std::pair<uint64_t, uint64_t>>{{dataId, 0}}));
-
     m_parser.joinDumpLogs();
     EXPECT_EQ(logsContaining("origin_policy_").size() + logsContaining("extended_policy_").size(), 2u);
 }
