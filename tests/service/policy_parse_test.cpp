@@ -81,9 +81,9 @@ protected:
 TEST_F(PolicyParseTest, ValidationLimits)
 {
     const auto many = [](size_t n) {
-        std::vector<std::string> params(n);
-        for (size_t i = 0; i < n; ++i) {
-            params[i] = "/x/" + std::to_string(i);
+        std::vector<std::string> params;
+        while (params.size() < n) {
+            params.push_back("/x/" + std::to_string(params.size()));
         }
         return params;
     };
