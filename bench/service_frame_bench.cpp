@@ -31,6 +31,13 @@ constexpr int kReplyTimeoutMs = 5000;
 
 enum class Authority { Stub, Polkitd };
 
+// Rules that answer our action yes for root and no for anyone else.
+constexpr const char kRootOnlyRules[] =
+    "polkit.addRule(function(action, subject) {\n"
+    "  if (action.id == \"com.ormel.vetu.labelmgr.access\")\n"
+    "    return subject.user == \"root\" ? polkit.Result.YES : polkit.Result.NO;\n"
+    "});\n";
+
 struct Service {
     explicit Service(Authority authority)
     {

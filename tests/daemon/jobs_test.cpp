@@ -16,46 +16,7 @@
 #include "support/stub_program.h"
 #include "support/temp_tree.h"
 
-namespace {
-
-constexpr double kJobTimeLimit = 120;
-
-// sid = oid = (pkg, 0, 0), tid 0 and no creator.
-std::string packageLabel(uint64_t pkgId, uint32_t inheritFlag)
-{
-    return labelText({pkgId, 0, 0}, 0, {pkgId, 0, 0}, inheritFlag);
-}
-
-// A tree, packages that own part of it (as rpm lists them), and every entry with the label a
-// run must give it: directories that hold packaged paths keep flag 7, all
-// else gets 5.
-struct PackagedTree {
-    TempTree tree;
-    StubRpm rpm{listingStubBody()};
-    std::vector<std::pair<std::string, std::string>> labels;
-
-    PackagedTree()
-    {
-        const uint64_t alpha = sm3Last64("alpha");
-        const uint64_t beta = sm3Last64("beta-utils");
-        writeListing(rpm, {"alpha-2.0-1.noarch", "beta-utils-1.2.3-4.el9.noarch"},
-                     {{"alpha", {tree.dir("a"), tree.file("a/f1"), tree.file("a/f2")}},
-                      {"beta-utils", {tree.file("b/c/g"), tree.file("xa/deep/f")}}});
-        tree.file("u/h"), tree.file("top"), tree.dir("xb");
-        const std::pair<const char*, std::string> expected[] = {
-            {"", packageLabel(0, 7)},        {"a", packageLabel(alpha, 7)},      {"a/f1", packageLabel(alpha, 5)},
-            {"a/f2", packageLabel(alpha, 5)}, {"b", packageLabel(0, 7)},          {"b/c", packageLabel(0, 7)},
-            {"b/c/g", packageLabel(beta, 5)}, {"u", packageLabel(0, 5)},          {"u/h", packageLabel(0, 5)},
-            {"top", packageLabel(0, 5)},     {"xa", packageLabel(0, 7)},         {"xa/deep", packageLabel(0, 7)},
-            {"xa/deep/f", packageLabel(beta, 5)}, {"xb", packageLabel(0, 5)},
-        };
-        for (const auto& [rel, label] : expected) {
-            labels.emplace_back(tree.path(rel), label);
-        }
-    }
-};
-
-}  // namespace
+namespace fs = std::filesystem;
 
 // A full run also labels "/dev": each gets a private one.
 class JobsTest : public ::testing::Test {
@@ -63,7 +24,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(sandbox::mountPrivateDev());
-        std::filesystem::create_directories(paths::kDataDir);
+        fs::create_directories(paths::kDataDir);
     }
 };
 
@@ -71,30 +32,43 @@ protected:
 // leave the run on stale data: the job stops before it labels anything.
 // Then two runs in a row: the first is handed an exclusion (what it means
 // is the tree relabel's matter), the second replaces the package data the
-// first stored.
+// first stored. Directories that hold packaged paths keep flag 7, all else
+// gets 5; sid = oid = (pkg, 0, 0).
 TEST_F(JobsTest, RestoreDirLabelsEveryEntryFromThePackageDatabase)
 {
-    namespace fs = std::filesystem;
-    PackagedTree t;
+    TempTree tree;
+    StubRpm rpm{listingStubBody()};
+    writeListing(rpm, {"alpha-2.0-1.noarch", "beta-utils-1.2.3-4.el9.noarch"},
+                 {{"alpha", {tree.dir("a"), tree.file("a/f1")}},
+                  {"beta-utils", {tree.file("b/c/g"), tree.file("xa/deep/f")}}});
+    tree.file("u/h"), tree.dir("xb");
+    const uint64_t alpha = sm3Last64("alpha"), beta = sm3Last64("beta-utils");
+    const auto label = [](uint64_t pkg, uint32_t flag) { return labelText({pkg, 0, 0}, 0, {pkg, 0, 0}, flag); };
+    const std::pair<const char*, std::string> expected[] = {
+        {"", label(0, 7)},          {"a", label(alpha, 7)},  {"a/f1", label(alpha, 5)}, {"b", label(0, 7)},
+        {"b/c/g", label(beta, 5)},  {"u", label(0, 5)},      {"u/h", label(0, 5)},      {"xa/deep", label(0, 7)},
+        {"xa/deep/f", label(beta, 5)}, {"xb", label(0, 5)},
+    };
     fs::remove_all(paths::kDataDir);
     fs::create_symlink(paths::kDataDir, paths::kDataDir);
-    EXPECT_EQ(describe(runLabelManager({"-d", t.tree.root()}, kJobTimeLimit)), "exit 1");
+    EXPECT_EQ(describe(runLabelManager({"-d", tree.root()}, 120)), "exit 1");
     EXPECT_EQ(ProgramLog().countContaining(paths::kPkgFileData, "ERROR"), 1u) << ProgramLog().dump();
-    EXPECT_EQ(readXattr(t.labels.front().first), "");
+    EXPECT_EQ(readXattr(tree.root()), "");
     fs::remove_all(paths::kDataDir);
     fs::create_directories(paths::kDataDir);
     const std::string replaced = std::string(paths::kPkgFileData) + " is exist, remove it first.";
-    const std::string xb = t.tree.path("xb");
     for (const bool second : {false, true}) {
         clearProgramLog();
-        const std::vector<std::string> args = second ? std::vector<std::string>{"-d", t.tree.root()}
-                                                     : std::vector<std::string>{"-d", t.tree.root(), "--excluded", xb};
-        ASSERT_EQ(describe(runLabelManager(args, kJobTimeLimit)), "exit 0") << ProgramLog().dump();
+        std::vector<std::string> args{"-d", tree.root()};
+        if (!second) {
+            args.insert(args.end(), {"--excluded", tree.path("xb")});
+        }
+        ASSERT_EQ(describe(runLabelManager(args, 120)), "exit 0") << ProgramLog().dump();
         EXPECT_EQ(ProgramLog().has(replaced, "INFO"), second) << "the first run's import is stored for the next";
-        EXPECT_EQ(readXattr(xb) == "", !second);
+        EXPECT_EQ(readXattr(tree.path("xb")) == "", !second);
     }
-    for (const auto& [path, label] : t.labels) {
-        EXPECT_EQ(readXattr(path), label) << path;
+    for (const auto& [rel, label] : expected) {
+        EXPECT_EQ(readXattr(tree.path(rel)), label) << rel;
     }
 }
 
@@ -105,14 +79,13 @@ TEST_F(JobsTest, SyncPathIdSendsTheStoredIdentityData)
     VetuRestoreInit store;
     store.identityDataDirSpathid.set("/usr", 0x10);
     ASSERT_EQ(store.storeIndentityData(), 0);
-    id_pairs_stub::create();
-    ASSERT_EQ(describe(runLabelManager({"--sync-path-id"}, kJobTimeLimit)), "exit 0");
-    std::vector<IdPairsMessage> messages;
-    ASSERT_TRUE(id_pairs_stub::parse(id_pairs_stub::bytes(), messages));
-    EXPECT_EQ(messages.at(1).records.at(0).first, 0x10u);
-
-    std::filesystem::remove(paths::kIdentityData);
-    id_pairs_stub::create();
-    EXPECT_EQ(describe(runLabelManager({"--sync-path-id"}, kJobTimeLimit)), "exit 1");
-    EXPECT_EQ(id_pairs_stub::bytes(), "");
+    for (const bool stored : {true, false}) {
+        id_pairs_stub::create();
+        EXPECT_EQ(describe(runLabelManager({"--sync-path-id"}, 120)), stored ? "exit 0" : "exit 1");
+        std::vector<IdPairsMessage> messages;
+        ASSERT_TRUE(id_pairs_stub::parse(id_pairs_stub::bytes(), messages));
+        EXPECT_EQ(messages.size() > 1 && messages[1].records.at(0).first == 0x10u, stored);
+        EXPECT_EQ(messages.empty(), !stored);
+        fs::remove(paths::kIdentityData);
+    }
 }

@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr double kChildSeconds = 20;
-
 // The default policy of the distribution's system bus, which ours adds to.
 constexpr const char kSystemDefaults[] = R"(<busconfig>
   <policy context="default">
@@ -55,7 +53,7 @@ TEST(BusPolicyTest, RootOwnsTheNameAndAnyoneCallsTheInterface)
         dbus_error_init(&error);
         const int got = client.ok() ? dbus_bus_request_name(client.raw(), "com.ormel.vetu.labelmgr", 0, &error) : -1;
         return got == -1 && dbus_error_has_name(&error, DBUS_ERROR_ACCESS_DENIED) ? 0 : 1;
-    }, kChildSeconds);
+    }, 20);
     EXPECT_EQ(nobodyOwns, 0) << "only root may own the name";
 
     VetuRestoreInit store;
@@ -73,7 +71,7 @@ TEST(BusPolicyTest, RootOwnsTheNameAndAnyoneCallsTheInterface)
                expectReply(client, "org.freedesktop.DBus.Peer", "Ping", "") << 1 |
                expectReply(client, "org.freedesktop.DBus.Properties", "GetAll",
                            "!org.freedesktop.DBus.Error.AccessDenied: Rejected send message") << 2;
-    }, kChildSeconds);
+    }, 20);
     EXPECT_EQ(nobodyCalls, 0) << "bit 0: interface, bit 1: peer, bit 2: other interfaces";
 }
 

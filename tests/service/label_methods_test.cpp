@@ -21,14 +21,6 @@
 
 namespace {
 
-const std::string kInvalid = "!org.freedesktop.DBus.Error.InvalidArgs: ";
-
-std::string triple(uint64_t pkg, uint64_t file, uint64_t path)
-{
-    return "{\"file_id\":" + std::to_string(file) + ",\"path_id\":" + std::to_string(path) + ",\"pkg_id\":" +
-           std::to_string(pkg) + "}";
-}
-
 TEST_F(LabelMgrBusTest, QueriesAndRestoresAnswerTheLabelOrTheStoreAndNeverReadPastAFullValue)
 {
     TempTree t;

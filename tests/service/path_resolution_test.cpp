@@ -15,18 +15,15 @@ TEST(PathResolutionTest, CheckAndHandlePathResolvesTheNearestExistingAncestor)
     const std::string srv = tree.dir("srv/data");
     tree.symlink("data", srv);
     tree.file("srv/data/f");
-    const struct {
-        std::string input;
-        std::string expected;
-    } rows[] = {
+    const std::pair<std::string, std::string> rows[] = {
         {tree.path("data/f"), srv + "/f"},                             // exists, through a link
         {tree.path("data/new/file.txt"), srv + "/new/file.txt"},       // missing below a link
         {tree.path("nosuch/deeper/x"), tree.path("nosuch/deeper/x")},  // the root of the tree exists
         {"nosuchdir/file", "nosuchdir/file"},                          // relative, nothing exists
         {"/", "/"},
     };
-    for (const auto& row : rows) {
-        EXPECT_EQ(checkAndHandlePath(row.input), row.expected) << row.input;
+    for (const auto& [input, expected] : rows) {
+        EXPECT_EQ(checkAndHandlePath(input), expected) << input;
     }
 }
 
@@ -47,10 +44,7 @@ TEST(PathResolutionTest, LinkTargetsAreMadeAbsoluteAndCheckedForSafety)
     ASSERT_EQ(target.size(), 4094u);
     tree.symlink("a/long", target);
     tree.symlink("a/toolong", target + "c");
-    const struct {
-        const char* link;
-        std::string expected;
-    } rows[] = {
+    const std::pair<const char*, std::string> rows[] = {
         {"a/abs", "/etc/passwd"},
         {"a/rel", tree.path("a") + "/x/./y"},
         {"a/up", ""},
@@ -59,8 +53,8 @@ TEST(PathResolutionTest, LinkTargetsAreMadeAbsoluteAndCheckedForSafety)
         {"a/long", target},
         {"a/toolong", ""},
     };
-    for (const auto& row : rows) {
-        EXPECT_EQ(getLnkTargetFilePath(tree.path(row.link)), row.expected) << row.link;
+    for (const auto& [link, expected] : rows) {
+        EXPECT_EQ(getLnkTargetFilePath(tree.path(link)), expected) << link;
     }
     EXPECT_EQ(getLnkTargetFilePath(""), "");
 }

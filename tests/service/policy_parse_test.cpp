@@ -55,8 +55,8 @@ std::vector<std::string> logsContaining(const std::string& key)
 std::vector<std::string> makeFiles(TempTree& tree, int count)
 {
     std::vector<std::string> files;
-    for (int i = 0; i < count; ++i) {
-        files.push_back(tree.file("f" + std::to_string(i)));
+    while (files.size() < static_cast<size_t>(count)) {
+        files.push_back(tree.file("f" + std::to_string(files.size())));
     }
     return files;
 }
@@ -82,9 +82,9 @@ protected:
 TEST_F(PolicyParseTest, ValidationLimits)
 {
     const auto many = [](size_t n) {
-        std::vector<std::string> params(n);
-        for (size_t i = 0; i < n; ++i) {
-            params[i] = "/x/" + std::to_string(i);
+        std::vector<std::string> params;
+        while (params.size() < n) {
+            params.push_back("/x/" + std::to_string(params.size()));
         }
         return params;
     };
@@ -196,7 +196,6 @@ TEST_F(PolicyParseTest, TenTypes)
     EXPECT_EQ(messages[1].records, (std::vector<std::pair<uint64_t, uint64_t>>{{std::min(srvId, treesId), 0},
                                                                                 {std::max(srvId, treesId), 0}}));
     EXPECT_EQ(messages[3].records, (std::vector<std::pair<uint64_t, uint64_t>>{{dataId, 0}}));
-
     m_parser.joinDumpLogs();
     EXPECT_EQ(logsContaining("origin_policy_").size() + logsContaining("extended_policy_").size(), 2u);
 }

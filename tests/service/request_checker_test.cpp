@@ -4,20 +4,20 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <sstream>
 
+#include "common/file_utils.h"
 #include "common/paths.h"
+#include "service/polkit_authority.h"
 #include "support/polkit_daemon.h"
 #include "support/private_bus.h"
 
 namespace {
 
-// The checks on a real bus with polkitd; callers are children of
-// any uid. The clock stands still.
+// The checks on a real bus with polkitd; callers are children of any uid.
+// The clock stands still.
 class CheckerOnBus : public ::testing::Test {
 protected:
     void SetUp() override
@@ -77,13 +77,19 @@ TEST_F(CheckerOnBus, PolkitAnswers)
         m_polkit.setAnswer(answer);
         EXPECT_EQ(admitted, m_checker->checkAuth(caller.uniqueName(), "getPkgId")) << static_cast<int>(answer);
     }
+    // The refusal, and a question polkitd cannot answer (an unknown action), in their own words.
+    PolkitAuthority authority(m_connection.get());
+    std::string error;
+    EXPECT_FALSE(authority.polkitCheckAuth(caller.pid(), kNobodyUid, "com.ormel.vetu.labelmgr.access", error));
+    EXPECT_EQ(error, "polkit 策略拒绝操作，无权限");
+    EXPECT_FALSE(authority.polkitCheckAuth(caller.pid(), 0, "com.ormel.vetu.none", error));
+    EXPECT_EQ(error, "PolicyKit DBus 调用无响应");
 }
 
 // The 22nd field of /proc/<pid>/stat, in clock ticks since boot.
 std::string startTimeOf(pid_t pid)
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
     std::istringstream fields(stat.substr(stat.rfind(')') + 2));
     std::string field;
     for (int i = 3; i <= 22; ++i) {

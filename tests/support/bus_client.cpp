@@ -62,18 +62,12 @@ void render(DBusMessageIter* it, std::string& out)
 DBusConnection* openSystemBus()
 {
     const char* address = getenv("DBUS_SYSTEM_BUS_ADDRESS");
-    if (address == nullptr) {
-        return nullptr;
-    }
-    DBusError error;
-    dbus_error_init(&error);
-    DBusConnection* connection = dbus_connection_open_private(address, &error);
-    if (connection != nullptr && !dbus_bus_register(connection, &error)) {
+    DBusConnection* connection = address ? dbus_connection_open_private(address, nullptr) : nullptr;
+    if (connection != nullptr && !dbus_bus_register(connection, nullptr)) {
         dbus_connection_close(connection);
         dbus_connection_unref(connection);
         connection = nullptr;
     }
-    dbus_error_free(&error);
     return connection;
 }
 

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
 
 #include "common/file_utils.h"
@@ -32,8 +31,7 @@ T readNative(const std::string& bytes, size_t offset)
 void create()
 {
     std::filesystem::create_directories(commonDir());
-    std::ofstream out(paths::kIdPairs, std::ios::binary | std::ios::trunc);
-    if (!out) {
+    if (!writeFile(paths::kIdPairs, "")) {
         throw std::runtime_error(std::string("cannot create ") + paths::kIdPairs);
     }
 }
@@ -49,8 +47,7 @@ void failWrites()
 void limitSize(size_t bytes)
 {
     std::filesystem::create_directories(commonDir());
-    const std::string options = "size=" + std::to_string(bytes);
-    if (mount("tmpfs", commonDir().c_str(), "tmpfs", 0, options.c_str()) != 0) {
+    if (mount("tmpfs", commonDir().c_str(), "tmpfs", 0, ("size=" + std::to_string(bytes)).c_str()) != 0) {
         throw std::runtime_error(std::string("mount tmpfs: ") + strerror(errno));
     }
     create();

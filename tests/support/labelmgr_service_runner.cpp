@@ -6,11 +6,6 @@
 #include "restore/vetu_restore_context.h"
 #include "support/run_process.h"
 
-namespace {
-constexpr int kLoopWakeMs = 50;
-constexpr double kStartSeconds = 10;
-}  // namespace
-
 LabelMgrServiceRunner::LabelMgrServiceRunner(VetuRestoreInit& store, const std::atomic<bool>& stopFlag)
     : LabelMgrServiceRunner([&store, &stopFlag](DBus::Connection& connection) {
           return std::make_unique<ContextMgrService>(connection, store, VetuRestoreContext::getInstance(),
@@ -22,7 +17,7 @@ LabelMgrServiceRunner::LabelMgrServiceRunner(VetuRestoreInit& store, const std::
 LabelMgrServiceRunner::LabelMgrServiceRunner(Factory factory)
 {
     m_thread = std::thread([this, factory] { run(factory); });
-    waitFor([this] { return m_state.load() != kStarting; }, kStartSeconds);
+    waitFor([this] { return m_state.load() != kStarting; }, 10);
 }
 
 LabelMgrServiceRunner::~LabelMgrServiceRunner()
@@ -42,7 +37,7 @@ void LabelMgrServiceRunner::run(const Factory& factory)
         connection.register_bus();
         connection.request_name(kLabelMgrBusName);
         std::unique_ptr<ContextMgrService> service = factory(connection);
-        DBus::DefaultTimeout wake(kLoopWakeMs, true, &dispatcher);
+        DBus::DefaultTimeout wake(50, true, &dispatcher);  // to see m_quit
         m_state = kServing;
         while (!m_quit.load()) {
             dispatcher.do_iteration();

@@ -6,7 +6,6 @@
 #include <log4cpp/Category.hh>
 #include <log4cpp/Priority.hh>
 
-#include <algorithm>
 #include <fstream>
 
 #include "common/logger.h"
@@ -31,20 +30,12 @@ private:
     LogLines* m_owner;
 };
 
-bool matches(const LoggedLine& line, const std::string& level)
-{
-    return level.empty() || line.level == level;
-}
-
 }  // namespace
 
 std::string stripLogPrefix(const std::string& message)
 {
-    if (message.empty() || message[0] != '[') {
-        return message;
-    }
     const auto end = message.find("] ");
-    return end == std::string::npos ? message : message.substr(end + 2);
+    return message.empty() || message[0] != '[' || end == std::string::npos ? message : message.substr(end + 2);
 }
 
 void LogLines::record(LoggedLine line)
@@ -59,29 +50,32 @@ std::vector<LoggedLine> LogLines::lines() const
     return m_lines;
 }
 
+std::vector<long> LogLines::find(const std::string& level, const std::function<bool(const std::string&)>& match) const
+{
+    std::vector<long> found;
+    const auto all = lines();
+    for (size_t i = 0; i < all.size(); ++i) {
+        if ((level.empty() || all[i].level == level) && match(all[i].message)) {
+            found.push_back(static_cast<long>(i));
+        }
+    }
+    return found;
+}
+
 size_t LogLines::count(const std::string& text, const std::string& level) const
 {
-    const auto all = lines();
-    return static_cast<size_t>(std::count_if(all.begin(), all.end(), [&](const LoggedLine& line) {
-        return matches(line, level) && stripLogPrefix(line.message) == text;
-    }));
+    return find(level, [&](const std::string& message) { return stripLogPrefix(message) == text; }).size();
 }
 
 long LogLines::indexOf(const std::string& text, const std::string& level) const
 {
-    const auto all = lines();
-    const auto it = std::find_if(all.begin(), all.end(), [&](const LoggedLine& line) {
-        return matches(line, level) && stripLogPrefix(line.message) == text;
-    });
-    return it == all.end() ? -1 : static_cast<long>(it - all.begin());
+    const auto found = find(level, [&](const std::string& message) { return stripLogPrefix(message) == text; });
+    return found.empty() ? -1 : found.front();
 }
 
 size_t LogLines::countContaining(const std::string& fragment, const std::string& level) const
 {
-    const auto all = lines();
-    return static_cast<size_t>(std::count_if(all.begin(), all.end(), [&](const LoggedLine& line) {
-        return matches(line, level) && line.message.find(fragment) != std::string::npos;
-    }));
+    return find(level, [&](const std::string& message) { return message.find(fragment) != std::string::npos; }).size();
 }
 
 void LogLines::clear()
@@ -126,16 +120,13 @@ ProgramLog::ProgramLog()
     for (std::string line; std::getline(in, line);) {
         const auto open = line.find(" [");
         const auto close = open == std::string::npos ? open : line.find("] ", open);
-        if (close == std::string::npos) {
-            continue;
+        if (close != std::string::npos) {
+            std::string message = line.substr(close + 2);
+            if (!message.empty() && message.back() == ' ') {
+                message.pop_back();
+            }
+            record({line.substr(open + 2, close - open - 2), "", message});
         }
-        LoggedLine parsed;
-        parsed.level = line.substr(open + 2, close - open - 2);
-        parsed.message = line.substr(close + 2);
-        if (!parsed.message.empty() && parsed.message.back() == ' ') {
-            parsed.message.pop_back();
-        }
-        record(std::move(parsed));
     }
 }
 

@@ -3,6 +3,7 @@
 // executable under test wrote (ProgramLog).
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -31,6 +32,9 @@ public:
     void record(LoggedLine line);
 
 private:
+    // Indexes of the lines of the level (any for "") that match.
+    std::vector<long> find(const std::string& level, const std::function<bool(const std::string&)>& match) const;
+
     mutable std::mutex m_lock;
     std::vector<LoggedLine> m_lines;
 };

@@ -7,11 +7,11 @@
 // Needs the real /dev/fuse: do not combine with sandbox::mountPrivateDev.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "support/run_process.h"
 
 struct NotifyReply {
     uint32_t id = 0;
@@ -28,15 +28,10 @@ public:
     NotifyStandIn(const NotifyStandIn&) = delete;
     NotifyStandIn& operator=(const NotifyStandIn&) = delete;
 
-    // A request as the kernel writes it: id, flag, pid in native byte order,
-    // then the path bytes, not terminated.
-    static std::string request(uint32_t id, uint32_t flag, int32_t pid, const std::string& path);
-    // Queues one request (1 to 4096 bytes); false when the server is gone.
-    bool queue(const std::string& bytes);
-    bool queue(uint32_t id, uint32_t flag, int32_t pid, const std::string& path)
-    {
-        return queue(request(id, flag, pid, path));
-    }
+    // Queues one request as the kernel writes it: id, flag, pid in native
+    // byte order, then the path bytes, not terminated; false when the
+    // server is gone.
+    bool queue(uint32_t id, uint32_t flag, int32_t pid, const std::string& path);
     // Makes the next count reads return 0 bytes at once.
     bool queueEmptyReads(size_t count);
     // The next write of the program; false when none comes within the limit.
@@ -45,14 +40,12 @@ public:
     bool nextReply(NotifyReply& reply, double timeoutSeconds = 5);
 
     // Ends the server with SIGKILL: the mount stays, and reads on it fail.
-    void killServer();
-    pid_t serverPid() const { return m_pid; }
+    void killServer() { m_server.stop(); }
 
 private:
-    void shutdown();
+    bool send(const std::string& packet);
 
-    pid_t m_pid = -1;
-    bool m_mounted = false;
-    std::vector<char> m_buffer;
+    ChildProcess m_server;
     int m_control = -1;
+    std::vector<char> m_buffer = std::vector<char>(256 * 1024);  // a write's largest size
 };

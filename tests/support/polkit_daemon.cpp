@@ -2,21 +2,12 @@
 
 #include <signal.h>
 #include <sys/mount.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 
 #include "support/bus_client.h"
 #include "support/sandbox.h"
-
-const char kRootOnlyRules[] =
-    "polkit.addRule(function(action, subject) {\n"
-    "  if (action.id == \"com.ormel.vetu.labelmgr.access\")\n"
-    "    return subject.user == \"root\" ? polkit.Result.YES : polkit.Result.NO;\n"
-    "});\n";
 
 const char kAnswerFileRules[] =
     "polkit.addRule(function(action, subject) {\n"
@@ -28,10 +19,8 @@ namespace {
 
 constexpr const char kPolkitd[] = "/usr/lib/polkit-1/polkitd";
 constexpr const char kActionFile[] = VETU_SOURCE_DIR "/packaging/com.ormel.vetu.labelmgr.policy";
-constexpr const char kActionsDir[] = "/usr/share/polkit-1/actions";
-constexpr const char kEtcRulesDir[] = "/etc/polkit-1/rules.d";
-constexpr const char kShareRulesDir[] = "/usr/share/polkit-1/rules.d";
-constexpr const char kPolkitName[] = "org.freedesktop.PolicyKit1";
+// Actions, our rules, the system's rules: each a tmpfs while the daemon runs.
+constexpr const char* kDirs[] = {"/usr/share/polkit-1/actions", "/etc/polkit-1/rules.d", "/usr/share/polkit-1/rules.d"};
 constexpr const char kQuestionRule[] =
     "type='method_call',interface='org.freedesktop.PolicyKit1.Authority',member='CheckAuthorization'";
 
@@ -57,47 +46,30 @@ bool becomeMonitor(const BusClient& client)
 
 }  // namespace
 
-bool PolkitDaemon::prepare(const std::string& rules)
+PolkitDaemon::PolkitDaemon(const std::string& rules)
 {
-    for (const char* dir : {kActionsDir, kEtcRulesDir, kShareRulesDir}) {
-        if (!sandbox::mountTmpfs(dir)) {
-            m_error = std::string("mount tmpfs on ") + dir + ": " + strerror(errno);
-            return false;
-        }
-        m_mounts.push_back(dir);
-    }
     std::error_code error;
-    const std::string base = std::filesystem::path(kActionFile).filename();
-    if (!std::filesystem::copy_file(kActionFile, std::string(kActionsDir) + "/" + base, error)) {
-        m_error = std::string("cannot copy ") + kActionFile;
-        return false;
+    for (const char* dir : kDirs) {
+        if (!sandbox::mountTmpfs(dir)) {
+            m_error = std::string("mount tmpfs on ") + dir;
+            return;
+        }
     }
-    std::ofstream(std::string(kEtcRulesDir) + "/50-test.rules") << rules;
+    const std::string action = std::string(kDirs[0]) + "/" + std::filesystem::path(kActionFile).filename().string();
+    std::filesystem::copy_file(kActionFile, action, error);
+    std::ofstream(std::string(kDirs[1]) + "/50-test.rules") << rules;
     setAnswer(PolkitAnswer::Authorised);
-    return true;
-}
-
-PolkitDaemon::PolkitDaemon(const std::string& rules, double timeoutSeconds)
-{
-    if (access(kPolkitd, X_OK) != 0) {
-        m_error = std::string(kPolkitd) + " is not here";
-        return;
-    }
-    if (!prepare(rules)) {
-        return;
-    }
     m_daemon = ChildProcess({kPolkitd, "--no-debug"});
-    m_ready = m_daemon.ok() && busNameOwnedWithin(kPolkitName, timeoutSeconds) && becomeMonitor(m_monitor);
-    if (!m_ready) {
-        m_error = "polkitd did not take its bus name, or no monitor";
+    if (error || !busNameOwnedWithin("org.freedesktop.PolicyKit1", 15) || !becomeMonitor(m_monitor)) {
+        m_error = std::string(kPolkitd) + " did not take its bus name, or no monitor";
     }
 }
 
 PolkitDaemon::~PolkitDaemon()
 {
     m_daemon.stop(SIGTERM);
-    for (auto it = m_mounts.rbegin(); it != m_mounts.rend(); ++it) {
-        umount2(it->c_str(), MNT_DETACH);
+    for (const char* dir : kDirs) {
+        umount2(dir, MNT_DETACH);
     }
 }
 

@@ -10,8 +10,6 @@
 #include "support/bus_client.h"
 #include "support/run_process.h"
 
-// Rules that answer our action yes for root and no for anyone else.
-extern const char kRootOnlyRules[];
 // Rules that answer our action as setAnswer() last said.
 extern const char kAnswerFileRules[];
 
@@ -20,12 +18,12 @@ enum class PolkitAnswer { Authorised, Challenged, Refused };
 class PolkitDaemon {
 public:
     // rules: the text of one JavaScript rules file.
-    explicit PolkitDaemon(const std::string& rules = kAnswerFileRules, double timeoutSeconds = 15);
+    explicit PolkitDaemon(const std::string& rules = kAnswerFileRules);
     ~PolkitDaemon();
     PolkitDaemon(const PolkitDaemon&) = delete;
     PolkitDaemon& operator=(const PolkitDaemon&) = delete;
 
-    bool ok() const { return m_ready; }  // owns its bus name; else error() says why
+    bool ok() const { return m_error.empty(); }  // owns its bus name; else error() says why
     const std::string& error() const { return m_error; }
 
     void setAnswer(PolkitAnswer answer);  // for kAnswerFileRules
@@ -33,12 +31,8 @@ public:
     std::vector<std::string> queries();
 
 private:
-    bool prepare(const std::string& rules);
-
     ChildProcess m_daemon;
     BusClient m_monitor;  // a bus monitor once polkitd is up
     std::vector<std::string> m_queries;
-    bool m_ready = false;
     std::string m_error;
-    std::vector<std::string> m_mounts;
 };

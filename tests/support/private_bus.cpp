@@ -7,11 +7,10 @@
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -19,8 +18,6 @@
 #include "support/run_process.h"
 
 namespace {
-
-constexpr double kStartSeconds = 10;
 
 bool dropTo(uid_t uid)
 {
@@ -49,22 +46,10 @@ PrivateBus::PrivateBus() : PrivateBus(Options()) {}
 
 PrivateBus::PrivateBus(const Options& options)
 {
-    const char* old = getenv("DBUS_SYSTEM_BUS_ADDRESS");
-    m_hadAddress = old != nullptr;
-    m_oldAddress = old != nullptr ? old : "";
-    start(options);
-}
-
-void PrivateBus::start(const Options& options)
-{
     char dirTemplate[] = "/tmp/private-bus-XXXXXX";
-    if (mkdtemp(dirTemplate) == nullptr || chmod(dirTemplate, 0755) != 0) {
-        m_error = std::string("mkdtemp: ") + strerror(errno);
-        return;
-    }
-    m_dir = dirTemplate;
+    m_dir = mkdtemp(dirTemplate) != nullptr && chmod(dirTemplate, 0755) == 0 ? dirTemplate : "";
     const std::string configPath = m_dir + "/bus.conf", socket = m_dir + "/system_bus_socket";
-    if (!(std::ofstream(configPath) << busConfig(socket, options))) {
+    if (m_dir.empty() || !(std::ofstream(configPath) << busConfig(socket, options))) {
         m_error = "cannot write " + configPath;
         return;
     }
@@ -72,8 +57,7 @@ void PrivateBus::start(const Options& options)
     m_address = "unix:path=" + socket;
     setenv("DBUS_SYSTEM_BUS_ADDRESS", m_address.c_str(), 1);
     // Up once it takes a connection.
-    const bool up = m_daemon.ok() && waitFor([] { return BusClient().ok(); }, kStartSeconds);
-    if (!up) {
+    if (!m_daemon.ok() || !waitFor([] { return BusClient().ok(); }, 10)) {
         m_error = "dbus-daemon did not listen";
         m_daemon.stop();
     }
@@ -82,15 +66,9 @@ void PrivateBus::start(const Options& options)
 PrivateBus::~PrivateBus()
 {
     m_daemon.stop(SIGTERM);
-    if (m_hadAddress) {
-        setenv("DBUS_SYSTEM_BUS_ADDRESS", m_oldAddress.c_str(), 1);
-    } else {
-        unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-    }
-    if (!m_dir.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_dir, ignored);
-    }
+    unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    std::error_code ignored;
+    std::filesystem::remove_all(m_dir, ignored);
 }
 
 DBus::Connection PrivateBus::connect() const
@@ -137,5 +115,7 @@ BusPeer::BusPeer(uid_t uid, double timeoutSeconds, const std::string& processNam
 
 int runAsUser(uid_t uid, const std::function<int()>& body, double timeoutSeconds)
 {
-    return ChildProcess([&] { return dropTo(uid) ? body() : 126; }).exitStatus(timeoutSeconds);
+    ChildProcess child([&] { return dropTo(uid) ? body() : 126; });
+    int status = 0;
+    return child.reap(timeoutSeconds, status) && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

@@ -1,6 +1,6 @@
 // A private system bus for tests: a dbus-daemon of type system listening on
 // a socket in a fresh directory, reached through DBUS_SYSTEM_BUS_ADDRESS
-// while the object lives. The daemon dies with the test process.
+// (unset again when the object goes). The daemon dies with the test process.
 #pragma once
 
 #include <sys/types.h>
@@ -38,14 +38,10 @@ public:
     DBus::Connection connect() const;
 
 private:
-    void start(const Options& options);
-
     ChildProcess m_daemon;
     std::string m_dir;
     std::string m_address;
     std::string m_error;
-    bool m_hadAddress = false;
-    std::string m_oldAddress;
 };
 
 // A connection to the system bus held by a forked child running as uid,

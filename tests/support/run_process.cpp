@@ -76,24 +76,14 @@ bool ChildProcess::reap(double timeoutSeconds, int& status)
     return done;
 }
 
-int ChildProcess::exitStatus(double timeoutSeconds)
-{
-    int status = 0;
-    if (!reap(timeoutSeconds, status)) {
-        stop();
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-void ChildProcess::stop(int signal, double timeoutSeconds)
+void ChildProcess::stop(int signal)
 {
     if (m_pid <= 0) {
         return;
     }
     kill(m_pid, signal);
     int status;
-    if (!reap(timeoutSeconds, status)) {
+    if (!reap(5, status)) {
         kill(m_pid, SIGKILL);
         waitpid(m_pid, &status, 0);
         m_pid = -1;
@@ -123,36 +113,20 @@ ProcessResult runProcess(const std::vector<std::string>& argv, double timeoutSec
     // a pipe open would hold the caller up.
     char outPath[] = "/tmp/vetu-run-XXXXXX";
     const int out = mkostemp(outPath, O_CLOEXEC);
-    if (out < 0) {
-        return result;
-    }
     ChildProcess child(argv, out);
     close(out);
-    result.started = child.ok();
     int status = 0;
-    if (result.started && !child.reap(timeoutSeconds, status)) {
-        child.stop();
-        result.timedOut = true;
-    } else if (result.started && WIFEXITED(status)) {
+    if (out < 0 || !child.ok()) {
+        result.how = "not started";
+    } else if (!child.reap(timeoutSeconds, status)) {
+        result.how = "timed out";
+    } else if (WIFEXITED(status)) {
         result.status = WEXITSTATUS(status);
-    } else if (result.started && WIFSIGNALED(status)) {
-        result.signal = WTERMSIG(status);
+        result.how = "exit " + std::to_string(result.status);
+    } else {
+        result.how = "signal " + std::to_string(WTERMSIG(status));
     }
     result.output = readFile(outPath);
     unlink(outPath);
     return result;
-}
-
-std::string describe(const ProcessResult& result)
-{
-    if (!result.started) {
-        return "not started";
-    }
-    if (result.timedOut) {
-        return "timed out";
-    }
-    if (result.signal != 0) {
-        return "signal " + std::to_string(result.signal);
-    }
-    return "exit " + std::to_string(result.status);
 }

@@ -33,10 +33,8 @@ public:
     // Waits for its end and reaps it (status as waitpid gives it); false,
     // and still running, when the limit passes first.
     bool reap(double timeoutSeconds, int& status);
-    // Its exit status; -1 when a signal ended it or the limit passed (then it is killed).
-    int exitStatus(double timeoutSeconds);
-    // Sends the signal and reaps it, killed if still there at the limit.
-    void stop(int signal = 9, double timeoutSeconds = 5);
+    // Sends the signal and reaps it, killed if still there after 5 s.
+    void stop(int signal = 9);
 
 private:
     pid_t m_pid = -1;
@@ -53,18 +51,15 @@ public:
 };
 
 struct ProcessResult {
-    bool started = false;   // forked (an exec that fails exits 127)
-    bool timedOut = false;  // killed at the time limit
-    int signal = 0;         // the signal that ended it, 0 when it exited
-    int status = -1;        // exit status when it exited
-    std::string output;     // standard output and standard error, interleaved
+    std::string how;     // "exit 3", "signal 9", "timed out" (then killed) or "not started"
+    int status = -1;     // exit status when it exited
+    std::string output;  // standard output and standard error, interleaved
 };
 
 // Runs a program to its end, within the limit.
 ProcessResult runProcess(const std::vector<std::string>& argv, double timeoutSeconds);
 
-// "exit 3", "signal 9", "timed out" or "not started", for failure messages.
-std::string describe(const ProcessResult& result);
+inline std::string describe(const ProcessResult& result) { return result.how; }
 
 #ifdef VETU_BINARY_DIR
 // The built executable with the given arguments.

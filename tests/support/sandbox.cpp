@@ -33,8 +33,7 @@ bool exists(const std::string& path)
 bool makeDirs(const std::string& path)
 {
     std::error_code ec;
-    std::filesystem::create_directories(path, ec);
-    return !ec;
+    return std::filesystem::create_directories(path, ec) || !ec;
 }
 
 // Lays a writable overlay (upper layer on the staging tmpfs) over dir.
@@ -77,27 +76,20 @@ bool mountPrivateDev()
     if (mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0) {
         return false;
     }
-    const struct {
-        const char* name;
-        unsigned major;
-        unsigned minor;
-    } nodes[] = {{"/dev/null", 1, 3},   {"/dev/zero", 1, 5},    {"/dev/full", 1, 7},
-                 {"/dev/random", 1, 8}, {"/dev/urandom", 1, 9}, {"/dev/tty", 5, 0}};
-    for (const auto& node : nodes) {
-        if (mknod(node.name, S_IFCHR | 0666, makedev(node.major, node.minor)) != 0 ||
-            chmod(node.name, 0666) != 0) {
+    const std::pair<const char*, dev_t> nodes[] = {
+        {"/dev/null", makedev(1, 3)},   {"/dev/zero", makedev(1, 5)},    {"/dev/full", makedev(1, 7)},
+        {"/dev/random", makedev(1, 8)}, {"/dev/urandom", makedev(1, 9)}, {"/dev/tty", makedev(5, 0)}};
+    for (const auto& [name, device] : nodes) {
+        if (mknod(name, S_IFCHR | 0666, device) != 0 || chmod(name, 0666) != 0) {
             return false;
         }
     }
-    const struct {
-        const char* link;
-        const char* target;
-    } links[] = {{"/dev/fd", "/proc/self/fd"},
-                 {"/dev/stdin", "/proc/self/fd/0"},
-                 {"/dev/stdout", "/proc/self/fd/1"},
-                 {"/dev/stderr", "/proc/self/fd/2"}};
-    for (const auto& link : links) {
-        if (symlink(link.target, link.link) != 0) {
+    const std::pair<const char*, const char*> links[] = {{"/dev/fd", "/proc/self/fd"},
+                                                         {"/dev/stdin", "/proc/self/fd/0"},
+                                                         {"/dev/stdout", "/proc/self/fd/1"},
+                                                         {"/dev/stderr", "/proc/self/fd/2"}};
+    for (const auto& [link, target] : links) {
+        if (symlink(target, link) != 0) {
             return false;
         }
     }

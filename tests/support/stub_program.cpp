@@ -4,43 +4,27 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
+#include "common/file_utils.h"
 
 StubProgram::StubProgram(const char* program, const std::string& body) : m_program(program)
 {
     char templ[] = "/tmp/vetu-stub-XXXXXX";
-    if (mkdtemp(templ) == nullptr) {
-        throw std::runtime_error(std::string("mkdtemp: ") + strerror(errno));
-    }
-    m_dir = templ;
+    m_dir = mkdtemp(templ) != nullptr ? templ : "/nonexistent";
     const std::string script = m_dir + "/program";
-    {
-        std::ofstream out(script);
-        out << "#!/bin/sh\n"
-            << "STUB_DIR='" << m_dir << "'\n"
-            << "echo \"$*\" >> \"$STUB_DIR/calls\"\n"
-            << body;
-        if (!out) {
-            throw std::runtime_error("cannot write " + script);
-        }
+    if (!writeFile(script, "#!/bin/sh\nSTUB_DIR='" + m_dir + "'\necho \"$*\" >> \"$STUB_DIR/calls\"\n" + body) ||
+        chmod(script.c_str(), 0755) != 0 || mount(script.c_str(), program, nullptr, MS_BIND, nullptr) != 0) {
+        throw std::runtime_error("cannot stand in for " + m_program + ": " + strerror(errno));
     }
-    chmod(script.c_str(), 0755);
-    if (mount(script.c_str(), program, nullptr, MS_BIND, nullptr) != 0) {
-        throw std::runtime_error("bind mount over " + m_program + ": " + strerror(errno));
-    }
-    m_mounted = true;
 }
 
 StubProgram::~StubProgram()
 {
-    if (m_mounted) {
-        umount2(m_program.c_str(), MNT_DETACH);
-    }
+    umount2(m_program.c_str(), MNT_DETACH);
     std::error_code ec;
     std::filesystem::remove_all(m_dir, ec);
 }
@@ -49,9 +33,7 @@ std::string StubProgram::writeData(const std::string& rel, const std::string& co
 {
     const std::filesystem::path path = std::filesystem::path(m_dir) / rel;
     std::filesystem::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-    if (!out) {
+    if (!writeFile(path.string(), content)) {
         throw std::runtime_error("cannot write " + path.string());
     }
     return path.string();

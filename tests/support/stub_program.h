@@ -25,7 +25,6 @@ public:
 private:
     std::string m_program;
     std::string m_dir;
-    bool m_mounted = false;
 };
 
 struct StubRpm : StubProgram {

@@ -14,19 +14,21 @@
 #include <system_error>
 
 namespace {
-[[noreturn]] void fail(const std::string& what)
+// The path when ok, else an exception naming what failed.
+std::string checked(bool ok, const std::string& what, const std::string& path)
 {
-    throw std::system_error(errno, std::generic_category(), what);
+    if (!ok) {
+        throw std::system_error(errno, std::generic_category(), what + " " + path);
+    }
+    return path;
 }
 }  // namespace
 
 TempTree::TempTree()
 {
     char templ[] = "/tmp/vetu-tree-XXXXXX";
-    if (mkdtemp(templ) == nullptr) {
-        fail("mkdtemp");
-    }
-    m_root = templ;
+    const bool made = mkdtemp(templ) != nullptr;
+    m_root = checked(made, "mkdtemp", templ);
 }
 
 TempTree::~TempTree()
@@ -50,39 +52,27 @@ std::string TempTree::makeParents(const std::string& rel) const
 std::string TempTree::dir(const std::string& rel, unsigned mode)
 {
     const std::string abs = makeParents(rel);
-    if (mkdir(abs.c_str(), mode) != 0 && errno != EEXIST) {
-        fail("mkdir " + abs);
-    }
-    chmod(abs.c_str(), mode);
-    return abs;
+    checked(mkdir(abs.c_str(), mode) == 0 || errno == EEXIST, "mkdir", abs);
+    return checked(chmod(abs.c_str(), mode) == 0, "chmod", abs);
 }
 
 std::string TempTree::file(const std::string& rel, const std::string& content, unsigned mode)
 {
     const std::string abs = makeParents(rel);
-    if (!(std::ofstream(abs, std::ios::binary | std::ios::trunc) << content)) {
-        fail("create " + abs);
-    }
-    chmod(abs.c_str(), mode);
-    return abs;
+    checked(static_cast<bool>(std::ofstream(abs, std::ios::binary | std::ios::trunc) << content), "create", abs);
+    return checked(chmod(abs.c_str(), mode) == 0, "chmod", abs);
 }
 
 std::string TempTree::symlink(const std::string& rel, const std::string& target)
 {
     const std::string abs = makeParents(rel);
-    if (::symlink(target.c_str(), abs.c_str()) != 0) {
-        fail("symlink " + abs);
-    }
-    return abs;
+    return checked(::symlink(target.c_str(), abs.c_str()) == 0, "symlink", abs);
 }
 
 std::string TempTree::fifo(const std::string& rel)
 {
     const std::string abs = makeParents(rel);
-    if (mkfifo(abs.c_str(), 0644) != 0) {
-        fail("mkfifo " + abs);
-    }
-    return abs;
+    return checked(mkfifo(abs.c_str(), 0644) == 0, "mkfifo", abs);
 }
 
 std::string TempTree::socket(const std::string& rel)
@@ -95,10 +85,7 @@ std::string TempTree::socket(const std::string& rel)
                        (memcpy(addr.sun_path, abs.c_str(), abs.size() + 1),
                         bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0);
     close(fd);
-    if (!bound) {
-        fail("bind " + abs);
-    }
-    return abs;
+    return checked(bound, "bind", abs);
 }
 
 std::string readXattr(const std::string& path, const char* name)

@@ -16,7 +16,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <set>
@@ -117,40 +116,30 @@ void queueRequest(std::string request)
 
 }  // namespace
 
-int main(int argc, char** argv)
+int main(int /*argc*/, char** argv)
 {
-    if (argc != 2) {
-        fprintf(stderr, "usage: %s MOUNTPOINT (control socket on fd 3)\n", argv[0]);
-        return 2;
-    }
     fuse_lowlevel_ops ops {};
     ops.getattr = doGetattr;
     ops.open = doOpen;
     ops.read = doRead;
     ops.write = doWrite;
     ops.release = doRelease;
-
     char* args[] = {argv[0], nullptr};
     fuse_args fuseArgs = FUSE_ARGS_INIT(1, args);
     fuse_session* session = fuse_session_new(&fuseArgs, &ops, sizeof(ops), nullptr);
-    if (session == nullptr || fuse_session_mount(session, argv[1]) != 0) {
-        fprintf(stderr, "notify stand-in: cannot mount %s\n", argv[1]);
-        return 1;
-    }
-    if (send(kControlFd, "R", 1, MSG_NOSIGNAL) != 1) {
-        fuse_session_unmount(session);
-        return 1;
+    if (session == nullptr || fuse_session_mount(session, argv[1]) != 0 || send(kControlFd, "R", 1, MSG_NOSIGNAL) != 1) {
+        return 1;  // the test sees no "R"
     }
     fuse_buf buf {};
     std::vector<char> packet(kMaxPacket);
     pollfd fds[2] = {{fuse_session_fd(session), POLLIN, 0}, {kControlFd, POLLIN, 0}};
-    bool unmounted = false;
+    // Ends when the test unmounts the file or goes; the process goes with it.
     for (;;) {
         if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            break;
+            return 1;
         }
         if (fds[0].revents != 0) {
             const int res = fuse_session_receive_buf(session, &buf);
@@ -158,8 +147,7 @@ int main(int argc, char** argv)
                 continue;
             }
             if (res <= 0) {
-                unmounted = true;  // the test unmounted the file
-                break;
+                return 0;
             }
             fuse_session_process_buf(session, &buf);
             answerInterrupted();
@@ -167,7 +155,7 @@ int main(int argc, char** argv)
         if (fds[1].revents != 0) {
             const ssize_t n = recv(kControlFd, packet.data(), packet.size(), 0);
             if (n <= 0) {
-                break;  // the test is gone
+                return 0;
             }
             const size_t size = static_cast<size_t>(n);
             if (size <= kMaxRequest) {
@@ -178,10 +166,4 @@ int main(int argc, char** argv)
             }
         }
     }
-    free(buf.mem);
-    if (!unmounted) {
-        fuse_session_unmount(session);
-    }
-    fuse_session_destroy(session);
-    return 0;
 }
