@@ -60,7 +60,7 @@ void PolicyWorkers::getRecurDirIdentityData(const std::vector<std::string>& para
         map[dir + "/*"]["path_id"] = pathId;
         setParentDirInheritFlag(dir, kInheritFlagFull);
         std::vector<std::string> walked;
-        PolicyLabelHints hints{false, &m_inheritFlags};
+        PolicyLabelHints hints{false, &m_inheritFlags, nullptr, nullptr, &m_userTables};
         if (containsWildcard(dir)) {
             (sid ? m_store.identityDataDirWSpathid : m_store.identityDataDirWOpathid).set(dir, pathId);
             for (const auto& match : searchFilesByPattern(dir)) {
@@ -233,7 +233,7 @@ vetu_id_t PolicyWorkers::labelPolicyPath(const std::string& path, uint64_t pathI
     bool looked = false;
     const std::string canonical = resolvePolicyPath(translated, status, looked);
     // The family resolves no further what was just resolved here.
-    const PolicyLabelHints resolved{true, memo, looked ? &status : nullptr, &records};
+    const PolicyLabelHints resolved{true, memo, looked ? &status : nullptr, &records, &m_userTables};
     const uint64_t parentPathId =
         VetuRestoreContext::findNearestParentDirHasPolicy(canonical, store, sid ? 1 : 0).second;
     switch (number) {
@@ -247,9 +247,9 @@ vetu_id_t PolicyWorkers::labelPolicyPath(const std::string& path, uint64_t pathI
                    : context.getDirOidAndSetLabel(canonical, store, parentPathId, pathId, resolved);
     default:
         return sid ? context.getLinkFileSidAndSetLabel(translated, store, parentPathId, pathId,
-                                                       {false, memo, nullptr, &records})
+                                                       {false, memo, nullptr, &records, &m_userTables})
                    : context.getLinkFileOidAndSetLabel(translated, store, parentPathId, pathId,
-                                                       {false, memo, nullptr, &records});
+                                                       {false, memo, nullptr, &records, &m_userTables});
     }
 }
 

@@ -17,8 +17,8 @@
 #include "common/thread_pool.h"
 #include "common/vetu_id.h"
 #include "restore/inherit_flag_memo.h"
+#include "store/vetu_restore_init.h"
 
-class VetuRestoreInit;
 class VetuRestoreContext;
 class PolicyRecords;
 
@@ -53,7 +53,7 @@ public:
     using Slot = std::optional<size_t>;
 
     PolicyWorkers(VetuRestoreInit& store, VetuRestoreContext& context, ThPool& pool)
-        : m_store(store), m_context(context), m_pool(pool)
+        : m_store(store), m_context(context), m_pool(pool), m_userTables(store.loadIdentifierTables(false))
     {
     }
 
@@ -78,6 +78,8 @@ private:
     VetuRestoreInit& m_store;
     VetuRestoreContext& m_context;
     ThPool& m_pool;
+    // Read by every path of the call, which changes none of them.
+    const IdentifierTables m_userTables;
     // checkAndHandlePath of path, with the resolved form of its directory
     // taken from this call's earlier answers where the path names an
     // existing entry that is no link; then looked is set and status holds
