@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/dir_traverse.h"
@@ -147,10 +148,31 @@ void PolicyWorkers::getFilesIdentityData(const std::vector<std::string>& params,
     default:
         throw DBus::Error(kPolicyErrorName, "getFilesIdentityData object_type error.");
     }
+    // Every pattern is listed on the pool ahead of its turn: listing and
+    // checking its matches costs about as much as labelling them, and
+    // would otherwise run on this one thread. Nothing is recorded or
+    // logged for a pattern before its turn.
+    PendingTasks<std::vector<std::string>> listings;
+    std::vector<Slot> listingOf(params.size());
+    for (size_t i = 0; i < params.size(); ++i) {
+        if (!containsWildcard(params[i])) {
+            continue;
+        }
+        try {
+            listingOf[i] = listings.add(m_pool.add([pattern = params[i]] { return searchFilesByPattern(pattern); }));
+        } catch (const std::exception&) {
+            break;  // a stopped pool: each pattern is listed in its turn, and fails there as it would
+        }
+    }
     FileTasks tasks;
-    for (const auto& param : params) {
+    for (size_t i = 0; i < params.size(); ++i) {
+        const std::string& param = params[i];
         Slot slot;
-        if (wildcardPathHandler(param, tasks, slot, sid, number) == -1) {
+        std::vector<std::string> matches;
+        if (listingOf[i]) {
+            matches = listings.get(*listingOf[i]);
+        }
+        if (wildcardPathHandler(param, tasks, slot, sid, number, listingOf[i] ? &matches : nullptr) == -1) {
             LOG_ERROR("filepath:%s, object_type:%d", logSafe(param).c_str(), number);
             throw DBus::Error(kPolicyErrorName, "getFilesIdentityData path error.");
         }
@@ -159,12 +181,13 @@ void PolicyWorkers::getFilesIdentityData(const std::vector<std::string>& params,
     getThreadResults(tasks, params, map, number, sid);
 }
 
-int PolicyWorkers::wildcardPathHandler(const std::string& param, FileTasks& tasks, Slot& slot, bool sid, int number)
+int PolicyWorkers::wildcardPathHandler(const std::string& param, FileTasks& tasks, Slot& slot, bool sid, int number,
+                                       std::vector<std::string>* listed)
 {
     if (!containsWildcard(param)) {
         return getFileDataThread(param, tasks, slot, 0, sid, number);
     }
-    const std::vector<std::string> matches = searchFilesByPattern(param);
+    const std::vector<std::string> matches = listed != nullptr ? std::move(*listed) : searchFilesByPattern(param);
     const uint64_t hash = getSM3HashLast64Bits(param);
     LOG_INFO("wildcard filepath: %s, hash: 0x%016lx", logSafe(param).c_str(), hash);
     (sid ? m_store.identityDataFileWildcardSid : m_store.identityDataFileWildcardOid).set(param, {hash, 0, 0});
