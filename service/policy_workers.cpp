@@ -35,6 +35,29 @@ constexpr size_t kPathsPerTask = 32;
 // Directories above a policy tree pass everything on.
 constexpr const char kRule[] = "=================================================================";
 
+// What the walk of one policy tree yields: the paths, and for a tree that
+// is no pattern its resolved root and whether that root resolves to itself
+// (then so do the entries below it).
+struct TreeWalk {
+    std::vector<std::string> walked;
+    std::string root;
+    bool resolved = false;
+};
+
+TreeWalk walkPolicyTree(const std::string& dir)
+{
+    TreeWalk tree;
+    if (containsWildcard(dir)) {
+        for (const auto& match : searchFilesByPattern(dir)) {
+            traverseDirectory(match, tree.walked);
+        }
+    } else {
+        tree.root = checkAndHandlePath(dir);
+        tree.resolved = traverseDirectory(tree.root, tree.walked) == 0 && getRealPath(tree.root) == tree.root;
+    }
+    return tree;
+}
+
 }  // namespace
 
 void PolicyWorkers::getRecurDirIdentityData(const std::vector<std::string>& params, int number, CollectionMap& map)
@@ -52,7 +75,24 @@ void PolicyWorkers::getRecurDirIdentityData(const std::vector<std::string>& para
         throw DBus::Error(kPolicyErrorName, "getRecurDirIdentityData object_type error.");
     }
     const bool sid = number == kSubjectRecurfile;
-    for (const auto& dir : dirs) {
+    // The next tree is walked on the pool while this one is labelled: a walk
+    // changes nothing, and takes about as long as the labelling. One tree
+    // ahead at most, so that no more than two are held at once.
+    PendingTasks<TreeWalk> walks;
+    std::vector<Slot> walkOf(dirs.size());
+    const auto walkAhead = [&](size_t i) {
+        if (i < dirs.size()) {
+            try {
+                walkOf[i] = walks.add(m_pool.add([dir = dirs[i]] { return walkPolicyTree(dir); }));
+            } catch (const std::exception&) {
+                // A stopped pool: the tree is walked in its turn.
+            }
+        }
+    };
+    walkAhead(0);
+    for (size_t i = 0; i < dirs.size(); ++i) {
+        const std::string& dir = dirs[i];
+        walkAhead(i + 1);
         uint64_t pathId = 0;
         if (m_store.getSidPathId(dir, pathId) != 0 || pathId == 0 || pathId == kAllOnes) {
             LOG_ERROR("get dir pathid error: #%d #dir:%s #pathid: %016lx", number, logSafe(dir).c_str(), kAllOnes);
@@ -60,19 +100,16 @@ void PolicyWorkers::getRecurDirIdentityData(const std::vector<std::string>& para
         }
         map[dir + "/*"]["path_id"] = pathId;
         setParentDirInheritFlag(dir, kInheritFlagFull);
-        std::vector<std::string> walked;
         PolicyLabelHints hints{false, &m_inheritFlags, nullptr, nullptr, &m_userTables};
         if (containsWildcard(dir)) {
             (sid ? m_store.identityDataDirWSpathid : m_store.identityDataDirWOpathid).set(dir, pathId);
-            for (const auto& match : searchFilesByPattern(dir)) {
-                traverseDirectory(match, walked);
-            }
-        } else {
-            const std::string root = checkAndHandlePath(dir);
-            (sid ? m_store.identityDataDirSpathid : m_store.identityDataDirOpathid).set(root, pathId);
-            // A root that resolves to itself gives entries that do too.
-            hints.resolved = traverseDirectory(root, walked) == 0 && getRealPath(root) == root;
         }
+        TreeWalk tree = walkOf[i] ? walks.get(*walkOf[i]) : walkPolicyTree(dir);
+        if (!containsWildcard(dir)) {
+            (sid ? m_store.identityDataDirSpathid : m_store.identityDataDirOpathid).set(tree.root, pathId);
+            hints.resolved = tree.resolved;
+        }
+        std::vector<std::string>& walked = tree.walked;
         // Every task is queued before the first is waited for; leaving by an
         // exception still waits for all of them. A task labels a run of
         // paths in order, all of them, and raises the first exception.
