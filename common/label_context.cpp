@@ -297,15 +297,26 @@ bool isCanonical(std::string_view text)
     return ok;
 }
 
-// Sixteen digits known to be hexadecimal: bit 6 is set for letters only.
+// Eight digits known to be hexadecimal, as one number: each byte becomes
+// its digit's value (bit 6 is set for letters only), then the nibbles are
+// packed pairwise, the first digit the most significant.
+uint64_t hex8(const char* text)
+{
+    constexpr uint64_t kLowNibbles = 0x0f0f0f0f0f0f0f0fULL;
+    constexpr uint64_t kOnes = 0x0101010101010101ULL;
+    uint64_t word;
+    memcpy(&word, text, sizeof(word));
+    word = (word & kLowNibbles) + 9 * ((word >> 6) & kOnes);
+    word = __builtin_bswap64(word);
+    word = (word | (word >> 4)) & 0x00ff00ff00ff00ffULL;
+    word = (word | (word >> 8)) & 0x0000ffff0000ffffULL;
+    return (word | (word >> 16)) & 0x00000000ffffffffULL;
+}
+
+// Sixteen digits known to be hexadecimal.
 uint64_t hex16(const char* text)
 {
-    uint64_t value = 0;
-    for (int i = 0; i < 16; ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        value = (value << 4) | static_cast<uint64_t>((c & 0x0f) + 9 * (c >> 6));
-    }
-    return value;
+    return (hex8(text) << 32) | hex8(text + 8);
 }
 
 }  // namespace
