@@ -1,5 +1,6 @@
 #include "common/label_context.h"
 
+#include <cstring>
 #include <string_view>
 
 #include "common/logger.h"
@@ -8,11 +9,25 @@ namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
+// The two digits of every byte value: a label is 72 bytes of numbers.
+struct HexPairs {
+    char text[512];
+    constexpr HexPairs() : text()
+    {
+        for (int i = 0; i < 256; ++i) {
+            text[2 * i] = kHexDigits[i >> 4];
+            text[2 * i + 1] = kHexDigits[i & 0x0f];
+        }
+    }
+};
+constexpr HexPairs kHexPairs;
+
+// width is even.
 char* putHex(char* out, uint64_t value, int width)
 {
-    for (int i = width - 1; i >= 0; --i) {
-        out[i] = kHexDigits[value & 0x0f];
-        value >>= 4;
+    for (int i = width - 2; i >= 0; i -= 2) {
+        memcpy(out + i, kHexPairs.text + 2 * (value & 0xff), 2);
+        value >>= 8;
     }
     return out + width;
 }
@@ -244,8 +259,23 @@ constexpr size_t kCreateOidOffset = 120;
 // c | 0x20 maps 'A'-'F' onto 'a'-'f' and leaves '0'-'9' as they are.
 bool isHexRun(const char* text, size_t length)
 {
+    // Eight bytes at a time where it can: the high bit of each byte of
+    // inRange says whether that byte lies in [lo, hi], for bytes below 0x80.
+    constexpr uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr uint64_t kHigh = 0x8080808080808080ULL;
+    const auto inRange = [](uint64_t word, uint64_t lo, uint64_t hi) {
+        return (word + (0x80 - lo) * kOnes) & ((0x80 + hi) * kOnes - word) & kHigh;
+    };
+    size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        uint64_t word;
+        memcpy(&word, text + i, sizeof(word));
+        if ((word & kHigh) != 0 || (inRange(word, '0', '9') | inRange(word | (0x20 * kOnes), 'a', 'f')) != kHigh) {
+            return false;
+        }
+    }
     unsigned bad = 0;
-    for (size_t i = 0; i < length; ++i) {
+    for (; i < length; ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
         bad |= static_cast<unsigned>(static_cast<unsigned char>(c - '0') > 9) &
                static_cast<unsigned>(static_cast<unsigned char>((c | 0x20) - 'a') > 5);
@@ -267,15 +297,26 @@ bool isCanonical(std::string_view text)
     return ok;
 }
 
-// Sixteen digits known to be hexadecimal: bit 6 is set for letters only.
+// Eight digits known to be hexadecimal, as one number: each byte becomes
+// its digit's value (bit 6 is set for letters only), then the nibbles are
+// packed pairwise, the first digit the most significant.
+uint64_t hex8(const char* text)
+{
+    constexpr uint64_t kLowNibbles = 0x0f0f0f0f0f0f0f0fULL;
+    constexpr uint64_t kOnes = 0x0101010101010101ULL;
+    uint64_t word;
+    memcpy(&word, text, sizeof(word));
+    word = (word & kLowNibbles) + 9 * ((word >> 6) & kOnes);
+    word = __builtin_bswap64(word);
+    word = (word | (word >> 4)) & 0x00ff00ff00ff00ffULL;
+    word = (word | (word >> 8)) & 0x0000ffff0000ffffULL;
+    return (word | (word >> 16)) & 0x00000000ffffffffULL;
+}
+
+// Sixteen digits known to be hexadecimal.
 uint64_t hex16(const char* text)
 {
-    uint64_t value = 0;
-    for (int i = 0; i < 16; ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        value = (value << 4) | static_cast<uint64_t>((c & 0x0f) + 9 * (c >> 6));
-    }
-    return value;
+    return (hex8(text) << 32) | hex8(text + 8);
 }
 
 }  // namespace

@@ -1,10 +1,21 @@
 #include "common/log_text.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace {
 
 bool isControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
+
+// Whether any of eight bytes is below 0x20 or is 0x7f: most text has none,
+// and is then passed over a word at a time.
+bool hasControl(uint64_t word)
+{
+    constexpr uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr uint64_t kHigh = 0x8080808080808080ULL;
+    const uint64_t del = word ^ (0x7f * kOnes);
+    return ((((word - 0x20 * kOnes) & ~word) | ((del - kOnes) & ~del)) & kHigh) != 0;
+}
 
 }  // namespace
 
@@ -15,6 +26,12 @@ LogText::LogText(const char* text) : m_raw(text != nullptr ? text : "") { escape
 void LogText::escape(const char* text, size_t size)
 {
     size_t i = 0;
+    for (uint64_t word; i + sizeof(word) <= size; i += sizeof(word)) {
+        memcpy(&word, text + i, sizeof(word));
+        if (hasControl(word)) {
+            break;
+        }
+    }
     while (i < size && !isControl(static_cast<unsigned char>(text[i]))) {
         ++i;
     }

@@ -52,6 +52,24 @@ public:
         return *this;
     }
 
+    // Exchanges the entries with other's, as a copy takes the locks: a
+    // snapshot of a map that is emptied next costs no copy.
+    void swap(SyncMap& other)
+    {
+        if (this == &other) {
+            return;
+        }
+        Snapshot staleOwn;  // freed after the locks are released
+        Snapshot staleOther;
+        std::lock(m_policy, other.m_policy);
+        std::lock_guard<MutexSynchronizationPolicy> otherGuard(other.m_policy, std::adopt_lock);
+        std::lock_guard<MutexSynchronizationPolicy> ownGuard(m_policy, std::adopt_lock);
+        m_map.swap(other.m_map);
+        staleOwn.swap(m_snapshot);
+        staleOther.swap(other.m_snapshot);
+        noteDataChange();
+    }
+
     // 0 and the value copied out when present; -1 and value untouched when absent.
     int get(const K& key, V& value) const
     {

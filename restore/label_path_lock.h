@@ -6,6 +6,8 @@
 // once.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <mutex>
 #include <string>
 
@@ -13,3 +15,6 @@
 // it names. A path that cannot be stat'ed is keyed by its text.
 std::mutex& labelLockOf(const std::string& path, bool ofLink = false);
 std::unique_lock<std::mutex> lockLabelOfPath(const std::string& path, bool ofLink = false);
+// The same lock, for a caller that has just stat'ed the file: status is
+// what labelLockOf would look up.
+std::unique_lock<std::mutex> lockLabelOfFile(const struct stat& status);

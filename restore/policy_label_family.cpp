@@ -29,15 +29,18 @@ namespace {
 
 // The value of the last pattern in key order that matches path, then an exact
 // entry over it; value stays as it is without any match.
-void applyUserSetting(const SyncMap<std::string, uint32_t>& patterns, const SyncMap<std::string, uint32_t>& exact,
+void applyUserSetting(const std::map<std::string, uint32_t>& patterns, const std::map<std::string, uint32_t>& exact,
                       const std::string& path, uint32_t& value)
 {
-    for (const auto& entry : *patterns.snapshot()) {
+    for (const auto& entry : patterns) {
         if (isWildcardMatch(entry.first, path)) {
             value = entry.second;
         }
     }
-    exact.get(path, value);
+    const auto it = exact.find(path);
+    if (it != exact.end()) {
+        value = it->second;
+    }
 }
 
 void recordPolicyEntry(SyncMap<std::string, vetu_id_t>& record, const std::string& file, const vetu_id_t& id,
@@ -156,7 +159,8 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
     LabelContext next;
     int written;
     {
-        const auto labelLock = lockLabelOfPath(file, member.link);
+        // What the lock would stat for is in status already.
+        const auto labelLock = exists && !member.link ? lockLabelOfFile(status) : lockLabelOfPath(file, member.link);
         if ((checked ? getCheckedFileLabelFromXattr(file.c_str(), &current)
                      : getFileLabelFromXattr(file.c_str(), &current, mode)) != 0) {
             MEMBER_LOG(logWarn, "get file label from xattr failed, %s", logSafe(file).c_str());
@@ -165,8 +169,11 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
         next = current;
         vetu_id_t& part = member.sid ? next.sid : next.oid;
         part = id;
-        applyUserSetting(store.identityDataUserConfigTidGlob, store.identityDataUserConfigTid, file, next.tid);
-        applyUserSetting(store.identityDataUserConfigInheritFlagGlob, store.identityDataUserConfigInheritFlag, file,
+        const IdentifierTables* tables = hints.userTables;
+        applyUserSetting(*(tables ? tables->tidPatterns : store.identityDataUserConfigTidGlob.snapshot()),
+                         *(tables ? tables->tids : store.identityDataUserConfigTid.snapshot()), file, next.tid);
+        applyUserSetting(*(tables ? tables->inheritFlagPatterns : store.identityDataUserConfigInheritFlagGlob.snapshot()),
+                         *(tables ? tables->inheritFlags : store.identityDataUserConfigInheritFlag.snapshot()), file,
                          next.inherit_flag);
         if (pkgId != 0) {
             part.pkg_id = pkgId;

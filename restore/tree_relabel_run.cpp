@@ -585,7 +585,7 @@ void VetuRestoreContext::setLabelToFileDirMultiThread(const std::string& path, V
             std::string& line = batch.newInfoLine();
             line.reserve(kInfoStart.size() + real.size() + kInfoArrow.size() + textView.size());
             line.append(kInfoStart).append(logSafe(real).c_str()).append(kInfoArrow).append(textView);
-        } else {
+        } else if (Logger::getInstance()->isEnabled(log4cpp::Priority::INFO)) {
             LOG_INFO("set label to file, %s-> %.*s", logSafe(real).c_str(), static_cast<int>(textView.size()), text);
         }
     }

@@ -35,6 +35,9 @@ struct PolicyLabelHints {
     const struct stat* status = nullptr;
     // Where the entries go instead of straight into the store, if anywhere.
     PolicyRecords* records = nullptr;
+    // The user-set tid and inherit-flag tables as the call found them (no
+    // policy call changes them), so that a path takes none of their locks.
+    const IdentifierTables* userTables = nullptr;
 };
 
 // The store entries of a run of policy paths, recorded together when the run

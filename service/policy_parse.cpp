@@ -5,6 +5,7 @@
 #include <atomic>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -76,6 +77,36 @@ private:
     ThreadJoiner m_joiner{m_threads};
 };
 
+// The 17 maps a policy replaces, as pointers to members.
+template <class Visit>
+void visitPolicyMaps(Visit&& visit)
+{
+    visit(&IdentityMaps::identityDataFileSid);
+    visit(&IdentityMaps::identityDataFileOid);
+    visit(&IdentityMaps::identityDataDirSid);
+    visit(&IdentityMaps::identityDataDirOid);
+    visit(&IdentityMaps::identityDataLnkfileSid);
+    visit(&IdentityMaps::identityDataLnkfileOid);
+    visit(&IdentityMaps::identityDataFileWildcardSid);
+    visit(&IdentityMaps::identityDataFileWildcardOid);
+    visit(&IdentityMaps::identityDataDirWildcardSid);
+    visit(&IdentityMaps::identityDataDirWildcardOid);
+    visit(&IdentityMaps::identityDataLinkWildcardSid);
+    visit(&IdentityMaps::identityDataLinkWildcardOid);
+    visit(&IdentityMaps::identityDataDirSpathid);
+    visit(&IdentityMaps::identityDataDirOpathid);
+    visit(&IdentityMaps::identityDataDirWSpathid);
+    visit(&IdentityMaps::identityDataDirWOpathid);
+    visit(&IdentityMaps::specialFsFileOid);
+}
+
+void restoreSnapshot(const std::unique_ptr<IdentityMaps>& snapshot, IdentityMaps& maps)
+{
+    if (snapshot) {
+        maps = *snapshot;
+    }
+}
+
 }  // namespace
 
 void validatePolicyParams(const OriginPolicy& policy)
@@ -124,44 +155,41 @@ void validatePolicyParams(const OriginPolicy& policy)
 
 ExtendedPolicy PolicyParser::policies_parse(const OriginPolicy& origin)
 {
-    const IdentityMaps snapshot(m_store);
+    // Null until the store is first changed: a refused policy changed
+    // nothing, so there is nothing to write back.
+    std::unique_ptr<IdentityMaps> snapshot;
     IdentityMaps& maps = m_store;
     try {
-        return parseAndApply(origin);
+        return parseAndApply(origin, snapshot);
     } catch (const DBus::Error& e) {
         LOG_ERROR("policies_parse DBus error: %s", e.message());
-        maps = snapshot;
+        restoreSnapshot(snapshot, maps);
         throw;
     } catch (const std::exception& e) {
         LOG_ERROR("policies_parse exception: %s", logSafe(e.what()).c_str());
-        maps = snapshot;
+        restoreSnapshot(snapshot, maps);
     } catch (...) {
         LOG_ERROR("policies_parse unknown exception occurred");
-        maps = snapshot;
+        restoreSnapshot(snapshot, maps);
     }
     return ExtendedPolicy();
 }
 
-void PolicyParser::clearPolicyMaps()
+std::unique_ptr<IdentityMaps> PolicyParser::takePolicyMaps()
 {
-    for (auto* map : {&m_store.identityDataFileSid, &m_store.identityDataFileOid, &m_store.identityDataDirSid,
-                      &m_store.identityDataDirOid, &m_store.identityDataLnkfileSid, &m_store.identityDataLnkfileOid,
-                      &m_store.identityDataFileWildcardSid, &m_store.identityDataFileWildcardOid,
-                      &m_store.identityDataDirWildcardSid, &m_store.identityDataDirWildcardOid,
-                      &m_store.identityDataLinkWildcardSid, &m_store.identityDataLinkWildcardOid}) {
-        map->clear();
-    }
-    for (auto* map : {&m_store.identityDataDirSpathid, &m_store.identityDataDirOpathid,
-                      &m_store.identityDataDirWSpathid, &m_store.identityDataDirWOpathid}) {
-        map->clear();
-    }
-    m_store.specialFsFileOid.clear();
+    // The 17 maps move into the snapshot, which leaves them empty in the
+    // store; only the others are copied.
+    IdentityMaps taken;
+    visitPolicyMaps([&](auto member) { (taken.*member).swap(m_store.*member); });
+    auto snapshot = std::make_unique<IdentityMaps>(m_store);
+    visitPolicyMaps([&](auto member) { (snapshot.get()->*member).swap(taken.*member); });
+    return snapshot;
 }
 
-ExtendedPolicy PolicyParser::parseAndApply(const OriginPolicy& origin)
+ExtendedPolicy PolicyParser::parseAndApply(const OriginPolicy& origin, std::unique_ptr<IdentityMaps>& snapshot)
 {
     validatePolicyParams(origin);
-    clearPolicyMaps();
+    snapshot = takePolicyMaps();
     if (origin.empty()) {
         if (m_store.storeIndentityData() != 0) {
             LOG_ERROR("Failed to store identity data");

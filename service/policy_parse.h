@@ -5,11 +5,13 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 
 #include "common/thread_pool.h"
 #include "service/policy_dump_log.h"
 
 class VetuRestoreInit;
+class IdentityMaps;
 class VetuRestoreContext;
 
 constexpr size_t kMaxPolicyEntries = 100000;
@@ -36,8 +38,9 @@ public:
     void joinDumpLogs() { m_dumpLogs.join(); }
 
 private:
-    ExtendedPolicy parseAndApply(const OriginPolicy& origin);
-    void clearPolicyMaps();
+    ExtendedPolicy parseAndApply(const OriginPolicy& origin, std::unique_ptr<IdentityMaps>& snapshot);
+    // The store as it was, with its 17 policy maps emptied.
+    std::unique_ptr<IdentityMaps> takePolicyMaps();
 
     VetuRestoreInit& m_store;
     VetuRestoreContext& m_context;

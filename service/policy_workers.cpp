@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/dir_traverse.h"
@@ -34,6 +35,29 @@ constexpr size_t kPathsPerTask = 32;
 // Directories above a policy tree pass everything on.
 constexpr const char kRule[] = "=================================================================";
 
+// What the walk of one policy tree yields: the paths, and for a tree that
+// is no pattern its resolved root and whether that root resolves to itself
+// (then so do the entries below it).
+struct TreeWalk {
+    std::vector<std::string> walked;
+    std::string root;
+    bool resolved = false;
+};
+
+TreeWalk walkPolicyTree(const std::string& dir)
+{
+    TreeWalk tree;
+    if (containsWildcard(dir)) {
+        for (const auto& match : searchFilesByPattern(dir)) {
+            traverseDirectory(match, tree.walked);
+        }
+    } else {
+        tree.root = checkAndHandlePath(dir);
+        tree.resolved = traverseDirectory(tree.root, tree.walked) == 0 && getRealPath(tree.root) == tree.root;
+    }
+    return tree;
+}
+
 }  // namespace
 
 void PolicyWorkers::getRecurDirIdentityData(const std::vector<std::string>& params, int number, CollectionMap& map)
@@ -51,7 +75,24 @@ void PolicyWorkers::getRecurDirIdentityData(const std::vector<std::string>& para
         throw DBus::Error(kPolicyErrorName, "getRecurDirIdentityData object_type error.");
     }
     const bool sid = number == kSubjectRecurfile;
-    for (const auto& dir : dirs) {
+    // The next tree is walked on the pool while this one is labelled: a walk
+    // changes nothing, and takes about as long as the labelling. One tree
+    // ahead at most, so that no more than two are held at once.
+    PendingTasks<TreeWalk> walks;
+    std::vector<Slot> walkOf(dirs.size());
+    const auto walkAhead = [&](size_t i) {
+        if (i < dirs.size()) {
+            try {
+                walkOf[i] = walks.add(m_pool.add([dir = dirs[i]] { return walkPolicyTree(dir); }));
+            } catch (const std::exception&) {
+                // A stopped pool: the tree is walked in its turn.
+            }
+        }
+    };
+    walkAhead(0);
+    for (size_t i = 0; i < dirs.size(); ++i) {
+        const std::string& dir = dirs[i];
+        walkAhead(i + 1);
         uint64_t pathId = 0;
         if (m_store.getSidPathId(dir, pathId) != 0 || pathId == 0 || pathId == kAllOnes) {
             LOG_ERROR("get dir pathid error: #%d #dir:%s #pathid: %016lx", number, logSafe(dir).c_str(), kAllOnes);
@@ -59,19 +100,16 @@ void PolicyWorkers::getRecurDirIdentityData(const std::vector<std::string>& para
         }
         map[dir + "/*"]["path_id"] = pathId;
         setParentDirInheritFlag(dir, kInheritFlagFull);
-        std::vector<std::string> walked;
-        PolicyLabelHints hints{false, &m_inheritFlags};
+        PolicyLabelHints hints{false, &m_inheritFlags, nullptr, nullptr, &m_userTables};
         if (containsWildcard(dir)) {
             (sid ? m_store.identityDataDirWSpathid : m_store.identityDataDirWOpathid).set(dir, pathId);
-            for (const auto& match : searchFilesByPattern(dir)) {
-                traverseDirectory(match, walked);
-            }
-        } else {
-            const std::string root = checkAndHandlePath(dir);
-            (sid ? m_store.identityDataDirSpathid : m_store.identityDataDirOpathid).set(root, pathId);
-            // A root that resolves to itself gives entries that do too.
-            hints.resolved = traverseDirectory(root, walked) == 0 && getRealPath(root) == root;
         }
+        TreeWalk tree = walkOf[i] ? walks.get(*walkOf[i]) : walkPolicyTree(dir);
+        if (!containsWildcard(dir)) {
+            (sid ? m_store.identityDataDirSpathid : m_store.identityDataDirOpathid).set(tree.root, pathId);
+            hints.resolved = tree.resolved;
+        }
+        std::vector<std::string>& walked = tree.walked;
         // Every task is queued before the first is waited for; leaving by an
         // exception still waits for all of them. A task labels a run of
         // paths in order, all of them, and raises the first exception.
@@ -147,10 +185,31 @@ void PolicyWorkers::getFilesIdentityData(const std::vector<std::string>& params,
     default:
         throw DBus::Error(kPolicyErrorName, "getFilesIdentityData object_type error.");
     }
+    // Every pattern is listed on the pool ahead of its turn: listing and
+    // checking its matches costs about as much as labelling them, and
+    // would otherwise run on this one thread. Nothing is recorded or
+    // logged for a pattern before its turn.
+    PendingTasks<std::vector<std::string>> listings;
+    std::vector<Slot> listingOf(params.size());
+    for (size_t i = 0; i < params.size(); ++i) {
+        if (!containsWildcard(params[i])) {
+            continue;
+        }
+        try {
+            listingOf[i] = listings.add(m_pool.add([pattern = params[i]] { return searchFilesByPattern(pattern); }));
+        } catch (const std::exception&) {
+            break;  // a stopped pool: each pattern is listed in its turn, and fails there as it would
+        }
+    }
     FileTasks tasks;
-    for (const auto& param : params) {
+    for (size_t i = 0; i < params.size(); ++i) {
+        const std::string& param = params[i];
         Slot slot;
-        if (wildcardPathHandler(param, tasks, slot, sid, number) == -1) {
+        std::vector<std::string> matches;
+        if (listingOf[i]) {
+            matches = listings.get(*listingOf[i]);
+        }
+        if (wildcardPathHandler(param, tasks, slot, sid, number, listingOf[i] ? &matches : nullptr) == -1) {
             LOG_ERROR("filepath:%s, object_type:%d", logSafe(param).c_str(), number);
             throw DBus::Error(kPolicyErrorName, "getFilesIdentityData path error.");
         }
@@ -159,12 +218,13 @@ void PolicyWorkers::getFilesIdentityData(const std::vector<std::string>& params,
     getThreadResults(tasks, params, map, number, sid);
 }
 
-int PolicyWorkers::wildcardPathHandler(const std::string& param, FileTasks& tasks, Slot& slot, bool sid, int number)
+int PolicyWorkers::wildcardPathHandler(const std::string& param, FileTasks& tasks, Slot& slot, bool sid, int number,
+                                       std::vector<std::string>* listed)
 {
     if (!containsWildcard(param)) {
         return getFileDataThread(param, tasks, slot, 0, sid, number);
     }
-    const std::vector<std::string> matches = searchFilesByPattern(param);
+    const std::vector<std::string> matches = listed != nullptr ? std::move(*listed) : searchFilesByPattern(param);
     const uint64_t hash = getSM3HashLast64Bits(param);
     LOG_INFO("wildcard filepath: %s, hash: 0x%016lx", logSafe(param).c_str(), hash);
     (sid ? m_store.identityDataFileWildcardSid : m_store.identityDataFileWildcardOid).set(param, {hash, 0, 0});
@@ -233,7 +293,7 @@ vetu_id_t PolicyWorkers::labelPolicyPath(const std::string& path, uint64_t pathI
     bool looked = false;
     const std::string canonical = resolvePolicyPath(translated, status, looked);
     // The family resolves no further what was just resolved here.
-    const PolicyLabelHints resolved{true, memo, looked ? &status : nullptr, &records};
+    const PolicyLabelHints resolved{true, memo, looked ? &status : nullptr, &records, &m_userTables};
     const uint64_t parentPathId =
         VetuRestoreContext::findNearestParentDirHasPolicy(canonical, store, sid ? 1 : 0).second;
     switch (number) {
@@ -247,9 +307,9 @@ vetu_id_t PolicyWorkers::labelPolicyPath(const std::string& path, uint64_t pathI
                    : context.getDirOidAndSetLabel(canonical, store, parentPathId, pathId, resolved);
     default:
         return sid ? context.getLinkFileSidAndSetLabel(translated, store, parentPathId, pathId,
-                                                       {false, memo, nullptr, &records})
+                                                       {false, memo, nullptr, &records, &m_userTables})
                    : context.getLinkFileOidAndSetLabel(translated, store, parentPathId, pathId,
-                                                       {false, memo, nullptr, &records});
+                                                       {false, memo, nullptr, &records, &m_userTables});
     }
 }
 

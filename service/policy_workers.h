@@ -17,8 +17,8 @@
 #include "common/thread_pool.h"
 #include "common/vetu_id.h"
 #include "restore/inherit_flag_memo.h"
+#include "store/vetu_restore_init.h"
 
-class VetuRestoreInit;
 class VetuRestoreContext;
 class PolicyRecords;
 
@@ -53,7 +53,7 @@ public:
     using Slot = std::optional<size_t>;
 
     PolicyWorkers(VetuRestoreInit& store, VetuRestoreContext& context, ThPool& pool)
-        : m_store(store), m_context(context), m_pool(pool)
+        : m_store(store), m_context(context), m_pool(pool), m_userTables(store.loadIdentifierTables(false))
     {
     }
 
@@ -65,7 +65,9 @@ public:
     void getFilesIdentityData(const std::vector<std::string>& params, int number, CollectionMap& map);
 
     // 0 when queued (or a pattern matched nothing), -1 when refused.
-    int wildcardPathHandler(const std::string& param, FileTasks& tasks, Slot& slot, bool sid, int number);
+    // listed: the pattern's matches when they were listed already.
+    int wildcardPathHandler(const std::string& param, FileTasks& tasks, Slot& slot, bool sid, int number,
+                            std::vector<std::string>* listed = nullptr);
     int getFileDataThread(const std::string& path, FileTasks& tasks, Slot& slot, uint64_t pathId, bool sid,
                           int number);
     // getFileDataThread of each path in turn, in one task of the pool.
@@ -78,6 +80,8 @@ private:
     VetuRestoreInit& m_store;
     VetuRestoreContext& m_context;
     ThPool& m_pool;
+    // Read by every path of the call, which changes none of them.
+    const IdentifierTables m_userTables;
     // checkAndHandlePath of path, with the resolved form of its directory
     // taken from this call's earlier answers where the path names an
     // existing entry that is no link; then looked is set and status holds

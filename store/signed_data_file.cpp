@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <future>
+#include <system_error>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -487,12 +489,15 @@ int storeSignedData(const SignedDataFile& file, const std::string& key, const st
         error = "HMAC key unavailable";
         return -1;
     }
-    // Signed from memory: what is signed is exactly what gets written.
-    const std::string sig = getHMACSM3Signature(bytes, key);
-    if (sig.empty()) {
-        LOG_ERROR("Failed to generate HMAC-SM3 signature");
-        error = "Failed to generate HMAC-SM3 signature";
-        return -1;
+    // Signed from memory: what is signed is exactly what gets written. The
+    // signature is computed while the data file is written and synced, as
+    // neither needs the other; every way out waits for it.
+    const auto sign = [&bytes, &key] { return getHMACSM3Signature(bytes, key); };
+    std::future<std::string> signing;
+    try {
+        signing = std::async(std::launch::async, sign);
+    } catch (const std::system_error&) {
+        signing = std::async(std::launch::deferred, sign);
     }
     DataDirLock lock(true);
     if (!lock.locked()) {
@@ -500,6 +505,13 @@ int storeSignedData(const SignedDataFile& file, const std::string& key, const st
         return -1;
     }
     if (writeNewDataFile(file.dataTmp, bytes, error) != 0) {
+        return -1;
+    }
+    const std::string sig = signing.get();
+    if (sig.empty()) {
+        LOG_ERROR("Failed to generate HMAC-SM3 signature");
+        error = "Failed to generate HMAC-SM3 signature";
+        unlink(file.dataTmp);
         return -1;
     }
     if (writeNewDataFile(file.sigPending, sig, error) != 0) {
