@@ -10,7 +10,6 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "common/dir_traverse.h"
@@ -35,29 +34,6 @@ constexpr size_t kPathsPerTask = 32;
 // Directories above a policy tree pass everything on.
 constexpr const char kRule[] = "=================================================================";
 
-// What the walk of one policy tree yields: the paths, and for a tree that
-// is no pattern its resolved root and whether that root resolves to itself
-// (then so do the entries below it).
-struct TreeWalk {
-    std::vector<std::string> walked;
-    std::string root;
-    bool resolved = false;
-};
-
-TreeWalk walkPolicyTree(const std::string& dir)
-{
-    TreeWalk tree;
-    if (containsWildcard(dir)) {
-        for (const auto& match : searchFilesByPattern(dir)) {
-            traverseDirectory(match, tree.walked);
-        }
-    } else {
-        tree.root = checkAndHandlePath(dir);
-        tree.resolved = traverseDirectory(tree.root, tree.walked) == 0 && getRealPath(tree.root) == tree.root;
-    }
-    return tree;
-}
-
 }  // namespace
 
 void PolicyWorkers::getRecurDirIdentityData(const std::vector<std::string>& params, int number, CollectionMap& map)
@@ -75,24 +51,7 @@ void PolicyWorkers::getRecurDirIdentityData(const std::vector<std::string>& para
         throw DBus::Error(kPolicyErrorName, "getRecurDirIdentityData object_type error.");
     }
     const bool sid = number == kSubjectRecurfile;
-    // The next tree is walked on the pool while this one is labelled: a walk
-    // changes nothing, and takes about as long as the labelling. One tree
-    // ahead at most, so that no more than two are held at once.
-    PendingTasks<TreeWalk> walks;
-    std::vector<Slot> walkOf(dirs.size());
-    const auto walkAhead = [&](size_t i) {
-        if (i < dirs.size()) {
-            try {
-                walkOf[i] = walks.add(m_pool.add([dir = dirs[i]] { return walkPolicyTree(dir); }));
-            } catch (const std::exception&) {
-                // A stopped pool: the tree is walked in its turn.
-            }
-        }
-    };
-    walkAhead(0);
-    for (size_t i = 0; i < dirs.size(); ++i) {
-        const std::string& dir = dirs[i];
-        walkAhead(i + 1);
+    for (const auto& dir : dirs) {
         uint64_t pathId = 0;
         if (m_store.getSidPathId(dir, pathId) != 0 || pathId == 0 || pathId == kAllOnes) {
             LOG_ERROR("get dir pathid error: #%d #dir:%s #pathid: %016lx", number, logSafe(dir).c_str(), kAllOnes);
@@ -100,16 +59,19 @@ void PolicyWorkers::getRecurDirIdentityData(const std::vector<std::string>& para
         }
         map[dir + "/*"]["path_id"] = pathId;
         setParentDirInheritFlag(dir, kInheritFlagFull);
+        std::vector<std::string> walked;
         PolicyLabelHints hints{false, &m_inheritFlags, nullptr, nullptr, &m_userTables};
         if (containsWildcard(dir)) {
             (sid ? m_store.identityDataDirWSpathid : m_store.identityDataDirWOpathid).set(dir, pathId);
+            for (const auto& match : searchFilesByPattern(dir)) {
+                traverseDirectory(match, walked);
+            }
+        } else {
+            const std::string root = checkAndHandlePath(dir);
+            (sid ? m_store.identityDataDirSpathid : m_store.identityDataDirOpathid).set(root, pathId);
+            // A root that resolves to itself gives entries that do too.
+            hints.resolved = traverseDirectory(root, walked) == 0 && getRealPath(root) == root;
         }
-        TreeWalk tree = walkOf[i] ? walks.get(*walkOf[i]) : walkPolicyTree(dir);
-        if (!containsWildcard(dir)) {
-            (sid ? m_store.identityDataDirSpathid : m_store.identityDataDirOpathid).set(tree.root, pathId);
-            hints.resolved = tree.resolved;
-        }
-        std::vector<std::string>& walked = tree.walked;
         // Every task is queued before the first is waited for; leaving by an
         // exception still waits for all of them. A task labels a run of
         // paths in order, all of them, and raises the first exception.
@@ -185,31 +147,10 @@ void PolicyWorkers::getFilesIdentityData(const std::vector<std::string>& params,
     default:
         throw DBus::Error(kPolicyErrorName, "getFilesIdentityData object_type error.");
     }
-    // Every pattern is listed on the pool ahead of its turn: listing and
-    // checking its matches costs about as much as labelling them, and
-    // would otherwise run on this one thread. Nothing is recorded or
-    // logged for a pattern before its turn.
-    PendingTasks<std::vector<std::string>> listings;
-    std::vector<Slot> listingOf(params.size());
-    for (size_t i = 0; i < params.size(); ++i) {
-        if (!containsWildcard(params[i])) {
-            continue;
-        }
-        try {
-            listingOf[i] = listings.add(m_pool.add([pattern = params[i]] { return searchFilesByPattern(pattern); }));
-        } catch (const std::exception&) {
-            break;  // a stopped pool: each pattern is listed in its turn, and fails there as it would
-        }
-    }
     FileTasks tasks;
-    for (size_t i = 0; i < params.size(); ++i) {
-        const std::string& param = params[i];
+    for (const auto& param : params) {
         Slot slot;
-        std::vector<std::string> matches;
-        if (listingOf[i]) {
-            matches = listings.get(*listingOf[i]);
-        }
-        if (wildcardPathHandler(param, tasks, slot, sid, number, listingOf[i] ? &matches : nullptr) == -1) {
+        if (wildcardPathHandler(param, tasks, slot, sid, number) == -1) {
             LOG_ERROR("filepath:%s, object_type:%d", logSafe(param).c_str(), number);
             throw DBus::Error(kPolicyErrorName, "getFilesIdentityData path error.");
         }
@@ -218,13 +159,12 @@ void PolicyWorkers::getFilesIdentityData(const std::vector<std::string>& params,
     getThreadResults(tasks, params, map, number, sid);
 }
 
-int PolicyWorkers::wildcardPathHandler(const std::string& param, FileTasks& tasks, Slot& slot, bool sid, int number,
-                                       std::vector<std::string>* listed)
+int PolicyWorkers::wildcardPathHandler(const std::string& param, FileTasks& tasks, Slot& slot, bool sid, int number)
 {
     if (!containsWildcard(param)) {
         return getFileDataThread(param, tasks, slot, 0, sid, number);
     }
-    const std::vector<std::string> matches = listed != nullptr ? std::move(*listed) : searchFilesByPattern(param);
+    const std::vector<std::string> matches = searchFilesByPattern(param);
     const uint64_t hash = getSM3HashLast64Bits(param);
     LOG_INFO("wildcard filepath: %s, hash: 0x%016lx", logSafe(param).c_str(), hash);
     (sid ? m_store.identityDataFileWildcardSid : m_store.identityDataFileWildcardOid).set(param, {hash, 0, 0});

@@ -65,9 +65,7 @@ public:
     void getFilesIdentityData(const std::vector<std::string>& params, int number, CollectionMap& map);
 
     // 0 when queued (or a pattern matched nothing), -1 when refused.
-    // listed: the pattern's matches when they were listed already.
-    int wildcardPathHandler(const std::string& param, FileTasks& tasks, Slot& slot, bool sid, int number,
-                            std::vector<std::string>* listed = nullptr);
+    int wildcardPathHandler(const std::string& param, FileTasks& tasks, Slot& slot, bool sid, int number);
     int getFileDataThread(const std::string& path, FileTasks& tasks, Slot& slot, uint64_t pathId, bool sid,
                           int number);
     // getFileDataThread of each path in turn, in one task of the pool.
