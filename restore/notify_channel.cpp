@@ -12,9 +12,6 @@
 #include <exception>
 #include <mutex>
 #include <string>
-#include <vector>
-
-#include <log4cpp/Priority.hh>
 
 #include "common/log_text.h"
 #include "common/logger.h"
@@ -177,8 +174,11 @@ private:
         return false;
     }
 
+    // The creator waits for the reply: a request's lines are handed over
+    // after it, all at once and in their order.
     void handleRequest(int fd, size_t length)
     {
+        const Logger::Hold hold;
         NotifyRequest request;
         if (!parseNotifyRequest(m_readBuffer, length, request)) {
             NOTIFY_LOG(logError, "read date length too short!");
@@ -198,21 +198,12 @@ private:
         }
     }
 
-    // The creator waits for the reply: what can be logged after it is
-    // logged after it, in its order.
     void handleCreate(int fd, uint32_t id, int32_t pid, const std::string& path)
     {
+        NOTIFY_LOG(logInfo, "create a file:%s", logSafe(path).c_str());
         const std::string name = m_comms.getProcessComm(pid);
-        // Both lines in one hand-over to the log file.
-        Logger* log = Logger::getInstance();
-        const bool info = log->isEnabled(log4cpp::Priority::INFO);
-        if (info) {
-            const std::string shownPath = logSafe(path).c_str();
-            log->logInfoLines(kLogName, __LINE__,
-                              {"create a file:" + shownPath, "the process that creates the file is " +
-                                                                 std::string(logSafe(name).c_str()) +
-                                                                 ", file_path: " + shownPath});
-        }
+        NOTIFY_LOG(logInfo, "the process that creates the file is %s, file_path: %s", logSafe(name).c_str(),
+                   logSafe(path).c_str());
         std::string exe;
         const PackageManagerCheck check = checkPackageManager(pid, name, exe);
         if (check == PackageManagerCheck::Spoofed) {
@@ -222,11 +213,10 @@ private:
                        logSafe(name).c_str(), logSafe(exe).c_str());
         }
         std::string label;
-        std::vector<std::string> labelLines;
         if (check != PackageManagerCheck::Genuine) {
             // A label of this request only: a failed computation answers empty.
             try {
-                VetuRestoreContext::getNewCreateFileLabel(path, m_store, label, info ? &labelLines : nullptr);
+                VetuRestoreContext::getNewCreateFileLabel(path, m_store, label);
             } catch (const std::exception& e) {
                 NOTIFY_LOG(logError, "label of %s failed: %s", logSafe(path).c_str(), logSafe(e.what()).c_str());
                 label.clear();
@@ -237,8 +227,6 @@ private:
         const size_t length = buildNotifyReply(id, status, label, m_replyBuffer);
         const bool written = write(fd, m_replyBuffer, length) >= 0;
 
-        // The label computation's own last line.
-        log->logInfoLines("getNewCreateFileLabel", __LINE__, labelLines);
         if (status == kNotifyStatusLabel) {
             NOTIFY_LOG(logDebug, "file: %s, label: %s", logSafe(path).c_str(), logSafe(label).c_str());
             if (label.size() > kNotifyMaxLabel) {
