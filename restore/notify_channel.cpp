@@ -13,6 +13,8 @@
 #include <mutex>
 #include <string>
 
+#include <log4cpp/Priority.hh>
+
 #include "common/log_text.h"
 #include "common/logger.h"
 #include "common/mount_table.h"
@@ -154,7 +156,7 @@ private:
             if (emptyReads >= kEmptyReadsAtOnce && m_watch.pause(kEmptyReadPause)) {
                 break;
             }
-            memset(m_readBuffer, 0, sizeof(m_readBuffer));
+            // Only the bytes read are looked at: the buffer is not cleared.
             const ssize_t n = read(fd, m_readBuffer, sizeof(m_readBuffer));
             if (n < 0) {
                 if (errno == EINTR) {
@@ -184,7 +186,9 @@ private:
             NOTIFY_LOG(logError, "read date length too short!");
             return;
         }
-        NOTIFY_LOG(logDebug, "original file path:%s", logSafe(request.path).c_str());
+        if (Logger::getInstance()->isEnabled(log4cpp::Priority::DEBUG)) {
+            NOTIFY_LOG(logDebug, "original file path:%s", logSafe(request.path).c_str());
+        }
         const std::string path = rewriteRequestPath(request.path);
         if (request.flag == kNotifyFlagRename) {
             NOTIFY_LOG(logInfo, "rename a file:%s", logSafe(path).c_str());
@@ -200,10 +204,16 @@ private:
 
     void handleCreate(int fd, uint32_t id, int32_t pid, const std::string& path)
     {
-        NOTIFY_LOG(logInfo, "create a file:%s", logSafe(path).c_str());
+        // Lines below the level being written are not composed.
+        const bool info = Logger::getInstance()->isEnabled(log4cpp::Priority::INFO);
+        if (info) {
+            NOTIFY_LOG(logInfo, "create a file:%s", logSafe(path).c_str());
+        }
         const std::string name = m_comms.getProcessComm(pid);
-        NOTIFY_LOG(logInfo, "the process that creates the file is %s, file_path: %s", logSafe(name).c_str(),
-                   logSafe(path).c_str());
+        if (info) {
+            NOTIFY_LOG(logInfo, "the process that creates the file is %s, file_path: %s", logSafe(name).c_str(),
+                       logSafe(path).c_str());
+        }
         std::string exe;
         const PackageManagerCheck check = checkPackageManager(pid, name, exe);
         if (check == PackageManagerCheck::Spoofed) {
@@ -228,7 +238,9 @@ private:
         const bool written = write(fd, m_replyBuffer, length) >= 0;
 
         if (status == kNotifyStatusLabel) {
-            NOTIFY_LOG(logDebug, "file: %s, label: %s", logSafe(path).c_str(), logSafe(label).c_str());
+            if (Logger::getInstance()->isEnabled(log4cpp::Priority::DEBUG)) {
+                NOTIFY_LOG(logDebug, "file: %s, label: %s", logSafe(path).c_str(), logSafe(label).c_str());
+            }
             if (label.size() > kNotifyMaxLabel) {
                 NOTIFY_LOG(logError, "label too long, truncating! file: %s, label: %s", logSafe(path).c_str(),
                            logSafe(label).c_str());
