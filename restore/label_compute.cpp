@@ -123,7 +123,20 @@ int policyFileId(const std::string& path, VetuRestoreInit& store, const Identity
 // its parents.
 bool isPlainPath(const std::string& p)
 {
-    return p.back() != '/' && p.find("//") == std::string::npos;
+    if (p.back() == '/') {
+        return false;
+    }
+    for (size_t i = 1; i < p.size(); ++i) {
+        if (p[i] == '/' && p[i - 1] == '/') {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool isRoot(const std::string& p)
+{
+    return p.size() == 1 && p[0] == '/';
 }
 
 // p becomes its parent text as std::filesystem gives it; a plain path is cut
@@ -149,7 +162,8 @@ namespace tables_search {
 
 VetuRestoreContext::PathPolicy findNearestParentDirHasPolicy(const std::string& path,
                                                              const std::map<std::string, uint64_t>& exact,
-                                                             const pattern_match::PatternIndex<uint64_t>& patterns)
+                                                             const pattern_match::PatternIndex<uint64_t>& patterns,
+                                                             bool debug)
 {
     // "" (the parent text of a top-level directory) is no directory: the
     // search ends at the root, whose exact entry alone counts. The level's
@@ -164,7 +178,7 @@ VetuRestoreContext::PathPolicy findNearestParentDirHasPolicy(const std::string& 
     const bool prefixesOfPath = plain;
     const std::string* candidatesOf = &path;
     std::string otherText;
-    while (!p.empty() && p != "/") {
+    while (!p.empty() && !isRoot(p)) {
         const auto it = exact.find(p);
         if (it != exact.end()) {
             if (logged(log4cpp::Priority::INFO)) {
@@ -190,12 +204,13 @@ VetuRestoreContext::PathPolicy findNearestParentDirHasPolicy(const std::string& 
             break;
         }
     }
-    const auto root = exact.find("/");
+    static const std::string kRoot = "/";
+    const auto root = exact.find(kRoot);
     if (root != exact.end()) {
         LOG_INFO("[Root Match] path:%s | pathid:%016lx", "/", root->second);
         return {"/", root->second};
     }
-    if (logged(log4cpp::Priority::DEBUG)) {
+    if (debug) {
         LOG_DEBUG("[No pathid Found] path:%s", logSafe(path).c_str());
     }
     return {std::string(), 0};
@@ -282,7 +297,7 @@ int VetuRestoreContext::getNewCreateFileLabel(const std::string& path, VetuResto
     }
 
     const PathPolicy oidParent =
-        tables_search::findNearestParentDirHasPolicy(path, *tables.oidPathIds, tables.oidPathIdPatterns);
+        tables_search::findNearestParentDirHasPolicy(path, *tables.oidPathIds, tables.oidPathIdPatterns, debug);
     if (debug) {
         LOG_DEBUG("file: %s, pathid: %016lx", logSafe(path).c_str(), oidParent.second);
     }
@@ -300,7 +315,7 @@ int VetuRestoreContext::getNewCreateFileLabel(const std::string& path, VetuResto
     }
 
     const PathPolicy sidParent =
-        tables_search::findNearestParentDirHasPolicy(path, *tables.sidPathIds, tables.sidPathIdPatterns);
+        tables_search::findNearestParentDirHasPolicy(path, *tables.sidPathIds, tables.sidPathIdPatterns, debug);
     const IdentitySide sidSide{"sid", ":", *tables.linkSids, *tables.dirSids, *tables.fileSids};
     uint64_t sidFileId = 0;
     bool sidUnmatched = false;
@@ -391,7 +406,7 @@ VetuRestoreContext::PathPolicy VetuRestoreContext::findNearestParentDirHasPolicy
     const auto exact = (type == 1 ? store.identityDataDirSpathid : store.identityDataDirOpathid).snapshot();
     const PatternIndex<uint64_t> patterns(
         (type == 1 ? store.identityDataDirWSpathid : store.identityDataDirWOpathid).snapshot());
-    return tables_search::findNearestParentDirHasPolicy(path, *exact, patterns);
+    return tables_search::findNearestParentDirHasPolicy(path, *exact, patterns, logged(log4cpp::Priority::DEBUG));
 }
 
 VetuRestoreContext::PathPolicy VetuRestoreContext::findWildcardPathid(const std::string& path, VetuRestoreInit& store,

@@ -181,7 +181,7 @@ private:
     void handleRequest(int fd, size_t length)
     {
         const Logger::Hold hold;
-        NotifyRequest request;
+        NotifyRequest& request = m_request;
         if (!parseNotifyRequest(m_readBuffer, length, request)) {
             NOTIFY_LOG(logError, "read date length too short!");
             return;
@@ -255,6 +255,7 @@ private:
     VetuRestoreInit& m_store;
     RenameRelabelQueue m_renames;
     ProcessCommReader m_comms;
+    NotifyRequest m_request;  // its path keeps its memory from one request to the next
     char m_readBuffer[kNotifyBufferSize];
     char m_replyBuffer[kNotifyBufferSize];
 };

@@ -196,7 +196,10 @@ int VetuRestoreInit::queryFilePkgid(const std::string& filePath, uint64_t& pkgId
             LOG_INFO("strippedPath: %s", logSafe(strippedPath).c_str());
         }
         if (queryFileOwner(strippedPath, owner, tables)) {
-            LOG_INFO("pkgName: %s, _pkgType: %d", logSafe(owner.pkgName).c_str(), static_cast<int>(owner.pkgType));
+            if (logged(log4cpp::Priority::INFO)) {
+                LOG_INFO("pkgName: %s, _pkgType: %d", logSafe(owner.pkgName).c_str(),
+                         static_cast<int>(owner.pkgType));
+            }
             pkgType = owner.pkgType;
             return getPkgId(owner.pkgName, pkgId, tables);
         }
