@@ -191,7 +191,10 @@ int VetuRestoreInit::queryFilePkgid(const std::string& filePath, uint64_t& pkgId
         if (!startsWith(filePath, prefix)) {
             continue;
         }
-        const std::string strippedPath = filePath.substr(kStrippedLength);
+        // Kept from one question to the next: a new file under a merged
+        // /usr asks this every time.
+        thread_local std::string strippedPath;
+        strippedPath.assign(filePath, kStrippedLength);
         if (logged(log4cpp::Priority::INFO)) {
             LOG_INFO("strippedPath: %s", logSafe(strippedPath).c_str());
         }
