@@ -39,9 +39,9 @@ public:
 
     // While one is open, the lines the opening thread logs wait in it and
     // are handed over together, in their order, when it closes (also when
-    // an exception unwinds it): a thread that answers someone first logs
-    // after. Lines of other threads go out as ever; one opened inside an
-    // open one joins it.
+    // an exception unwinds it), with the time of the hand-over: a thread
+    // that answers someone first logs after. Lines of other threads go out
+    // as ever; one opened inside an open one joins it.
     class Hold {
     public:
         Hold();
