@@ -6,6 +6,9 @@
 // WARN level and at the default one (INFO); the counters give p50 and p99 of
 // each, the ratio of the p50s, and the CPU per request of the channel's
 // thread and of the echo's (system time of the FUSE calls included in both).
+// own_cpu_us is the channel's CPU per create less the echo's, and
+// p50_ratio_block the ratio of one block's p50s: medians with their spread
+// over the blocks, and the machine's load beside them.
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
@@ -25,6 +28,7 @@
 
 #include "common/logger.h"
 #include "common/paths.h"
+#include "ratio_counters.h"
 #include "restore/notify_channel.h"
 #include "restore/notify_message.h"
 #include "restore/vetu_restore_context.h"
@@ -198,6 +202,7 @@ void BM_NotifyCreateRoundTrip(benchmark::State& state)
 
     Pinned pinned;
     NotifyStandIn standIn;
+    const double loadStart = loadAverage();
     for (auto _ : state) {
         std::vector<double> echoTimes;
         std::vector<double> createTimes;
@@ -205,16 +210,25 @@ void BM_NotifyCreateRoundTrip(benchmark::State& state)
         // block shows the cost best on a busy machine.
         std::vector<double> cpuPerCreate;
         std::vector<double> echoCpuPerRequest;
+        std::vector<double> ownCpu;
+        std::vector<double> blockRatios;
         const auto append = [](std::vector<double>& all, const std::vector<double>& block) {
             all.insert(all.end(), block.begin(), block.end());
         };
         for (int block = 0; block < kBlocks; ++block) {
             double echoCpu = 0;
             double cpu = 0;
-            append(echoTimes, echoRoundTrips(standIn, echoCpu));
-            append(createTimes, channelRoundTrips(standIn, store, cpu));
+            std::vector<double> echoBlock = echoRoundTrips(standIn, echoCpu);
+            std::vector<double> createBlock = channelRoundTrips(standIn, store, cpu);
+            append(echoTimes, echoBlock);
+            append(createTimes, createBlock);
             echoCpuPerRequest.push_back(echoCpu / kRoundTrips);
             cpuPerCreate.push_back(cpu / kRoundTrips);
+            ownCpu.push_back((cpu - echoCpu) / kRoundTrips);
+            const double echoBlock50 = median(echoBlock);
+            if (echoBlock50 > 0) {
+                blockRatios.push_back(median(createBlock) / echoBlock50);
+            }
         }
         std::sort(echoTimes.begin(), echoTimes.end());
         std::sort(createTimes.begin(), createTimes.end());
@@ -233,7 +247,10 @@ void BM_NotifyCreateRoundTrip(benchmark::State& state)
         state.counters["echo_cpu_min_us"] = percentile(echoCpuPerRequest, 0);
         state.counters["echo_cpu_med_us"] = percentile(echoCpuPerRequest, 0.5);
         state.counters["round_trips"] = static_cast<double>(createTimes.size());
+        reportRatio(state, "own_cpu_us", ownCpu);
+        reportRatio(state, "p50_ratio_block", blockRatios);
     }
+    state.counters["load"] = (loadStart + loadAverage()) / 2;
     root.setPriority(levelBefore);
 }
 // The label computation of the same creates alone, at WARN: the channel's

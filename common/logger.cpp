@@ -356,6 +356,37 @@ void forgetPartialConfiguration()
     }
 }
 
+// Lines kept by the calling thread's open hold. Their strings keep their
+// memory from one hold to the next.
+struct HeldLine {
+    log4cpp::Category* category = nullptr;
+    int priority = 0;
+    std::string message;
+};
+
+struct HeldLines {
+    int depth = 0;
+    size_t used = 0;
+    std::vector<HeldLine> lines;
+
+    // The next free line; counted as held once filled, through keep().
+    HeldLine& slot()
+    {
+        if (used == lines.size()) {
+            lines.emplace_back();
+        }
+        return lines[used];
+    }
+    void keep(log4cpp::Category* category, int priority)
+    {
+        lines[used].category = category;
+        lines[used].priority = priority;
+        ++used;
+    }
+};
+
+thread_local HeldLines t_held;
+
 void narrowLogFileModes(const std::set<std::string>& names)
 {
     for (const auto& name : names) {
@@ -422,11 +453,17 @@ void Logger::write(log4cpp::Category* category, int priority, const char* func, 
     }
     thread_local std::string message;
     try {
+        if (t_held.depth > 0) {
+            formatMessage(t_held.slot().message, func, line, fmt, args);
+            t_held.keep(category, priority);
+            return;
+        }
         formatMessage(message, func, line, fmt, args);
     } catch (const std::exception&) {
         return;  // a line that cannot be built is dropped; logging never throws
     }
-    deliver(category, priority, std::string_view(), &message, 1);
+    const Line one{priority, std::string_view(), message};
+    deliver(category, &one, 1);
 }
 
 void Logger::logInfoLines(const char* func, int line, const std::vector<std::string>& messages)
@@ -435,17 +472,69 @@ void Logger::logInfoLines(const char* func, int line, const std::vector<std::str
         return;
     }
     thread_local std::string prefix;
-    prefix.clear();
-    appendPrefix(prefix, func, line);
-    deliver(root, log4cpp::Priority::INFO, prefix, messages.data(), messages.size());
+    thread_local std::vector<Line> lines;
+    try {
+        prefix.clear();
+        appendPrefix(prefix, func, line);
+        if (t_held.depth > 0) {
+            for (const auto& message : messages) {
+                t_held.slot().message.assign(prefix).append(message);
+                t_held.keep(root, log4cpp::Priority::INFO);
+            }
+            return;
+        }
+        lines.clear();
+        for (const auto& message : messages) {
+            lines.push_back({log4cpp::Priority::INFO, prefix, message});
+        }
+    } catch (const std::exception&) {
+        return;
+    }
+    deliver(root, lines.data(), lines.size());
+}
+
+Logger::Hold::Hold()
+{
+    ++t_held.depth;
+}
+
+Logger::Hold::~Hold()
+{
+    if (--t_held.depth == 0 && t_held.used > 0) {
+        Logger::getInstance()->releaseHeld();
+    }
+}
+
+// A run of lines of one category is one hand-over.
+void Logger::releaseHeld()
+{
+    thread_local std::vector<Line> lines;
+    size_t begin = 0;
+    while (begin < t_held.used) {
+        log4cpp::Category* category = t_held.lines[begin].category;
+        size_t end = begin;
+        try {
+            lines.clear();
+            for (; end < t_held.used && t_held.lines[end].category == category; ++end) {
+                lines.push_back({t_held.lines[end].priority, std::string_view(), t_held.lines[end].message});
+            }
+        } catch (const std::exception&) {
+            // What fitted goes out; the rest follows in the next run.
+        }
+        if (end == begin) {
+            break;  // not even one line: nothing can be written now
+        }
+        deliver(category, lines.data(), end - begin);
+        begin = end;
+    }
+    t_held.used = 0;
 }
 
 // log4cpp would build an event per line and lay it out with each appender's
 // layout under its locks; here the lines are laid out on the caller's thread
 // (its time and thread id are the event's) into one text per file, and the
 // lock is taken once for the writes of the whole batch.
-void Logger::deliver(log4cpp::Category* category, int priority, std::string_view prefix, const std::string* messages,
-                     size_t count)
+void Logger::deliver(log4cpp::Category* category, const Line* lines, size_t count)
 {
     thread_local LineFrames frames;
     thread_local std::vector<FileTarget> targets;
@@ -474,8 +563,8 @@ void Logger::deliver(log4cpp::Category* category, int priority, std::string_view
             std::vector<log4cpp::LoggingEvent> events;
             events.reserve(count);
             for (size_t i = 0; i < count; ++i) {
-                events.emplace_back(category->getName(), std::string(prefix).append(messages[i]),
-                                    log4cpp::NDC::get(), priority);
+                events.emplace_back(category->getName(), std::string(lines[i].prefix).append(lines[i].text),
+                                    log4cpp::NDC::get(), lines[i].priority);
             }
             std::lock_guard<std::mutex> guard(writeLock);
             for (const auto& event : events) {
@@ -487,18 +576,19 @@ void Logger::deliver(log4cpp::Category* category, int priority, std::string_view
         for (size_t t = 0; t < used; ++t) {
             FileTarget& target = targets[t];
             const int threshold = target.appender->getThreshold();
-            if (threshold != log4cpp::Priority::NOTSET && priority > threshold) {
-                continue;
-            }
             log4cpp::Layout& layout = (target.appender->*FileAppenderParts::kLayout)();
             for (size_t i = 0; i < count; ++i) {
+                const Line& line = lines[i];
+                if (threshold != log4cpp::Priority::NOTSET && line.priority > threshold) {
+                    continue;
+                }
                 timespec now {};
                 clock_gettime(CLOCK_REALTIME, &now);
-                if (const auto* frame = frames.frame(layout, name, priority, now)) {
-                    target.text.append(frame->first).append(prefix).append(messages[i]).append(frame->second);
+                if (const auto* frame = frames.frame(layout, name, line.priority, now)) {
+                    target.text.append(frame->first).append(line.prefix).append(line.text).append(frame->second);
                 } else {
-                    const log4cpp::LoggingEvent event(name, std::string(prefix).append(messages[i]),
-                                                      log4cpp::NDC::get(), priority);
+                    const log4cpp::LoggingEvent event(name, std::string(line.prefix).append(line.text),
+                                                      log4cpp::NDC::get(), line.priority);
                     target.text += layout.format(event);
                 }
                 target.lineEnds.push_back(target.text.size());

@@ -37,13 +37,33 @@ public:
     // True when a message of this log4cpp priority would be written by root.
     bool isEnabled(int priority) const;
 
+    // While one is open, the lines the opening thread logs wait in it and
+    // are handed over together, in their order, when it closes (also when
+    // an exception unwinds it), with the time of the hand-over: a thread
+    // that answers someone first logs after. Lines of other threads go out
+    // as ever; one opened inside an open one joins it.
+    class Hold {
+    public:
+        Hold();
+        ~Hold();
+        Hold(const Hold&) = delete;
+        Hold& operator=(const Hold&) = delete;
+    };
+
 private:
     Logger();
     void write(log4cpp::Category* category, int priority, const char* func, int line, const char* fmt,
                va_list args);
-    // Lays out prefix + each message and writes the lot.
-    void deliver(log4cpp::Category* category, int priority, std::string_view prefix, const std::string* messages,
-                 size_t count);
+    // One line for deliver: its priority and its message, prefix + text.
+    struct Line {
+        int priority;
+        std::string_view prefix;
+        std::string_view text;
+    };
+    // Lays out each line and writes the lot.
+    void deliver(log4cpp::Category* category, const Line* lines, size_t count);
+    // Hands over what the calling thread's hold has kept.
+    void releaseHeld();
 
     std::map<std::string, log4cpp::Category*> categories;
     log4cpp::Category* root;

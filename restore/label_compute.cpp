@@ -7,7 +7,10 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include <log4cpp/Priority.hh>
 
 #include "common/data_changes.h"
 #include "common/dir_traverse.h"
@@ -24,12 +27,21 @@
 #include "store/pattern_match.h"
 #include "store/vetu_restore_init.h"
 
+using pattern_match::PatternIndex;
+
 namespace {
+
+// The kernel waits for a new file's label: a line, with the paths it
+// escapes, is composed only when it is written.
+bool logged(int priority)
+{
+    return Logger::getInstance()->isEnabled(priority);
+}
 
 bool isUnderRun(const std::string& path)
 {
-    const std::string run = paths::kRunDir;
-    return path == run || path.compare(0, run.size() + 1, run + "/") == 0;
+    const std::string_view run = paths::kRunDir;
+    return path.compare(0, run.size(), run) == 0 && (path.size() == run.size() || path[run.size()] == '/');
 }
 
 // Whether some key of the index lies strictly below path. The keys below a
@@ -78,7 +90,7 @@ bool findEntry(const std::map<std::string, vetu_id_t>& table, const std::string&
 // the path (link, directory, file), else the path's own under a policy
 // directory; unmatched when neither applies. -1 when the own one fails.
 int policyFileId(const std::string& path, VetuRestoreInit& store, const IdentitySide& side,
-                 const VetuRestoreContext::PathPolicy& parent, uint64_t& fileId, bool& unmatched)
+                 const VetuRestoreContext::PathPolicy& parent, uint64_t& fileId, bool& unmatched, bool debug)
 {
     vetu_id_t entry;
     const char* kind = nullptr;
@@ -100,23 +112,49 @@ int policyFileId(const std::string& path, VetuRestoreInit& store, const Identity
         return 0;
     }
     fileId = entry.file_id;
-    LOG_DEBUG("create new %s label%s file %s, %s->file_id: %016lx", kind, side.separator, logSafe(path).c_str(),
-              side.name, fileId);
+    if (debug) {
+        LOG_DEBUG("create new %s label%s file %s, %s->file_id: %016lx", kind, side.separator, logSafe(path).c_str(),
+                  side.name, fileId);
+    }
     return 0;
 }
 
-// The parent text of a path as std::filesystem gives it; the plain cut at
-// the last slash where that is the same, which is nearly always.
-std::string parentText(const std::string& p)
+// Without a trailing '/' and without "//", as nearly every path is; so are
+// its parents.
+bool isPlainPath(const std::string& p)
 {
-    if (p.back() == '/' || p.find("//") != std::string::npos) {
-        return std::filesystem::path(p).parent_path().string();
+    if (p.back() == '/') {
+        return false;
+    }
+    for (size_t i = 1; i < p.size(); ++i) {
+        if (p[i] == '/' && p[i - 1] == '/') {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool isRoot(const std::string& p)
+{
+    return p.size() == 1 && p[0] == '/';
+}
+
+// p becomes its parent text as std::filesystem gives it; a plain path is cut
+// at its last slash, in place. False when the parent is p itself.
+bool toParent(std::string& p, bool& plain)
+{
+    if (!plain) {
+        std::string parent = std::filesystem::path(p).parent_path().string();
+        if (parent == p) {
+            return false;
+        }
+        p = std::move(parent);
+        plain = p.empty() || isPlainPath(p);
+        return true;
     }
     const size_t slash = p.rfind('/');
-    if (slash == std::string::npos) {
-        return std::string();
-    }
-    return slash == 0 ? std::string("/") : p.substr(0, slash);
+    p.resize(slash == std::string::npos ? 0 : slash == 0 ? 1 : slash);
+    return true;
 }
 
 // Named as the store-taking search, whose log lines these are.
@@ -124,36 +162,57 @@ namespace tables_search {
 
 VetuRestoreContext::PathPolicy findNearestParentDirHasPolicy(const std::string& path,
                                                              const std::map<std::string, uint64_t>& exact,
-                                                             const std::map<std::string, uint64_t>& patterns)
+                                                             const pattern_match::PatternIndex<uint64_t>& patterns,
+                                                             bool debug)
 {
     // "" (the parent text of a top-level directory) is no directory: the
-    // search ends at the root, whose exact entry alone counts.
-    std::string p = path;
-    while (!p.empty() && p != "/") {
+    // search ends at the root, whose exact entry alone counts. The level's
+    // text keeps its memory from one search to the next.
+    thread_local std::string p;
+    p = path;
+    bool plain = p.empty() || isPlainPath(p);
+    // The patterns that may match a prefix of a text are among those that
+    // may match the text; the parents of a plain path are its prefixes.
+    thread_local std::vector<pattern_match::PatternIndex<uint64_t>::Entry> candidates;
+    patterns.candidates(path, candidates);
+    const bool prefixesOfPath = plain;
+    const std::string* candidatesOf = &path;
+    std::string otherText;
+    while (!p.empty() && !isRoot(p)) {
         const auto it = exact.find(p);
         if (it != exact.end()) {
-            LOG_INFO("[Exact Match] path:%s, pathid:%016lx", logSafe(p).c_str(), it->second);
+            if (logged(log4cpp::Priority::INFO)) {
+                LOG_INFO("[Exact Match] path:%s, pathid:%016lx", logSafe(p).c_str(), it->second);
+            }
             return {p, it->second};
         }
-        for (const auto& pattern : patterns) {
-            if (pattern_match::mayMatch(pattern.first, p) && isWildcardMatch(pattern.first, p)) {
-                LOG_INFO("[Wildcard Match] path:%s | pathid:%016lx (Pattern:%s)", logSafe(p).c_str(), pattern.second,
-                         logSafe(pattern.first).c_str());
-                return {p, pattern.second};
+        if (!prefixesOfPath && candidatesOf->compare(0, p.size(), p) != 0) {
+            otherText = p;
+            candidatesOf = &otherText;
+            patterns.candidates(p, candidates);
+        }
+        for (const auto* pattern : candidates) {
+            if (pattern_match::mayMatch(pattern->first, p) && isWildcardMatch(pattern->first, p)) {
+                if (logged(log4cpp::Priority::INFO)) {
+                    LOG_INFO("[Wildcard Match] path:%s | pathid:%016lx (Pattern:%s)", logSafe(p).c_str(),
+                             pattern->second, logSafe(pattern->first).c_str());
+                }
+                return {p, pattern->second};
             }
         }
-        std::string parent = parentText(p);
-        if (parent == p) {
+        if (!toParent(p, plain)) {
             break;
         }
-        p = std::move(parent);
     }
-    const auto root = exact.find("/");
+    static const std::string kRoot = "/";
+    const auto root = exact.find(kRoot);
     if (root != exact.end()) {
         LOG_INFO("[Root Match] path:%s | pathid:%016lx", "/", root->second);
         return {"/", root->second};
     }
-    LOG_DEBUG("[No pathid Found] path:%s", logSafe(path).c_str());
+    if (debug) {
+        LOG_DEBUG("[No pathid Found] path:%s", logSafe(path).c_str());
+    }
     return {std::string(), 0};
 }
 
@@ -170,17 +229,17 @@ NewFileLabelTables VetuRestoreContext::loadNewFileLabelTables(VetuRestoreInit& s
     NewFileLabelTables tables;
     tables.store = store.loadIdentifierTables(withPackageData);
     tables.oidPathIds = store.identityDataDirOpathid.snapshot();
-    tables.oidPathIdPatterns = store.identityDataDirWOpathid.snapshot();
+    tables.oidPathIdPatterns = PatternIndex<uint64_t>(store.identityDataDirWOpathid.snapshot());
     tables.sidPathIds = store.identityDataDirSpathid.snapshot();
-    tables.sidPathIdPatterns = store.identityDataDirWSpathid.snapshot();
+    tables.sidPathIdPatterns = PatternIndex<uint64_t>(store.identityDataDirWSpathid.snapshot());
     tables.linkOids = store.identityDataLnkfileOid.snapshot();
     tables.dirOids = store.identityDataDirOid.snapshot();
     tables.fileOids = store.identityDataFileOid.snapshot();
     tables.linkSids = store.identityDataLnkfileSid.snapshot();
     tables.dirSids = store.identityDataDirSid.snapshot();
     tables.fileSids = store.identityDataFileSid.snapshot();
-    tables.wildcardOids = store.identityDataFileWildcardOid.snapshot();
-    tables.wildcardSids = store.identityDataFileWildcardSid.snapshot();
+    tables.wildcardOids = PatternIndex<vetu_id_t>(store.identityDataFileWildcardOid.snapshot());
+    tables.wildcardSids = PatternIndex<vetu_id_t>(store.identityDataFileWildcardSid.snapshot());
     tables.identityIndex = store.m_mapPathToIdentityType.load();
     return tables;
 }
@@ -223,47 +282,58 @@ int VetuRestoreContext::getNewCreateFileLabel(const std::string& path, VetuResto
         label = contextToString(context);
         return 0;
     }
-    LOG_DEBUG("create new file label: %s", logSafe(path).c_str());
+    const bool debug = logged(log4cpp::Priority::DEBUG);
+    if (debug) {
+        LOG_DEBUG("create new file label: %s", logSafe(path).c_str());
+    }
     uint64_t pkgId = 0;
     uint32_t pkgType = 0;
     if (store.queryFilePkgid(path, pkgId, pkgType, tables.store) != 0) {
         LOG_ERROR("get pkgid failed of %s", logSafe(path).c_str());
         return -1;
     }
-    LOG_DEBUG("file: %s, pkgid: %016lx", logSafe(path).c_str(), pkgId);
+    if (debug) {
+        LOG_DEBUG("file: %s, pkgid: %016lx", logSafe(path).c_str(), pkgId);
+    }
 
     const PathPolicy oidParent =
-        tables_search::findNearestParentDirHasPolicy(path, *tables.oidPathIds, *tables.oidPathIdPatterns);
-    LOG_DEBUG("file: %s, pathid: %016lx", logSafe(path).c_str(), oidParent.second);
+        tables_search::findNearestParentDirHasPolicy(path, *tables.oidPathIds, tables.oidPathIdPatterns, debug);
+    if (debug) {
+        LOG_DEBUG("file: %s, pathid: %016lx", logSafe(path).c_str(), oidParent.second);
+    }
     const IdentitySide oidSide{"oid", ",", *tables.linkOids, *tables.dirOids, *tables.fileOids};
     uint64_t oidFileId = 0;
     bool oidUnmatched = false;
-    if (policyFileId(path, store, oidSide, oidParent, oidFileId, oidUnmatched) != 0) {
+    if (policyFileId(path, store, oidSide, oidParent, oidFileId, oidUnmatched, debug) != 0) {
         return -1;
     }
     LabelContext context;
     context.oid = {pkgId, oidFileId, oidParent.second};
-    LOG_DEBUG("create new file label, file %s, oid %016lx-%016lx-%016lx", logSafe(path).c_str(), context.oid.pkg_id,
-              context.oid.file_id, context.oid.path_id);
+    if (debug) {
+        LOG_DEBUG("create new file label, file %s, oid %016lx-%016lx-%016lx", logSafe(path).c_str(),
+                  context.oid.pkg_id, context.oid.file_id, context.oid.path_id);
+    }
 
     const PathPolicy sidParent =
-        tables_search::findNearestParentDirHasPolicy(path, *tables.sidPathIds, *tables.sidPathIdPatterns);
+        tables_search::findNearestParentDirHasPolicy(path, *tables.sidPathIds, tables.sidPathIdPatterns, debug);
     const IdentitySide sidSide{"sid", ":", *tables.linkSids, *tables.dirSids, *tables.fileSids};
     uint64_t sidFileId = 0;
     bool sidUnmatched = false;
-    if (policyFileId(path, store, sidSide, sidParent, sidFileId, sidUnmatched) != 0) {
+    if (policyFileId(path, store, sidSide, sidParent, sidFileId, sidUnmatched, debug) != 0) {
         return -1;
     }
     context.sid = {pkgId, sidFileId, sidParent.second};
-    LOG_DEBUG("create new file label, file %s, sid %016lx-%016lx-%016lx", logSafe(path).c_str(), context.sid.pkg_id,
-              context.sid.file_id, context.sid.path_id);
+    if (debug) {
+        LOG_DEBUG("create new file label, file %s, sid %016lx-%016lx-%016lx", logSafe(path).c_str(),
+                  context.sid.pkg_id, context.sid.file_id, context.sid.path_id);
+    }
     const bool unmatched = oidUnmatched && sidUnmatched;
 
     vetu_id_t wildcard;
-    if (pattern_match::lastMatchingPattern(*tables.wildcardOids, path, wildcard)) {
+    if (tables.wildcardOids.lastMatch(path, wildcard)) {
         context.oid.pkg_id = wildcard.pkg_id;
     }
-    if (pattern_match::lastMatchingPattern(*tables.wildcardSids, path, wildcard)) {
+    if (tables.wildcardSids.lastMatch(path, wildcard)) {
         context.sid.pkg_id = wildcard.pkg_id;
     }
 
@@ -273,15 +343,20 @@ int VetuRestoreContext::getNewCreateFileLabel(const std::string& path, VetuResto
     }
     if (store.isCachedParentDir(path, tables.store)) {
         flag = kInheritFlagFull;
-        LOG_DEBUG("@1 set %s inherit flag %d", logSafe(path).c_str(), flag);
+        if (debug) {
+            LOG_DEBUG("@1 set %s inherit flag %d", logSafe(path).c_str(), flag);
+        }
     } else if (flag != kInheritFlagFull || !unmatched) {
         flag = kInheritFlagFull;
-        LOG_DEBUG("@3 set %s inherit flag %d", logSafe(path).c_str(), flag);
+        if (debug) {
+            LOG_DEBUG("@3 set %s inherit flag %d", logSafe(path).c_str(), flag);
+        }
     } else {
         // A directory above paths that have identity entries passes everything on.
-        flag = hasIndexedPathBelow(*tables.identityIndex, path) ? kInheritFlagFull
-                                                                                : kDefaultLabelInheritFlag;
-        LOG_DEBUG("set %s inherit flag %d", logSafe(path).c_str(), flag);
+        flag = hasIndexedPathBelow(*tables.identityIndex, path) ? kInheritFlagFull : kDefaultLabelInheritFlag;
+        if (debug) {
+            LOG_DEBUG("set %s inherit flag %d", logSafe(path).c_str(), flag);
+        }
     }
     context.inherit_flag = flag;
 
@@ -294,7 +369,7 @@ int VetuRestoreContext::getNewCreateFileLabel(const std::string& path, VetuResto
     label = contextToString(context);
     if (infoLines != nullptr) {
         infoLines->push_back(std::string("file ").append(logSafe(path).c_str()).append(", label ").append(label));
-    } else {
+    } else if (logged(log4cpp::Priority::INFO)) {
         LOG_INFO("file %s, label %s", logSafe(path).c_str(), logSafe(label).c_str());
     }
     return 0;
@@ -329,8 +404,9 @@ VetuRestoreContext::PathPolicy VetuRestoreContext::findNearestParentDirHasPolicy
                                                                                  VetuRestoreInit& store, int type)
 {
     const auto exact = (type == 1 ? store.identityDataDirSpathid : store.identityDataDirOpathid).snapshot();
-    const auto patterns = (type == 1 ? store.identityDataDirWSpathid : store.identityDataDirWOpathid).snapshot();
-    return tables_search::findNearestParentDirHasPolicy(path, *exact, *patterns);
+    const PatternIndex<uint64_t> patterns(
+        (type == 1 ? store.identityDataDirWSpathid : store.identityDataDirWOpathid).snapshot());
+    return tables_search::findNearestParentDirHasPolicy(path, *exact, patterns, logged(log4cpp::Priority::DEBUG));
 }
 
 VetuRestoreContext::PathPolicy VetuRestoreContext::findWildcardPathid(const std::string& path, VetuRestoreInit& store,

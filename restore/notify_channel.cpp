@@ -12,7 +12,6 @@
 #include <exception>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include <log4cpp/Priority.hh>
 
@@ -157,7 +156,7 @@ private:
             if (emptyReads >= kEmptyReadsAtOnce && m_watch.pause(kEmptyReadPause)) {
                 break;
             }
-            memset(m_readBuffer, 0, sizeof(m_readBuffer));
+            // Only the bytes read are looked at: the buffer is not cleared.
             const ssize_t n = read(fd, m_readBuffer, sizeof(m_readBuffer));
             if (n < 0) {
                 if (errno == EINTR) {
@@ -177,14 +176,19 @@ private:
         return false;
     }
 
+    // The creator waits for the reply: a request's lines are handed over
+    // after it, all at once and in their order.
     void handleRequest(int fd, size_t length)
     {
-        NotifyRequest request;
+        const Logger::Hold hold;
+        NotifyRequest& request = m_request;
         if (!parseNotifyRequest(m_readBuffer, length, request)) {
             NOTIFY_LOG(logError, "read date length too short!");
             return;
         }
-        NOTIFY_LOG(logDebug, "original file path:%s", logSafe(request.path).c_str());
+        if (Logger::getInstance()->isEnabled(log4cpp::Priority::DEBUG)) {
+            NOTIFY_LOG(logDebug, "original file path:%s", logSafe(request.path).c_str());
+        }
         const std::string path = rewriteRequestPath(request.path);
         if (request.flag == kNotifyFlagRename) {
             NOTIFY_LOG(logInfo, "rename a file:%s", logSafe(path).c_str());
@@ -198,20 +202,17 @@ private:
         }
     }
 
-    // The creator waits for the reply: what can be logged after it is
-    // logged after it, in its order.
     void handleCreate(int fd, uint32_t id, int32_t pid, const std::string& path)
     {
-        const std::string name = m_comms.getProcessComm(pid);
-        // Both lines in one hand-over to the log file.
-        Logger* log = Logger::getInstance();
-        const bool info = log->isEnabled(log4cpp::Priority::INFO);
+        // Lines below the level being written are not composed.
+        const bool info = Logger::getInstance()->isEnabled(log4cpp::Priority::INFO);
         if (info) {
-            const std::string shownPath = logSafe(path).c_str();
-            log->logInfoLines(kLogName, __LINE__,
-                              {"create a file:" + shownPath, "the process that creates the file is " +
-                                                                 std::string(logSafe(name).c_str()) +
-                                                                 ", file_path: " + shownPath});
+            NOTIFY_LOG(logInfo, "create a file:%s", logSafe(path).c_str());
+        }
+        const std::string name = m_comms.getProcessComm(pid);
+        if (info) {
+            NOTIFY_LOG(logInfo, "the process that creates the file is %s, file_path: %s", logSafe(name).c_str(),
+                       logSafe(path).c_str());
         }
         std::string exe;
         const PackageManagerCheck check = checkPackageManager(pid, name, exe);
@@ -222,11 +223,10 @@ private:
                        logSafe(name).c_str(), logSafe(exe).c_str());
         }
         std::string label;
-        std::vector<std::string> labelLines;
         if (check != PackageManagerCheck::Genuine) {
             // A label of this request only: a failed computation answers empty.
             try {
-                VetuRestoreContext::getNewCreateFileLabel(path, m_store, label, info ? &labelLines : nullptr);
+                VetuRestoreContext::getNewCreateFileLabel(path, m_store, label);
             } catch (const std::exception& e) {
                 NOTIFY_LOG(logError, "label of %s failed: %s", logSafe(path).c_str(), logSafe(e.what()).c_str());
                 label.clear();
@@ -237,10 +237,10 @@ private:
         const size_t length = buildNotifyReply(id, status, label, m_replyBuffer);
         const bool written = write(fd, m_replyBuffer, length) >= 0;
 
-        // The label computation's own last line.
-        log->logInfoLines("getNewCreateFileLabel", __LINE__, labelLines);
         if (status == kNotifyStatusLabel) {
-            NOTIFY_LOG(logDebug, "file: %s, label: %s", logSafe(path).c_str(), logSafe(label).c_str());
+            if (Logger::getInstance()->isEnabled(log4cpp::Priority::DEBUG)) {
+                NOTIFY_LOG(logDebug, "file: %s, label: %s", logSafe(path).c_str(), logSafe(label).c_str());
+            }
             if (label.size() > kNotifyMaxLabel) {
                 NOTIFY_LOG(logError, "label too long, truncating! file: %s, label: %s", logSafe(path).c_str(),
                            logSafe(label).c_str());
@@ -255,6 +255,7 @@ private:
     VetuRestoreInit& m_store;
     RenameRelabelQueue m_renames;
     ProcessCommReader m_comms;
+    NotifyRequest m_request;  // its path keeps its memory from one request to the next
     char m_readBuffer[kNotifyBufferSize];
     char m_replyBuffer[kNotifyBufferSize];
 };

@@ -17,6 +17,7 @@
 #include "common/label_context.h"
 #include "common/vetu_id.h"
 #include "restore/block_queue.h"
+#include "store/pattern_match.h"
 #include "store/vetu_restore_init.h"
 
 class VetuRestoreInit;
@@ -78,17 +79,17 @@ using ExectlSaveScanlistFunc = int (*)(const char* rootmnt, char** paths, uint32
 struct NewFileLabelTables {
     IdentifierTables store;
     IdentifierTables::Table<uint64_t> oidPathIds;
-    IdentifierTables::Table<uint64_t> oidPathIdPatterns;
+    pattern_match::PatternIndex<uint64_t> oidPathIdPatterns;
     IdentifierTables::Table<uint64_t> sidPathIds;
-    IdentifierTables::Table<uint64_t> sidPathIdPatterns;
+    pattern_match::PatternIndex<uint64_t> sidPathIdPatterns;
     IdentifierTables::Table<vetu_id_t> linkOids;
     IdentifierTables::Table<vetu_id_t> dirOids;
     IdentifierTables::Table<vetu_id_t> fileOids;
     IdentifierTables::Table<vetu_id_t> linkSids;
     IdentifierTables::Table<vetu_id_t> dirSids;
     IdentifierTables::Table<vetu_id_t> fileSids;
-    IdentifierTables::Table<vetu_id_t> wildcardOids;
-    IdentifierTables::Table<vetu_id_t> wildcardSids;
+    pattern_match::PatternIndex<vetu_id_t> wildcardOids;
+    pattern_match::PatternIndex<vetu_id_t> wildcardSids;
     std::shared_ptr<const PathIdentityIndex> identityIndex;
 };
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 
+#include <log4cpp/Priority.hh>
+
 #include "common/log_text.h"
 #include "common/logger.h"
 #include "common/path_utils.h"
@@ -20,6 +22,13 @@
 using pattern_match::lastMatchingPattern;
 
 namespace {
+
+// A new file's label waits for these answers: a line below the level being
+// written is not composed, nor its text escaped.
+bool logged(int priority)
+{
+    return Logger::getInstance()->isEnabled(priority);
+}
 
 // Paths that also exist without their first four characters (/usr/bin/ls is
 // /bin/ls on a merged /usr; /var/tmp/x is /tmp/x).
@@ -105,7 +114,9 @@ int VetuRestoreInit::getPkgId(const std::string& pkgName, uint64_t& pkgId, const
     const bool userSet = tables != nullptr ? exactEntry(*tables->userPkgIds, pkgName, pkgId)
                                            : identityDataUserConfigPid.get(pkgName, pkgId) == 0;
     if (userSet) {
-        LOG_DEBUG("pkgname: %s, id: 0x%016lx", logSafe(pkgName).c_str(), pkgId);
+        if (logged(log4cpp::Priority::DEBUG)) {
+            LOG_DEBUG("pkgname: %s, id: 0x%016lx", logSafe(pkgName).c_str(), pkgId);
+        }
         return 0;
     }
     bool known = false;
@@ -138,7 +149,9 @@ int VetuRestoreInit::getPkgId(const std::string& pkgName, uint64_t& pkgId, const
         }
         pkgId = placed.first->second.pkgId;
     }
-    LOG_DEBUG("pkgname: %s, id: 0x%016lx", logSafe(pkgName).c_str(), pkgId);
+    if (logged(log4cpp::Priority::DEBUG)) {
+        LOG_DEBUG("pkgname: %s, id: 0x%016lx", logSafe(pkgName).c_str(), pkgId);
+    }
     return 0;
 }
 
@@ -178,10 +191,18 @@ int VetuRestoreInit::queryFilePkgid(const std::string& filePath, uint64_t& pkgId
         if (!startsWith(filePath, prefix)) {
             continue;
         }
-        const std::string strippedPath = filePath.substr(kStrippedLength);
-        LOG_INFO("strippedPath: %s", logSafe(strippedPath).c_str());
+        // Kept from one question to the next: a new file under a merged
+        // /usr asks this every time.
+        thread_local std::string strippedPath;
+        strippedPath.assign(filePath, kStrippedLength);
+        if (logged(log4cpp::Priority::INFO)) {
+            LOG_INFO("strippedPath: %s", logSafe(strippedPath).c_str());
+        }
         if (queryFileOwner(strippedPath, owner, tables)) {
-            LOG_INFO("pkgName: %s, _pkgType: %d", logSafe(owner.pkgName).c_str(), static_cast<int>(owner.pkgType));
+            if (logged(log4cpp::Priority::INFO)) {
+                LOG_INFO("pkgName: %s, _pkgType: %d", logSafe(owner.pkgName).c_str(),
+                         static_cast<int>(owner.pkgType));
+            }
             pkgType = owner.pkgType;
             return getPkgId(owner.pkgName, pkgId, tables);
         }
@@ -189,7 +210,9 @@ int VetuRestoreInit::queryFilePkgid(const std::string& filePath, uint64_t& pkgId
     }
     pkgId = 0;
     pkgType = 0;
-    LOG_DEBUG("No package found for path: %s", logSafe(filePath).c_str());
+    if (logged(log4cpp::Priority::DEBUG)) {
+        LOG_DEBUG("No package found for path: %s", logSafe(filePath).c_str());
+    }
     return 0;
 }
 
@@ -323,7 +346,9 @@ int VetuRestoreInit::getFileId(const std::string& filePath, uint64_t& fileId)
         return -1;
     }
     fileId = getSM3HashLast64Bits(filePath);
-    LOG_DEBUG("file: %s, id: 0x%016lx", logSafe(filePath).c_str(), fileId);
+    if (logged(log4cpp::Priority::DEBUG)) {
+        LOG_DEBUG("file: %s, id: 0x%016lx", logSafe(filePath).c_str(), fileId);
+    }
     return fileId != 0 ? 0 : -1;
 }
 
@@ -374,7 +399,9 @@ int VetuRestoreInit::getDirInheritFlag(const std::string& path, uint32_t& flag, 
     if (!userConfigured(*tables.inheritFlags, *tables.inheritFlagPatterns, path, flag)) {
         flag = entryOr(*tables.dirInheritFlags, path, kUnconfiguredDirInheritFlag);
     }
-    LOG_DEBUG("file: %s, inherit flag: 0x%08x", logSafe(path).c_str(), flag);
+    if (logged(log4cpp::Priority::DEBUG)) {
+        LOG_DEBUG("file: %s, inherit flag: 0x%08x", logSafe(path).c_str(), flag);
+    }
     return 0;
 }
 
@@ -392,7 +419,9 @@ int VetuRestoreInit::getTid(const std::string& path, uint32_t& tid, const Identi
     if (!userConfigured(*tables.tids, *tables.tidPatterns, path, tid)) {
         tid = entryOr(*tables.interpreterTids, path, kDefaultTid);
     }
-    LOG_DEBUG("file: %s, tid: 0x%08x", logSafe(path).c_str(), tid);
+    if (logged(log4cpp::Priority::DEBUG)) {
+        LOG_DEBUG("file: %s, tid: 0x%08x", logSafe(path).c_str(), tid);
+    }
     return 0;
 }
 

@@ -6,6 +6,7 @@
 
 #include <regex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -138,4 +139,39 @@ TEST(LoggerTest, ConcurrentLinesStayWhole)
         ASSERT_TRUE(std::regex_match(text, line)) << text;
     }
     EXPECT_EQ(count, 1600u);
+}
+
+// A hold keeps its thread's lines, of every level and from holds opened
+// inside it, until it closes (also by an exception) and then writes them in
+// their order; another thread's line goes out meanwhile.
+TEST(LoggerTest, HeldLinesFollowInOrderAndOtherThreadsAreNotHeld)
+{
+    writeProperties("log4cpp.rootCategory=DEBUG, file\n"
+                    "log4cpp.appender.file=org.apache.log4cpp.FileAppender\n"
+                    "log4cpp.appender.file.fileName=" + kRootLog + "\n"
+                    "log4cpp.appender.file.layout=org.apache.log4cpp.PatternLayout\n"
+                    "log4cpp.appender.file.layout.ConversionPattern=%p %m%n\n");
+    const auto text = [](const std::string& level, int line, const std::string& message) {
+        return level + " [TestBody:" + std::to_string(line) + "] " + message + "\n";
+    };
+    std::string other;
+    std::string held;
+    try {
+        const Logger::Hold hold;
+        LOG_INFO("one");
+        held += text("INFO", __LINE__ - 1, "one");
+        {
+            const Logger::Hold inner;
+            LOG_DEBUG("two");
+            held += text("DEBUG", __LINE__ - 1, "two");
+        }
+        std::thread([] { LOG_WARN("other"); }).join();
+        other = readFile(kRootLog);
+        LOG_ERROR("three");
+        held += text("ERROR", __LINE__ - 1, "three");
+        throw std::runtime_error("unwound");
+    } catch (const std::runtime_error&) {
+    }
+    EXPECT_TRUE(std::regex_match(other, std::regex("WARN \\[operator\\(\\):\\d+\\] other\n"))) << other;
+    EXPECT_EQ(readFile(kRootLog), other + held);
 }
