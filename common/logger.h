@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include <log4cpp/Priority.hh>
+
 namespace log4cpp {
 class Category;
 }
@@ -74,10 +76,19 @@ private:
     std::mutex writeLock;
 };
 
-#define LOG_DEBUG(...) Logger::getInstance()->logDebug(__FUNCTION__, __LINE__, __VA_ARGS__)
-#define LOG_INFO(...) Logger::getInstance()->logInfo(__FUNCTION__, __LINE__, __VA_ARGS__)
-#define LOG_WARN(...) Logger::getInstance()->logWarn(__FUNCTION__, __LINE__, __VA_ARGS__)
-#define LOG_ERROR(...) Logger::getInstance()->logError(__FUNCTION__, __LINE__, __VA_ARGS__)
-#define LOG_FATAL(...) Logger::getInstance()->logFatal(__FUNCTION__, __LINE__, __VA_ARGS__)
+// The level is asked before the arguments are worked out: a line that is not
+// written costs no escaping or formatting of its fields.
+#define VETU_LOG_AT(priority, method, ...)                                     \
+    do {                                                                       \
+        Logger* const vetuLogger_ = Logger::getInstance();                     \
+        if (vetuLogger_->isEnabled(priority)) {                                \
+            vetuLogger_->method(__FUNCTION__, __LINE__, __VA_ARGS__);          \
+        }                                                                      \
+    } while (0)
+#define LOG_DEBUG(...) VETU_LOG_AT(log4cpp::Priority::DEBUG, logDebug, __VA_ARGS__)
+#define LOG_INFO(...) VETU_LOG_AT(log4cpp::Priority::INFO, logInfo, __VA_ARGS__)
+#define LOG_WARN(...) VETU_LOG_AT(log4cpp::Priority::WARN, logWarn, __VA_ARGS__)
+#define LOG_ERROR(...) VETU_LOG_AT(log4cpp::Priority::ERROR, logError, __VA_ARGS__)
+#define LOG_FATAL(...) VETU_LOG_AT(log4cpp::Priority::FATAL, logFatal, __VA_ARGS__)
 #define LOG_INFO_LINES(messages) Logger::getInstance()->logInfoLines(__FUNCTION__, __LINE__, messages)
 #define LOG_INFO_CATEGORY(...) Logger::getInstance()->logInfoCategory(__FUNCTION__, __LINE__, __VA_ARGS__)

@@ -181,9 +181,7 @@ VetuRestoreContext::PathPolicy findNearestParentDirHasPolicy(const std::string& 
     while (!p.empty() && !isRoot(p)) {
         const auto it = exact.find(p);
         if (it != exact.end()) {
-            if (logged(log4cpp::Priority::INFO)) {
-                LOG_INFO("[Exact Match] path:%s, pathid:%016lx", logSafe(p).c_str(), it->second);
-            }
+            LOG_INFO("[Exact Match] path:%s, pathid:%016lx", logSafe(p).c_str(), it->second);
             return {p, it->second};
         }
         if (!prefixesOfPath && candidatesOf->compare(0, p.size(), p) != 0) {
@@ -193,10 +191,8 @@ VetuRestoreContext::PathPolicy findNearestParentDirHasPolicy(const std::string& 
         }
         for (const auto* pattern : candidates) {
             if (pattern_match::mayMatch(pattern->first, p) && isWildcardMatch(pattern->first, p)) {
-                if (logged(log4cpp::Priority::INFO)) {
-                    LOG_INFO("[Wildcard Match] path:%s | pathid:%016lx (Pattern:%s)", logSafe(p).c_str(),
-                             pattern->second, logSafe(pattern->first).c_str());
-                }
+                LOG_INFO("[Wildcard Match] path:%s | pathid:%016lx (Pattern:%s)", logSafe(p).c_str(),
+                         pattern->second, logSafe(pattern->first).c_str());
                 return {p, pattern->second};
             }
         }

@@ -23,12 +23,6 @@ using pattern_match::lastMatchingPattern;
 
 namespace {
 
-// A new file's label waits for these answers: a line below the level being
-// written is not composed, nor its text escaped.
-bool logged(int priority)
-{
-    return Logger::getInstance()->isEnabled(priority);
-}
 
 // Paths that also exist without their first four characters (/usr/bin/ls is
 // /bin/ls on a merged /usr; /var/tmp/x is /tmp/x).
@@ -114,9 +108,7 @@ int VetuRestoreInit::getPkgId(const std::string& pkgName, uint64_t& pkgId, const
     const bool userSet = tables != nullptr ? exactEntry(*tables->userPkgIds, pkgName, pkgId)
                                            : identityDataUserConfigPid.get(pkgName, pkgId) == 0;
     if (userSet) {
-        if (logged(log4cpp::Priority::DEBUG)) {
-            LOG_DEBUG("pkgname: %s, id: 0x%016lx", logSafe(pkgName).c_str(), pkgId);
-        }
+        LOG_DEBUG("pkgname: %s, id: 0x%016lx", logSafe(pkgName).c_str(), pkgId);
         return 0;
     }
     bool known = false;
@@ -149,9 +141,7 @@ int VetuRestoreInit::getPkgId(const std::string& pkgName, uint64_t& pkgId, const
         }
         pkgId = placed.first->second.pkgId;
     }
-    if (logged(log4cpp::Priority::DEBUG)) {
-        LOG_DEBUG("pkgname: %s, id: 0x%016lx", logSafe(pkgName).c_str(), pkgId);
-    }
+    LOG_DEBUG("pkgname: %s, id: 0x%016lx", logSafe(pkgName).c_str(), pkgId);
     return 0;
 }
 
@@ -195,14 +185,10 @@ int VetuRestoreInit::queryFilePkgid(const std::string& filePath, uint64_t& pkgId
         // /usr asks this every time.
         thread_local std::string strippedPath;
         strippedPath.assign(filePath, kStrippedLength);
-        if (logged(log4cpp::Priority::INFO)) {
-            LOG_INFO("strippedPath: %s", logSafe(strippedPath).c_str());
-        }
+        LOG_INFO("strippedPath: %s", logSafe(strippedPath).c_str());
         if (queryFileOwner(strippedPath, owner, tables)) {
-            if (logged(log4cpp::Priority::INFO)) {
-                LOG_INFO("pkgName: %s, _pkgType: %d", logSafe(owner.pkgName).c_str(),
-                         static_cast<int>(owner.pkgType));
-            }
+            LOG_INFO("pkgName: %s, _pkgType: %d", logSafe(owner.pkgName).c_str(),
+                     static_cast<int>(owner.pkgType));
             pkgType = owner.pkgType;
             return getPkgId(owner.pkgName, pkgId, tables);
         }
@@ -210,9 +196,7 @@ int VetuRestoreInit::queryFilePkgid(const std::string& filePath, uint64_t& pkgId
     }
     pkgId = 0;
     pkgType = 0;
-    if (logged(log4cpp::Priority::DEBUG)) {
-        LOG_DEBUG("No package found for path: %s", logSafe(filePath).c_str());
-    }
+    LOG_DEBUG("No package found for path: %s", logSafe(filePath).c_str());
     return 0;
 }
 
@@ -346,9 +330,7 @@ int VetuRestoreInit::getFileId(const std::string& filePath, uint64_t& fileId)
         return -1;
     }
     fileId = getSM3HashLast64Bits(filePath);
-    if (logged(log4cpp::Priority::DEBUG)) {
-        LOG_DEBUG("file: %s, id: 0x%016lx", logSafe(filePath).c_str(), fileId);
-    }
+    LOG_DEBUG("file: %s, id: 0x%016lx", logSafe(filePath).c_str(), fileId);
     return fileId != 0 ? 0 : -1;
 }
 
@@ -399,9 +381,7 @@ int VetuRestoreInit::getDirInheritFlag(const std::string& path, uint32_t& flag, 
     if (!userConfigured(*tables.inheritFlags, *tables.inheritFlagPatterns, path, flag)) {
         flag = entryOr(*tables.dirInheritFlags, path, kUnconfiguredDirInheritFlag);
     }
-    if (logged(log4cpp::Priority::DEBUG)) {
-        LOG_DEBUG("file: %s, inherit flag: 0x%08x", logSafe(path).c_str(), flag);
-    }
+    LOG_DEBUG("file: %s, inherit flag: 0x%08x", logSafe(path).c_str(), flag);
     return 0;
 }
 
@@ -419,9 +399,7 @@ int VetuRestoreInit::getTid(const std::string& path, uint32_t& tid, const Identi
     if (!userConfigured(*tables.tids, *tables.tidPatterns, path, tid)) {
         tid = entryOr(*tables.interpreterTids, path, kDefaultTid);
     }
-    if (logged(log4cpp::Priority::DEBUG)) {
-        LOG_DEBUG("file: %s, tid: 0x%08x", logSafe(path).c_str(), tid);
-    }
+    LOG_DEBUG("file: %s, tid: 0x%08x", logSafe(path).c_str(), tid);
     return 0;
 }
 
