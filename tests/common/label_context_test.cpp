@@ -41,17 +41,12 @@ int referenceParse(const std::string& text, LabelContext* c)
     return 0;
 }
 
+// Small numbers (leading zeros) mixed with full-width ones.
 LabelContext randomContext(std::mt19937_64& rng)
 {
-    // Mix small numbers (leading zeros) with full-width ones.
     auto word = [&rng]() { return (rng() & 1) ? rng() : rng() >> (rng() % 64); };
-    LabelContext c;
-    c.sid = {word(), word(), word()};
-    c.oid = {word(), word(), word()};
-    c.create_oid = {word(), word(), word()};
-    c.tid = static_cast<uint32_t>(word());
-    c.inherit_flag = static_cast<uint32_t>(word());
-    return c;
+    return {{word(), word(), word()}, {word(), word(), word()}, {word(), word(), word()},
+            static_cast<uint32_t>(word()), static_cast<uint32_t>(word())};
 }
 
 // The text itself is checked against labels printed by the tests' own
@@ -63,10 +58,11 @@ TEST(LabelContextTest, ParserAgreesWithReferenceOnMangledTexts)
 {
     const std::string written = contextToString({{1, 2, 3}, {4, 5, 6}, {0xabcdef0123456789, 8, 9}, 10, 7});
     std::vector<std::string> texts = {written, written + "-junk", written + ":extra", written.substr(0, 169),
-                                      written.substr(0, 153), "", "1-2-3:4:5-6-7:8:1ffffffffffffffff-0-0"};
+                                      written.substr(0, 153), written.substr(0, 119), "", "::::",
+                                      "1-2-3:4:5-6-7:8: 0x9-+a- b", "1-2-3:4:5-6-7:8:1ffffffffffffffff-0-0"};
     for (const auto& [pos, ch] : std::vector<std::pair<size_t, char>>{
              {125, 'F'}, {125, 'g'}, {126, 'G'}, {127, '@'}, {128, '`'}, {129, '/'}, {129, ':'}, {130, '\0'},
-             {131, '\xc1'}, {136, ':'}}) {
+             {131, '\xc1'}, {3, 'x'}, {136, ':'}, {50, '-'}}) {
         texts.push_back(written);
         texts.back()[pos] = ch;
     }

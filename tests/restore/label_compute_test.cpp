@@ -154,16 +154,12 @@ TEST(SetParentDirInheritFlagTest, NearestDirectoryOrEveryMatchedTree)
 // would, for keys and paths that share prefixes with and without a boundary.
 TEST_F(LabelComputeTest, SubtreeAnswerMatchesAFullScan)
 {
-    const std::vector<std::string> parts{"a", "ab", "a.b", "b", "a-", "/"};
     std::vector<std::string> paths{"/"};
-    for (const auto& first : parts) {
-        if (first == "/") {
-            continue;
-        }
+    for (const std::string first : {"a", "ab", "a.b", "b", "a-"}) {
         paths.push_back("/" + first);
-        for (const auto& second : parts) {
+        for (const std::string second : {"a", "ab", "a.b", "b", "a-", "/"}) {
             paths.push_back("/" + first + "/" + (second == "/" ? "" : second));
-            paths.push_back("/" + first + (second == "/" ? "/" : second));
+            paths.push_back("/" + first + second);
         }
     }
     std::vector<std::string> keys;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <tuple>
 
 #include "common/path_utils.h"
 #include "store/vetu_restore_init.h"
@@ -24,12 +25,8 @@ TEST_F(QueryTest, FilePkgidWithPrefixes)
     store.insertFileOfPkgToMap("/binx", "odd", 1);
     store.insertFileOfPkgToMap("/lib/libz.so", "zlib", 1);
 
-    struct Case {
-        const char* path;
-        const char* pkg;  // nullptr: no package
-        uint32_t type;
-    };
-    const Case cases[] = {
+    // Each row: a path, its owner (nullptr: none) and the package type.
+    const std::tuple<const char*, const char*, uint32_t> cases[] = {
         {"/usr/bin/direct", "direct", 4},
         {"/usr/lib/libz.so", "zlib", 1},
         {"/usr/lib64/libc.so", "glibc", 2},
@@ -39,13 +36,11 @@ TEST_F(QueryTest, FilePkgidWithPrefixes)
         {"/usr/sbin/ls", nullptr, 0},  // becomes /sbin/ls
         {"/opt/bin/ls", nullptr, 0},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.path);
+    for (const auto& [path, pkg, wantType] : cases) {
         uint64_t id = 7;
         uint32_t type = 7;
-        EXPECT_EQ(store.queryFilePkgid(c.path, id, type), 0);
-        EXPECT_EQ(type, c.type);
-        EXPECT_EQ(id, c.pkg ? sm3Last64(c.pkg) : 0u);
+        EXPECT_EQ(store.queryFilePkgid(path, id, type), 0);
+        EXPECT_TRUE(type == wantType && id == (pkg ? sm3Last64(pkg) : 0u)) << path;
     }
 }
 
@@ -100,19 +95,13 @@ TEST_F(QueryTest, SpecialFileSystems)
 {
     store.m_mapSpecialFsTypePkgId.store({{"proc", 0x10}, {"tmpfs", 0x20}});
     store.m_mapMountPointFsType.store({{"/", "ext4"}, {"/proc", "proc"}, {"/run/user", "tmpfs"}});
-    struct Case {
-        const char* path;
-        const char* fsType;
-        uint64_t pkgId;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, const char*, uint64_t> cases[] = {
         {"/proc", "proc", 0x10}, {"/proc/1/status", "proc", 0x10}, {"/run/user/0", "tmpfs", 0x20},
         {"/run/userx", "ext4", 0}, {"/", "ext4", 0}, {"relative", "", 0},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.path);
-        EXPECT_EQ(store.getFsTypeByPath(c.path), c.fsType);
-        EXPECT_EQ(store.querySpecialFsPkgidByPath(c.path), c.pkgId);
+    for (const auto& [path, fsType, pkgId] : cases) {
+        EXPECT_EQ(store.getFsTypeByPath(path), fsType) << path;
+        EXPECT_EQ(store.querySpecialFsPkgidByPath(path), pkgId) << path;
     }
 }
 
