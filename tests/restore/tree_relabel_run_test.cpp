@@ -14,11 +14,12 @@
 #include <future>
 #include <map>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/file_utils.h"
 #include "common/label_xattr.h"
+#include "common/path_utils.h"
 #include "restore/vetu_restore_context.h"
 #include "store/vetu_restore_init.h"
 #include "support/expected_label.h"
@@ -45,13 +46,11 @@ void relabel(const std::string& root, std::vector<std::string> exclusions = {})
     EXPECT_EQ(run.get(), 0);
 }
 
+// The exec-control records, one line each (none is empty).
 std::vector<std::string> readLines(const std::string& path)
 {
-    std::ifstream in(path);
     std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
+    splitString(readFile(path), '\n', lines);
     return lines;
 }
 
