@@ -41,26 +41,31 @@ int referenceParse(const std::string& text, LabelContext* c)
     return 0;
 }
 
+// Small numbers (leading zeros) mixed with full-width ones.
 LabelContext randomContext(std::mt19937_64& rng)
 {
-    // Mix small numbers (leading zeros) with full-width ones.
     auto word = [&rng]() { return (rng() & 1) ? rng() : rng() >> (rng() % 64); };
-    LabelContext c;
-    c.sid = {word(), word(), word()};
-    c.oid = {word(), word(), word()};
-    c.create_oid = {word(), word(), word()};
-    c.tid = static_cast<uint32_t>(word());
-    c.inherit_flag = static_cast<uint32_t>(word());
-    return c;
+    return {{word(), word(), word()}, {word(), word(), word()}, {word(), word(), word()},
+            static_cast<uint32_t>(word()), static_cast<uint32_t>(word())};
 }
 
 // The text itself is checked against labels printed by the tests' own
 // formatter. The stream-free parser reads back every printed label and agrees
 // with the defined parse on any text: mangled labels (short ones refused),
-// numbers that stress std::stoull's rules.
+// numbers that stress std::stoull's rules. The create-oid reader's short cut
+// for the written form agrees too, edits beside its field included.
 TEST(LabelContextTest, ParserAgreesWithReferenceOnMangledTexts)
 {
-    std::vector<std::string> texts;
+    const std::string written = contextToString({{1, 2, 3}, {4, 5, 6}, {0xabcdef0123456789, 8, 9}, 10, 7});
+    std::vector<std::string> texts = {written, written + "-junk", written + ":extra", written.substr(0, 169),
+                                      written.substr(0, 153), written.substr(0, 119), "", "::::",
+                                      "1-2-3:4:5-6-7:8: 0x9-+a- b", "1-2-3:4:5-6-7:8:1ffffffffffffffff-0-0"};
+    for (const auto& [pos, ch] : std::vector<std::pair<size_t, char>>{
+             {125, 'F'}, {125, 'g'}, {126, 'G'}, {127, '@'}, {128, '`'}, {129, '/'}, {129, ':'}, {130, '\0'},
+             {131, '\xc1'}, {3, 'x'}, {136, ':'}, {50, '-'}}) {
+        texts.push_back(written);
+        texts.back()[pos] = ch;
+    }
     for (const std::string token : {"0x", "0x1", "+0X1f", " \t 1f", "+ 1", "0x 1", "-1", "ffffffffffffffff",
                                     "10000000000000000", "000000000000000000001", "0xg"}) {
         texts.push_back(token + "-2-3:" + token + ":5-6-7:8:9-a-b");
@@ -93,9 +98,12 @@ TEST(LabelContextTest, ParserAgreesWithReferenceOnMangledTexts)
     for (const auto& text : texts) {
         LabelContext fast;
         LabelContext slow;
+        vetu_id_t createOid{0x11, 0x22, 0x33};
         const int rc = referenceParse(text, &slow);
         ASSERT_EQ(stringToContext(text, &fast), rc) << text;
         ASSERT_TRUE(rc != 0 || fast == slow) << text;
+        ASSERT_EQ(stringToCreateOid(text, &createOid), rc) << text;
+        ASSERT_EQ(createOid, (rc == 0 ? slow.create_oid : vetu_id_t{0x11, 0x22, 0x33})) << text;
     }
 }
 

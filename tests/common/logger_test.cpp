@@ -33,23 +33,14 @@ const std::string kRootLog = "/var/log/vetu/root.log";
 const std::string kInfoLog = "/var/log/vetu/info.log";
 const std::string kCommentedLog = "/var/log/vetu/commented.log";
 
-// Two file appenders (one rolling), the key, "=" and value padded with
-// blanks, and a commented-out appender whose file must not be touched.
-const std::string kTwoAppenders =
-    "# vetu label manager logging\n"
-    "log4cpp.rootCategory=DEBUG, rootFile\n"
-    "log4cpp.category.INFO=INFO, infoFile\n"
-    "log4cpp.appender.rootFile=org.apache.log4cpp.FileAppender\n"
-    " \t log4cpp.appender.rootFile.fileName \t=  " + kRootLog + " \t\n"
-    "log4cpp.appender.rootFile.layout=org.apache.log4cpp.PatternLayout\n"
-    "log4cpp.appender.rootFile.layout.ConversionPattern=%p %m%n\n"
-    "log4cpp.appender.infoFile=org.apache.log4cpp.RollingFileAppender\n"
-    "log4cpp.appender.infoFile.fileName=" + kInfoLog + "\n"
-    "log4cpp.appender.infoFile.maxFileSize=2048\n"
-    "log4cpp.appender.infoFile.maxBackupIndex=2\n"
-    "log4cpp.appender.infoFile.layout=org.apache.log4cpp.PatternLayout\n"
-    "log4cpp.appender.infoFile.layout.ConversionPattern=%p %m%n\n"
-    "#log4cpp.appender.infoFile.fileName=" + kCommentedLog + "\n";
+// The lines of one appender with a pattern layout.
+std::string appender(const std::string& name, const std::string& file, const std::string& pattern,
+                     const std::string& type = "FileAppender")
+{
+    const std::string key = "log4cpp.appender." + name;
+    return key + "=org.apache.log4cpp." + type + "\n" + key + ".fileName=" + file + "\n" + key +
+           ".layout=org.apache.log4cpp.PatternLayout\n" + key + ".layout.ConversionPattern=" + pattern + "\n";
+}
 
 }  // namespace
 
@@ -58,7 +49,16 @@ const std::string kTwoAppenders =
 // rollover is as private as the first one.
 TEST(LoggerTest, TwoFileAppendersGetMode0640AndRouteByCategory)
 {
-    writeProperties(kTwoAppenders);
+    // Two file appenders (one rolling), the key, "=" and value padded with
+    // blanks, and a commented-out appender whose file must not be touched.
+    std::string text = "log4cpp.rootCategory=DEBUG, rootFile\nlog4cpp.category.INFO=INFO, infoFile\n" +
+                       appender("rootFile", kRootLog, "%p %m%n") +
+                       appender("infoFile", kInfoLog, "%p %m%n", "RollingFileAppender") +
+                       "log4cpp.appender.infoFile.maxFileSize=2048\nlog4cpp.appender.infoFile.maxBackupIndex=2\n"
+                       "#log4cpp.appender.infoFile.fileName=" + kCommentedLog + "\n";
+    const std::string plain = "log4cpp.appender.rootFile.fileName=" + kRootLog;
+    writeProperties(text.replace(text.find(plain), plain.size(),
+                                 " \t log4cpp.appender.rootFile.fileName \t=  " + kRootLog + " \t"));
     for (const auto& [path, mode] : {std::pair{kRootLog, 0666}, {kInfoLog, 0604}, {kCommentedLog, 0666}}) {
         ASSERT_TRUE(writeFile(path, ""));
         ASSERT_EQ(chmod(path.c_str(), mode), 0);
@@ -89,15 +89,9 @@ TEST(LoggerTest, TwoFileAppendersGetMode0640AndRouteByCategory)
 // names the thread (laid out once per millisecond around the message).
 TEST(LoggerTest, LinesFollowTheirAppendersPattern)
 {
-    writeProperties("log4cpp.rootCategory=INFO, dated, cut\n"
-                    "log4cpp.appender.dated=org.apache.log4cpp.FileAppender\n"
-                    "log4cpp.appender.dated.fileName=" + kRootLog + "\n"
-                    "log4cpp.appender.dated.layout=org.apache.log4cpp.PatternLayout\n"
-                    "log4cpp.appender.dated.layout.ConversionPattern=%d{%Y-%m-%d %H:%M:%S.%l} %t [%p] %m %n\n"
-                    "log4cpp.appender.cut=org.apache.log4cpp.FileAppender\n"
-                    "log4cpp.appender.cut.fileName=" + kInfoLog + "\n"
-                    "log4cpp.appender.cut.layout=org.apache.log4cpp.PatternLayout\n"
-                    "log4cpp.appender.cut.layout.ConversionPattern=%.8m|%-7p|%n\n");
+    writeProperties("log4cpp.rootCategory=INFO, dated, cut\n" +
+                    appender("dated", kRootLog, "%d{%Y-%m-%d %H:%M:%S.%l} %t [%p] %m %n") +
+                    appender("cut", kInfoLog, "%.8m|%-7p|%n"));
     const int line = __LINE__ + 1;
     LOG_WARN("hello %d", 5);
     const std::vector<std::string> lines{"a", "b"};
@@ -115,11 +109,7 @@ TEST(LoggerTest, LinesFollowTheirAppendersPattern)
 // or mix each other's lines.
 TEST(LoggerTest, ConcurrentLinesStayWhole)
 {
-    writeProperties("log4cpp.rootCategory=INFO, file\n"
-                    "log4cpp.appender.file=org.apache.log4cpp.FileAppender\n"
-                    "log4cpp.appender.file.fileName=" + kRootLog + "\n"
-                    "log4cpp.appender.file.layout=org.apache.log4cpp.PatternLayout\n"
-                    "log4cpp.appender.file.layout.ConversionPattern=%p %m%n\n");
+    writeProperties("log4cpp.rootCategory=INFO, file\n" + appender("file", kRootLog, "%p %m%n"));
     const std::string filler(300, 'x');
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t) {

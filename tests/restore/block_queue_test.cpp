@@ -8,24 +8,7 @@
 
 #include "restore/block_queue.h"
 
-namespace {
-
 constexpr auto kWaitLimit = std::chrono::seconds(10);
-
-// Everything a batch consumer takes until the queue is finished and empty.
-std::future<std::vector<int>> consumer(BlockQueue<int>& queue, size_t max)
-{
-    return std::async(std::launch::async, [&queue, max] {
-        std::vector<int> got;
-        std::vector<int> out;
-        while (queue.popBatch(out, max)) {
-            got.insert(got.end(), out.begin(), out.end());
-        }
-        return got;
-    });
-}
-
-}  // namespace
 
 // What was queued before the finish is still handed out, in order and at
 // most max at a time; only then does the queue report its end. Waking
@@ -49,40 +32,6 @@ TEST(BlockQueueTest, FinishedQueueHandsOutWhatItHolds)
     EXPECT_TRUE(queue.isFinishedAndEmpty());
     EXPECT_THROW(queue.pop(), std::runtime_error);
     EXPECT_FALSE(queue.popBatch(out, 8));
-}
-
-// Many consumers on batches: every item is taken exactly once.
-TEST(BlockQueueTest, ConsumersShareEveryItemOnce)
-{
-    BlockQueue<int> queue;
-    constexpr int kItems = 20000;
-    std::vector<std::future<std::vector<int>>> consumers;
-    for (size_t c = 0; c < 6; ++c) {
-        consumers.push_back(consumer(queue, 1 + c * 7));
-    }
-    std::vector<int> batch;
-    for (int i = 0; i < kItems; ++i) {
-        if (i % 3 == 0) {
-            queue.push(i);
-        } else {
-            batch.push_back(i);
-            if (batch.size() == 50) {
-                queue.pushBatch(batch);
-            }
-        }
-    }
-    queue.pushBatch(batch);
-    queue.setFinished();
-    std::vector<int> seen(kItems, 0);
-    for (auto& c : consumers) {
-        ASSERT_EQ(c.wait_for(kWaitLimit), std::future_status::ready);
-        for (int item : c.get()) {
-            ++seen[static_cast<size_t>(item)];
-        }
-    }
-    for (int i = 0; i < kItems; ++i) {
-        ASSERT_EQ(seen[static_cast<size_t>(i)], 1) << "item " << i;
-    }
 }
 
 // A full queue holds its producer back until a consumer makes room; every

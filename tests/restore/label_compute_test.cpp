@@ -30,24 +30,10 @@ protected:
 
 }  // namespace
 
-// The default label covers /run and what lies under it, by whole component.
-TEST_F(LabelComputeTest, RunTreeGetsTheDefaultLabel)
-{
-    const std::string defaultLabel = labelText({}, 0, {}, 5);
-    struct Case {
-        const char* path;
-        bool isDefault;
-    } cases[] = {{"/run", true}, {"/run/a/b", true}, {"/runx", false}};
-    for (const auto& c : cases) {
-        // Configured flag 0 would give 7 outside /run, so the two are told apart.
-        store.identityDataUserConfigInheritFlag.set(c.path, 0);
-        EXPECT_EQ(newLabel(c.path), c.isDefault ? defaultLabel : labelText({}, 0, {}, 7)) << c.path;
-    }
-}
-
 // The inherit flag is 7 in every case but one: configured 7, no entry and no
 // policy directory on either side, not a packaged parent, nothing indexed below
-// (which paths count as below: SubtreeAnswerMatchesAFullScan).
+// (which paths count as below: SubtreeAnswerMatchesAFullScan); /run and what
+// lies under it take the default label, flag 5.
 TEST_F(LabelComputeTest, InheritFlagFiveOrSeven)
 {
     store.identityDataFileSid.set("/p/q/file", {1, 2, 3});
@@ -55,6 +41,9 @@ TEST_F(LabelComputeTest, InheritFlagFiveOrSeven)
     store.insertFileOfPkgToMap("/c/d/lib.so", "libpkg", 1);
     store.updateParentDirsCache("/c/d/lib.so");
     store.identityDataUserConfigInheritFlag.set("/three", 3);
+    for (const char* path : {"/run", "/run/a/b", "/runx"}) {
+        store.identityDataUserConfigInheritFlag.set(path, 0);
+    }
 
     struct Case {
         const char* path;
@@ -67,6 +56,9 @@ TEST_F(LabelComputeTest, InheritFlagFiveOrSeven)
         {"/p/q/file", 7, "its own exact entry"},
         {"/c", 7, "a parent directory of a packaged file"},
         {"/c/d", 7, "the packaged file's own directory"},
+        {"/run", 5, "the default label covers /run, configured 0 or not"},
+        {"/run/a/b", 5, "and what lies under it"},
+        {"/runx", 7, "by whole component: configured 0"},
     };
     for (const auto& c : cases) {
         LabelContext context;
@@ -162,16 +154,12 @@ TEST(SetParentDirInheritFlagTest, NearestDirectoryOrEveryMatchedTree)
 // would, for keys and paths that share prefixes with and without a boundary.
 TEST_F(LabelComputeTest, SubtreeAnswerMatchesAFullScan)
 {
-    const std::vector<std::string> parts{"a", "ab", "a.b", "b", "a-", "/"};
     std::vector<std::string> paths{"/"};
-    for (const auto& first : parts) {
-        if (first == "/") {
-            continue;
-        }
+    for (const std::string first : {"a", "ab", "a.b", "b", "a-"}) {
         paths.push_back("/" + first);
-        for (const auto& second : parts) {
+        for (const std::string second : {"a", "ab", "a.b", "b", "a-", "/"}) {
             paths.push_back("/" + first + "/" + (second == "/" ? "" : second));
-            paths.push_back("/" + first + (second == "/" ? "/" : second));
+            paths.push_back("/" + first + second);
         }
     }
     std::vector<std::string> keys;

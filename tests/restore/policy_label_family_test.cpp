@@ -88,7 +88,7 @@ TEST(PolicyLabelFamilyTest, MembersOnSinglePaths)
 namespace {
 
 // A chain of processes in a group of their own, each the parent of the
-// next, waiting in pause(); pids in chain order.
+// next and each writing its pid before it forks the next; pids in order.
 struct ProcessChain {
     std::vector<pid_t> pids;
     ChildProcess first;  // reaped after the group is killed
@@ -98,7 +98,6 @@ struct ProcessChain {
         if (pipe(fds) == 0) {
             first = ChildProcess([&] {
                 setpgid(0, 0);
-                // Each writes its pid before it forks the next.
                 for (size_t i = 1;; ++i) {
                     const pid_t self = getpid();
                     if (write(fds[1], &self, sizeof(self)) != sizeof(self) || i == length || fork() != 0) {
@@ -110,8 +109,8 @@ struct ProcessChain {
                 return 0;
             });
         }
-        for (size_t i = 0; first.ok() && i < length && read(fds[0], &pids[i], sizeof(pid_t)) == sizeof(pid_t);
-             ++i) {
+        for (pid_t& pid : pids) {
+            pid = first.ok() && read(fds[0], &pid, sizeof(pid)) == sizeof(pid) ? pid : -1;
         }
         close(fds[0]);
         close(fds[1]);

@@ -34,20 +34,11 @@ std::vector<std::string> restoredPaths(const LogCapture& log)
 TEST(PolicyPassTest, LabelsEachPathOnceInMapOrder)
 {
     TempTree tree;
-    const std::string d = tree.dir("d");
-    const std::string df = tree.file("d/f1");
-    const std::string e = tree.dir("e");
-    const std::string ef = tree.file("e/f");
-    const std::string w1 = tree.dir("w1");
-    const std::string w1x = tree.file("w1/x");
-    const std::string w2 = tree.dir("w2");
-    const std::string fa = tree.file("fa.txt");
-    const std::string fb = tree.file("fb.txt");
-    const std::string file1 = tree.file("file1");
-    const std::string file2 = tree.file("file2");
-    const std::string missing = tree.path("missing");
+    const std::string d = tree.dir("d"), df = tree.file("d/f1"), e = tree.dir("e"), ef = tree.file("e/f");
+    const std::string w1 = tree.dir("w1"), w1x = tree.file("w1/x"), w2 = tree.dir("w2");
+    const std::string fa = tree.file("fa.txt"), fb = tree.file("fb.txt");
+    const std::string file1 = tree.file("file1"), file2 = tree.file("file2"), missing = tree.path("missing");
     const std::string link = tree.symlink("lnk", file1);
-    tree.dir("t");
     tree.file("t/g");
     const std::string dirLink = tree.symlink("dlink", tree.path("t"));
 

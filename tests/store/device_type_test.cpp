@@ -2,9 +2,9 @@
 
 #include <pthread.h>
 
-
 #include <cstdint>
 #include <string>
+#include <tuple>
 
 #include "store/vetu_restore_init.h"
 #include "support/temp_tree.h"
@@ -53,44 +53,32 @@ protected:
     VetuRestoreInit store;
 };
 
+// Each row: a name, its type id (-1: refused) and whether it has an oid,
+// which is then the type id.
 TEST_F(DeviceTypeTest, Identifiers)
 {
     load(kDeviceXml);
     EXPECT_EQ(store.m_vecDeviceTypeInfo.load()->size(), 4u);
-    struct Case {
-        const char* name;
-        int typeIdResult;
-        uint64_t typeId;
-        int oidResult;
-    };
-    const Case cases[] = {
-        {"usb-disk", 0, 0x0000001000000002ull, 0},
-        {"usb", 0, 0x0000001000000000ull, 0},
-        // Beyond the int range the value is the nearest limit.
-        {"sata-big", 0, 0x000000207fffffffull, 0},
-        // A subclass named as its class is found before the class.
-        {"sata", 0, 0x0000002000000007ull, 0},
-        // A class beats a later type of the same name.
-        {"wifi", 0, 0x0000004000000000ull, 0},
+    const std::tuple<const char*, int64_t, bool> cases[] = {
+        {"usb-disk", 0x0000001000000002, true},
+        {"usb", 0x0000001000000000, true},
+        {"sata-big", 0x000000207fffffff, true},  // beyond the int range: the nearest limit
+        {"sata", 0x0000002000000007, true},      // a subclass named as its class is found first
+        {"wifi", 0x0000004000000000, true},      // a class beats a later type of the same name
         // A type's name stops the walk with 0: the class "storage" of a later
         // type is never reached.
-        {"storage", 0, 0, -1},
-        {"hidden", 0, 0, -1},
-        {"unknown", 0, 0, -1},
-        {"", -1, 0, -1},
+        {"storage", 0, false},
+        {"hidden", 0, false},
+        {"unknown", 0, false},
+        {"", -1, false},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, typeId, hasOid] : cases) {
         uint64_t id = 99;
-        EXPECT_EQ(store.getDeviceTypeId(c.name, id), c.typeIdResult);
-        if (c.typeIdResult == 0) {
-            EXPECT_EQ(id, c.typeId);
-        }
         uint64_t oid = 0;
-        EXPECT_EQ(store.getDeviceOid(c.name, oid), c.oidResult);
-        if (c.oidResult == 0) {
-            EXPECT_EQ(oid, c.typeId);
-        }
+        EXPECT_EQ(store.getDeviceTypeId(name, id), typeId < 0 ? -1 : 0) << name;
+        EXPECT_EQ(id, typeId < 0 ? 99 : static_cast<uint64_t>(typeId)) << name;
+        EXPECT_EQ(store.getDeviceOid(name, oid), hasOid ? 0 : -1) << name;
+        EXPECT_EQ(oid, hasOid ? static_cast<uint64_t>(typeId) : 0) << name;
     }
 }
 

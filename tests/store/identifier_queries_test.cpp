@@ -1,18 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <tuple>
 
 #include "common/path_utils.h"
-#include "common/sm3_hash.h"
 #include "store/vetu_restore_init.h"
+#include "support/expected_label.h"
 
 namespace {
-
-uint64_t hash(const std::string& text)
-{
-    return getSM3HashLast64Bits(text);
-}
 
 class QueryTest : public ::testing::Test {
 protected:
@@ -28,12 +25,8 @@ TEST_F(QueryTest, FilePkgidWithPrefixes)
     store.insertFileOfPkgToMap("/binx", "odd", 1);
     store.insertFileOfPkgToMap("/lib/libz.so", "zlib", 1);
 
-    struct Case {
-        const char* path;
-        const char* pkg;  // nullptr: no package
-        uint32_t type;
-    };
-    const Case cases[] = {
+    // Each row: a path, its owner (nullptr: none) and the package type.
+    const std::tuple<const char*, const char*, uint32_t> cases[] = {
         {"/usr/bin/direct", "direct", 4},
         {"/usr/lib/libz.so", "zlib", 1},
         {"/usr/lib64/libc.so", "glibc", 2},
@@ -43,13 +36,11 @@ TEST_F(QueryTest, FilePkgidWithPrefixes)
         {"/usr/sbin/ls", nullptr, 0},  // becomes /sbin/ls
         {"/opt/bin/ls", nullptr, 0},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.path);
+    for (const auto& [path, pkg, wantType] : cases) {
         uint64_t id = 7;
         uint32_t type = 7;
-        EXPECT_EQ(store.queryFilePkgid(c.path, id, type), 0);
-        EXPECT_EQ(type, c.type);
-        EXPECT_EQ(id, c.pkg ? hash(c.pkg) : 0u);
+        EXPECT_EQ(store.queryFilePkgid(path, id, type), 0);
+        EXPECT_TRUE(type == wantType && id == (pkg ? sm3Last64(pkg) : 0u)) << path;
     }
 }
 
@@ -104,19 +95,13 @@ TEST_F(QueryTest, SpecialFileSystems)
 {
     store.m_mapSpecialFsTypePkgId.store({{"proc", 0x10}, {"tmpfs", 0x20}});
     store.m_mapMountPointFsType.store({{"/", "ext4"}, {"/proc", "proc"}, {"/run/user", "tmpfs"}});
-    struct Case {
-        const char* path;
-        const char* fsType;
-        uint64_t pkgId;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, const char*, uint64_t> cases[] = {
         {"/proc", "proc", 0x10}, {"/proc/1/status", "proc", 0x10}, {"/run/user/0", "tmpfs", 0x20},
         {"/run/userx", "ext4", 0}, {"/", "ext4", 0}, {"relative", "", 0},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.path);
-        EXPECT_EQ(store.getFsTypeByPath(c.path), c.fsType);
-        EXPECT_EQ(store.querySpecialFsPkgidByPath(c.path), c.pkgId);
+    for (const auto& [path, fsType, pkgId] : cases) {
+        EXPECT_EQ(store.getFsTypeByPath(path), fsType) << path;
+        EXPECT_EQ(store.querySpecialFsPkgidByPath(path), pkgId) << path;
     }
 }
 
@@ -139,6 +124,44 @@ TEST_F(QueryTest, PatternAnswersAreThoseOfFnmatch)
             EXPECT_EQ(tid, isWildcardMatch(pattern, path) ? 1u : 0u);
         }
     }
+}
+
+// Tables come from shared copies of the package data: each kind of change
+// reaches the next load, while tables already held keep their moment.
+TEST_F(QueryTest, EveryPackageChangeReachesTheNextLoad)
+{
+    uint64_t id = 0;
+    uint32_t type = 0;
+    const auto owned = [&](const char* path, const IdentifierTables& t) { return store.findFilePkgId(path, id, t); };
+    PkgFileData swapped;
+    swapped.filePathToPkgName["/s"] = {"ps", 1};
+    swapped.pkgNameToId["ps"] = {7, 1};
+    swapped.cachedParentDirs.insert("/sd");
+    const std::pair<std::function<void()>, std::function<bool(const IdentifierTables&)>> steps[] = {
+        {[&] { store.insertFileOfPkgToMap("/a", "pa", 1); }, [&](auto& t) { return t.fileOwners->count("/a"); }},
+        {[&] { store.insertPkgidToMap("pa", 1); }, [&](auto& t) { return owned("/a", t); }},
+        {[&] { store.addPackageFiles("pa", 1, {"/b"}); }, [&](auto& t) { return owned("/b", t); }},
+        {[&] { store.updateParentDirsCache("/d/f"); }, [&](auto& t) { return store.isCachedParentDir("/d/", t); }},
+        {[&] { store.insertFileOfPkgToMap("/e", "pe", 1); }, [&](auto& t) { return t.fileOwners->count("/e"); }},
+        {[&] { store.getPkgId("pe", id); }, [&](auto& t) { return owned("/e", t); }},
+        {[&] { store.identityDataUserConfigPid.set("pe", 0x42); },
+         [&](auto& t) { return store.queryFilePkgid("/e", id, type, t) == 0 && id == 0x42; }},
+        {[&] { store.swapPackageData(swapped); }, [&](auto& t) { return owned("/s", t) && id == 7 && store.isCachedParentDir("/sd", t); }},
+        {[&] { store.clearPackageData(); }, [&](auto& t) { return !owned("/s", t) && !store.isCachedParentDir("/sd", t); }},
+    };
+    for (const auto& step : steps) {
+        const IdentifierTables before = store.loadIdentifierTables();
+        ASSERT_FALSE(step.second(before));
+        step.first();
+        EXPECT_TRUE(step.second(store.loadIdentifierTables()));
+        EXPECT_FALSE(step.second(before));
+    }
+    // Loaded without package data (for a single path), they ask the live maps.
+    const IdentifierTables bare = store.loadIdentifierTables(false);
+    store.addPackageFiles("pa", 1, {"/f"});
+    store.insertPkgidToMap("pa", 1);
+    store.updateParentDirsCache("/g/f");
+    EXPECT_TRUE(owned("/f", bare) && store.isCachedParentDir("/g", bare));
 }
 
 }  // namespace

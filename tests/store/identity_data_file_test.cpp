@@ -21,11 +21,6 @@ const std::vector<std::string> kMembers = {
     "identityDataUserConfigLabel",
 };
 
-std::string emptyMember(const std::string& name)
-{
-    return "        \"" + name + "\": {\n            \"value0\": []\n        }";
-}
-
 std::string toJson(const IdentityMaps& maps)
 {
     std::string json, error;
@@ -55,17 +50,11 @@ TEST(IdentityDataFileTest, GoldenText)
     maps.identityDataUserConfigLabel.set("/l", "t\"q\\\x01\x1f\b\t\n\f\r\x7f\xe4\xb8\xad\xff");
 
     // The members that hold an entry, as the file shows them.
-    const std::string id = "{\n"
-                           "                        \"pkg_id\": 1,\n"
-                           "                        \"file_id\": 2,\n"
-                           "                        \"path_id\": 3\n"
-                           "                    }";
-    const std::string record = "{\n"
-                               "                        \"filesystem\": \"proc\",\n"
-                               "                        \"pkg_id\": 4,\n"
-                               "                        \"file_id\": 5,\n"
-                               "                        \"path_id\": 6\n"
-                               "                    }";
+    const std::string pad(20, ' ');
+    const std::string id = "{\n" + pad + "    \"pkg_id\": 1,\n" + pad + "    \"file_id\": 2,\n" + pad +
+                           "    \"path_id\": 3\n" + pad + "}";
+    const std::string record = "{\n" + pad + "    \"filesystem\": \"proc\",\n" + pad + "    \"pkg_id\": 4,\n" + pad +
+                               "    \"file_id\": 5,\n" + pad + "    \"path_id\": 6\n" + pad + "}";
     const std::map<std::string, std::pair<std::string, std::string>> entries = {
         {"identityDataFileSid", {"/usr/bin/a", id}},
         {"identityDataDirSpathid", {"/d", "18446744073709551615"}},
@@ -75,27 +64,14 @@ TEST(IdentityDataFileTest, GoldenText)
     std::string expected = "{\n    \"value0\": {\n";
     for (const std::string& name : kMembers) {
         const auto entry = entries.find(name);
-        if (entry == entries.end()) {
-            expected += emptyMember(name);
-        } else {
-            expected += "        \"" + name +
-                        "\": {\n"
-                        "            \"value0\": [\n"
-                        "                {\n"
-                        "                    \"key\": \"" +
-                        entry->second.first +
-                        "\",\n"
-                        "                    \"value\": " +
-                        entry->second.second +
-                        "\n"
-                        "                }\n"
-                        "            ]\n"
-                        "        }";
-        }
-        expected += name == kMembers.back() ? "\n" : ",\n";
+        expected += "        \"" + name + "\": {\n            \"value0\": [" +
+                    (entry == entries.end() ? std::string("]")
+                                            : "\n                {\n                    \"key\": \"" + entry->second.first +
+                                                  "\",\n                    \"value\": " + entry->second.second +
+                                                  "\n                }\n            ]") +
+                    "\n        }" + (name == kMembers.back() ? "\n" : ",\n");
     }
-    expected += "    }\n}";
-    EXPECT_EQ(toJson(maps), expected);
+    EXPECT_EQ(toJson(maps), expected + "    }\n}");
 }
 
 // A refused file changes no map: a half-loaded store would be written back

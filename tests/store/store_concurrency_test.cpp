@@ -72,7 +72,6 @@ TEST(StoreConcurrencyTest, ReadersNeverSeeHalfBuiltMapsWhileWritersRun)
                 store.getDirInheritFlag("/opt/dir1", value);
                 store.queryFilePkgid("/opt/pkg3/bin/tool3", pkgId, value);
                 store.getPkgId("pkg" + std::to_string(round % 13), pkgId);
-                store.isCachedParentDir("/opt/pkg2/lib");
                 store.getDeviceOid("c", pkgId);
                 EXPECT_TRUE(store.validateMappedData());
             }

@@ -4,8 +4,8 @@
 #include <tuple>
 #include <string>
 
-#include "common/sm3_hash.h"
 #include "store/vetu_restore_init.h"
+#include "support/expected_label.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -20,7 +20,7 @@ TEST_F(StoreTest, RegistrationKeepsTheLastFileOwnerAndRefusesBadArguments)
 {
     ASSERT_EQ(store.insertPkgidToMap("pkg", 2), 0);
     EXPECT_EQ(store.insertPkgidToMap("pkg", 3), 0);
-    EXPECT_EQ(store.getPkgNameById(getSM3HashLast64Bits("pkg")), "pkg");
+    EXPECT_EQ(store.getPkgNameById(sm3Last64("pkg")), "pkg");
     store.insertFileOfPkgToMap("/usr/bin/a", "one", 1);
     store.insertFileOfPkgToMap("/usr/bin/a", "two", 4);
     std::string name;
@@ -38,7 +38,7 @@ TEST_F(StoreTest, RegistrationKeepsTheLastFileOwnerAndRefusesBadArguments)
     }
     EXPECT_FALSE(store.queryFileBelongPkg("/x", name));
     EXPECT_FALSE(store.queryFileBelongPkg("", name));
-    EXPECT_EQ(store.getPkgNameById(getSM3HashLast64Bits("p")), "");
+    EXPECT_EQ(store.getPkgNameById(sm3Last64("p")), "");
 }
 
 TEST_F(StoreTest, ParentDirCacheNeverHoldsRootAndSkipsRelocationNotices)
