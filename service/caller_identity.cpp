@@ -1,5 +1,6 @@
 #include "service/caller_identity.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -326,13 +327,38 @@ const std::string& CallerLookup::executablePath()
     return m_executablePath;
 }
 
+// The whole of /proc/<pid>/stat in one read, without a stream: its name is
+// at most 15 bytes and its numbers fit far below the buffer.
+static bool readProcStat(uint32_t pid, std::string& text)
+{
+    const int fd = open(procPath(paths::kProcStatFmt, static_cast<int>(pid)).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    char buffer[4096];
+    ssize_t n;
+    do {
+        n = read(fd, buffer, sizeof(buffer));
+    } while (n < 0 && errno == EINTR);
+    close(fd);
+    if (n <= 0 || static_cast<size_t>(n) == sizeof(buffer)) {
+        return false;
+    }
+    text.assign(buffer, static_cast<size_t>(n));
+    return true;
+}
+
 uint64_t getProcessStartTime(uint32_t pid)
 {
     if (pid == 0) {
         return 0;
     }
     try {
-        const std::string field = procStatField(pid, 22);
+        std::string stat;
+        if (!readProcStat(pid, stat)) {
+            return 0;
+        }
+        const std::string field = statTextField(stat, 22);
         if (field.empty()) {
             return 0;
         }

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <stdexcept>
 
 #include "common/log_text.h"
@@ -124,9 +125,16 @@ bool PolkitAuthority::polkitCheckAuth(uint32_t pid, uint32_t uid, const std::str
                       "ineffective",
                       pid);
         }
-        DBus::CallMessage call(kPolkitName, kPolkitPath, kPolkitInterface, kCheckAuthorization);
+        DBus::CallMessage call;
         DBus::MessageIter writer = call.writer();
         buildRequest(writer, pid, startTime, static_cast<int32_t>(uid), actionId);
+        // Addressed after the body: the bus library rewrites the header at
+        // every argument, which costs the call more than the rest of its
+        // frame while the header still holds the address.
+        if (!call.destination(kPolkitName) || !call.path(kPolkitPath) || !call.interface(kPolkitInterface) ||
+            !call.member(kCheckAuthorization)) {
+            throw std::bad_alloc();
+        }
         const DBus::Message reply = askAuthority(*m_connection, call);
         bool authorized = false;
         bool challenge = false;
