@@ -1,5 +1,4 @@
-// The package-identifier request service, served from a child process and
-// asked through a plain ZeroMQ request socket.
+// The package-identifier request service in a child, asked over a ZeroMQ request socket.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -7,6 +6,7 @@
 #include <unistd.h>
 #include <zmq.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -20,8 +20,7 @@ namespace {
 
 const std::string kNone(8, '\xff');
 
-// The server's child process. The store is made and filled in the child:
-// this process stays without threads, so it may fork.
+// The store is made in the child: this process stays without threads, so it may fork.
 int serve()
 {
     // No SA_RESTART: the signal interrupts the server's wait.
@@ -55,7 +54,7 @@ std::string ask(const std::vector<std::string>& frames, int timeoutMs = 5000)
     const int n = zmq_recv(socket, buffer, sizeof(buffer), 0);
     zmq_close(socket);
     zmq_ctx_destroy(context);
-    return std::string(buffer, n > 0 ? std::min<size_t>(n, sizeof(buffer)) : 0);
+    return std::string(buffer, std::clamp(n, 0, 64));
 }
 
 std::string idBytes(uint64_t id) { return std::string(reinterpret_cast<const char*>(&id), sizeof(id)); }
@@ -77,15 +76,14 @@ TEST(PkgIdRequestServiceTest, AnswersEveryRequestWithEightBytesUntilASecondServe
     for (const auto& [frames, reply] : cases) {
         EXPECT_EQ(ask(frames), reply) << frames.size() << " frames, first '" << frames[0] << "'";
     }
-    // A request longer than a package name can be is dropped unread.
+    // A request longer than a package name can be is dropped unread; a
+    // signal on the waiting server does not end its loop.
     const std::string n255(255, 'n');
     EXPECT_EQ(ask({n255}) + ask({n255 + "n"}, 500), idBytes(sm3Last64(n255)));
-    // A signal that lands on the waiting server does not end its loop.
     kill(server.pid(), SIGUSR1);
     EXPECT_EQ(ask({"alpha"}), idBytes(sm3Last64("alpha")));
 
-    // A second server removes the first one's socket file and binds anew.
-    struct stat before {}, now {};
+    struct stat before {}, now {};  // a second server replaces the first one's socket file
     ASSERT_EQ(stat(paths::kPkgIdRequestSocket, &before), 0);
     kill(server.pid(), SIGSTOP);
     ChildProcess second(serve);

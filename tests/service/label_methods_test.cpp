@@ -1,5 +1,4 @@
-// The label queries, restores, full relabel and package labelling over the
-// bus, against values computed here rather than by the store.
+// The label queries, restores, full relabel and package labelling over the bus.
 #include <sys/mount.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -138,18 +137,16 @@ TEST_F(LabelMgrBusTest, PackageLabellingChecksItsArgumentsLabelsEachPathItselfAn
     }
 }
 
-// Many paths of one directory are typed from its listing, as a stat of each
-// (links followed) would type them: the directories among them, and a link
-// to one, join the parent-directory cache; files, a link to a file and a
-// path that does not exist do not. A directory that another listed path
-// lies in joins it, asked or not.
+// Many paths of one directory are typed from its listing as a stat (links
+// followed) would: directories and links to one join the parent-directory
+// cache, as does a directory another listed path lies in.
 TEST_F(LabelMgrBusTest, PackagePathsTypedFromTheirDirectorysListingAsByStat)
 {
     std::filesystem::create_directories(paths::kDataDir);
     TempTree t;
-    std::vector<std::string> files;
+    std::vector<std::string> files(16);
     for (int i = 0; i < 16; ++i) {
-        files.push_back(t.file("p/f" + std::to_string(i)));
+        files[i] = t.file("p/f" + std::to_string(i));
     }
     const std::string dir = t.dir("p/d"), dirLink = t.symlink("p/dl", t.dir("elsewhere"));
     const std::string fileLink = t.symlink("p/fl", files[0]), missing = t.path("p/m");
@@ -157,10 +154,8 @@ TEST_F(LabelMgrBusTest, PackagePathsTypedFromTheirDirectorysListingAsByStat)
     files.insert(files.end(), {dir, dirLink, fileLink, missing, outer, inner});
     start();
     EXPECT_EQ(BusClient().call("setLabelForPkg", {argStrings(files), argString("pk"), argU32(1)}, 30000), "0");
-    const std::pair<std::string, bool> rows[] = {{t.path("p"), true}, {dir, true},      {dirLink, true},
-                                                 {files[0], false},   {fileLink, false}, {missing, false},
-                                                 {outer, true},       {inner, false}};
-    for (const auto& [path, cached] : rows) {
+    for (const auto& [path, cached] : {std::pair(t.path("p"), true), {dir, true}, {dirLink, true}, {files[0], false},
+                                       {fileLink, false}, {missing, false}, {outer, true}, {inner, false}}) {
         EXPECT_EQ(store.isCachedParentDir(path), cached) << path;
     }
 }

@@ -81,7 +81,7 @@ public:
     TempTree tree;
 };
 
-TEST_F(UserSetMethodsTest, PackageIds)
+TEST_F(UserSetMethodsTest, PackageIdsOidsAndSids)
 {
     run({
         {"setPkgId", {argString("a"), argU64(0)}, "0"},
@@ -95,10 +95,6 @@ TEST_F(UserSetMethodsTest, PackageIds)
         {"delAllUserSetPkgId", {}, "0"},
         {"showUserSetPkgId", {}, "{}"},
     });
-}
-
-TEST_F(UserSetMethodsTest, OidsAndSids)
-{
     for (std::string kind : {"Oid", "Sid"}) {
         const std::string lower = kind == "Oid" ? "oid" : "sid";
         const std::string t = triple(1, 2, 3);

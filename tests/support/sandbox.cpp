@@ -17,18 +17,14 @@
 #include <set>
 #include <string>
 
+#include "support/temp_tree.h"
+
 namespace sandbox {
 namespace {
 
 bool g_entered = false;
 int g_overlayCount = 0;
 constexpr const char kStaging[] = "/tmp/.sandbox";
-
-bool exists(const std::string& path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
 
 bool makeDirs(const std::string& path)
 {
@@ -59,11 +55,11 @@ void die(const char* what, const std::string& path)
 
 bool mountTmpfs(const std::string& path)
 {
-    if (!exists(path)) {
+    if (!pathExists(path)) {
         std::string ancestor = path;
         do {
             ancestor = ancestor.substr(0, ancestor.rfind('/'));
-        } while (!ancestor.empty() && !exists(ancestor));
+        } while (!ancestor.empty() && !pathExists(ancestor));
         if (ancestor.empty() || !overlay(ancestor) || !makeDirs(path)) {
             return false;
         }
