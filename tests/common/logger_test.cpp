@@ -136,11 +136,7 @@ TEST(LoggerTest, ConcurrentLinesStayWhole)
 // their order; another thread's line goes out meanwhile.
 TEST(LoggerTest, HeldLinesFollowInOrderAndOtherThreadsAreNotHeld)
 {
-    writeProperties("log4cpp.rootCategory=DEBUG, file\n"
-                    "log4cpp.appender.file=org.apache.log4cpp.FileAppender\n"
-                    "log4cpp.appender.file.fileName=" + kRootLog + "\n"
-                    "log4cpp.appender.file.layout=org.apache.log4cpp.PatternLayout\n"
-                    "log4cpp.appender.file.layout.ConversionPattern=%p %m%n\n");
+    writeProperties("log4cpp.rootCategory=DEBUG, file\n" + appender("file", kRootLog, "%p %m%n"));
     const auto text = [](const std::string& level, int line, const std::string& message) {
         return level + " [TestBody:" + std::to_string(line) + "] " + message + "\n";
     };

@@ -29,12 +29,6 @@ void setBindMountMap(StringMap map)
     std::unique_lock<std::shared_mutex> lock(bindMountMutex);
     bindMountMap = std::move(map);
 }
-
-// findmnt printing canned output.
-struct FakeFindmnt {
-    explicit FakeFindmnt(const std::string& output) { m_stub.writeData("out", output); }
-    StubProgram m_stub{paths::kFindmnt, "exec cat \"$STUB_DIR/out\"\n"};
-};
 }  // namespace
 
 // findmnt lines of exactly the root device (not /dev/sda20, nor a name
@@ -42,7 +36,8 @@ struct FakeFindmnt {
 TEST(MountTableTest, BuildBindMountMapRules)
 {
     TempTree tree;
-    FakeFindmnt fake("/dev/sda2 ext4 10G 1G 9G 10% /\n"
+    const StubProgram findmnt(paths::kFindmnt, "exec cat \"$STUB_DIR/out\"\n");
+    findmnt.writeData("out", "/dev/sda2 ext4 10G 1G 9G 10% /\n"
                      "/dev/sda2 ext4 10G 1G 9G 10% /sysroot\n"
                      "/dev/sda2[/ostree/deploy/var] ext4 10G 1G 9G 10% /var\n"
                      "/dev/sda2[/var] ext4 10G 1G 9G 10% /elsewhere\n"

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/label_context.h"
@@ -22,6 +23,12 @@ protected:
         std::string label;
         EXPECT_EQ(VetuRestoreContext::getNewCreateFileLabel(path, store, label), 0) << path;
         return label;
+    }
+    uint32_t flagOf(const std::string& path)
+    {
+        LabelContext context;
+        EXPECT_EQ(stringToContext(newLabel(path), &context), 0);
+        return context.inherit_flag;
     }
     void rebuildIndex() { store.m_mapPathToIdentityType.store(store.buildIdentityDataIndex()); }
 
@@ -61,9 +68,7 @@ TEST_F(LabelComputeTest, InheritFlagFiveOrSeven)
         {"/runx", 7, "by whole component: configured 0"},
     };
     for (const auto& c : cases) {
-        LabelContext context;
-        ASSERT_EQ(stringToContext(newLabel(c.path), &context), 0);
-        EXPECT_EQ(context.inherit_flag, c.flag) << c.path << ": " << c.why;
+        EXPECT_EQ(flagOf(c.path), c.flag) << c.path << ": " << c.why;
     }
 }
 
@@ -97,12 +102,7 @@ TEST_F(LabelComputeTest, NearestParentWithPolicy)
     store.identityDataDirWSpathid.set("/a/b/c*", 0x4);
     store.identityDataDirOpathid.set("/o", 0x5);
     store.identityDataDirWSpathid.set("*", 0x6);  // matches "" alone
-    struct Case {
-        const char* path;
-        int type;
-        const char* found;
-        uint64_t pathId;
-    } cases[] = {
+    const std::tuple<const char*, int, const char*, uint64_t> cases[] = {
         {"/a/b/x/y", 1, "/a/b", 0x1},
         {"/w/x/y", 1, "/w/x", 0x3},
         // A wildcard one level nearer beats an exact entry further up.
@@ -113,10 +113,9 @@ TEST_F(LabelComputeTest, NearestParentWithPolicy)
         {"/o/x", 0, "/o", 0x5},
         {"/a/b/x", 0, "", 0},
     };
-    for (const auto& c : cases) {
-        const auto found = VetuRestoreContext::findNearestParentDirHasPolicy(c.path, store, c.type);
-        EXPECT_EQ(found.first, c.found) << c.path;
-        EXPECT_EQ(found.second, c.pathId) << c.path;
+    for (const auto& [path, type, dir, pathId] : cases) {
+        EXPECT_EQ(VetuRestoreContext::findNearestParentDirHasPolicy(path, store, type),
+                  VetuRestoreContext::PathPolicy(dir, pathId)) << path;
     }
 }
 
@@ -173,8 +172,6 @@ TEST_F(LabelComputeTest, SubtreeAnswerMatchesAFullScan)
         for (const auto& key : keys) {
             below = below || isSubPath(path, key);
         }
-        LabelContext context;
-        ASSERT_EQ(stringToContext(newLabel(path), &context), 0);
-        EXPECT_EQ(context.inherit_flag, below ? 7u : 5u) << path;
+        EXPECT_EQ(flagOf(path), below ? 7u : 5u) << path;
     }
 }

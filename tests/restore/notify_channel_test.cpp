@@ -33,11 +33,6 @@ using Clock = std::chrono::steady_clock;
 // A path with no entry, no policy and nothing below it.
 const std::string kUnmatchedLabel = labelText({}, 0, {}, 5);
 
-double secondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 // The channel thread on the test's store, with the stand-in mounted.
 class NotifyChannelTest : public testing::Test {
 protected:
@@ -71,7 +66,7 @@ protected:
             },
             30);
         m_thread.join();
-        return secondsSince(start);
+        return std::chrono::duration<double>(Clock::now() - start).count();
     }
 
     // A create request's reply; id 0 when none came.

@@ -39,15 +39,6 @@ std::vector<std::string> headers(const std::vector<IdPairsMessage>& messages)
     return out;
 }
 
-// count sid directory policies /p/<i> with path ids 1..count; /p has none.
-void addSidPolicies(size_t count)
-{
-    auto& store = VetuRestoreInit::getInstance();
-    for (size_t i = 1; i <= count; ++i) {
-        store.identityDataDirSpathid.set("/p/" + std::to_string(i), i);
-    }
-}
-
 }  // namespace
 
 // No policies: exactly the two 16-byte clears, bytes as the kernel reads them.
@@ -100,7 +91,9 @@ TEST(PathidSyncTest, MessageAndPairLimits)
     };
     for (const auto& [total, expected] : cases) {
         SCOPED_TRACE(total);
-        addSidPolicies(total);
+        for (size_t i = 1; i <= total; ++i) {  // /p itself has none
+            VetuRestoreInit::getInstance().identityDataDirSpathid.set("/p/" + std::to_string(i), i);
+        }
         id_pairs_stub::create();
         ASSERT_EQ(syncPathidToKernel(VetuRestoreInit::getInstance()), total > 100000 ? -1 : 0);
         const auto messages = writtenMessages();

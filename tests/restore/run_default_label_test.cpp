@@ -9,14 +9,11 @@
 #include <string>
 
 #include "restore/vetu_restore_context.h"
+#include "support/expected_label.h"
 #include "support/sandbox.h"
 #include "support/temp_tree.h"
 
 namespace {
-
-const std::string kZeroTriple = "0000000000000000-0000000000000000-0000000000000000";
-// Every identifier 0, tid 0, inherit flag 5, in the attribute's field order.
-const std::string kDefaultText = kZeroTriple + ":00000000:" + kZeroTriple + ":00000005:" + kZeroTriple;
 
 void makeFile(const std::string& path)
 {
@@ -44,7 +41,7 @@ TEST(RunDefaultLabelTest, LabelsFilesAndDirsOnTheSameDeviceOnlyAndEndsAtCycles)
     ASSERT_EQ(VetuRestoreContext::getInstance().setDefalutLabelRecursive("/run"), 0);
 
     for (const char* path : {"/run", "/run/a", "/run/a/b", "/run/a/b/c", "/run/a/b/c/deep", "/run/top.pid"}) {
-        EXPECT_EQ(readXattr(path), kDefaultText) << path;
+        EXPECT_EQ(readXattr(path), labelText({}, 0, {}, 5)) << path;
     }
     // A link cannot take a label without following it; the walk goes on.
     EXPECT_EQ(readXattr("/run/a/link"), "");

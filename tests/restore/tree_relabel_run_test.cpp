@@ -46,7 +46,6 @@ void relabel(const std::string& root, std::vector<std::string> exclusions = {})
     EXPECT_EQ(run.get(), 0);
 }
 
-// The exec-control records, one line each (none is empty).
 std::vector<std::string> readLines(const std::string& path)
 {
     std::vector<std::string> lines;
@@ -63,8 +62,6 @@ protected:
         setenv("VETU_EXECTL_STUB_LOG", kRecordFile, 1);
         store.m_isInitialized = true;
     }
-
-    void hideExectlLibrary() { ASSERT_TRUE(sandbox::mountTmpfs(VETU_EXECTL_STUB_DIR)); }
 
     VetuRestoreInit& store = VetuRestoreInit::getInstance();
     TempTree tree;
@@ -283,7 +280,7 @@ TEST_F(TreeRelabelRunTest, CyclesAndUnwritablePathsDoNotStopTheRun)
 // name; without the exec-control library labelling goes on.
 TEST_F(TreeRelabelRunTest, RelativeRootWithoutExectlLibrary)
 {
-    hideExectlLibrary();
+    ASSERT_TRUE(sandbox::mountTmpfs(VETU_EXECTL_STUB_DIR));
     const std::string file = tree.file("d/f");
     ASSERT_EQ(chdir(tree.root().c_str()), 0);
     relabel("./d/../d");
@@ -310,4 +307,26 @@ TEST_F(TreeRelabelRunTest, RunThatCannotStartThreadsIsDoneOnTheCallingThread)
     EXPECT_EQ(VetuRestoreContext::getInstance().setLabelToDirRecursive(VetuRestoreInit::getInstance(), tree.root(), {}), 0);
     alarm(0);
     EXPECT_EQ(log.countContaining("start producer thread failed: ", "ERROR"), 1u) << log.dump();
+}
+
+// The scan list's hand-over is shown above; the update list has an entry
+// point of its own.
+TEST_F(TreeRelabelRunTest, UpdateListReachesItsEntryPoint)
+{
+    ASSERT_EQ(VetuRestoreContext::getInstance().loadExectlSo("libtamro2_exectl.so.0"), 0);
+    EXPECT_EQ(VetuRestoreContext::getInstance().callExectlfunc("/mnt", {"/mnt/x"}, true), 0);
+    EXPECT_EQ(readFile(kRecordFile), "update /mnt 1\n  /mnt/x\n");
+}
+
+// With a library that lacks an entry point the load fails and the hand-over
+// calls nothing.
+TEST_F(TreeRelabelRunTest, MissingEntryPointMeansNoHookCalls)
+{
+    VetuRestoreContext& context = VetuRestoreContext::getInstance();
+    ASSERT_TRUE(sandbox::mountTmpfs(VETU_EXECTL_STUB_DIR));
+    std::filesystem::copy_file(VETU_EXECTL_PARTIAL_DIR "/libtamro2_exectl.so.0",
+                               VETU_EXECTL_STUB_DIR "/libtamro2_exectl.so.0");
+    EXPECT_EQ(context.loadExectlSo("libtamro2_exectl.so.0"), -1);
+    EXPECT_EQ(context.callExectlfunc("/", {"/a"}, false) + context.callExectlfunc("/", {"/a"}, true), 0);
+    EXPECT_FALSE(std::filesystem::exists(kRecordFile));
 }

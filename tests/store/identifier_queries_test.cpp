@@ -4,10 +4,12 @@
 #include <functional>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "common/path_utils.h"
 #include "store/vetu_restore_init.h"
 #include "support/expected_label.h"
+#include "support/temp_tree.h"
 
 namespace {
 
@@ -54,12 +56,7 @@ TEST_F(QueryTest, InheritFlagsAndTidsWithTheirDefaults)
     store.identityDataUserConfigTidGlob.set("/usr/bin/p*", 0x31);
     store.identityDataUserConfigTidGlob.set("/usr/bin/py*", 0x32);
 
-    struct Case {
-        const char* path;
-        uint32_t flag;
-        uint32_t tid;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, uint32_t, uint32_t> cases[] = {
         {"/opt/conf", 1, 0},            // exact beats the pattern and the file
         {"/opt/cache", 2, 0},           // pattern
         {"/opt/app", 0, 0},             // configuration file
@@ -70,25 +67,19 @@ TEST_F(QueryTest, InheritFlagsAndTidsWithTheirDefaults)
     };
     // Tables loaded once answer as the store itself does.
     const IdentifierTables tables = store.loadIdentifierTables();
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.path);
-        uint32_t flag[2] = {99, 99};
-        uint32_t tid[2] = {99, 99};
-        EXPECT_EQ(store.getDirInheritFlag(c.path, flag[0]) + store.getDirInheritFlag(c.path, flag[1], tables), 0);
-        EXPECT_EQ(store.getTid(c.path, tid[0]) + store.getTid(c.path, tid[1], tables), 0);
-        EXPECT_TRUE(flag[0] == c.flag && flag[1] == c.flag) << flag[0] << " " << flag[1];
-        EXPECT_TRUE(tid[0] == c.tid && tid[1] == c.tid) << tid[0] << " " << tid[1];
+    for (const auto& [path, flag, tid] : cases) {
+        uint32_t got[4] = {99, 99, 99, 99};
+        EXPECT_EQ(store.getDirInheritFlag(path, got[0]) + store.getDirInheritFlag(path, got[1], tables) +
+                      store.getTid(path, got[2]) + store.getTid(path, got[3], tables), 0);
+        EXPECT_EQ(std::vector<uint32_t>(got, got + 4), (std::vector<uint32_t>{flag, flag, tid, tid})) << path;
     }
     // An interpreter without user-set entries keeps its configured tid; the
     // tables loaded before keep what they saw.
     store.identityDataUserConfigTidGlob.clear();
-    uint32_t tid = 0;
-    EXPECT_EQ(store.getTid("/usr/bin/python3", tid), 0);
-    EXPECT_EQ(tid, 0x20u);
-    EXPECT_EQ(store.getTid("/usr/bin/python3", tid, store.loadIdentifierTables()), 0);
-    EXPECT_EQ(tid, 0x20u);
-    EXPECT_EQ(store.getTid("/usr/bin/python3", tid, tables), 0);
-    EXPECT_EQ(tid, 0x32u);
+    uint32_t got[3] = {};
+    EXPECT_EQ(store.getTid("/usr/bin/python3", got[0]) + store.getTid("/usr/bin/python3", got[1], store.loadIdentifierTables()) +
+                  store.getTid("/usr/bin/python3", got[2], tables), 0);
+    EXPECT_EQ(std::vector<uint32_t>(got, got + 3), (std::vector<uint32_t>{0x20, 0x20, 0x32}));
 }
 
 TEST_F(QueryTest, SpecialFileSystems)
@@ -162,6 +153,55 @@ TEST_F(QueryTest, EveryPackageChangeReachesTheNextLoad)
     store.insertPkgidToMap("pa", 1);
     store.updateParentDirsCache("/g/f");
     EXPECT_TRUE(owned("/f", bare) && store.isCachedParentDir("/g", bare));
+}
+
+// A file keeps its last owner; bad arguments register nothing.
+TEST_F(QueryTest, RegistrationKeepsTheLastFileOwnerAndRefusesBadArguments)
+{
+    ASSERT_EQ(store.insertPkgidToMap("pkg", 2), 0);
+    EXPECT_EQ(store.insertPkgidToMap("pkg", 3), 0);
+    EXPECT_EQ(store.getPkgNameById(sm3Last64("pkg")), "pkg");
+    store.insertFileOfPkgToMap("/usr/bin/a", "one", 1);
+    store.insertFileOfPkgToMap("/usr/bin/a", "two", 4);
+    std::string name;
+    EXPECT_TRUE(store.queryFileBelongPkg("/usr/bin/a", name));
+    EXPECT_EQ(name, "two");
+    EXPECT_FALSE(store.queryFileBelongPkg("/usr/bin/b", name));
+
+    const std::tuple<std::string, std::string, uint32_t> bad[] = {
+        {"/x", "", 1}, {"/x", "p", 0}, {"/x", "p", 5}, {"", "p", 1}};
+    for (const auto& [path, pkg, type] : bad) {
+        if (!path.empty()) {
+            EXPECT_EQ(store.insertPkgidToMap(pkg, type), -1) << pkg << " " << type;
+        }
+        store.insertFileOfPkgToMap(path, pkg, type);
+    }
+    EXPECT_FALSE(store.queryFileBelongPkg("/x", name));
+    EXPECT_FALSE(store.queryFileBelongPkg("", name));
+    EXPECT_EQ(store.getPkgNameById(sm3Last64("p")), "");
+}
+
+TEST_F(QueryTest, ParentDirCacheNeverHoldsRootAndSkipsRelocationNotices)
+{
+    store.updateParentDirsCache("/usr/lib/x/y.so");
+    store.updateParentDirsCache("/usr/lib/z.so");
+    store.updateParentDirsCache("/top-level-file");
+    store.updateParentDirsCache("");
+    for (const std::string notice : {"/opt/a 被转移自 /usr/a", "/opt/b 被转移至 /usr/b", "软件包将其他的包转移至 /x/y"}) {
+        store.updateParentDirsCache(notice);
+    }
+    store.updateParentDirsCache("/srv/被/a");  // "被" alone is a name
+    // An existing directory counts itself.
+    TempTree tree;
+    const std::string dir = tree.dir("pkgdir");
+    store.updateParentDirsCache(dir);
+    const std::pair<std::string, bool> lookups[] = {
+        {"/usr", true},  {"/usr/", true}, {"/usr/lib/x", true}, {"/usr/lib/x/y.so", false}, {"/", false},
+        {"usr", false},  {"/opt", false}, {"/x", false},        {"/srv/被", true},          {dir, true},
+        {tree.root(), true}};
+    for (const auto& [path, cached] : lookups) {
+        EXPECT_EQ(store.isCachedParentDir(path), cached) << path;
+    }
 }
 
 }  // namespace

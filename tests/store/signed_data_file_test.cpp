@@ -47,13 +47,12 @@ class SignedDataFileTest : public ::testing::Test {
 protected:
     void SetUp() override { fs::create_directories(paths::kDataDir); }
     static const SignedDataFile& file() { return kIdentityDataFile; }
-    static const SignedDataTexts& texts() { return kIdentityDataTexts; }
     int store(const std::string& bytes)
     {
         std::string error;
         return storeSignedData(file(), kKey, bytes, error);
     }
-    int load(Recorder& r) { return loadSignedData(file(), texts(), kKey, r.parser()); }
+    int load(Recorder& r) { return loadSignedData(file(), kIdentityDataTexts, kKey, r.parser()); }
 };
 
 // A store replaces the pair, both files 0600, and the load verifies it; a

@@ -9,7 +9,6 @@
 #include <map>
 #include <set>
 #include <string>
-#include <vector>
 
 #include "common/label_context.h"
 #include "common/paths.h"
@@ -67,13 +66,10 @@ protected:
 
 }  // namespace
 
-// The import: rpm prints
-// name-version-release.arch, and names may hold '-' themselves. Notices about
-// a package without files, in whatever language, and any other line that is
-// not an absolute path, are not paths. A path that fills whole output chunks
-// exactly is still one path: the next is neither glued onto it nor lost.
-// Whichever task writes last, a path of "filesystem" is its own. The parent
-// directories are cached, "/" among them.
+// Names may hold '-' themselves; notices of a package without files, in any
+// language, are not paths; a path filling whole output chunks is neither
+// glued to the next nor lost; a path of "filesystem" is its own whichever
+// task writes last.
 TEST_F(StartupBuildTest, ImportsNamesOwnersAndParentDirectories)
 {
     const std::string oneChunk = "/c/" + std::string(1020, 'a');
@@ -99,9 +95,8 @@ TEST_F(StartupBuildTest, ImportsNamesOwnersAndParentDirectories)
     EXPECT_EQ(dirs.count("/c/real"), 0u);
 }
 
-// A failing listing gives no packages; a file list whose rpm dies by a
-// signal adds no path (its package id stays). Either way the import is not
-// stored as the database's truth: the next start imports again.
+// A failing listing gives no packages; a file list whose rpm dies by a signal
+// adds no path. Neither import is stored: the next start imports again.
 TEST_F(StartupBuildTest, FailingPackageListingIsNotStored)
 {
     StubRpm stub("echo a-1-1.noarch\nexit 2\n");
