@@ -53,13 +53,9 @@ NotifyStandIn::NotifyStandIn()
 
 NotifyStandIn::~NotifyStandIn()
 {
-    // Unmounting ends a live server's session; a killed one left its mount.
+    // Unmounting ends a live server's session (stop() reaps it); a killed one left its mount.
     umount2(paths::kNotify, MNT_DETACH);
     close(m_control);
-    int status;
-    if (!m_server.reap(5, status)) {
-        m_server.stop();
-    }
 }
 
 bool NotifyStandIn::send(const std::string& packet)
@@ -69,10 +65,8 @@ bool NotifyStandIn::send(const std::string& packet)
 
 bool NotifyStandIn::queue(uint32_t id, uint32_t flag, int32_t pid, const std::string& path)
 {
-    std::string bytes(12, '\0');
-    memcpy(&bytes[0], &id, 4);
-    memcpy(&bytes[4], &flag, 4);
-    memcpy(&bytes[8], &pid, 4);
+    const uint32_t head[] = {id, flag, static_cast<uint32_t>(pid)};
+    const std::string bytes(reinterpret_cast<const char*>(head), sizeof(head));
     return bytes.size() + path.size() <= kMaxRequest && send(bytes + path);
 }
 

@@ -22,7 +22,6 @@
 namespace sandbox {
 namespace {
 
-bool g_entered = false;
 int g_overlayCount = 0;
 constexpr const char kStaging[] = "/tmp/.sandbox";
 
@@ -36,13 +35,8 @@ bool makeDirs(const std::string& path)
 bool overlay(const std::string& dir)
 {
     const std::string base = std::string(kStaging) + "/ov" + std::to_string(g_overlayCount++);
-    const std::string upper = base + "/u";
-    const std::string work = base + "/w";
-    if (!makeDirs(upper) || !makeDirs(work)) {
-        return false;
-    }
-    const std::string options = "lowerdir=" + dir + ",upperdir=" + upper + ",workdir=" + work;
-    return mount("overlay", dir.c_str(), "overlay", 0, options.c_str()) == 0;
+    const std::string options = "lowerdir=" + dir + ",upperdir=" + base + "/u,workdir=" + base + "/w";
+    return makeDirs(base + "/u") && makeDirs(base + "/w") && mount("overlay", dir.c_str(), "overlay", 0, options.c_str()) == 0;
 }
 
 void die(const char* what, const std::string& path)
@@ -95,17 +89,11 @@ bool mountPrivateDev()
 bool mountProcAttr(int pid)
 {
     const std::string attr = "/proc/" + std::to_string(pid) + "/attr";
-    if (mount("tmpfs", attr.c_str(), "tmpfs", 0, "mode=0755") != 0) {
-        return false;
-    }
-    return mkdir((attr + "/vetu").c_str(), 0755) == 0;
+    return mount("tmpfs", attr.c_str(), "tmpfs", 0, "mode=0755") == 0 && mkdir((attr + "/vetu").c_str(), 0755) == 0;
 }
 
 void enter()
 {
-    if (g_entered) {
-        return;
-    }
     if (unshare(CLONE_NEWNS) != 0) {
         die("unshare", "mount namespace");
     }
@@ -150,7 +138,6 @@ void enter()
     if (!makeDirs(home) || setenv("HOME", home.c_str(), 1) != 0) {
         die("make HOME", home);
     }
-    g_entered = true;
 }
 
 }  // namespace sandbox

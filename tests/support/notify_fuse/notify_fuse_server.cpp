@@ -99,11 +99,6 @@ void doWrite(fuse_req_t req, fuse_ino_t /*ino*/, const char* buf, size_t size, o
     fuse_reply_write(req, size);
 }
 
-void doRelease(fuse_req_t req, fuse_ino_t /*ino*/, fuse_file_info* /*fi*/)
-{
-    fuse_reply_err(req, 0);
-}
-
 void queueRequest(std::string request)
 {
     g_state.requests.push_back(std::move(request));
@@ -123,7 +118,6 @@ int main(int /*argc*/, char** argv)
     ops.open = doOpen;
     ops.read = doRead;
     ops.write = doWrite;
-    ops.release = doRelease;
     char* args[] = {argv[0], nullptr};
     fuse_args fuseArgs = FUSE_ARGS_INIT(1, args);
     fuse_session* session = fuse_session_new(&fuseArgs, &ops, sizeof(ops), nullptr);
