@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <utility>
 
 #include "support/private_bus.h"
 #include "support/run_process.h"
@@ -57,20 +58,6 @@ void render(DBusMessageIter* it, std::string& out)
                                       : "?";
 }
 
-// A private, registered connection to the bus DBUS_SYSTEM_BUS_ADDRESS names
-// now (libdbus keeps the first address a process saw); null on failure.
-DBusConnection* openSystemBus()
-{
-    const char* address = getenv("DBUS_SYSTEM_BUS_ADDRESS");
-    DBusConnection* connection = address ? dbus_connection_open_private(address, nullptr) : nullptr;
-    if (connection != nullptr && !dbus_bus_register(connection, nullptr)) {
-        dbus_connection_close(connection);
-        dbus_connection_unref(connection);
-        connection = nullptr;
-    }
-    return connection;
-}
-
 }  // namespace
 
 std::string renderArgs(DBusMessage* message)
@@ -113,8 +100,16 @@ BusArg argStringU64Dict(const std::vector<std::pair<std::string, uint64_t>>& ent
     return container("{st}", items);
 }
 
-// libdbus reads the bus addresses once per process; each test's bus is new.
-BusClient::BusClient() : m_connection(openSystemBus()) {}
+// Private, to the address set now: libdbus keeps the first a process saw, and each test's bus is new.
+BusClient::BusClient()
+{
+    const char* address = getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    m_connection = address ? dbus_connection_open_private(address, nullptr) : nullptr;
+    if (m_connection != nullptr && !dbus_bus_register(m_connection, nullptr)) {
+        dbus_connection_close(m_connection);
+        dbus_connection_unref(std::exchange(m_connection, nullptr));
+    }
+}
 
 BusClient::~BusClient()
 {

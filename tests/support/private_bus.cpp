@@ -98,7 +98,6 @@ BusPeer::BusPeer(uid_t uid, double timeoutSeconds, const std::string& processNam
         return 1;
     });
     close(report[1]);
-    std::string name;
     struct pollfd ready = {report[0], POLLIN, 0};
     char buffer[256];
     const ssize_t n = m_child.ok() && poll(&ready, 1, static_cast<int>(timeoutSeconds * 1000)) == 1
