@@ -11,10 +11,7 @@
 namespace {
 
 template <int Type, typename T>
-BusArg basic(T value)
-{
-    return [value](DBusMessageIter* it) { dbus_message_iter_append_basic(it, Type, &value); };
-}
+BusArg basic(T value) { return [value](DBusMessageIter* it) { dbus_message_iter_append_basic(it, Type, &value); }; }
 
 // signature "" for a dictionary entry.
 BusArg container(const std::string& signature, std::vector<BusArg> items, int type = DBUS_TYPE_ARRAY)

@@ -34,10 +34,7 @@ struct State {
 State g_state;
 
 // Marks only: a reply from inside the callback would race the read's own.
-void onInterrupt(fuse_req_t req, void* /*data*/)
-{
-    g_state.interrupted.insert(req);
-}
+void onInterrupt(fuse_req_t req, void* /*data*/) { g_state.interrupted.insert(req); }
 
 void answerInterrupted()
 {
