@@ -263,21 +263,13 @@ TEST_F(LabelMgrBusTest, PoliciesParse)
 // The system-bus policy we ship, on a bus that allows nothing else: root owns
 // the name, anyone calls the interface, nobody else reaches other interfaces.
 // The default policy of the distribution's system bus, which ours adds to.
-constexpr const char kSystemDefaults[] = R"(<busconfig>
-  <policy context="default">
-    <allow user="*"/>
-    <deny own="*"/>
-    <deny send_type="method_call"/>
-    <allow send_type="signal"/>
-    <allow send_requested_reply="true" send_type="method_return"/>
-    <allow send_requested_reply="true" send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-    <allow receive_type="signal"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
-  </policy>
-</busconfig>
+constexpr const char kSystemDefaults[] = R"(<busconfig><policy context="default">
+  <allow user="*"/> <deny own="*"/> <deny send_type="method_call"/> <allow send_type="signal"/>
+  <allow send_requested_reply="true" send_type="method_return"/> <allow send_requested_reply="true" send_type="error"/>
+  <allow receive_type="method_call"/> <allow receive_type="method_return"/>
+  <allow receive_type="error"/> <allow receive_type="signal"/>
+  <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
+</policy></busconfig>
 )";
 
 int expectReply(BusClient& client, const char* interface, const char* method, const std::string& prefix)

@@ -51,18 +51,12 @@ TEST(RateLimiter, PruneDropsIdleKeysOncePerMinute)
     ASSERT_TRUE(limiter.checkSlidingWindow("idle", 10, 1s));
     now = t0 + 30s;
     ASSERT_TRUE(limiter.checkSlidingWindow("busy", 10, 1s));
-    now = t0 + 59s;
-    limiter.pruneRateLimitHistory();
-    EXPECT_EQ(2u, limiter.keyCount());
-    now = t0 + 61s;
-    limiter.pruneRateLimitHistory();
-    EXPECT_EQ(1u, limiter.keyCount());
-    now = t0 + 100s;  // "busy" is idle for over a minute, but the last prune was 39 s ago
-    limiter.pruneRateLimitHistory();
-    EXPECT_EQ(1u, limiter.keyCount());
-    now = t0 + 121s;
-    limiter.pruneRateLimitHistory();
-    EXPECT_EQ(0u, limiter.keyCount());
+    // At 100 s "busy" is idle for over a minute, but the last prune was 39 s ago.
+    for (const auto& [at, keys] : {std::pair(59s, 2u), {61s, 1u}, {100s, 1u}, {121s, 0u}}) {
+        now = t0 + at;
+        limiter.pruneRateLimitHistory();
+        EXPECT_EQ(keys, limiter.keyCount()) << at.count();
+    }
 }
 
 // Each line a trap of the format: comments, a header spoilt by a blank
@@ -186,9 +180,7 @@ std::string startTimeOf(pid_t pid)
     const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
     std::istringstream fields(stat.substr(stat.rfind(')') + 2));
     std::string field;
-    for (int i = 3; i <= 22; ++i) {
-        fields >> field;
-    }
+    for (int i = 3; i <= 22 && fields >> field; ++i) {}
     return field;
 }
 
