@@ -225,18 +225,11 @@ TEST_F(LabelMgrBusTest, IdentifierMethodsCheckTheirArgumentsAndAnswerIndependent
 
 BusArg argPolicy(const std::map<std::string, std::vector<std::string>>& policy)
 {
-    return [policy](DBusMessageIter* iter) {
-        DBusMessageIter dict;
-        dbus_message_iter_open_container(iter, DBUS_TYPE_ARRAY, "{sas}", &dict);
-        for (const auto& type : policy) {
-            DBusMessageIter entry;
-            dbus_message_iter_open_container(&dict, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
-            argString(type.first)(&entry);
-            argStrings(type.second)(&entry);
-            dbus_message_iter_close_container(&dict, &entry);
-        }
-        dbus_message_iter_close_container(iter, &dict);
-    };
+    std::vector<BusArg> entries;
+    for (const auto& [type, params] : policy) {
+        entries.push_back(argContainer("", {argString(type), argStrings(params)}, DBUS_TYPE_DICT_ENTRY));
+    }
+    return argContainer("{sas}", entries);
 }
 
 TEST_F(LabelMgrBusTest, PoliciesParse)

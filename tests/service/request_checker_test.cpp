@@ -6,6 +6,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -16,8 +17,7 @@
 #include "service/access_whitelist.h"
 #include "service/rate_limiter.h"
 #include "service/polkit_authority.h"
-#include "support/polkit_daemon.h"
-#include "support/private_bus.h"
+#include "service/labelmgr_bus_fixture.h"
 
 namespace {
 
@@ -128,16 +128,14 @@ TEST(AccessWhitelist, FileTable)
     EXPECT_TRUE(missing.checkWhitelist("nobody", "/opt/tool", "getPkgId"));
 }
 
-// The checks on a real bus with polkitd; callers are children of any uid.
-// The clock stands still.
-class CheckerOnBus : public ::testing::Test {
+// Callers are children of any uid; the clock stands still.
+class CheckerOnBus : public LabelMgrBusTest {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(m_bus.ok()) << m_bus.error();
-        ASSERT_TRUE(m_polkit.ok()) << m_polkit.error();
+        LabelMgrBusTest::SetUp();
         DBus::default_dispatcher = &m_dispatcher;
-        m_connection.reset(new DBus::Connection(m_bus.connect()));
+        m_connection.reset(new DBus::Connection(bus.connect()));
         m_checker = makeChecker();
     }
     std::unique_ptr<RequestChecker> makeChecker()
@@ -147,8 +145,6 @@ protected:
         return checker;
     }
 
-    PrivateBus m_bus;
-    PolkitDaemon m_polkit;
     DBus::BusDispatcher m_dispatcher;
     std::unique_ptr<DBus::Connection> m_connection;
     std::unique_ptr<RequestChecker> m_checker;
@@ -171,7 +167,7 @@ TEST_F(CheckerOnBus, RateKeysAndSharedQueue)
     EXPECT_FALSE(m_checker->checkRateLimit("", kRateClassChange, "getPkgId"));
     EXPECT_FALSE(m_checker->checkAuth("", "getPkgId"));
     EXPECT_FALSE(m_checker->checkWhitelist("", "getPkgId"));
-    EXPECT_EQ(0u, m_polkit.queries().size());
+    EXPECT_EQ(0u, polkit.queries().size());
 }
 
 // The 22nd field of /proc/<pid>/stat, in clock ticks since boot.
@@ -198,10 +194,10 @@ TEST_F(CheckerOnBus, PolkitSubjectAndAnswers)
         return "(\"unix-process\",{\"pid\":" + std::to_string(peer.pid()) + ",\"start-time\":" +
                startTimeOf(peer.pid()) + ",\"uid\":65534}) \"com.ormel.vetu.labelmgr.access\" {} 0 \"\"";
     };
-    EXPECT_EQ(m_polkit.queries(), (std::vector<std::string>{subject(caller), subject(hostile)}));
+    EXPECT_EQ(polkit.queries(), (std::vector<std::string>{subject(caller), subject(hostile)}));
     for (const auto& [answer, admitted] : {std::pair(PolkitAnswer::Authorised, true),
                                            {PolkitAnswer::Challenged, false}, {PolkitAnswer::Refused, false}}) {
-        m_polkit.setAnswer(answer);
+        polkit.setAnswer(answer);
         EXPECT_EQ(admitted, m_checker->checkAuth(caller.uniqueName(), "getPkgId")) << static_cast<int>(answer);
     }
     // The refusal, and a question polkitd cannot answer (an unknown action), in their own words.
@@ -230,10 +226,8 @@ TEST_F(CheckerOnBus, SecadmRuleFollowsTheSwitchFile)
     ASSERT_EQ(0, umount2("/etc/passwd", MNT_DETACH));
     ASSERT_TRUE(root.ok() && secadm.ok() && unknown.ok());
     ASSERT_TRUE(bindPasswd(users));
-    const std::string admctl = paths::kAdmctl;
-    ASSERT_EQ(0, system(("mkdir -p " + admctl.substr(0, admctl.rfind('/'))).c_str()));
-    // nullptr: no switch file.
-    for (const auto& [content, admitted] : {std::pair<const char*, bool>(nullptr, false), {"1\n", true},
+    std::filesystem::create_directories(std::filesystem::path(paths::kAdmctl).parent_path());
+    for (const auto& [content, admitted] : {std::pair<const char*, bool>(nullptr, false) /* no file */, {"1\n", true},
                                             {"0\n", false}, {"", false}}) {
         unlink(paths::kAdmctl);
         if (content != nullptr) {

@@ -1,30 +1,15 @@
 #include "support/bus_client.h"
 
-#include <unistd.h>
-
 #include <chrono>
+#include <cstdlib>
 #include <utility>
 
-#include "support/private_bus.h"
 #include "support/run_process.h"
 
 namespace {
 
 template <int Type, typename T>
 BusArg basic(T value) { return [value](DBusMessageIter* it) { dbus_message_iter_append_basic(it, Type, &value); }; }
-
-// signature "" for a dictionary entry.
-BusArg container(const std::string& signature, std::vector<BusArg> items, int type = DBUS_TYPE_ARRAY)
-{
-    return [=](DBusMessageIter* it) {
-        DBusMessageIter sub;
-        dbus_message_iter_open_container(it, type, signature.empty() ? nullptr : signature.c_str(), &sub);
-        for (const auto& item : items) {
-            item(&sub);
-        }
-        dbus_message_iter_close_container(it, &sub);
-    };
-}
 
 void render(DBusMessageIter* it, std::string& out)
 {
@@ -57,6 +42,18 @@ void render(DBusMessageIter* it, std::string& out)
 
 }  // namespace
 
+BusArg argContainer(const std::string& signature, std::vector<BusArg> items, int type)
+{
+    return [=](DBusMessageIter* it) {
+        DBusMessageIter sub;
+        dbus_message_iter_open_container(it, type, signature.empty() ? nullptr : signature.c_str(), &sub);
+        for (const auto& item : items) {
+            item(&sub);
+        }
+        dbus_message_iter_close_container(it, &sub);
+    };
+}
+
 std::string renderArgs(DBusMessage* message)
 {
     std::string out;
@@ -85,16 +82,16 @@ BusArg argStrings(const std::vector<std::string>& values)
     for (const auto& value : values) {
         items.push_back(argString(value));
     }
-    return container("s", items);
+    return argContainer("s", items);
 }
 
 BusArg argStringU64Dict(const std::vector<std::pair<std::string, uint64_t>>& entries)
 {
     std::vector<BusArg> items;
     for (const auto& entry : entries) {
-        items.push_back(container("", {argString(entry.first), argU64(entry.second)}, DBUS_TYPE_DICT_ENTRY));
+        items.push_back(argContainer("", {argString(entry.first), argU64(entry.second)}, DBUS_TYPE_DICT_ENTRY));
     }
-    return container("{st}", items);
+    return argContainer("{st}", items);
 }
 
 // Private, to the address set now: libdbus keeps the first a process saw, and each test's bus is new.

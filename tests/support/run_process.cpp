@@ -40,7 +40,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, int outputFd)
 {
     // Made before the fork: a child of a threaded process must not allocate.
     std::vector<char*> args(argv.size() + 1);
-    std::transform(argv.begin(), argv.end(), args.begin(), [](const std::string& a) { return const_cast<char*>(a.c_str()); });
+    std::transform(argv.begin(), argv.end(), args.begin(), [](auto& arg) { return const_cast<char*>(arg.c_str()); });
     m_pid = argv.empty() ? -1 : fork();
     if (m_pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);

@@ -36,7 +36,8 @@ bool overlay(const std::string& dir)
 {
     const std::string base = std::string(kStaging) + "/ov" + std::to_string(g_overlayCount++);
     const std::string options = "lowerdir=" + dir + ",upperdir=" + base + "/u,workdir=" + base + "/w";
-    return makeDirs(base + "/u") && makeDirs(base + "/w") && mount("overlay", dir.c_str(), "overlay", 0, options.c_str()) == 0;
+    return makeDirs(base + "/u") && makeDirs(base + "/w") &&
+           mount("overlay", dir.c_str(), "overlay", 0, options.c_str()) == 0;
 }
 
 void die(const char* what, const std::string& path)
