@@ -61,10 +61,8 @@ TEST_F(LabelMgrBusTest, FrameChecksRateThenPolkitThenWhitelist)
     EXPECT_EQ(client.call("getDeviceOid", {argString("/dev/null")}),
               "!org.freedesktop.DBus.Error.AccessDenied: Not in whitelist");
     // The heavy class admits 10 a second, and the classes share one queue.
-    std::vector<DBusPendingCall*> calls;
-    for (int i = 0; i < 10; ++i) {
-        calls.push_back(client.send("getLabelSetStatus", {}));
-    }
+    std::vector<DBusPendingCall*> calls(10);
+    std::generate(calls.begin(), calls.end(), [&] { return client.send("getLabelSetStatus", {}); });
     for (auto* call : calls) {
         EXPECT_EQ(client.collect(call, 5000), "0");
     }
@@ -170,9 +168,7 @@ const std::string kSm3Abc = "\"66c7f0f462eeedd9d1f2d46bdc10e4e24167c4875cf2f7a22
 std::vector<std::string> names(size_t count, size_t length = 4)
 {
     std::vector<std::string> all(count);
-    for (size_t i = 0; i < count; ++i) {
-        all[i] = std::to_string(i + 1000000).substr(0, length);
-    }
+    std::generate(all.begin(), all.end(), [&, i = 1000000]() mutable { return std::to_string(i++).substr(0, length); });
     return all;
 }
 

@@ -246,8 +246,7 @@ TEST_F(CheckerOnBus, SecadmRuleFollowsTheSwitchFile)
 
 TEST_F(CheckerOnBus, WhitelistSeesTheCallersUserAndExecutable)
 {
-    char exe[4096] = {};
-    ASSERT_GT(readlink("/proc/self/exe", exe, sizeof(exe) - 1), 0);
+    const std::string exe = std::filesystem::read_symlink("/proc/self/exe");
     std::ofstream("/tmp/whitelist.conf") << "enabled=true\n[getPkgId]\nallowed_users=root\nallowed_paths=" << exe
                                          << "\n[setPkgId]\nallowed_paths=/opt/*\n";
     ASSERT_TRUE(m_checker->loadWhitelist("/tmp/whitelist.conf"));
