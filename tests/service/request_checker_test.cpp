@@ -89,17 +89,9 @@ constexpr const char kMainFile[] =
 constexpr const char kSwitchesIgnored[] = "enabled=true\r\n[getPkgId]\nenabled=true\nallowed_users=root\n";
 constexpr const char kNoGlobalUsers[] = "enabled=true\n[getPkgId]\nallowed_users=root\n";
 
-struct Row {
-    const char* file;
-    const char* user;
-    const char* path;
-    const char* section;
-    bool admitted;
-};
-
 TEST(AccessWhitelist, FileTable)
 {
-    const Row rows[] = {
+    const std::tuple<const char*, const char*, const char*, const char*, bool> rows[] = {  // file, user, path, section
         {kMainFile, "nobody", "/usr/bin/sub/tool", "getPkgId", true},  // "*" crosses "/"
         {kMainFile, "nobody", "/opt/tool", "getPkgId", false},
         {kMainFile, "admin2", "/opt/x", "setPkgId", false},  // the item is " admin2"
@@ -115,13 +107,11 @@ TEST(AccessWhitelist, FileTable)
         {kNoGlobalUsers, "nobody", "/any", "setPkgId", true},
         {kNoGlobalUsers, "nobody", "/any", "getPkgId", false},
     };
-    const std::string path = "/tmp/whitelist.conf";
-    for (const Row& row : rows) {
-        std::ofstream(path, std::ios::trunc) << row.file;
+    for (const auto& [file, user, path, section, admitted] : rows) {
+        std::ofstream("/tmp/whitelist.conf", std::ios::trunc) << file;
         AccessWhitelist whitelist;
-        ASSERT_TRUE(whitelist.loadWhitelist(path));
-        EXPECT_EQ(row.admitted, whitelist.checkWhitelist(row.user, row.path, row.section))
-            << "user '" << row.user << "' path " << row.path << " section " << row.section;
+        ASSERT_TRUE(whitelist.loadWhitelist("/tmp/whitelist.conf"));
+        EXPECT_EQ(admitted, whitelist.checkWhitelist(user, path, section)) << "'" << user << "' " << path << " " << section;
     }
     AccessWhitelist missing;
     EXPECT_FALSE(missing.loadWhitelist("/etc/vetu/label/vetu-label-whitelist.conf"));
