@@ -8,6 +8,7 @@
 #include <fstream>
 #include <limits>
 #include <stdexcept>
+#include <tuple>
 
 #include "restore/vetu_restore_context.h"
 #include "service/request_frame.h"
@@ -71,11 +72,7 @@ TEST_F(LabelMgrBusTest, FrameChecksRateThenPolkitThenWhitelist)
     EXPECT_EQ(polkit.queries().size(), 11u);
 }
 
-struct CallRow {
-    const char* method;
-    std::vector<BusArg> args;
-    std::string reply;
-};
+using CallRow = std::tuple<const char*, std::vector<BusArg>, std::string>;  // method, arguments, reply
 
 TEST_F(LabelMgrBusTest, MalformedArgumentsGetTheStubsInvalidArgsTexts)
 {
@@ -87,8 +84,8 @@ TEST_F(LabelMgrBusTest, MalformedArgumentsGetTheStubsInvalidArgsTexts)
         {"getLabelSetStatus", {argU32(1)}, "0"},  // extra arguments are ignored
     };
     BusClient client;
-    for (const auto& row : rows) {
-        EXPECT_EQ(client.call(row.method, row.args), row.reply) << row.method;
+    for (const auto& [method, args, reply] : rows) {
+        EXPECT_EQ(client.call(method, args), reply) << method;
     }
     EXPECT_TRUE(polkit.queries().size() == 1) << "only the well-formed call was checked";
 }
@@ -211,10 +208,9 @@ TEST_F(LabelMgrBusTest, IdentifierMethodsCheckTheirArgumentsAndAnswerIndependent
         {"pathNormalize", {argString("/a//b")}, kInvalid + "path is not safe"},
         {"setLabelForQuensetInterpreter", {argString("/usr/bin/q")}, "0"},
     };
-    for (const auto& row : rows) {
-        BusClient client;  // a rate budget of its own
-        const std::string reply = client.call(row.method, row.args);
-        EXPECT_TRUE(reply == row.reply) << row.method << ": " << reply.substr(0, 300);
+    for (const auto& [method, args, expected] : rows) {
+        const std::string reply = BusClient().call(method, args);  // a client, and a rate budget, of its own
+        EXPECT_TRUE(reply == expected) << method << ": " << reply.substr(0, 300);
     }
     EXPECT_EQ(BusClient().call("getPathSm3HashValue", {argString(h4096)}).size(), 66u);  // 64 digits, quoted
 }
