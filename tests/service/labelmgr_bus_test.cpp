@@ -51,8 +51,7 @@ TEST_F(LabelMgrBusTest, IntrospectionListsEveryMethodWithItsArguments)
     }
 }
 
-// Rate limit, polkit, whitelist, in this order: a call over the rate is
-// refused before polkit is asked.
+// Rate limit, polkit, whitelist, in this order: over the rate, polkit is not asked.
 TEST_F(LabelMgrBusTest, FrameChecksRateThenPolkitThenWhitelist)
 {
     std::filesystem::create_directories("/etc/vetu/label");
@@ -245,9 +244,8 @@ TEST_F(LabelMgrBusTest, PoliciesParse)
     EXPECT_EQ(store.identityDataUserConfigTid.getAll().size(), 1u);
 }
 
-// The system-bus policy we ship, on a bus that allows nothing else: root owns
+// The system-bus policy we ship, over the distribution's defaults: root owns
 // the name, anyone calls the interface, nobody else reaches other interfaces.
-// The default policy of the distribution's system bus, which ours adds to.
 constexpr const char kSystemDefaults[] = R"(<busconfig><policy context="default">
   <allow user="*"/> <deny own="*"/> <deny send_type="method_call"/> <allow send_type="signal"/>
   <allow send_requested_reply="true" send_type="method_return"/> <allow send_requested_reply="true" send_type="error"/>
@@ -290,8 +288,7 @@ TEST(BusPolicyTest, RootOwnsTheNameAndAnyoneCallsTheInterface)
 
     const int nobodyCalls = runAsUser(kNobodyUid, [] {
         BusClient client;
-        // Let through by the bus, refused by the service's own checks (no
-        // polkit on this bus).
+        // Let through by the bus, refused by the service's own checks (no polkit here).
         return expectReply(client, "com.ormel.vetu.labelmgr", "getLabelSetStatus",
                            "!org.freedesktop.DBus.Error.AccessDenied: Authentication failed") |
                expectReply(client, "org.freedesktop.DBus.Peer", "Ping", "") << 1 |
