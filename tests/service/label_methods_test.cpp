@@ -144,9 +144,7 @@ TEST_F(LabelMgrBusTest, PackagePathsTypedFromTheirDirectorysListingAsByStat)
     std::filesystem::create_directories(paths::kDataDir);
     TempTree t;
     std::vector<std::string> files(16);
-    for (int i = 0; i < 16; ++i) {
-        files[i] = t.file("p/f" + std::to_string(i));
-    }
+    std::generate(files.begin(), files.end(), [&, i = 0]() mutable { return t.file("p/f" + std::to_string(i++)); });
     const std::string dir = t.dir("p/d"), dirLink = t.symlink("p/dl", t.dir("elsewhere"));
     const std::string fileLink = t.symlink("p/fl", files[0]), missing = t.path("p/m");
     const std::string outer = t.dir("q/s"), inner = t.file("q/s/x");
