@@ -3,6 +3,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <thread>
@@ -69,10 +70,8 @@ TEST_F(LabelMgrBusTest, FullRelabelKeepsItsLimitsAndRefusesToOverlapAnotherRun)
     TempTree t;
     const std::string kept = t.file("a/f"), other = t.dir("other");
     const std::string alone = t.file("x8/f");  // excluded from the tree, then a root of its own
-    std::vector<std::string> excluded;
-    for (int i = 0; i < 51; ++i) {
-        excluded.push_back(t.path("x" + std::to_string(i)));
-    }
+    std::vector<std::string> excluded(51);
+    std::generate(excluded.begin(), excluded.end(), [&, i = 0]() mutable { return t.path("x" + std::to_string(i++)); });
     start();
     // The process-wide store is not ready, so this run holds the context.
     LogCapture log;
@@ -145,9 +144,7 @@ TEST_F(LabelMgrBusTest, PackagePathsTypedFromTheirDirectorysListingAsByStat)
     std::filesystem::create_directories(paths::kDataDir);
     TempTree t;
     std::vector<std::string> files(16);
-    for (int i = 0; i < 16; ++i) {
-        files[i] = t.file("p/f" + std::to_string(i));
-    }
+    std::generate(files.begin(), files.end(), [&, i = 0]() mutable { return t.file("p/f" + std::to_string(i++)); });
     const std::string dir = t.dir("p/d"), dirLink = t.symlink("p/dl", t.dir("elsewhere"));
     const std::string fileLink = t.symlink("p/fl", files[0]), missing = t.path("p/m");
     const std::string outer = t.dir("q/s"), inner = t.file("q/s/x");

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <limits>
 #include <stdexcept>
+#include <tuple>
 
 #include "restore/vetu_restore_context.h"
 #include "service/request_frame.h"
@@ -50,8 +51,7 @@ TEST_F(LabelMgrBusTest, IntrospectionListsEveryMethodWithItsArguments)
     }
 }
 
-// Rate limit, polkit, whitelist, in this order: a call over the rate is
-// refused before polkit is asked.
+// Rate limit, polkit, whitelist, in this order: over the rate, polkit is not asked.
 TEST_F(LabelMgrBusTest, FrameChecksRateThenPolkitThenWhitelist)
 {
     std::filesystem::create_directories("/etc/vetu/label");
@@ -61,10 +61,8 @@ TEST_F(LabelMgrBusTest, FrameChecksRateThenPolkitThenWhitelist)
     EXPECT_EQ(client.call("getDeviceOid", {argString("/dev/null")}),
               "!org.freedesktop.DBus.Error.AccessDenied: Not in whitelist");
     // The heavy class admits 10 a second, and the classes share one queue.
-    std::vector<DBusPendingCall*> calls;
-    for (int i = 0; i < 10; ++i) {
-        calls.push_back(client.send("getLabelSetStatus", {}));
-    }
+    std::vector<DBusPendingCall*> calls(10);
+    std::generate(calls.begin(), calls.end(), [&] { return client.send("getLabelSetStatus", {}); });
     for (auto* call : calls) {
         EXPECT_EQ(client.collect(call, 5000), "0");
     }
@@ -73,11 +71,7 @@ TEST_F(LabelMgrBusTest, FrameChecksRateThenPolkitThenWhitelist)
     EXPECT_EQ(polkit.queries().size(), 11u);
 }
 
-struct CallRow {
-    const char* method;
-    std::vector<BusArg> args;
-    std::string reply;
-};
+using CallRow = std::tuple<const char*, std::vector<BusArg>, std::string>;  // method, arguments, reply
 
 TEST_F(LabelMgrBusTest, MalformedArgumentsGetTheStubsInvalidArgsTexts)
 {
@@ -89,8 +83,8 @@ TEST_F(LabelMgrBusTest, MalformedArgumentsGetTheStubsInvalidArgsTexts)
         {"getLabelSetStatus", {argU32(1)}, "0"},  // extra arguments are ignored
     };
     BusClient client;
-    for (const auto& row : rows) {
-        EXPECT_EQ(client.call(row.method, row.args), row.reply) << row.method;
+    for (const auto& [method, args, reply] : rows) {
+        EXPECT_EQ(client.call(method, args), reply) << method;
     }
     EXPECT_TRUE(polkit.queries().size() == 1) << "only the well-formed call was checked";
 }
@@ -170,9 +164,7 @@ const std::string kSm3Abc = "\"66c7f0f462eeedd9d1f2d46bdc10e4e24167c4875cf2f7a22
 std::vector<std::string> names(size_t count, size_t length = 4)
 {
     std::vector<std::string> all(count);
-    for (size_t i = 0; i < count; ++i) {
-        all[i] = std::to_string(i + 1000000).substr(0, length);
-    }
+    std::generate(all.begin(), all.end(), [&, i = 1000000]() mutable { return std::to_string(i++).substr(0, length); });
     return all;
 }
 
@@ -215,28 +207,20 @@ TEST_F(LabelMgrBusTest, IdentifierMethodsCheckTheirArgumentsAndAnswerIndependent
         {"pathNormalize", {argString("/a//b")}, kInvalid + "path is not safe"},
         {"setLabelForQuensetInterpreter", {argString("/usr/bin/q")}, "0"},
     };
-    for (const auto& row : rows) {
-        BusClient client;  // a rate budget of its own
-        const std::string reply = client.call(row.method, row.args);
-        EXPECT_TRUE(reply == row.reply) << row.method << ": " << reply.substr(0, 300);
+    for (const auto& [method, args, expected] : rows) {
+        const std::string reply = BusClient().call(method, args);  // a client, and a rate budget, of its own
+        EXPECT_TRUE(reply == expected) << method << ": " << reply.substr(0, 300);
     }
     EXPECT_EQ(BusClient().call("getPathSm3HashValue", {argString(h4096)}).size(), 66u);  // 64 digits, quoted
 }
 
 BusArg argPolicy(const std::map<std::string, std::vector<std::string>>& policy)
 {
-    return [policy](DBusMessageIter* iter) {
-        DBusMessageIter dict;
-        dbus_message_iter_open_container(iter, DBUS_TYPE_ARRAY, "{sas}", &dict);
-        for (const auto& type : policy) {
-            DBusMessageIter entry;
-            dbus_message_iter_open_container(&dict, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
-            argString(type.first)(&entry);
-            argStrings(type.second)(&entry);
-            dbus_message_iter_close_container(&dict, &entry);
-        }
-        dbus_message_iter_close_container(iter, &dict);
-    };
+    std::vector<BusArg> entries;
+    for (const auto& [type, params] : policy) {
+        entries.push_back(argContainer("", {argString(type), argStrings(params)}, DBUS_TYPE_DICT_ENTRY));
+    }
+    return argContainer("{sas}", entries);
 }
 
 TEST_F(LabelMgrBusTest, PoliciesParse)
@@ -260,24 +244,15 @@ TEST_F(LabelMgrBusTest, PoliciesParse)
     EXPECT_EQ(store.identityDataUserConfigTid.getAll().size(), 1u);
 }
 
-// The system-bus policy we ship, on a bus that allows nothing else: root owns
+// The system-bus policy we ship, over the distribution's defaults: root owns
 // the name, anyone calls the interface, nobody else reaches other interfaces.
-// The default policy of the distribution's system bus, which ours adds to.
-constexpr const char kSystemDefaults[] = R"(<busconfig>
-  <policy context="default">
-    <allow user="*"/>
-    <deny own="*"/>
-    <deny send_type="method_call"/>
-    <allow send_type="signal"/>
-    <allow send_requested_reply="true" send_type="method_return"/>
-    <allow send_requested_reply="true" send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-    <allow receive_type="signal"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
-  </policy>
-</busconfig>
+constexpr const char kSystemDefaults[] = R"(<busconfig><policy context="default">
+  <allow user="*"/> <deny own="*"/> <deny send_type="method_call"/> <allow send_type="signal"/>
+  <allow send_requested_reply="true" send_type="method_return"/> <allow send_requested_reply="true" send_type="error"/>
+  <allow receive_type="method_call"/> <allow receive_type="method_return"/>
+  <allow receive_type="error"/> <allow receive_type="signal"/>
+  <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
+</policy></busconfig>
 )";
 
 int expectReply(BusClient& client, const char* interface, const char* method, const std::string& prefix)
@@ -313,8 +288,7 @@ TEST(BusPolicyTest, RootOwnsTheNameAndAnyoneCallsTheInterface)
 
     const int nobodyCalls = runAsUser(kNobodyUid, [] {
         BusClient client;
-        // Let through by the bus, refused by the service's own checks (no
-        // polkit on this bus).
+        // Let through by the bus, refused by the service's own checks (no polkit here).
         return expectReply(client, "com.ormel.vetu.labelmgr", "getLabelSetStatus",
                            "!org.freedesktop.DBus.Error.AccessDenied: Authentication failed") |
                expectReply(client, "org.freedesktop.DBus.Peer", "Ping", "") << 1 |

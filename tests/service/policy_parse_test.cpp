@@ -44,20 +44,19 @@ std::vector<std::string> logsContaining(const std::string& key)
 {
     std::vector<std::string> found;
     for (const auto& entry : fs::directory_iterator(paths::kLogDir)) {
-        if (entry.path().filename().string().find(key) != std::string::npos) {
-            found.push_back(entry.path().filename().string());
+        const std::string name = entry.path().filename().string();
+        if (name.find(key) != std::string::npos) {
+            found.push_back(name);
         }
     }
     std::sort(found.begin(), found.end());
     return found;
 }
 
-std::vector<std::string> makeFiles(TempTree& tree, int count)
+std::vector<std::string> makeFiles(TempTree& tree, size_t count)
 {
-    std::vector<std::string> files;
-    while (files.size() < static_cast<size_t>(count)) {
-        files.push_back(tree.file("f" + std::to_string(files.size())));
-    }
+    std::vector<std::string> files(count);
+    std::generate(files.begin(), files.end(), [&, i = 0]() mutable { return tree.file("f" + std::to_string(i++)); });
     return files;
 }
 
@@ -83,9 +82,7 @@ TEST_F(PolicyParseTest, ValidationLimits)
 {
     const auto many = [](size_t n) {
         std::vector<std::string> params(n);
-        for (size_t i = 0; i < n; ++i) {
-            params[i] = "/x/" + std::to_string(i);
-        }
+        std::generate(params.begin(), params.end(), [i = 0]() mutable { return "/x/" + std::to_string(i++); });
         return params;
     };
     const auto entries = [&many](size_t n) {

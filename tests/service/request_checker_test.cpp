@@ -6,6 +6,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -16,8 +17,7 @@
 #include "service/access_whitelist.h"
 #include "service/rate_limiter.h"
 #include "service/polkit_authority.h"
-#include "support/polkit_daemon.h"
-#include "support/private_bus.h"
+#include "service/labelmgr_bus_fixture.h"
 
 namespace {
 
@@ -51,18 +51,12 @@ TEST(RateLimiter, PruneDropsIdleKeysOncePerMinute)
     ASSERT_TRUE(limiter.checkSlidingWindow("idle", 10, 1s));
     now = t0 + 30s;
     ASSERT_TRUE(limiter.checkSlidingWindow("busy", 10, 1s));
-    now = t0 + 59s;
-    limiter.pruneRateLimitHistory();
-    EXPECT_EQ(2u, limiter.keyCount());
-    now = t0 + 61s;
-    limiter.pruneRateLimitHistory();
-    EXPECT_EQ(1u, limiter.keyCount());
-    now = t0 + 100s;  // "busy" is idle for over a minute, but the last prune was 39 s ago
-    limiter.pruneRateLimitHistory();
-    EXPECT_EQ(1u, limiter.keyCount());
-    now = t0 + 121s;
-    limiter.pruneRateLimitHistory();
-    EXPECT_EQ(0u, limiter.keyCount());
+    // At 100 s "busy" is idle for over a minute, but the last prune was 39 s ago.
+    for (const auto& [at, keys] : {std::pair(59s, 2u), {61s, 1u}, {100s, 1u}, {121s, 0u}}) {
+        now = t0 + at;
+        limiter.pruneRateLimitHistory();
+        EXPECT_EQ(keys, limiter.keyCount()) << at.count();
+    }
 }
 
 // Each line a trap of the format: comments, a header spoilt by a blank
@@ -95,17 +89,9 @@ constexpr const char kMainFile[] =
 constexpr const char kSwitchesIgnored[] = "enabled=true\r\n[getPkgId]\nenabled=true\nallowed_users=root\n";
 constexpr const char kNoGlobalUsers[] = "enabled=true\n[getPkgId]\nallowed_users=root\n";
 
-struct Row {
-    const char* file;
-    const char* user;
-    const char* path;
-    const char* section;
-    bool admitted;
-};
-
 TEST(AccessWhitelist, FileTable)
 {
-    const Row rows[] = {
+    const std::tuple<const char*, const char*, const char*, const char*, bool> rows[] = {  // file, user, path, section
         {kMainFile, "nobody", "/usr/bin/sub/tool", "getPkgId", true},  // "*" crosses "/"
         {kMainFile, "nobody", "/opt/tool", "getPkgId", false},
         {kMainFile, "admin2", "/opt/x", "setPkgId", false},  // the item is " admin2"
@@ -121,29 +107,25 @@ TEST(AccessWhitelist, FileTable)
         {kNoGlobalUsers, "nobody", "/any", "setPkgId", true},
         {kNoGlobalUsers, "nobody", "/any", "getPkgId", false},
     };
-    const std::string path = "/tmp/whitelist.conf";
-    for (const Row& row : rows) {
-        std::ofstream(path, std::ios::trunc) << row.file;
+    for (const auto& [file, user, path, section, admitted] : rows) {
+        std::ofstream("/tmp/whitelist.conf", std::ios::trunc) << file;
         AccessWhitelist whitelist;
-        ASSERT_TRUE(whitelist.loadWhitelist(path));
-        EXPECT_EQ(row.admitted, whitelist.checkWhitelist(row.user, row.path, row.section))
-            << "user '" << row.user << "' path " << row.path << " section " << row.section;
+        ASSERT_TRUE(whitelist.loadWhitelist("/tmp/whitelist.conf"));
+        EXPECT_EQ(admitted, whitelist.checkWhitelist(user, path, section)) << "'" << user << "' " << path << " " << section;
     }
     AccessWhitelist missing;
     EXPECT_FALSE(missing.loadWhitelist("/etc/vetu/label/vetu-label-whitelist.conf"));
     EXPECT_TRUE(missing.checkWhitelist("nobody", "/opt/tool", "getPkgId"));
 }
 
-// The checks on a real bus with polkitd; callers are children of any uid.
-// The clock stands still.
-class CheckerOnBus : public ::testing::Test {
+// Callers are children of any uid; the clock stands still.
+class CheckerOnBus : public LabelMgrBusTest {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(m_bus.ok()) << m_bus.error();
-        ASSERT_TRUE(m_polkit.ok()) << m_polkit.error();
+        LabelMgrBusTest::SetUp();
         DBus::default_dispatcher = &m_dispatcher;
-        m_connection.reset(new DBus::Connection(m_bus.connect()));
+        m_connection.reset(new DBus::Connection(bus.connect()));
         m_checker = makeChecker();
     }
     std::unique_ptr<RequestChecker> makeChecker()
@@ -153,8 +135,6 @@ protected:
         return checker;
     }
 
-    PrivateBus m_bus;
-    PolkitDaemon m_polkit;
     DBus::BusDispatcher m_dispatcher;
     std::unique_ptr<DBus::Connection> m_connection;
     std::unique_ptr<RequestChecker> m_checker;
@@ -177,7 +157,7 @@ TEST_F(CheckerOnBus, RateKeysAndSharedQueue)
     EXPECT_FALSE(m_checker->checkRateLimit("", kRateClassChange, "getPkgId"));
     EXPECT_FALSE(m_checker->checkAuth("", "getPkgId"));
     EXPECT_FALSE(m_checker->checkWhitelist("", "getPkgId"));
-    EXPECT_EQ(0u, m_polkit.queries().size());
+    EXPECT_EQ(0u, polkit.queries().size());
 }
 
 // The 22nd field of /proc/<pid>/stat, in clock ticks since boot.
@@ -186,9 +166,7 @@ std::string startTimeOf(pid_t pid)
     const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
     std::istringstream fields(stat.substr(stat.rfind(')') + 2));
     std::string field;
-    for (int i = 3; i <= 22; ++i) {
-        fields >> field;
-    }
+    for (int i = 3; i <= 22 && fields >> field; ++i) {}
     return field;
 }
 
@@ -206,10 +184,10 @@ TEST_F(CheckerOnBus, PolkitSubjectAndAnswers)
         return "(\"unix-process\",{\"pid\":" + std::to_string(peer.pid()) + ",\"start-time\":" +
                startTimeOf(peer.pid()) + ",\"uid\":65534}) \"com.ormel.vetu.labelmgr.access\" {} 0 \"\"";
     };
-    EXPECT_EQ(m_polkit.queries(), (std::vector<std::string>{subject(caller), subject(hostile)}));
+    EXPECT_EQ(polkit.queries(), (std::vector<std::string>{subject(caller), subject(hostile)}));
     for (const auto& [answer, admitted] : {std::pair(PolkitAnswer::Authorised, true),
                                            {PolkitAnswer::Challenged, false}, {PolkitAnswer::Refused, false}}) {
-        m_polkit.setAnswer(answer);
+        polkit.setAnswer(answer);
         EXPECT_EQ(admitted, m_checker->checkAuth(caller.uniqueName(), "getPkgId")) << static_cast<int>(answer);
     }
     // The refusal, and a question polkitd cannot answer (an unknown action), in their own words.
@@ -238,10 +216,8 @@ TEST_F(CheckerOnBus, SecadmRuleFollowsTheSwitchFile)
     ASSERT_EQ(0, umount2("/etc/passwd", MNT_DETACH));
     ASSERT_TRUE(root.ok() && secadm.ok() && unknown.ok());
     ASSERT_TRUE(bindPasswd(users));
-    const std::string admctl = paths::kAdmctl;
-    ASSERT_EQ(0, system(("mkdir -p " + admctl.substr(0, admctl.rfind('/'))).c_str()));
-    // nullptr: no switch file.
-    for (const auto& [content, admitted] : {std::pair<const char*, bool>(nullptr, false), {"1\n", true},
+    std::filesystem::create_directories(std::filesystem::path(paths::kAdmctl).parent_path());
+    for (const auto& [content, admitted] : {std::pair<const char*, bool>(nullptr, false) /* no file */, {"1\n", true},
                                             {"0\n", false}, {"", false}}) {
         unlink(paths::kAdmctl);
         if (content != nullptr) {
@@ -260,8 +236,7 @@ TEST_F(CheckerOnBus, SecadmRuleFollowsTheSwitchFile)
 
 TEST_F(CheckerOnBus, WhitelistSeesTheCallersUserAndExecutable)
 {
-    char exe[4096] = {};
-    ASSERT_GT(readlink("/proc/self/exe", exe, sizeof(exe) - 1), 0);
+    const std::string exe = std::filesystem::read_symlink("/proc/self/exe");
     std::ofstream("/tmp/whitelist.conf") << "enabled=true\n[getPkgId]\nallowed_users=root\nallowed_paths=" << exe
                                          << "\n[setPkgId]\nallowed_paths=/opt/*\n";
     ASSERT_TRUE(m_checker->loadWhitelist("/tmp/whitelist.conf"));

@@ -1,32 +1,15 @@
 #include "support/bus_client.h"
 
-#include <unistd.h>
-
 #include <chrono>
+#include <cstdlib>
+#include <utility>
 
-#include "support/private_bus.h"
 #include "support/run_process.h"
 
 namespace {
 
 template <int Type, typename T>
-BusArg basic(T value)
-{
-    return [value](DBusMessageIter* it) { dbus_message_iter_append_basic(it, Type, &value); };
-}
-
-// signature "" for a dictionary entry.
-BusArg container(const std::string& signature, std::vector<BusArg> items, int type = DBUS_TYPE_ARRAY)
-{
-    return [=](DBusMessageIter* it) {
-        DBusMessageIter sub;
-        dbus_message_iter_open_container(it, type, signature.empty() ? nullptr : signature.c_str(), &sub);
-        for (const auto& item : items) {
-            item(&sub);
-        }
-        dbus_message_iter_close_container(it, &sub);
-    };
-}
+BusArg basic(T value) { return [value](DBusMessageIter* it) { dbus_message_iter_append_basic(it, Type, &value); }; }
 
 void render(DBusMessageIter* it, std::string& out)
 {
@@ -57,21 +40,19 @@ void render(DBusMessageIter* it, std::string& out)
                                       : "?";
 }
 
-// A private, registered connection to the bus DBUS_SYSTEM_BUS_ADDRESS names
-// now (libdbus keeps the first address a process saw); null on failure.
-DBusConnection* openSystemBus()
-{
-    const char* address = getenv("DBUS_SYSTEM_BUS_ADDRESS");
-    DBusConnection* connection = address ? dbus_connection_open_private(address, nullptr) : nullptr;
-    if (connection != nullptr && !dbus_bus_register(connection, nullptr)) {
-        dbus_connection_close(connection);
-        dbus_connection_unref(connection);
-        connection = nullptr;
-    }
-    return connection;
-}
-
 }  // namespace
+
+BusArg argContainer(const std::string& signature, std::vector<BusArg> items, int type)
+{
+    return [=](DBusMessageIter* it) {
+        DBusMessageIter sub;
+        dbus_message_iter_open_container(it, type, signature.empty() ? nullptr : signature.c_str(), &sub);
+        for (const auto& item : items) {
+            item(&sub);
+        }
+        dbus_message_iter_close_container(it, &sub);
+    };
+}
 
 std::string renderArgs(DBusMessage* message)
 {
@@ -101,20 +82,28 @@ BusArg argStrings(const std::vector<std::string>& values)
     for (const auto& value : values) {
         items.push_back(argString(value));
     }
-    return container("s", items);
+    return argContainer("s", items);
 }
 
 BusArg argStringU64Dict(const std::vector<std::pair<std::string, uint64_t>>& entries)
 {
     std::vector<BusArg> items;
     for (const auto& entry : entries) {
-        items.push_back(container("", {argString(entry.first), argU64(entry.second)}, DBUS_TYPE_DICT_ENTRY));
+        items.push_back(argContainer("", {argString(entry.first), argU64(entry.second)}, DBUS_TYPE_DICT_ENTRY));
     }
-    return container("{st}", items);
+    return argContainer("{st}", items);
 }
 
-// libdbus reads the bus addresses once per process; each test's bus is new.
-BusClient::BusClient() : m_connection(openSystemBus()) {}
+// Private, to the address set now: libdbus keeps the first a process saw, and each test's bus is new.
+BusClient::BusClient()
+{
+    const char* address = getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    m_connection = address ? dbus_connection_open_private(address, nullptr) : nullptr;
+    if (m_connection != nullptr && !dbus_bus_register(m_connection, nullptr)) {
+        dbus_connection_close(m_connection);
+        dbus_connection_unref(std::exchange(m_connection, nullptr));
+    }
+}
 
 BusClient::~BusClient()
 {

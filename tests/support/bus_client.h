@@ -18,6 +18,8 @@ BusArg argU32(uint32_t value);
 BusArg argI32(int32_t value);
 BusArg argStrings(const std::vector<std::string>& values);
 BusArg argStringU64Dict(const std::vector<std::pair<std::string, uint64_t>>& entries);
+// signature "" for a dictionary entry.
+BusArg argContainer(const std::string& signature, std::vector<BusArg> items, int type = DBUS_TYPE_ARRAY);
 
 // A message's arguments as text; a variant shows as its value.
 std::string renderArgs(DBusMessage* message);

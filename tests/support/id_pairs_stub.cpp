@@ -13,10 +13,7 @@
 namespace id_pairs_stub {
 namespace {
 
-std::string commonDir()
-{
-    return std::filesystem::path(paths::kIdPairs).parent_path().string();
-}
+std::string commonDir() { return std::filesystem::path(paths::kIdPairs).parent_path().string(); }
 
 template <typename T>
 T readNative(const std::string& bytes, size_t offset)
@@ -53,10 +50,7 @@ void limitSize(size_t bytes)
     create();
 }
 
-std::string bytes()
-{
-    return readFileToString(paths::kIdPairs);
-}
+std::string bytes() { return readFileToString(paths::kIdPairs); }
 
 bool parse(const std::string& bytes, std::vector<IdPairsMessage>& messages, std::string* error)
 {

@@ -17,17 +17,12 @@ struct IdPairsMessage {
 
 namespace id_pairs_stub {
 
-// Creates an empty regular id_pairs file (and its directories).
-void create();
-// Makes every write to id_pairs fail (ENOSPC) by binding /dev/full over it.
-void failWrites();
-// Makes writes past `bytes` bytes of data fail: the directory holding id_pairs
-// becomes a tmpfs of that size. bytes must be a multiple of the page size.
+void create();  // empty, with its directories
+void failWrites();  // ENOSPC: /dev/full bound over it
+// Writes past bytes (a multiple of the page size) fail: its directory is a tmpfs of that size.
 void limitSize(size_t bytes);
-// Everything written so far.
 std::string bytes();
-// Splits bytes into messages; false (a reason in *error) unless they are
-// whole, consistent messages.
+// False (a reason in *error) unless they are whole, consistent messages.
 bool parse(const std::string& bytes, std::vector<IdPairsMessage>& messages, std::string* error = nullptr);
 
 }  // namespace id_pairs_stub

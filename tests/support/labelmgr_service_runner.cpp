@@ -1,6 +1,5 @@
 #include "support/labelmgr_service_runner.h"
 
-#include <chrono>
 #include <cstdlib>
 
 #include "restore/vetu_restore_context.h"

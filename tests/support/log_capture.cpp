@@ -130,7 +130,4 @@ ProgramLog::ProgramLog()
     }
 }
 
-void clearProgramLog()
-{
-    unlink(paths::kLogFile);
-}
+void clearProgramLog() { unlink(paths::kLogFile); }

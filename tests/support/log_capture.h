@@ -1,6 +1,5 @@
-// Log lines for tests to assert on: captured live from the logger
-// (LogCapture, every level DEBUG included) or read from the log file the
-// executable under test wrote (ProgramLog).
+// Log lines captured live from the logger at every level (LogCapture) or read
+// from the log file the executable wrote (ProgramLog).
 #pragma once
 
 #include <functional>
@@ -32,7 +31,6 @@ public:
     void record(LoggedLine line);
 
 private:
-    // Indexes of the lines of the level (any for "") that match.
     std::vector<long> find(const std::string& level, const std::function<bool(const std::string&)>& match) const;
 
     mutable std::mutex m_lock;
@@ -52,14 +50,12 @@ private:
     int m_oldRootPriority;
 };
 
-// The program's log file as it is now, in the logger's fallback layout.
+// The log file as it is now, in the logger's fallback layout.
 class ProgramLog : public LogLines {
 public:
     ProgramLog();
 };
 
-// Removes the log file: the next run starts a fresh one.
-void clearProgramLog();
+void clearProgramLog();  // the next run starts a fresh file
 
-// The message without its "[function:line] " prefix.
 std::string stripLogPrefix(const std::string& message);

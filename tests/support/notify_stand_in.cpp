@@ -1,7 +1,7 @@
 #include "support/notify_stand_in.h"
 
+#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -29,19 +29,12 @@ NotifyStandIn::NotifyStandIn()
 {
     id_pairs_stub::create();
     std::ofstream(paths::kNotify, std::ios::app);  // the mount point
+    // The server's end is inherited (no close-on-exec) and named on its command line.
     int pair[2];
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) != 0 || fcntl(pair[0], F_SETFD, FD_CLOEXEC) != 0) {
         throw std::runtime_error(std::string("socketpair: ") + strerror(errno));
     }
-    // The server finds its end of the control socket on descriptor 3.
-    m_server = ChildProcess([&] {
-        sigset_t none;
-        sigemptyset(&none);
-        if (sigprocmask(SIG_SETMASK, &none, nullptr) == 0 && dup2(pair[1], 3) == 3) {
-            execl(VETU_NOTIFY_FUSE_SERVER, VETU_NOTIFY_FUSE_SERVER, paths::kNotify, static_cast<char*>(nullptr));
-        }
-        return 127;
-    });
+    m_server = ChildProcess({VETU_NOTIFY_FUSE_SERVER, paths::kNotify, std::to_string(pair[1])});
     close(pair[1]);
     m_control = pair[0];
     char ready = 0;
@@ -53,13 +46,9 @@ NotifyStandIn::NotifyStandIn()
 
 NotifyStandIn::~NotifyStandIn()
 {
-    // Unmounting ends a live server's session; a killed one left its mount.
+    // Unmounting ends a live server's session (stop() reaps it); a killed one left its mount.
     umount2(paths::kNotify, MNT_DETACH);
     close(m_control);
-    int status;
-    if (!m_server.reap(5, status)) {
-        m_server.stop();
-    }
 }
 
 bool NotifyStandIn::send(const std::string& packet)
@@ -69,10 +58,8 @@ bool NotifyStandIn::send(const std::string& packet)
 
 bool NotifyStandIn::queue(uint32_t id, uint32_t flag, int32_t pid, const std::string& path)
 {
-    std::string bytes(12, '\0');
-    memcpy(&bytes[0], &id, 4);
-    memcpy(&bytes[4], &flag, 4);
-    memcpy(&bytes[8], &pid, 4);
+    const uint32_t head[] = {id, flag, static_cast<uint32_t>(pid)};
+    const std::string bytes(reinterpret_cast<const char*>(head), sizeof(head));
     return bytes.size() + path.size() <= kMaxRequest && send(bytes + path);
 }
 

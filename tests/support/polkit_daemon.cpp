@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "support/bus_client.h"
 #include "support/sandbox.h"
 
 const char kAnswerFileRules[] =
@@ -38,10 +37,7 @@ bool becomeMonitor(const BusClient& client)
     DBusMessage* reply =
         connection ? dbus_connection_send_with_reply_and_block(connection, call, 5000, nullptr) : nullptr;
     dbus_message_unref(call);
-    if (reply != nullptr) {
-        dbus_message_unref(reply);
-    }
-    return reply != nullptr;
+    return reply != nullptr && (dbus_message_unref(reply), true);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
-// The real polkit daemon on the test's private bus, seeing only our action
-// file and the given rules (tmpfs over its folders), and every question put
-// to it. Construct it after the bus. It admits a caller of uid 0 whatever
-// the rules say: ask about another uid to see a refusal.
+// The real polkitd on the private bus (made after it), seeing only our action
+// file and the given rules, and recording every question. It admits uid 0
+// whatever the rules say: ask about another uid to see a refusal.
 #pragma once
 
 #include <string>
@@ -17,17 +16,16 @@ enum class PolkitAnswer { Authorised, Challenged, Refused };
 
 class PolkitDaemon {
 public:
-    // rules: the text of one JavaScript rules file.
     explicit PolkitDaemon(const std::string& rules = kAnswerFileRules);
     ~PolkitDaemon();
     PolkitDaemon(const PolkitDaemon&) = delete;
     PolkitDaemon& operator=(const PolkitDaemon&) = delete;
 
-    bool ok() const { return m_error.empty(); }  // owns its bus name; else error() says why
+    bool ok() const { return m_error.empty(); }
     const std::string& error() const { return m_error; }
 
     void setAnswer(PolkitAnswer answer);  // for kAnswerFileRules
-    // Every question so far, oldest first, as renderArgs shows it.
+    // Oldest first, as renderArgs shows them.
     std::vector<std::string> queries();
 
 private:

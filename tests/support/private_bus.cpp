@@ -3,8 +3,8 @@
 #include <dbus/dbus.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <signal.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,7 +15,6 @@
 #include <fstream>
 
 #include "support/bus_client.h"
-#include "support/run_process.h"
 
 namespace {
 
@@ -56,7 +55,6 @@ PrivateBus::PrivateBus(const Options& options)
     m_daemon = ChildProcess({"/usr/bin/dbus-daemon", "--nofork", "--nopidfile", "--config-file=" + configPath});
     m_address = "unix:path=" + socket;
     setenv("DBUS_SYSTEM_BUS_ADDRESS", m_address.c_str(), 1);
-    // Up once it takes a connection.
     if (!m_daemon.ok() || !waitFor([] { return BusClient().ok(); }, 10)) {
         m_error = "dbus-daemon did not listen";
         m_daemon.stop();
@@ -84,8 +82,7 @@ BusPeer::BusPeer(uid_t uid, double timeoutSeconds, const std::string& processNam
     if (pipe2(report, O_CLOEXEC) != 0) {
         return;
     }
-    // The child reports its bus name (an empty line when it has none) and
-    // holds the connection until it is killed.
+    // An empty line when it has no name.
     m_child = ChildProcess([&] {
         if (!processName.empty()) {
             prctl(PR_SET_NAME, processName.c_str());
@@ -101,7 +98,6 @@ BusPeer::BusPeer(uid_t uid, double timeoutSeconds, const std::string& processNam
         return 1;
     });
     close(report[1]);
-    std::string name;
     struct pollfd ready = {report[0], POLLIN, 0};
     char buffer[256];
     const ssize_t n = m_child.ok() && poll(&ready, 1, static_cast<int>(timeoutSeconds * 1000)) == 1

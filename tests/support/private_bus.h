@@ -1,6 +1,4 @@
-// A private system bus for tests: a dbus-daemon of type system listening on
-// a socket in a fresh directory, reached through DBUS_SYSTEM_BUS_ADDRESS
-// (unset again when the object goes). The daemon dies with the test process.
+// A private dbus-daemon of type system, set as DBUS_SYSTEM_BUS_ADDRESS while the object lives.
 #pragma once
 
 #include <sys/types.h>
@@ -28,13 +26,11 @@ public:
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
 
-    // False when the daemon did not start; error() says why.
     bool ok() const { return m_daemon.ok(); }
     const std::string& error() const { return m_error; }
     pid_t pid() const { return m_daemon.pid(); }
 
-    // A private, registered connection (the shared one stays on the first
-    // bus a process met). Needs DBus::default_dispatcher set.
+    // Private: the shared one stays on the first bus a process met. Needs DBus::default_dispatcher.
     DBus::Connection connect() const;
 
 private:
@@ -44,11 +40,9 @@ private:
     std::string m_error;
 };
 
-// A connection to the system bus held by a forked child running as uid,
-// until the object goes.
+// A bus connection held by a forked child running as uid (named by prctl unless name is "").
 class BusPeer {
 public:
-    // name: its process name (prctl), "" keeps the test's.
     explicit BusPeer(uid_t uid, double timeoutSeconds = 10, const std::string& name = "");
 
     bool ok() const { return !m_name.empty(); }
@@ -60,6 +54,5 @@ private:
     std::string m_name;
 };
 
-// Runs body in a forked child dropped to uid; its exit status, or -1 when it
-// failed to start, died of a signal or ran over the limit (then killed).
+// body's exit status in a child dropped to uid; -1 when it did not start, was killed or ran over.
 int runAsUser(uid_t uid, const std::function<int()>& body, double timeoutSeconds);

@@ -7,8 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include "common/file_utils.h"
 
@@ -37,11 +39,8 @@ ChildProcess::ChildProcess(const std::function<int()>& body) : m_pid(fork())
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, int outputFd)
 {
     // Made before the fork: a child of a threaded process must not allocate.
-    std::vector<char*> args;
-    for (const auto& arg : argv) {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
-    args.push_back(nullptr);
+    std::vector<char*> args(argv.size() + 1);
+    std::transform(argv.begin(), argv.end(), args.begin(), [](auto& arg) { return const_cast<char*>(arg.c_str()); });
     m_pid = argv.empty() ? -1 : fork();
     if (m_pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -61,32 +60,23 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept
 {
     if (this != &other) {
         stop();
-        m_pid = other.m_pid;
-        other.m_pid = -1;
+        m_pid = std::exchange(other.m_pid, -1);
     }
     return *this;
 }
 
 bool ChildProcess::reap(double timeoutSeconds, int& status)
 {
-    const bool done = m_pid > 0 && waitFor([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; }, timeoutSeconds);
-    if (done) {
-        m_pid = -1;
-    }
-    return done;
+    return m_pid > 0 && waitFor([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; }, timeoutSeconds) &&
+           (m_pid = -1, true);
 }
 
 void ChildProcess::stop(int signal)
 {
-    if (m_pid <= 0) {
-        return;
-    }
-    kill(m_pid, signal);
     int status;
-    if (!reap(5, status)) {
+    if (m_pid > 0 && (kill(m_pid, signal), !reap(5, status))) {
         kill(m_pid, SIGKILL);
-        waitpid(m_pid, &status, 0);
-        m_pid = -1;
+        waitpid(std::exchange(m_pid, -1), &status, 0);
     }
 }
 

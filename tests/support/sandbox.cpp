@@ -9,7 +9,6 @@
 #include <sched.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,7 +21,6 @@
 namespace sandbox {
 namespace {
 
-bool g_entered = false;
 int g_overlayCount = 0;
 constexpr const char kStaging[] = "/tmp/.sandbox";
 
@@ -36,19 +34,18 @@ bool makeDirs(const std::string& path)
 bool overlay(const std::string& dir)
 {
     const std::string base = std::string(kStaging) + "/ov" + std::to_string(g_overlayCount++);
-    const std::string upper = base + "/u";
-    const std::string work = base + "/w";
-    if (!makeDirs(upper) || !makeDirs(work)) {
-        return false;
-    }
-    const std::string options = "lowerdir=" + dir + ",upperdir=" + upper + ",workdir=" + work;
-    return mount("overlay", dir.c_str(), "overlay", 0, options.c_str()) == 0;
+    const std::string options = "lowerdir=" + dir + ",upperdir=" + base + "/u,workdir=" + base + "/w";
+    return makeDirs(base + "/u") && makeDirs(base + "/w") &&
+           mount("overlay", dir.c_str(), "overlay", 0, options.c_str()) == 0;
 }
 
-void die(const char* what, const std::string& path)
+// Aborts the process unless ok: a test outside the sandbox could touch the real system.
+void require(bool ok, const char* what, const std::string& path)
 {
-    fprintf(stderr, "sandbox: %s %s: %s\n", what, path.c_str(), strerror(errno));
-    abort();
+    if (!ok) {
+        fprintf(stderr, "sandbox: %s %s: %s\n", what, path.c_str(), strerror(errno));
+        abort();
+    }
 }
 
 }  // namespace
@@ -80,10 +77,9 @@ bool mountPrivateDev()
             return false;
         }
     }
-    const std::pair<const char*, const char*> links[] = {{"/dev/fd", "/proc/self/fd"},
-                                                         {"/dev/stdin", "/proc/self/fd/0"},
-                                                         {"/dev/stdout", "/proc/self/fd/1"},
-                                                         {"/dev/stderr", "/proc/self/fd/2"}};
+    const std::pair<const char*, const char*> links[] = {
+        {"/dev/fd", "/proc/self/fd"}, {"/dev/stdin", "/proc/self/fd/0"},
+        {"/dev/stdout", "/proc/self/fd/1"}, {"/dev/stderr", "/proc/self/fd/2"}};
     for (const auto& [link, target] : links) {
         if (symlink(target, link) != 0) {
             return false;
@@ -95,62 +91,40 @@ bool mountPrivateDev()
 bool mountProcAttr(int pid)
 {
     const std::string attr = "/proc/" + std::to_string(pid) + "/attr";
-    if (mount("tmpfs", attr.c_str(), "tmpfs", 0, "mode=0755") != 0) {
-        return false;
-    }
-    return mkdir((attr + "/vetu").c_str(), 0755) == 0;
+    return mount("tmpfs", attr.c_str(), "tmpfs", 0, "mode=0755") == 0 && mkdir((attr + "/vetu").c_str(), 0755) == 0;
 }
 
 void enter()
 {
-    if (g_entered) {
-        return;
-    }
-    if (unshare(CLONE_NEWNS) != 0) {
-        die("unshare", "mount namespace");
-    }
-    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        die("make private", "/");
-    }
+    require(unshare(CLONE_NEWNS) == 0, "unshare", "mount namespace");
+    require(mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0, "make private", "/");
     // /tmp first: it holds the overlay layers of the others. A checkout or
     // build directory under /tmp (the test binary, its working directory, the
     // program it runs) stays visible through a bind mount from the old /tmp.
     std::set<std::string> keep;
-    char exe[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
-    char cwd[PATH_MAX];
-    for (const std::string& path : {n > 0 ? std::string(exe, static_cast<size_t>(n)) : std::string(),
-                                    getcwd(cwd, sizeof(cwd)) ? std::string(cwd) : std::string()}) {
+    std::error_code ignored;
+    const std::string exe = std::filesystem::read_symlink("/proc/self/exe", ignored);
+    for (const std::string& path : {exe, std::filesystem::current_path(ignored).string()}) {
         if (path.compare(0, 5, "/tmp/") == 0) {
             keep.insert(path.substr(5, path.find('/', 5) - 5));
         }
     }
     const int oldTmp = open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (oldTmp < 0) {
-        die("open", "/tmp");
-    }
-    if (mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0) {
-        die("mount tmpfs on", "/tmp");
-    }
+    require(oldTmp >= 0, "open", "/tmp");
+    require(mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") == 0, "mount tmpfs on", "/tmp");
     for (const auto& name : keep) {
         const std::string from = "/proc/self/fd/" + std::to_string(oldTmp) + "/" + name;
         const std::string to = "/tmp/" + name;
-        if (mkdir(to.c_str(), 0755) != 0 || mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
-            die("keep visible", to);
-        }
+        require(mkdir(to.c_str(), 0755) == 0 && mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0,
+                "keep visible", to);
     }
     close(oldTmp);
     for (const char* path : {"/etc/vetu", "/var/log/vetu", "/run", "/sys/kernel/security"}) {
-        if (!mountTmpfs(path)) {
-            die("mount tmpfs on", path);
-        }
+        require(mountTmpfs(path), "mount tmpfs on", path);
     }
     // rpm keeps its database under HOME: give every test a fresh, empty one.
     const std::string home = std::string(kStaging) + "/home";
-    if (!makeDirs(home) || setenv("HOME", home.c_str(), 1) != 0) {
-        die("make HOME", home);
-    }
-    g_entered = true;
+    require(makeDirs(home) && setenv("HOME", home.c_str(), 1) == 0, "make HOME", home);
 }
 
 }  // namespace sandbox

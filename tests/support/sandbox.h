@@ -1,30 +1,23 @@
-// Private mount namespace for tests: the program's real paths are used
-// unchanged, but /etc/vetu, /var/log/vetu, /run, /sys/kernel/security and
-// /tmp are fresh tmpfs mounts that vanish with the process. HOME points at an
-// empty directory on that /tmp, so rpm sees an empty package database.
+// Private mount namespace for tests: the real paths, but /etc/vetu,
+// /var/log/vetu, /run, /sys/kernel/security, /tmp and HOME (rpm's database)
+// are fresh tmpfs that vanish with the process.
 #pragma once
 
 #include <string>
 
 namespace sandbox {
 
-// Must run before any thread starts (unshare of the mount namespace fails in
-// a threaded process). Aborts the process on failure.
+// Before any thread starts (unshare fails in a threaded process); aborts on failure.
 void enter();
 
-// Mounts a fresh tmpfs on an absolute path inside the namespace, creating
-// the path first through an overlay of its nearest existing ancestor when it
-// does not exist, so that nothing is written to the real file system.
-// Returns false and sets errno on failure.
+// A missing path is made through an overlay of its nearest existing
+// ancestor, so nothing is written to the real file system. False and errno on failure.
 bool mountTmpfs(const std::string& path);
 
-// Mounts a fresh tmpfs over /dev that holds only the common character
-// devices (null, zero, full, random, urandom, tty) and the fd links, so that
-// code which labels "/dev" itself leaves the real one alone.
+// A /dev of the common character devices and fd links only, for code that labels "/dev" itself.
 bool mountPrivateDev();
 
-// Mounts a fresh tmpfs over /proc/<pid>/attr so that the process attribute
-// files of that process can be stood in for; creates vetu/ inside.
+// A tmpfs over /proc/<pid>/attr holding an empty vetu/.
 bool mountProcAttr(int pid);
 
 }  // namespace sandbox

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <numeric>
 #include <stdexcept>
 
 #include "common/file_utils.h"
@@ -63,11 +64,8 @@ void writeListing(const StubRpm& stub, const std::vector<std::string>& qaLines,
                   const std::map<std::string, std::vector<std::string>>& fileLists)
 {
     const auto joined = [](const std::vector<std::string>& lines) {
-        std::string text;
-        for (const auto& line : lines) {
-            text += line + '\n';
-        }
-        return text;
+        return std::accumulate(lines.begin(), lines.end(), std::string(),
+                               [](std::string text, const std::string& line) { return text + line + '\n'; });
     };
     stub.writeData("qa", joined(qaLines));
     for (const auto& [name, files] : fileLists) {

@@ -37,10 +37,7 @@ TempTree::~TempTree()
     std::filesystem::remove_all(m_root, ec);
 }
 
-std::string TempTree::path(const std::string& rel) const
-{
-    return rel.empty() ? m_root : m_root + "/" + rel;
-}
+std::string TempTree::path(const std::string& rel) const { return rel.empty() ? m_root : m_root + "/" + rel; }
 
 std::string TempTree::makeParents(const std::string& rel) const
 {

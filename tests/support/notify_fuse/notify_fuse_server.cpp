@@ -1,13 +1,8 @@
-// Stand-in for the kernel's notify file: a one-file FUSE file system mounted
-// over the path given as argv[1]. Descriptor 3 is a SOCK_SEQPACKET socket to
-// the test: every packet the test sends is one request, handed out whole by
-// one read(2), but for a packet longer than a request (4096 bytes): 4096 + n
-// bytes stand for n reads that return 0 bytes. Every write(2) on the file is
-// sent back as one packet. The first packet sent is "R", once the mount
-// stands. There is no poll operation: poll(2) reports the file readable.
-//
-// One thread serves both sides, so a parked read, an interrupt and a queued
-// request are never handled at the same time.
+// The kernel's notify file as a one-file FUSE file system over argv[1].
+// Descriptor argv[2] is a SOCK_SEQPACKET socket to the test: a packet is one
+// request for one read(2), but 4096 + n bytes stand for n empty reads; each
+// write(2) goes back as a packet; "R" once mounted. One thread serves both
+// sides, so a parked read, an interrupt and a queued request never race.
 #define FUSE_USE_VERSION 35
 #include <fuse_lowlevel.h>
 
@@ -16,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <set>
@@ -25,7 +21,7 @@
 
 namespace {
 
-constexpr int kControlFd = 3;
+int g_control = -1;
 constexpr size_t kMaxPacket = 256 * 1024;
 constexpr size_t kMaxRequest = 4096;
 
@@ -38,10 +34,7 @@ struct State {
 State g_state;
 
 // Marks only: a reply from inside the callback would race the read's own.
-void onInterrupt(fuse_req_t req, void* /*data*/)
-{
-    g_state.interrupted.insert(req);
-}
+void onInterrupt(fuse_req_t req, void* /*data*/) { g_state.interrupted.insert(req); }
 
 void answerInterrupted()
 {
@@ -92,16 +85,11 @@ void doRead(fuse_req_t req, fuse_ino_t /*ino*/, size_t size, off_t /*off*/, fuse
 void doWrite(fuse_req_t req, fuse_ino_t /*ino*/, const char* buf, size_t size, off_t /*off*/,
              fuse_file_info* /*fi*/)
 {
-    if (send(kControlFd, buf, size, MSG_NOSIGNAL) < 0) {
+    if (send(g_control, buf, size, MSG_NOSIGNAL) < 0) {
         fuse_reply_err(req, EIO);
         return;
     }
     fuse_reply_write(req, size);
-}
-
-void doRelease(fuse_req_t req, fuse_ino_t /*ino*/, fuse_file_info* /*fi*/)
-{
-    fuse_reply_err(req, 0);
 }
 
 void queueRequest(std::string request)
@@ -116,23 +104,23 @@ void queueRequest(std::string request)
 
 }  // namespace
 
-int main(int /*argc*/, char** argv)
+int main(int argc, char** argv)
 {
+    g_control = argc == 3 ? atoi(argv[2]) : -1;
     fuse_lowlevel_ops ops {};
     ops.getattr = doGetattr;
     ops.open = doOpen;
     ops.read = doRead;
     ops.write = doWrite;
-    ops.release = doRelease;
     char* args[] = {argv[0], nullptr};
     fuse_args fuseArgs = FUSE_ARGS_INIT(1, args);
     fuse_session* session = fuse_session_new(&fuseArgs, &ops, sizeof(ops), nullptr);
-    if (session == nullptr || fuse_session_mount(session, argv[1]) != 0 || send(kControlFd, "R", 1, MSG_NOSIGNAL) != 1) {
+    if (session == nullptr || fuse_session_mount(session, argv[1]) != 0 || send(g_control, "R", 1, MSG_NOSIGNAL) != 1) {
         return 1;  // the test sees no "R"
     }
     fuse_buf buf {};
     std::vector<char> packet(kMaxPacket);
-    pollfd fds[2] = {{fuse_session_fd(session), POLLIN, 0}, {kControlFd, POLLIN, 0}};
+    pollfd fds[2] = {{fuse_session_fd(session), POLLIN, 0}, {g_control, POLLIN, 0}};
     // Ends when the test unmounts the file or goes; the process goes with it.
     for (;;) {
         if (poll(fds, 2, -1) < 0) {
@@ -153,7 +141,7 @@ int main(int /*argc*/, char** argv)
             answerInterrupted();
         }
         if (fds[1].revents != 0) {
-            const ssize_t n = recv(kControlFd, packet.data(), packet.size(), 0);
+            const ssize_t n = recv(g_control, packet.data(), packet.size(), 0);
             if (n <= 0) {
                 return 0;
             }
