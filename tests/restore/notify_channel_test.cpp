@@ -7,7 +7,6 @@
 #include <chrono>
 #include <ctime>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>

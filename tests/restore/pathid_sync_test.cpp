@@ -6,7 +6,6 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
