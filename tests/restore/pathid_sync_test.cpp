@@ -2,9 +2,7 @@
 // id_pairs, split into messages and checked field by field.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/mount.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
