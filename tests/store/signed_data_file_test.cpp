@@ -163,7 +163,6 @@ TEST_F(SignedDataFileTest, PendingSignatureCompletesInterruptedStore)
 TEST_F(SignedDataFileTest, FailedStoreKeepsPreviousPair)
 {
     ASSERT_EQ(store("previous"), 0);
-    // An unwritable signature.
     ASSERT_EQ(mkdir(file().sigPending, 0700), 0);
     EXPECT_EQ(store("next"), -1);
     EXPECT_FALSE(pathExists(file().dataTmp));
@@ -172,7 +171,6 @@ TEST_F(SignedDataFileTest, FailedStoreKeepsPreviousPair)
     EXPECT_EQ(load(r), 0);
     EXPECT_EQ(r.loaded, "previous");
 
-    // A data directory that became read-only.
     ASSERT_EQ(mount(paths::kDataDir, paths::kDataDir, nullptr, MS_BIND, nullptr), 0) << strerror(errno);
     ASSERT_EQ(mount(nullptr, paths::kDataDir, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0)
         << strerror(errno);
