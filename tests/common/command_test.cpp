@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "common/command.h"
@@ -24,37 +25,28 @@ Strings sh(const std::string& script)
 
 // Lines longer than the 1024-byte buffer are cut into pieces (one filling
 // the buffer exactly leaves no empty line behind); output far beyond what a
-// pipe holds is read to the end.
-TEST(ExecuteCommandTest, OutputLines)
+// pipe holds is read to the end. Failures, a death by signal included, give
+// no lines, not the partial output.
+TEST(ExecuteCommandTest, OutputLinesAndFailures)
 {
     const std::string x2000 = "head -c 2000 /dev/zero | tr '\\0' x; echo; echo end";
     const std::string y1023 = "head -c 1023 /dev/zero | tr '\\0' y; echo; echo end";
-    const std::vector<std::pair<std::string, Strings>> cases = {
-        {"printf 'a\\nb'", {"a", "b"}},
-        {"printf '\\nx\\n\\n'", {"", "x", ""}},
-        {"true", {}},
-        {x2000, {std::string(1023, 'x'), std::string(977, 'x'), "end"}},
-        {y1023, {std::string(1023, 'y'), "end"}},
+    const std::tuple<std::string, Strings, Strings> cases[] = {
+        {"/bin/sh", {"-c", "printf 'a\\nb'"}, {"a", "b"}},
+        {"/bin/sh", {"-c", "printf '\\nx\\n\\n'"}, {"", "x", ""}},
+        {"/bin/sh", {"-c", "true"}, {}},
+        {"/bin/sh", {"-c", x2000}, {std::string(1023, 'x'), std::string(977, 'x'), "end"}},
+        {"/bin/sh", {"-c", y1023}, {std::string(1023, 'y'), "end"}},
+        {"/bin/echo", {"one two", "three"}, {"one two three"}},
+        {"", {}, {}}, {"/bin/sh", {"-c", "echo a; exit 2"}, {}}, {"/bin/sh", {"-c", "echo a; kill -9 $$"}, {}},
+        {"no-such-program", {}, {}}, {"/etc/passwd", {}, {}},
     };
-    for (const auto& [script, want] : cases) {
-        EXPECT_EQ(sh(script), want) << script;
+    for (const auto& [program, args, want] : cases) {
+        EXPECT_EQ(executeCommand(program, args), want) << program << " " << (args.empty() ? "" : args.back());
     }
-    EXPECT_EQ(executeCommand("/bin/echo", {"one two", "three"}), Strings({"one two three"}));
     const Strings big = sh("seq 1 200000");
     ASSERT_EQ(big.size(), 200000u);
     EXPECT_EQ(big.back(), "200000");
-}
-
-// Failures, a death by signal included, give no lines, not the partial output.
-TEST(ExecuteCommandTest, FailuresGiveNoLines)
-{
-    const std::pair<std::string, Strings> cases[] = {
-        {"", {}}, {"/bin/sh", {"-c", "echo a; exit 2"}}, {"/bin/sh", {"-c", "echo a; kill -9 $$"}},
-        {"no-such-program", {}}, {"/etc/passwd", {}},
-    };
-    for (const auto& [program, args] : cases) {
-        EXPECT_TRUE(executeCommand(program, args).empty()) << program;
-    }
 }
 
 // Commands from many threads at once: each child holds only its own pipe

@@ -7,7 +7,6 @@
 #include <chrono>
 #include <ctime>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -244,13 +243,18 @@ TEST_F(NotifyChannelTest, RenamesRelabelOnBoundedThreads)
     EXPECT_EQ(readXattr(tree.path("t")) + readXattr(untouched), "");
 }
 
+// A parked read is answered when the request comes; reads that return
+// nothing are read again, and a create after 40 of them is answered at once.
 // With the file's server gone reads fail at once: the thread must neither
 // spin nor stop serving, and serves the next server. It ends within a second
 // of the stop while its read is parked and while the file is absent.
-TEST_F(NotifyChannelTest, ServerDeathAndStop)
+TEST_F(NotifyChannelTest, ParkedAndEmptyReadsServerDeathAndStop)
 {
     startChannel();
-    create("/opt/before");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(create("/opt/parked").label, kUnmatchedLabel);
+    ASSERT_TRUE(standIn->queueEmptyReads(40));
+    EXPECT_EQ(create("/opt/after-empty", getpid(), 0.5).label, kUnmatchedLabel);
     standIn->killServer();
     const std::clock_t cpuBefore = std::clock();
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
@@ -267,15 +271,4 @@ TEST_F(NotifyChannelTest, ServerDeathAndStop)
     startChannel();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_LT(stopChannel(), 1.0);
-}
-
-// A parked read is answered when the request comes; reads that return
-// nothing are read again, and a create after 40 of them is answered at once.
-TEST_F(NotifyChannelTest, ParkedAndEmptyReads)
-{
-    startChannel();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(create("/opt/parked").label, kUnmatchedLabel);
-    ASSERT_TRUE(standIn->queueEmptyReads(40));
-    EXPECT_EQ(create("/opt/after-empty", getpid(), 0.5).label, kUnmatchedLabel);
 }

@@ -2,11 +2,8 @@
 // id_pairs, split into messages and checked field by field.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/mount.h>
-#include <unistd.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 

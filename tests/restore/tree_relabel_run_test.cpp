@@ -195,9 +195,15 @@ TEST_F(TreeRelabelRunTest, ExectlLibraryHearsEveryPathAndTheScanList)
     EXPECT_EQ(lines[6], "scanlist " + root + " 7");
     EXPECT_EQ(std::set<std::string>(lines.begin() + 7, lines.end()), scanned);
     EXPECT_TRUE(lines[7] == "  " + root && lines.back() == "  /dev");
-    // The library is closed with the run: nothing more reaches it.
-    EXPECT_EQ(VetuRestoreContext::getInstance().callExectlfunc(root, {"/x"}, false), 0);
+    // The library is closed with the run: nothing more reaches it. Loaded
+    // again, the update list has an entry point of its own.
+    VetuRestoreContext& context = VetuRestoreContext::getInstance();
+    EXPECT_EQ(context.callExectlfunc(root, {"/x"}, false), 0);
     EXPECT_EQ(readLines(kRecordFile).size(), lines.size());
+    std::filesystem::remove(kRecordFile);
+    ASSERT_EQ(context.loadExectlSo("libtamro2_exectl.so.0"), 0);
+    EXPECT_EQ(context.callExectlfunc("/mnt", {"/mnt/x"}, true), 0);
+    EXPECT_EQ(readFile(kRecordFile), "update /mnt 1\n  /mnt/x\n");
 }
 
 // A root that is missing, empty or under a system prefix queues nothing but
@@ -219,12 +225,10 @@ TEST_F(TreeRelabelRunTest, BadAndSystemRootsLabelOnlyDev)
     }
     EXPECT_EQ(readXattr("/run/x"), "");
     EXPECT_EQ(readXattr("/run/x/f"), "");
-}
 
-// System prefixes are plain prefixes of the whole path: /library is skipped
-// as /lib is. Such top-level names exist only inside a root of our own.
-TEST_F(TreeRelabelRunTest, SystemPrefixesArePlainPrefixes)
-{
+    // System prefixes are plain prefixes of the whole path: /library is
+    // skipped as /lib is. Such top-level names exist only inside a root of
+    // our own.
     const std::vector<std::string> roots = {"/library", "/devices", "/database", "/srv2"};
     for (const auto& root : roots) {
         tree.file("root" + root + "/x/f");
@@ -278,7 +282,7 @@ TEST_F(TreeRelabelRunTest, CyclesAndUnwritablePathsDoNotStopTheRun)
 
 // A relative root walks from the working directory, under its canonical
 // name; without the exec-control library labelling goes on.
-TEST_F(TreeRelabelRunTest, RelativeRootWithoutExectlLibrary)
+TEST_F(TreeRelabelRunTest, RelativeRootWithoutOrWithABrokenExectlLibrary)
 {
     ASSERT_TRUE(sandbox::mountTmpfs(VETU_EXECTL_STUB_DIR));
     const std::string file = tree.file("d/f");
@@ -288,6 +292,15 @@ TEST_F(TreeRelabelRunTest, RelativeRootWithoutExectlLibrary)
     EXPECT_EQ(readXattr(tree.root()), "");
     EXPECT_FALSE(std::filesystem::exists(kRecordFile));
     ASSERT_EQ(chdir("/"), 0);
+
+    // With a library that lacks an entry point the load fails and the
+    // hand-over calls nothing.
+    VetuRestoreContext& context = VetuRestoreContext::getInstance();
+    std::filesystem::copy_file(VETU_EXECTL_PARTIAL_DIR "/libtamro2_exectl.so.0",
+                               VETU_EXECTL_STUB_DIR "/libtamro2_exectl.so.0");
+    EXPECT_EQ(context.loadExectlSo("libtamro2_exectl.so.0"), -1);
+    EXPECT_EQ(context.callExectlfunc("/", {"/a"}, false) + context.callExectlfunc("/", {"/a"}, true), 0);
+    EXPECT_FALSE(std::filesystem::exists(kRecordFile));
 }
 
 // A user at its thread limit cannot start the run's threads: the run is then
@@ -307,26 +320,4 @@ TEST_F(TreeRelabelRunTest, RunThatCannotStartThreadsIsDoneOnTheCallingThread)
     EXPECT_EQ(VetuRestoreContext::getInstance().setLabelToDirRecursive(VetuRestoreInit::getInstance(), tree.root(), {}), 0);
     alarm(0);
     EXPECT_EQ(log.countContaining("start producer thread failed: ", "ERROR"), 1u) << log.dump();
-}
-
-// The scan list's hand-over is shown above; the update list has an entry
-// point of its own.
-TEST_F(TreeRelabelRunTest, UpdateListReachesItsEntryPoint)
-{
-    ASSERT_EQ(VetuRestoreContext::getInstance().loadExectlSo("libtamro2_exectl.so.0"), 0);
-    EXPECT_EQ(VetuRestoreContext::getInstance().callExectlfunc("/mnt", {"/mnt/x"}, true), 0);
-    EXPECT_EQ(readFile(kRecordFile), "update /mnt 1\n  /mnt/x\n");
-}
-
-// With a library that lacks an entry point the load fails and the hand-over
-// calls nothing.
-TEST_F(TreeRelabelRunTest, MissingEntryPointMeansNoHookCalls)
-{
-    VetuRestoreContext& context = VetuRestoreContext::getInstance();
-    ASSERT_TRUE(sandbox::mountTmpfs(VETU_EXECTL_STUB_DIR));
-    std::filesystem::copy_file(VETU_EXECTL_PARTIAL_DIR "/libtamro2_exectl.so.0",
-                               VETU_EXECTL_STUB_DIR "/libtamro2_exectl.so.0");
-    EXPECT_EQ(context.loadExectlSo("libtamro2_exectl.so.0"), -1);
-    EXPECT_EQ(context.callExectlfunc("/", {"/a"}, false) + context.callExectlfunc("/", {"/a"}, true), 0);
-    EXPECT_FALSE(std::filesystem::exists(kRecordFile));
 }

@@ -38,27 +38,24 @@ TEST(HexValueTest, AcceptedAndRefusedTexts)
 TEST(ConfFileTest, LinesCommentsAndBadValues)
 {
     TempTree tree;
-    const std::string good = tree.file("good.conf",
-                                       " /opt/app = 0x10 \r\n/opt/b=10\n\n# /opt/comment=1\n #/opt/indented=2\n"
-                                       "/opt/noequals\n/opt/nothing=\n/o p t/c\t=\t0X1\tF\r\n/opt/b=11\n");
-    std::map<std::string, uint32_t> map;
-    readConfFileToMap(good, map);
-    EXPECT_EQ(map, (std::map<std::string, uint32_t>{
-                       {"/opt/app", 0x10}, {"/opt/b", 0x11}, {"#/opt/indented", 2}, {"/opt/c", 0x1f}}));
-
-    map.clear();
-    readConfFileToMap(tree.file("bad.conf", "/a=1\n/b=2\n/c=0xZZ\n/d=4\n"), map);
-    EXPECT_EQ(map, (std::map<std::string, uint32_t>{{"/a", 1}, {"/b", 2}}));
-
     const std::string wideValue = tree.file("wide.conf", "/x=100000000\n/y=1\n");
-    map.clear();
-    readConfFileToMap(wideValue, map);
-    EXPECT_TRUE(map.empty());
+    const std::pair<std::string, std::map<std::string, uint32_t>> cases[] = {
+        {tree.file("good.conf", " /opt/app = 0x10 \r\n/opt/b=10\n\n# /opt/comment=1\n #/opt/indented=2\n"
+                                "/opt/noequals\n/opt/nothing=\n/o p t/c\t=\t0X1\tF\r\n/opt/b=11\n"),
+         {{"/opt/app", 0x10}, {"/opt/b", 0x11}, {"#/opt/indented", 2}, {"/opt/c", 0x1f}}},
+        {tree.file("bad.conf", "/a=1\n/b=2\n/c=0xZZ\n/d=4\n"), {{"/a", 1}, {"/b", 2}}},
+        {wideValue, {}},
+    };
+    for (const auto& [file, want] : cases) {
+        std::map<std::string, uint32_t> map;
+        readConfFileToMap(file, map);
+        EXPECT_EQ(map, want) << file;
+    }
     std::map<std::string, uint64_t> wide;
     readConfFileToMap(wideValue, wide);
     EXPECT_EQ(wide, (std::map<std::string, uint64_t>{{"/x", 0x100000000ull}, {"/y", 1}}));
 
-    map = {{"/kept", 1}};
+    std::map<std::string, uint32_t> map = {{"/kept", 1}};
     readConfFileToMap(tree.path("absent.conf"), map);
     EXPECT_EQ(map, (std::map<std::string, uint32_t>{{"/kept", 1}}));
 }

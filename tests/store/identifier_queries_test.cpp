@@ -183,14 +183,11 @@ TEST_F(QueryTest, RegistrationKeepsTheLastFileOwnerAndRefusesBadArguments)
 
 TEST_F(QueryTest, ParentDirCacheNeverHoldsRootAndSkipsRelocationNotices)
 {
-    store.updateParentDirsCache("/usr/lib/x/y.so");
-    store.updateParentDirsCache("/usr/lib/z.so");
-    store.updateParentDirsCache("/top-level-file");
-    store.updateParentDirsCache("");
-    for (const std::string notice : {"/opt/a 被转移自 /usr/a", "/opt/b 被转移至 /usr/b", "软件包将其他的包转移至 /x/y"}) {
-        store.updateParentDirsCache(notice);
+    // Relocation notices are no paths; "被" alone is a name.
+    for (const std::string path : {"/usr/lib/x/y.so", "/usr/lib/z.so", "/top-level-file", "", "/opt/a 被转移自 /usr/a",
+                                   "/opt/b 被转移至 /usr/b", "软件包将其他的包转移至 /x/y", "/srv/被/a"}) {
+        store.updateParentDirsCache(path);
     }
-    store.updateParentDirsCache("/srv/被/a");  // "被" alone is a name
     // An existing directory counts itself.
     TempTree tree;
     const std::string dir = tree.dir("pkgdir");

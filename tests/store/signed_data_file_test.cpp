@@ -163,7 +163,6 @@ TEST_F(SignedDataFileTest, PendingSignatureCompletesInterruptedStore)
 TEST_F(SignedDataFileTest, FailedStoreKeepsPreviousPair)
 {
     ASSERT_EQ(store("previous"), 0);
-    // An unwritable signature.
     ASSERT_EQ(mkdir(file().sigPending, 0700), 0);
     EXPECT_EQ(store("next"), -1);
     EXPECT_FALSE(pathExists(file().dataTmp));
@@ -172,7 +171,6 @@ TEST_F(SignedDataFileTest, FailedStoreKeepsPreviousPair)
     EXPECT_EQ(load(r), 0);
     EXPECT_EQ(r.loaded, "previous");
 
-    // A data directory that became read-only.
     ASSERT_EQ(mount(paths::kDataDir, paths::kDataDir, nullptr, MS_BIND, nullptr), 0) << strerror(errno);
     ASSERT_EQ(mount(nullptr, paths::kDataDir, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0)
         << strerror(errno);
@@ -193,33 +191,29 @@ bool isVersion(const std::string& bytes)
     return bytes.rfind("version ", 0) == 0 && bytes == version(std::stoull(bytes.substr(8)));
 }
 
-TEST(SignedDataCrashTest, KilledStoresNeverLoseTheData)
+TEST_F(SignedDataFileTest, KilledStoresNeverLoseTheData)
 {
-    fs::create_directories(paths::kDataDir);
-    std::string error;
-    ASSERT_EQ(storeSignedData(kIdentityDataFile, kKey, version(0), error), 0);
+    ASSERT_EQ(store(version(0)), 0);
     std::mt19937 rng(20261206);
     for (uint64_t round = 0; round < 80; ++round) {
-        ChildProcess writer([round] {
+        ChildProcess writer([this, round] {
             for (uint64_t n = 1000 * round + 1;; ++n) {
-                std::string e;
-                storeSignedData(kIdentityDataFile, kKey, version(n), e);
+                store(version(n));
             }
             return 0;
         });
         std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<int>(0, 4000)(rng)));
         writer.stop();
         Recorder r;
-        ASSERT_EQ(loadSignedData(kIdentityDataFile, kIdentityDataTexts, kKey, r.parser()), 0) << "round " << round;
+        ASSERT_EQ(load(r), 0) << "round " << round;
         ASSERT_TRUE(isVersion(r.loaded)) << "round " << round;
     }
 }
 
 // A link in the key's place is refused; the signatures made with an earlier
 // key are not deleted for it. An empty key neither signs nor deletes.
-TEST(HmacKeyTest, SymlinkedKeyIsRefusedAndNothingIsDeleted)
+TEST_F(SignedDataFileTest, SymlinkedKeyIsRefusedAndNothingIsDeleted)
 {
-    fs::create_directories(paths::kDataDir);
     const std::string target = std::string(paths::kDataDir) + "/real_key";
     ASSERT_EQ(symlink(target.c_str(), paths::kHmacKey), 0);
     std::string error;

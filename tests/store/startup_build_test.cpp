@@ -1,7 +1,7 @@
 // The start-up build of the data store against a stub rpm.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
+#include <unistd.h>
 #include <sys/xattr.h>
 
 #include <filesystem>
@@ -14,7 +14,6 @@
 #include "common/paths.h"
 #include "store/vetu_restore_init.h"
 #include "support/expected_label.h"
-#include "support/log_capture.h"
 #include "support/stub_program.h"
 #include "support/temp_tree.h"
 
