@@ -78,13 +78,23 @@ private:
 
 // The level is asked before the arguments are worked out: a line that is not
 // written costs no escaping or formatting of its fields.
-#define VETU_LOG_AT(priority, method, ...)                                     \
+#define VETU_LOG_NAMED(func, priority, method, ...)                            \
     do {                                                                       \
         Logger* const vetuLogger_ = Logger::getInstance();                     \
         if (vetuLogger_->isEnabled(priority)) {                                \
-            vetuLogger_->method(__FUNCTION__, __LINE__, __VA_ARGS__);          \
+            vetuLogger_->method(func, __LINE__, __VA_ARGS__);                  \
         }                                                                      \
     } while (0)
+// The priority of each log method, for macros that name the method: Debug
+// for logDebug and so on.
+namespace log_priority {
+constexpr int Debug = log4cpp::Priority::DEBUG;
+constexpr int Info = log4cpp::Priority::INFO;
+constexpr int Warn = log4cpp::Priority::WARN;
+constexpr int Error = log4cpp::Priority::ERROR;
+constexpr int Fatal = log4cpp::Priority::FATAL;
+}  // namespace log_priority
+#define VETU_LOG_AT(priority, method, ...) VETU_LOG_NAMED(__FUNCTION__, priority, method, __VA_ARGS__)
 #define LOG_DEBUG(...) VETU_LOG_AT(log4cpp::Priority::DEBUG, logDebug, __VA_ARGS__)
 #define LOG_INFO(...) VETU_LOG_AT(log4cpp::Priority::INFO, logInfo, __VA_ARGS__)
 #define LOG_WARN(...) VETU_LOG_AT(log4cpp::Priority::WARN, logWarn, __VA_ARGS__)

@@ -28,7 +28,7 @@
 #include "store/vetu_restore_init.h"
 
 // Every line of the channel carries the thread's own name.
-#define NOTIFY_LOG(method, ...) Logger::getInstance()->method(kLogName, __LINE__, __VA_ARGS__)
+#define NOTIFY_LOG(level, ...) VETU_LOG_NAMED(kLogName, log_priority::level, log##level, __VA_ARGS__)
 
 namespace {
 
@@ -102,16 +102,16 @@ int openNotify(StopWatch& watch)
 {
     for (;;) {
         if (watch.stopped()) {
-            NOTIFY_LOG(logInfo, "monitor file create and rename thread exit before open.");
+            NOTIFY_LOG(Info, "monitor file create and rename thread exit before open.");
             return -1;
         }
         const int fd = open(paths::kNotify, O_RDWR | O_CLOEXEC);
         if (fd >= 0) {
             return fd;
         }
-        NOTIFY_LOG(logDebug, "can not open file %s", paths::kNotify);
+        NOTIFY_LOG(Debug, "can not open file %s", paths::kNotify);
         if (watch.pause(std::chrono::seconds(kOpenRetrySeconds))) {
-            NOTIFY_LOG(logInfo, "monitor file create and rename thread exit during retry.");
+            NOTIFY_LOG(Info, "monitor file create and rename thread exit during retry.");
             return -1;
         }
     }
@@ -136,12 +136,12 @@ public:
             const bool failed = serve(fd);
             close(fd);
             if (!failed) {
-                NOTIFY_LOG(logInfo, "monitor file create and rename thread exit.");
+                NOTIFY_LOG(Info, "monitor file create and rename thread exit.");
                 return;
             }
             // The file's server went away: open it again once it may be back.
             if (m_watch.pause(std::chrono::milliseconds(kReadErrorPauseMs))) {
-                NOTIFY_LOG(logInfo, "monitor file create and rename thread exit.");
+                NOTIFY_LOG(Info, "monitor file create and rename thread exit.");
                 return;
             }
         }
@@ -160,10 +160,10 @@ private:
             const ssize_t n = read(fd, m_readBuffer, sizeof(m_readBuffer));
             if (n < 0) {
                 if (errno == EINTR) {
-                    NOTIFY_LOG(logWarn, "the system call read was interrupted by a signal.");
+                    NOTIFY_LOG(Warn, "the system call read was interrupted by a signal.");
                     continue;
                 }
-                NOTIFY_LOG(logWarn, "read error: %s", strerror(errno));
+                NOTIFY_LOG(Warn, "read error: %s", strerror(errno));
                 return true;
             }
             if (n == 0) {
@@ -183,41 +183,33 @@ private:
         const Logger::Hold hold;
         NotifyRequest& request = m_request;
         if (!parseNotifyRequest(m_readBuffer, length, request)) {
-            NOTIFY_LOG(logError, "read date length too short!");
+            NOTIFY_LOG(Error, "read date length too short!");
             return;
         }
-        if (Logger::getInstance()->isEnabled(log4cpp::Priority::DEBUG)) {
-            NOTIFY_LOG(logDebug, "original file path:%s", logSafe(request.path).c_str());
-        }
+        NOTIFY_LOG(Debug, "original file path:%s", logSafe(request.path).c_str());
         const std::string path = rewriteRequestPath(request.path);
         if (request.flag == kNotifyFlagRename) {
-            NOTIFY_LOG(logInfo, "rename a file:%s", logSafe(path).c_str());
+            NOTIFY_LOG(Info, "rename a file:%s", logSafe(path).c_str());
             if (!m_renames.submit(path)) {
-                NOTIFY_LOG(logError, "too many renames waiting, not relabelled: %s", logSafe(path).c_str());
+                NOTIFY_LOG(Error, "too many renames waiting, not relabelled: %s", logSafe(path).c_str());
             }
         } else if (request.flag == kNotifyFlagCreate) {
             handleCreate(fd, request.id, request.pid, path);
         } else {
-            NOTIFY_LOG(logError, "invalid message flag!");
+            NOTIFY_LOG(Error, "invalid message flag!");
         }
     }
 
     void handleCreate(int fd, uint32_t id, int32_t pid, const std::string& path)
     {
-        // Lines below the level being written are not composed.
-        const bool info = Logger::getInstance()->isEnabled(log4cpp::Priority::INFO);
-        if (info) {
-            NOTIFY_LOG(logInfo, "create a file:%s", logSafe(path).c_str());
-        }
+        NOTIFY_LOG(Info, "create a file:%s", logSafe(path).c_str());
         const std::string name = m_comms.getProcessComm(pid);
-        if (info) {
-            NOTIFY_LOG(logInfo, "the process that creates the file is %s, file_path: %s", logSafe(name).c_str(),
-                       logSafe(path).c_str());
-        }
+        NOTIFY_LOG(Info, "the process that creates the file is %s, file_path: %s", logSafe(name).c_str(),
+                   logSafe(path).c_str());
         std::string exe;
         const PackageManagerCheck check = checkPackageManager(pid, name, exe);
         if (check == PackageManagerCheck::Spoofed) {
-            NOTIFY_LOG(logWarn,
+            NOTIFY_LOG(Warn,
                        "process name matches '%s' but exe path '%s' does not match any expected package manager "
                        "path, possible spoofing",
                        logSafe(name).c_str(), logSafe(exe).c_str());
@@ -228,7 +220,7 @@ private:
             try {
                 VetuRestoreContext::getNewCreateFileLabel(path, m_store, label);
             } catch (const std::exception& e) {
-                NOTIFY_LOG(logError, "label of %s failed: %s", logSafe(path).c_str(), logSafe(e.what()).c_str());
+                NOTIFY_LOG(Error, "label of %s failed: %s", logSafe(path).c_str(), logSafe(e.what()).c_str());
                 label.clear();
             }
         }
@@ -238,16 +230,14 @@ private:
         const bool written = write(fd, m_replyBuffer, length) >= 0;
 
         if (status == kNotifyStatusLabel) {
-            if (Logger::getInstance()->isEnabled(log4cpp::Priority::DEBUG)) {
-                NOTIFY_LOG(logDebug, "file: %s, label: %s", logSafe(path).c_str(), logSafe(label).c_str());
-            }
+            NOTIFY_LOG(Debug, "file: %s, label: %s", logSafe(path).c_str(), logSafe(label).c_str());
             if (label.size() > kNotifyMaxLabel) {
-                NOTIFY_LOG(logError, "label too long, truncating! file: %s, label: %s", logSafe(path).c_str(),
+                NOTIFY_LOG(Error, "label too long, truncating! file: %s, label: %s", logSafe(path).c_str(),
                            logSafe(label).c_str());
             }
         }
         if (!written) {
-            NOTIFY_LOG(logError, "write get en error!");
+            NOTIFY_LOG(Error, "write get en error!");
         }
     }
 
@@ -269,7 +259,7 @@ int monitorFileCreateAndRename(const std::atomic<bool>& stopFlag, VetuRestoreIni
     sigemptyset(&interrupt);
     sigaddset(&interrupt, kInterruptSignal);
     pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
-    NOTIFY_LOG(logInfo, "monitor file create and rename thread begin.");
+    NOTIFY_LOG(Info, "monitor file create and rename thread begin.");
     NotifyChannel channel(stopFlag, store);
     channel.run();
     return 0;

@@ -21,7 +21,7 @@
 #include "store/vetu_restore_init.h"
 
 // The log lines carry the member's name, not the shared body's.
-#define MEMBER_LOG(level, ...) Logger::getInstance()->level(member.name, __LINE__, __VA_ARGS__)
+#define MEMBER_LOG(level, ...) VETU_LOG_NAMED(member.name, log_priority::level, log##level, __VA_ARGS__)
 
 namespace {
 
@@ -99,14 +99,14 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
         file = path;
     }
     if (member.link && !member.sid) {
-        MEMBER_LOG(logInfo, "file_path %s", logSafe(file).c_str());
+        MEMBER_LOG(Info, "file_path %s", logSafe(file).c_str());
     }
     vetu_id_t id;
     if ((member.sid ? store.getFileSid(file, id) : store.getFileOid(file, id)) != 0) {
         if (member.sid) {
-            MEMBER_LOG(logError, "get sid failed, %s", logSafe(file).c_str());
+            MEMBER_LOG(Error, "get sid failed, %s", logSafe(file).c_str());
         } else {
-            MEMBER_LOG(logError, "get oid failed, %s", logSafe(file).c_str());
+            MEMBER_LOG(Error, "get oid failed, %s", logSafe(file).c_str());
         }
         return kFailedIdentity;
     }
@@ -127,7 +127,7 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
     }
     const bool exists = checked || (memo && stat(file.c_str(), &status) == 0);
     if ((exists ? hints.memo->setFull(file, status) : setParentDirInheritFlag(file, kInheritFlagFull)) != 0) {
-        MEMBER_LOG(logWarn, "set parent dir inherit flag failed, %s", logSafe(file).c_str());
+        MEMBER_LOG(Warn, "set parent dir inherit flag failed, %s", logSafe(file).c_str());
     }
     if (containsBackslash(file)) {
         file = removeBackslashes(file);
@@ -138,19 +138,19 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
             recordPolicyEntry(record, file, id, hints);
         }
         if (member.sid) {
-            MEMBER_LOG(logInfo, "%s sid: %016lx-%016lx-%016lx", logSafe(file).c_str(), id.pkg_id, id.file_id,
+            MEMBER_LOG(Info, "%s sid: %016lx-%016lx-%016lx", logSafe(file).c_str(), id.pkg_id, id.file_id,
                        id.path_id);
         } else {
-            MEMBER_LOG(logInfo, "file: %s oid: %016lx-%016lx-%016lx", logSafe(file).c_str(), id.pkg_id, id.file_id,
+            MEMBER_LOG(Info, "file: %s oid: %016lx-%016lx-%016lx", logSafe(file).c_str(), id.pkg_id, id.file_id,
                        id.path_id);
         }
         return id;
     }
     if (member.link && !isSymlink(file.c_str())) {
         if (member.sid) {
-            MEMBER_LOG(logError, "%s is not symlink.", logSafe(file).c_str());
+            MEMBER_LOG(Error, "%s is not symlink.", logSafe(file).c_str());
         } else {
-            MEMBER_LOG(logError, "%s is not symlink...", logSafe(file).c_str());
+            MEMBER_LOG(Error, "%s is not symlink...", logSafe(file).c_str());
         }
         return kFailedIdentity;
     }
@@ -163,7 +163,7 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
         const auto labelLock = exists && !member.link ? lockLabelOfFile(status) : lockLabelOfPath(file, member.link);
         if ((checked ? getCheckedFileLabelFromXattr(file.c_str(), &current)
                      : getFileLabelFromXattr(file.c_str(), &current, mode)) != 0) {
-            MEMBER_LOG(logWarn, "get file label from xattr failed, %s", logSafe(file).c_str());
+            MEMBER_LOG(Warn, "get file label from xattr failed, %s", logSafe(file).c_str());
             current = LabelContext{};
         }
         next = current;
@@ -187,7 +187,7 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
     const vetu_id_t result = member.sid ? next.sid : next.oid;
     if (written != 0) {
         if (!isFilesystemReadOnly(file.c_str())) {
-            MEMBER_LOG(logError, "set file label to xattr failed, %s", logSafe(file).c_str());
+            MEMBER_LOG(Error, "set file label to xattr failed, %s", logSafe(file).c_str());
             return kFailedIdentity;
         }
         const auto index = store.m_mapPathToIdentityType.load();
@@ -215,7 +215,7 @@ vetu_id_t VetuRestoreContext::setPolicyLabel(const PolicyLabelMember& member, co
              next.sid.pkg_id, next.sid.file_id, next.sid.path_id, next.tid, next.oid.pkg_id, next.oid.file_id,
              next.oid.path_id, next.inherit_flag, next.create_oid.pkg_id, next.create_oid.file_id,
              next.create_oid.path_id);
-    MEMBER_LOG(logInfo, member.commaInWrittenLine ? "file: %s, %s" : "file: %s %s", logSafe(file).c_str(), label);
+    MEMBER_LOG(Info, member.commaInWrittenLine ? "file: %s, %s" : "file: %s %s", logSafe(file).c_str(), label);
     return result;
 }
 
