@@ -1,11 +1,11 @@
 #include "common/path_pattern.h"
 
-#include <fnmatch.h>
 #include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
 #include <glob.h>
-#include <limits.h>
-#include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -43,39 +43,45 @@ void logGlobFailure(int rc, int err)
     }
 }
 
-// A directory whose canonical path is its own with the "." components
-// dropped: no link on the way to it.
-bool isCanonicalDir(const std::string& dir)
+// A directory that cannot be opened or read for a reason that says nothing
+// about what it holds (out of descriptors, memory, an I/O error) fails the
+// walk; absence, a refusal, a link swapped in and a name too long for any
+// safe result only mean that nothing there can be named.
+bool namesNothing(int err)
 {
-    char real[PATH_MAX];
-    if (realpath(dir.c_str(), real) == nullptr) {
+    switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+    case EACCES:
+    case EPERM:
+    case ELOOP:
+    case ENAMETOOLONG:
+        return true;
+    default:
         return false;
     }
-    std::string lexical = fs::path(dir).lexically_normal().string();
-    if (lexical.size() > 1 && lexical.back() == '/') {
-        lexical.pop_back();
-    }
-    return lexical == real;
 }
 
 bool hasMagic(const std::string& component) { return component.find_first_of("*?[\\") != std::string::npos; }
 
-std::string joinPath(const std::string& dir, const std::string& name)
-{
-    return dir == "/" ? dir + name : dir + "/" + name;
-}
-
 // One walk of a pattern, component by component, as glob(3) would match it
-// (a leading period only matched explicitly), with no directory entered or
-// listed that is reached through a symbolic link.
+// (a leading period only matched explicitly). Nothing reached through a
+// symbolic link is entered: each component the walk enters was seen as a
+// directory by lstat or by its listing, and is opened without following a
+// link, so no path needs resolving again. Like glob(3) it holds one open
+// directory at a time: a listing is read and closed before the walk
+// descends, however deep the pattern.
 class PatternWalk {
+    static constexpr size_t kListingBuffer = 32768;
+
 public:
     PatternWalk(size_t maxEntriesRead, const std::function<bool(const std::string&)>& take)
         : m_entriesLeft(maxEntriesRead), m_take(take)
     {
     }
 
-    // False when the budget ran out or take asked to stop.
+    // False when the budget ran out, a directory could not be listed, or
+    // take asked to stop.
     bool run(const std::string& pattern)
     {
         size_t begin = 0;
@@ -87,93 +93,170 @@ public:
             begin = end + 1;
         }
         if (m_components.empty()) {
-            return true;
+            // "/" (or a run of slashes) names the root itself.
+            offer("/", DT_DIR);
+        } else {
+            m_dirsOnly = pattern.back() == '/';
+            walk(0);
         }
-        m_dirsOnly = pattern.back() == '/';
-        walk("/", 0);
-        return !m_exceeded && !m_stopped;
+        return !m_exceeded && !m_failed && !m_stopped;
     }
 
     bool exceeded() const { return m_exceeded; }
+    // take asked to stop, and nothing failed before.
+    bool stopped() const { return m_stopped && !m_exceeded && !m_failed; }
 
 private:
     bool done() const { return m_exceeded || m_stopped; }
 
-    void offer(std::string path)
+    void fail(const char* what, const std::string& path, int err)
+    {
+        LOG_ERROR("searchFilesByPattern: cannot %s %s: %s", what, logSafe(path).c_str(), strerror(err));
+        m_failed = true;
+    }
+
+    // type: the entry's d_type as listed, DT_UNKNOWN when not known.
+    void offer(std::string path, unsigned char type)
     {
         // As in glob(3), a pattern that ends in '/' names directories, and so do its matches.
         if (m_dirsOnly) {
-            struct stat st {};
-            if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            if (type == DT_UNKNOWN) {
+                struct stat st {};
+                type = lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
+            }
+            if (type != DT_DIR) {
                 return;
             }
             path += '/';
         }
-        if (!isFilePathSafe(path, false, true, true)) {
+        // A match listed as anything but a link needs the lexical checks
+        // alone: the link test would lstat it again.
+        const bool knownNotLink = type != DT_UNKNOWN && type != DT_LNK;
+        if (!isFilePathSafe(path, knownNotLink, true, true)) {
             LOG_WARN("searchFilesByPattern: skipping unsafe path from glob result: %s", logSafe(path).c_str());
             return;
         }
         m_stopped = !m_take(path);
     }
 
-    void walk(const std::string& dir, size_t index)
+    // The type of m_path by lstat: DT_UNKNOWN when it names nothing.
+    unsigned char typeOfPath()
+    {
+        struct stat st {};
+        if (lstat(m_path.c_str(), &st) != 0) {
+            if (!namesNothing(errno)) {
+                fail("look at", m_path, errno);
+            }
+            return DT_UNKNOWN;
+        }
+        return S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
+    }
+
+    // m_path is a directory reached without a link (the root when empty);
+    // matches m_components[index] in it.
+    void walk(size_t index)
     {
         const std::string& component = m_components[index];
         const bool last = index + 1 == m_components.size();
+        const size_t base = m_path.size();
         if (!hasMagic(component)) {
-            const std::string child = joinPath(dir, component);
-            struct stat st {};
-            if (lstat(child.c_str(), &st) != 0) {
-                return;
+            m_path.append("/").append(component);
+            const unsigned char type = typeOfPath();
+            if (type != DT_UNKNOWN) {
+                if (last) {
+                    offer(m_path, type);
+                } else if (type == DT_LNK) {
+                    LOG_WARN("searchFilesByPattern: not listing below %s, a symbolic link", logSafe(m_path).c_str());
+                } else {
+                    descend(index, type);
+                }
             }
-            if (!last) {
-                walk(child, index + 1);
-            } else if (isCanonicalDir(dir)) {
-                offer(child);
-            } else {
-                LOG_WARN("searchFilesByPattern: skipping %s, below a symbolic link", logSafe(child).c_str());
-            }
+            m_path.resize(base);
             return;
         }
-        if (!isCanonicalDir(dir)) {
-            LOG_WARN("searchFilesByPattern: not listing %s, reached through a symbolic link", logSafe(dir).c_str());
+        std::vector<std::pair<std::string, unsigned char>> matches;
+        if (!list(component, matches)) {
             return;
         }
-        DIR* stream = opendir(dir.c_str());
-        if (stream == nullptr) {
-            return;
-        }
-        while (!done()) {
-            if (m_entriesLeft == 0) {
-                m_exceeded = true;
+        for (const auto& match : matches) {
+            if (done()) {
                 break;
             }
-            --m_entriesLeft;
-            const dirent* entry = readdir(stream);
-            if (entry == nullptr) {
-                break;
-            }
-            if (fnmatch(component.c_str(), entry->d_name, FNM_PERIOD) != 0) {
-                continue;
-            }
-            const std::string child = joinPath(dir, entry->d_name);
+            m_path.append("/").append(match.first);
             if (last) {
-                offer(child);
-                continue;
+                offer(m_path, match.second);
+            } else {
+                unsigned char type = match.second;
+                if (type == DT_UNKNOWN) {
+                    type = typeOfPath();
+                }
+                descend(index, type);
             }
-            struct stat st {};
-            if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-                walk(child, index + 1);
+            m_path.resize(base);
+        }
+    }
+
+    // Goes on below m_path, a match of component index of the given type:
+    // only a directory, and never "..", below which nothing could pass the
+    // path safety check.
+    void descend(size_t index, unsigned char type)
+    {
+        const bool dotDot = m_path.size() >= 3 && m_path.compare(m_path.size() - 3, 3, "/..") == 0;
+        if (type == DT_DIR && !dotDot) {
+            walk(index + 1);
+        }
+    }
+
+    // The entries of m_path whose names match component, in directory order,
+    // with their listed types; the directory is closed when this returns.
+    bool list(const std::string& component, std::vector<std::pair<std::string, unsigned char>>& matches)
+    {
+        const char* dir = m_path.empty() ? "/" : m_path.c_str();
+        const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno == ELOOP) {
+                LOG_WARN("searchFilesByPattern: not listing %s, reached through a symbolic link", logSafe(dir).c_str());
+            } else if (!namesNothing(errno)) {
+                fail("list", dir, errno);
+            }
+            return false;
+        }
+        // getdents64 straight into one buffer the walk keeps: a stream per
+        // directory would cost a descriptor check, a stat and an allocation.
+        m_buffer.resize(kListingBuffer);
+        while (!m_exceeded) {
+            const ssize_t got = getdents64(fd, m_buffer.data(), m_buffer.size());
+            if (got <= 0) {
+                if (got < 0) {
+                    fail("read", dir, errno);
+                }
+                break;
+            }
+            for (ssize_t at = 0; at < got;) {
+                const auto* entry = reinterpret_cast<const dirent64*>(m_buffer.data() + at);
+                at += entry->d_reclen;
+                if (m_entriesLeft == 0) {
+                    m_exceeded = true;
+                    break;
+                }
+                --m_entriesLeft;
+                if (fnmatch(component.c_str(), entry->d_name, FNM_PERIOD) == 0) {
+                    matches.emplace_back(entry->d_name, entry->d_type);
+                }
             }
         }
-        closedir(stream);
+        close(fd);
+        return !m_exceeded;
     }
 
     size_t m_entriesLeft;
     const std::function<bool(const std::string&)>& m_take;
     std::vector<std::string> m_components;
+    std::string m_path;  // the directory being walked; empty for the root
+    std::vector<char> m_buffer;
     bool m_dirsOnly = false;
     bool m_exceeded = false;
+    bool m_failed = false;
     bool m_stopped = false;
 };
 
@@ -214,11 +297,11 @@ bool forEachPatternMatch(const std::string& pattern, size_t maxEntriesRead,
                          const std::function<bool(const std::string&)>& take)
 {
     PatternWalk walk(maxEntriesRead, take);
-    if (!walk.run(pattern) && walk.exceeded()) {
+    const bool whole = walk.run(pattern);
+    if (walk.exceeded()) {
         LOG_ERROR("searchFilesByPattern: %s reads more than %zu entries", logSafe(pattern).c_str(), maxEntriesRead);
-        return false;
     }
-    return true;
+    return whole || walk.stopped();
 }
 
 bool searchFilesByPatternBounded(const std::string& pattern, size_t maxEntriesRead, size_t maxResults,
@@ -229,9 +312,10 @@ bool searchFilesByPatternBounded(const std::string& pattern, size_t maxEntriesRe
         out.push_back(path);
         return out.size() <= maxResults;
     });
+    if (out.size() > maxResults) {
+        LOG_ERROR("searchFilesByPattern: %s matches more than %zu paths", logSafe(pattern).c_str(), maxResults);
+    }
     if (!walked || out.size() > maxResults) {
-        LOG_ERROR("searchFilesByPattern: %s reads more than %zu entries or matches more than %zu paths",
-                  logSafe(pattern).c_str(), maxEntriesRead, maxResults);
         out.clear();
         return false;
     }

@@ -12,14 +12,18 @@ std::vector<std::string> searchFilesByPattern(const std::string& pattern);
 // The same expansion for patterns a client sends, sorted: no directory
 // reached through a symbolic link is listed, and a result below one is left
 // out, so nothing outside the matched paths is named (a dangling link, which
-// the safety check lets through, names only itself).
+// the safety check lets through, names only itself). A pattern without
+// components ("/") names the root.
 // False (logged) when the walk would read more than maxEntriesRead directory
-// entries or give more than maxResults paths; out then holds nothing.
+// entries, give more than maxResults paths, or meets a directory it cannot
+// list for a reason other than absence or a refusal (out of descriptors or
+// memory, an I/O error); out then holds nothing.
 bool searchFilesByPatternBounded(const std::string& pattern, size_t maxEntriesRead, size_t maxResults,
                                  std::vector<std::string>& out);
 // The matches of searchFilesByPatternBounded handed to take one by one as
 // the walk finds them, in directory order, until take answers false. False
-// (logged) when the walk would read more than maxEntriesRead entries.
+// (logged) when the walk would read more than maxEntriesRead entries or a
+// directory could not be listed; the walk goes on past such a directory.
 bool forEachPatternMatch(const std::string& pattern, size_t maxEntriesRead,
                          const std::function<bool(const std::string&)>& take);
 // Entries of the pattern's directory whose name matches its last component,

@@ -228,8 +228,9 @@ int commit(VetuRestoreInit& store, const UserSetKind<V>& kind, ChangeUndo<V>& un
 
 // After a removal was stored, the labels it covered are reset one by one
 // as the pattern walks find them, without a cap and without holding them
-// all: a label that cannot be reset is logged and the rest go on, so an
-// entry that grew large can always be removed. -1 when a label failed.
+// all: a label that cannot be reset, or a directory that cannot be listed,
+// is logged and the rest go on, so an entry that grew large can always be
+// removed. -1 when a label or a listing failed.
 template <typename V>
 int resetLabels(const UserSetKind<V>& kind, const std::vector<std::string>& patterns,
                 const std::vector<std::string>& paths, uint32_t linkValue, const char* perFileText)
@@ -250,17 +251,18 @@ int resetLabels(const UserSetKind<V>& kind, const std::vector<std::string>& patt
         }
         return true;
     };
+    bool walked = true;
     for (const auto& pattern : patterns) {
-        forEachPatternMatch(pattern, SIZE_MAX, reset);
+        walked = forEachPatternMatch(pattern, SIZE_MAX, reset) && walked;
     }
     for (const auto& path : paths) {
         reset(path);
     }
     if (failed != 0) {
         METHOD_LOG(logError, "%zu labels could not be reset", failed);
-        return -1;
     }
-    return 0;
+    // A directory the walk could not list may hold labels left unreset.
+    return failed == 0 && walked ? 0 : -1;
 }
 
 template <typename V>

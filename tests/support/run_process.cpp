@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
+#include <sys/ptrace.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -94,6 +95,47 @@ NamedProcess::NamedProcess(const std::string& name, State state)
     if (ok() && waitid(P_PID, static_cast<id_t>(pid()), &info, options) != 0) {
         stop();
     }
+}
+
+long countSystemCalls(const std::function<void()>& body, double timeoutSeconds)
+{
+    ChildProcess child([&body] {
+        if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0 || raise(SIGSTOP) != 0) {
+            return 1;
+        }
+        body();
+        return 0;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    int status = 0;
+    // Stops come thousands a second: no sleep between the looks.
+    const auto nextStop = [&] {
+        pid_t got = 0;
+        while ((got = waitpid(child.pid(), &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+            sched_yield();
+        }
+        return got == child.pid() && WIFSTOPPED(status);
+    };
+    if (!child.ok() || !nextStop() ||
+        ptrace(PTRACE_SETOPTIONS, child.pid(), nullptr,
+               PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEEXIT | PTRACE_O_EXITKILL) != 0) {
+        return -1;
+    }
+    long syscallStops = 0;
+    int signal = 0;
+    while (ptrace(PTRACE_SYSCALL, child.pid(), nullptr, signal) == 0 && nextStop()) {
+        signal = 0;
+        if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXIT << 8))) {
+            ptrace(PTRACE_DETACH, child.pid(), nullptr, 0);
+            return child.reap(timeoutSeconds, status) ? (syscallStops + 1) / 2 : -1;
+        }
+        if (WSTOPSIG(status) == (SIGTRAP | 0x80)) {
+            ++syscallStops;  // entry and exit each stop once
+        } else {
+            signal = WSTOPSIG(status);
+        }
+    }
+    return -1;
 }
 
 ProcessResult runProcess(const std::vector<std::string>& argv, double timeoutSeconds)

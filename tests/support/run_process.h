@@ -44,6 +44,11 @@ public:
     explicit NamedProcess(const std::string& name, State state = State::Stopped);
 };
 
+// The system calls body makes, counted in a traced child (a count, not a
+// time, for cost tests); -1 when the child could not be traced or ran past
+// the limit.
+long countSystemCalls(const std::function<void()>& body, double timeoutSeconds);
+
 struct ProcessResult {
     std::string how;     // "exit 3", "signal 9", "timed out" (then killed) or "not started"
     int status = -1;     // exit status when it exited
