@@ -160,6 +160,16 @@ TEST_F(CheckerOnBus, RateKeysAndSharedQueue)
     EXPECT_EQ(0u, polkit.queries().size());
 }
 
+// A name the bus does not know has no uid, however often it is asked: a
+// failure remembered as uid 0 would pass it as root the next time.
+TEST_F(CheckerOnBus, UnknownNameHasNoUidWhenAskedAgain)
+{
+    for (int asked = 1; asked <= 2; ++asked) {
+        uint32_t uid = 7;
+        EXPECT_FALSE(m_checker->identity().getCallerUid(":1.999999", uid)) << "ask " << asked << ", uid " << uid;
+    }
+}
+
 // The 22nd field of /proc/<pid>/stat, in clock ticks since boot.
 std::string startTimeOf(pid_t pid)
 {

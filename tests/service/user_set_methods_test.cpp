@@ -192,6 +192,21 @@ TEST_F(UserSetMethodsTest, ChangesReachTheIdentityDataFileAndAFailedStoreChanges
     umount(paths::kDataDir);
 }
 
+// A label that cannot be reset fails the delete, yet its entries stay
+// removed: one unwritable file must not pin an entry.
+TEST_F(UserSetMethodsTest, APatternDeleteOnAReadOnlyMountFailsAndItsEntriesGo)
+{
+    writeLabel(tree.file("ro/f"), kBaseTid, kBaseFlag);
+    store.identityDataUserConfigTidGlob.set(T("ro/*"), 9);
+    store.identityDataUserConfigTid.set(T("ro/f"), 9);
+    ASSERT_EQ(mount(T("ro").c_str(), T("ro").c_str(), nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+    EXPECT_EQ(mount(nullptr, T("ro").c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+    BusClient client;
+    EXPECT_EQ(client.call("delUserSetFileTid", {argString(T("ro/*")), argI32(1)}), "-1");
+    EXPECT_EQ(client.call("showUserSetFileTid", {}), "{}");
+    umount(T("ro").c_str());
+}
+
 }  // namespace
 
 // A dangling link is missing to a delete-all, as an entry and among a

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/path_utils.h"
+#include "store/pattern_match.h"
 #include "store/vetu_restore_init.h"
 #include "support/expected_label.h"
 #include "support/temp_tree.h"
@@ -96,8 +97,8 @@ TEST_F(QueryTest, SpecialFileSystems)
     }
 }
 
-// The pattern scan skips fnmatch where a pattern's literal start rules a
-// path out; the answers must be fnmatch's own.
+// The pattern scan and the index by literal start skip fnmatch where a
+// pattern's literal start rules a path out; the answers must be fnmatch's own.
 TEST_F(QueryTest, PatternAnswersAreThoseOfFnmatch)
 {
     const std::string patterns[] = {"/a/b",  "/a/b*", "/a/*",   "/a/?",  "/a/[bc]", "/a/\\*", "/a\\/b", "/a/[",
@@ -108,13 +109,27 @@ TEST_F(QueryTest, PatternAnswersAreThoseOfFnmatch)
     for (const auto& pattern : patterns) {
         store.identityDataUserConfigTidGlob.clear();
         store.identityDataUserConfigTidGlob.set(pattern, 1);
+        const pattern_match::PatternIndex<uint32_t> index(store.identityDataUserConfigTidGlob.snapshot());
         for (const auto& path : paths) {
             SCOPED_TRACE("pattern " + pattern + ", path " + path);
+            const uint32_t want = isWildcardMatch(pattern, path) ? 1 : 0;
             uint32_t tid = 0;
+            uint32_t indexed = 0;
             store.getTid(path, tid);
-            EXPECT_EQ(tid, isWildcardMatch(pattern, path) ? 1u : 0u);
+            index.lastMatch(path, indexed);
+            EXPECT_EQ(tid, want);
+            EXPECT_EQ(indexed, want);
         }
     }
+    // Of two matches found under different literal starts, the greater key
+    // ('?' sorts after '1') still wins.
+    store.identityDataUserConfigTidGlob.clear();
+    store.identityDataUserConfigTidGlob.set("/a/?x", 1);
+    store.identityDataUserConfigTidGlob.set("/a/1*", 2);
+    const pattern_match::PatternIndex<uint32_t> two(store.identityDataUserConfigTidGlob.snapshot());
+    uint32_t tid = 0;
+    EXPECT_TRUE(two.lastMatch("/a/1x", tid));
+    EXPECT_EQ(tid, 1u);
 }
 
 // Tables come from shared copies of the package data: each kind of change
