@@ -192,12 +192,14 @@ int startDaemon(bool writePid)
     if (writePid) {
         writePidFile();
     }
+    // Whoever learns from the starter that the daemon runs may stop it at
+    // once: the handlers are in place before the starter is told.
+    installStopHandler(SIGINT);
+    installStopHandler(SIGTERM);
     // The starter's success means: running, with its pid files in place.
     reportGuardResult(true);
     umask(kDaemonUmask);
     LOG_MAIN_MILESTONE("vetu labler manager service begin.");
-    installStopHandler(SIGINT);
-    installStopHandler(SIGTERM);
     // Before any thread starts: they all inherit it.
     blockNotifyInterrupt();
     createWakeEventFd();

@@ -67,6 +67,13 @@ void writeReport(int fd, const char* name, void* const* frames, int count)
     writeAll(fd, kTraceEnd, sizeof(kTraceEnd) - 1);
 }
 
+// Async-signal-safe.
+void writeWake(int fd)
+{
+    const uint64_t one = 1;
+    (void)!write(fd, &one, sizeof(one));
+}
+
 void signalHandlerThread()
 {
     while (!stopFlag.load()) {
@@ -102,8 +109,7 @@ void stopHandler(int)
     g_wakeWriters.fetch_add(1);
     const int fd = wakeEventFd.load();
     if (fd >= 0) {
-        const uint64_t one = 1;
-        (void)!write(fd, &one, sizeof(one));
+        writeWake(fd);
     }
     g_wakeWriters.fetch_sub(1);
     errno = savedErrno;
@@ -135,6 +141,11 @@ void createWakeEventFd()
         return;
     }
     wakeEventFd.store(fd);
+    // A stop that came before the descriptor did is written now: it stays
+    // readable once a stop happened, whenever that was.
+    if (stopFlag.load()) {
+        writeWake(fd);
+    }
 }
 
 void closeWakeEventFd()

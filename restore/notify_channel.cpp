@@ -63,6 +63,15 @@ void installInterruptHandler()
     });
 }
 
+// how: SIG_BLOCK or SIG_UNBLOCK, for the calling thread.
+void maskInterrupt(int how)
+{
+    sigset_t interrupt;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, kInterruptSignal);
+    pthread_sigmask(how, &interrupt, nullptr);
+}
+
 class StopWatch {
 public:
     explicit StopWatch(const std::atomic<bool>& flag) : m_flag(flag) {}
@@ -255,12 +264,11 @@ private:
 int monitorFileCreateAndRename(const std::atomic<bool>& stopFlag, VetuRestoreInit& store)
 {
     installInterruptHandler();
-    sigset_t interrupt;
-    sigemptyset(&interrupt);
-    sigaddset(&interrupt, kInterruptSignal);
-    pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
     NOTIFY_LOG(Info, "monitor file create and rename thread begin.");
+    // Its rename workers start here and inherit the mask: the interrupt must
+    // still be blocked, or one sent to the process lands on them.
     NotifyChannel channel(stopFlag, store);
+    maskInterrupt(SIG_UNBLOCK);
     channel.run();
     return 0;
 }
@@ -277,8 +285,5 @@ void interruptNotifyRead(pthread_t thread)
 
 void blockNotifyInterrupt()
 {
-    sigset_t interrupt;
-    sigemptyset(&interrupt);
-    sigaddset(&interrupt, kInterruptSignal);
-    pthread_sigmask(SIG_BLOCK, &interrupt, nullptr);
+    maskInterrupt(SIG_BLOCK);
 }

@@ -81,10 +81,13 @@ protected:
         }
     }
 
-    // The daemon's pid as the lock file names it, or 0.
-    pid_t start(const std::vector<std::string>& args = {})
+    // The daemon's pid as the lock file names it, or 0. The launcher, a
+    // program and its arguments, runs the starter.
+    pid_t start(const std::vector<std::string>& args = {}, std::vector<std::string> launcher = {})
     {
-        EXPECT_EQ(describe(runLabelManager(args, kStartLimit)), "exit 0") << ProgramLog().dump();
+        launcher.push_back(kSelf);
+        launcher.insert(launcher.end(), args.begin(), args.end());
+        EXPECT_EQ(describe(runProcess(launcher, kStartLimit)), "exit 0") << ProgramLog().dump();
         return atoi(readFile(paths::kLockFile).c_str());
     }
 };
@@ -132,19 +135,28 @@ TEST_F(DaemonTest, RunsAloneAndStopsInOrder)
     EXPECT_TRUE(busExit >= 0 && busExit < ProgramLog().indexOf("vetu labler manager service end."));
 }
 
-// An inherited "ignore" of SIGINT stays; SIGPIPE is logged; SIGABRT gives the
-// crash report on descriptor 2 (a file over /dev/null), in the log, and exit 1.
+// The stop signals are caught by the time the starter returns: strace stops
+// the daemon at its first system call after it told the starter (its second
+// umask). An inherited "ignore" of SIGINT stays; SIGPIPE is logged; SIGABRT
+// gives the crash report on descriptor 2 (a file over /dev/null), in the log,
+// and exit 1.
 TEST_F(DaemonTest, SignalsAndCrashReport)
 {
     TempTree tree;
     const std::string stderrFile = tree.file("stderr");
     ASSERT_EQ(mount(stderrFile.c_str(), "/dev/null", nullptr, MS_BIND, nullptr), 0);
     signal(SIGINT, SIG_IGN);
-    const pid_t pid = start();
+    const pid_t pid = start({}, {"/usr/bin/strace", "-D", "-f", "-qq", "-o", "/dev/null", "-e", "trace=umask", "-e",
+                                 "inject=umask:signal=SIGSTOP:when=2"});
     signal(SIGINT, SIG_DFL);
-    ASSERT_TRUE(pid > 0 && waitForLog("vetu labler manager service begin."));
-    const std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
-    EXPECT_TRUE(std::stoull(status.substr(status.find("SigIgn:") + 7), nullptr, 16) & (1ull << (SIGINT - 1)));
+    ASSERT_GT(pid, 0);
+    const std::string status = "/proc/" + std::to_string(pid) + "/status";
+    ASSERT_TRUE(waitFor([&] { return readFile(status).find("\nState:\tt") != std::string::npos; }, kStartLimit));
+    const uint64_t stopSignals = (1ull << (SIGHUP - 1)) | (1ull << (SIGTERM - 1));
+    EXPECT_EQ(procSignalSet(status, "SigCgt") & stopSignals, stopSignals);
+    EXPECT_TRUE(procSignalSet(status, "SigIgn") & (1ull << (SIGINT - 1)));
+    kill(pid, SIGCONT);
+    ASSERT_TRUE(waitForLog("vetu labler manager service begin."));
     kill(pid, SIGINT);
     kill(pid, SIGPIPE);
     ASSERT_TRUE(waitForLog("SIGPIPE received, ignoring")) << ProgramLog().dump();

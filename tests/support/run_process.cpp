@@ -29,6 +29,13 @@ bool waitFor(const std::function<bool()>& done, double timeoutSeconds)
     return true;
 }
 
+uint64_t procSignalSet(const std::string& statusFile, const std::string& field)
+{
+    const std::string status = readFile(statusFile);
+    const size_t at = status.find("\n" + field + ":");
+    return at == std::string::npos ? 0 : std::stoull(status.substr(at + field.size() + 2), nullptr, 16);
+}
+
 ChildProcess::ChildProcess(const std::function<int()>& body) : m_pid(fork())
 {
     if (m_pid == 0) {

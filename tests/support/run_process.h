@@ -4,12 +4,17 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
 // Polls done() every 10 ms until it holds (true) or the limit passes (false).
 bool waitFor(const std::function<bool()>& done, double timeoutSeconds);
+
+// A signal set of a /proc status file ("SigBlk", "SigIgn", "SigCgt"): bit
+// n - 1 for signal n; 0 when the file or the line is missing.
+uint64_t procSignalSet(const std::string& statusFile, const std::string& field);
 
 class ChildProcess {
 public:
