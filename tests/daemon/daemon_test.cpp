@@ -48,7 +48,7 @@ int signalAndReap(pid_t pid, int sig)
 }
 
 // Context switches of every thread of the process so far.
-long contextSwitches(pid_t pid)
+[[maybe_unused]] long contextSwitches(pid_t pid)
 {
     long sum = 0;
     for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
