@@ -163,19 +163,24 @@ void appendPrefix(std::string& out, const char* func, int line)
 }
 
 // Conversions of a pattern whose text is the same for every line of one
-// millisecond on one thread at one priority; a pattern with any other (clock
-// ticks, a conversion this list does not know) is laid out line by line.
+// millisecond on one thread at one priority, around a message written as it
+// is; a pattern with any other (clock ticks, a conversion this list does not
+// know, a width or precision on the message, which pads or cuts some
+// messages and not others) is laid out line by line.
 bool isMillisecondPattern(const std::string& pattern)
 {
     for (size_t i = 0; i < pattern.size(); ++i) {
         if (pattern[i] != '%') {
             continue;
         }
-        ++i;
+        const size_t modifier = ++i;
         while (i < pattern.size() && std::strchr("-.0123456789", pattern[i]) != nullptr && pattern[i] != '\0') {
             ++i;
         }
         if (i == pattern.size() || std::strchr("cdmnprRtx%", pattern[i]) == nullptr) {
+            return false;
+        }
+        if (pattern[i] == 'm' && i != modifier) {
             return false;
         }
         if (i + 1 < pattern.size() && pattern[i + 1] == '{') {
@@ -193,8 +198,7 @@ bool isMillisecondPattern(const std::string& pattern)
 // (an event with its copies, string streams, the time zone's lock) costs
 // more than writing it; this does it once per millisecond and splices each
 // line's message in. A layout that is not plain text around the message
-// (say, a width given to the message) is checked once and then laid out by
-// log4cpp line by line.
+// is checked once and then laid out by log4cpp line by line.
 class LineFrames {
 public:
     // The frame of this layout for the category, priority and time; null
@@ -216,7 +220,7 @@ public:
             found->layout = &layout;
             found->category = &category;
             found->priority = priority;
-            found->spliceable = isSpliceable(layout, category, priority);
+            found->spliceable = isSpliceable(layout);
         }
         if (!found->spliceable) {
             return nullptr;
@@ -238,7 +242,6 @@ public:
 
 private:
     static constexpr const char* kSentinel = "\x1f" "vetu-line-frame-a\x1f";
-    static constexpr const char* kOtherSentinel = "\x1f" "vetu-line-frame-bb\x1f";
 
     struct Frame {
         const log4cpp::Layout* layout = nullptr;
@@ -268,26 +271,15 @@ private:
         return true;
     }
 
-    // The same text around two messages of different lengths: the message
-    // is neither cut, padded nor repeated.
-    static bool isSpliceable(log4cpp::Layout& layout, const std::string& category, int priority)
+    // Whether the layout leaves the message as it is; a message that
+    // comes out other than once is found when the frame is first made.
+    static bool isSpliceable(log4cpp::Layout& layout)
     {
         const std::type_info& type = typeid(layout);
         if (type == typeid(log4cpp::PatternLayout)) {
-            if (!isMillisecondPattern(static_cast<log4cpp::PatternLayout&>(layout).getConversionPattern())) {
-                return false;
-            }
-        } else if (type != typeid(log4cpp::BasicLayout) && type != typeid(log4cpp::SimpleLayout)) {
-            return false;
+            return isMillisecondPattern(static_cast<log4cpp::PatternLayout&>(layout).getConversionPattern());
         }
-        if (!log4cpp::NDC::get().empty()) {
-            return false;
-        }
-        std::string before[2];
-        std::string after[2];
-        return layOut(layout, category, priority, 1, 1, kSentinel, before[0], after[0]) &&
-               layOut(layout, category, priority, 1, 1, kOtherSentinel, before[1], after[1]) &&
-               before[0] == before[1] && after[0] == after[1];
+        return type == typeid(log4cpp::BasicLayout) || type == typeid(log4cpp::SimpleLayout);
     }
 
     std::vector<Frame> m_frames;

@@ -11,6 +11,9 @@
 #include <thread>
 #include <vector>
 
+#include <log4cpp/LoggingEvent.hh>
+#include <log4cpp/PatternLayout.hh>
+
 #include "common/file_utils.h"
 #include "common/logger.h"
 #include "common/paths.h"
@@ -103,6 +106,30 @@ TEST(LoggerTest, LinesFollowTheirAppendersPattern)
                            thread + " \\[INFO\\] \\[TestBody:" + std::to_string(line + 2) + "\\] [ab] \n){2}");
     EXPECT_TRUE(std::regex_match(readFile(kRootLog), dated)) << readFile(kRootLog);
     EXPECT_EQ(readFile(kInfoLog), "[TestBod|WARN   |\n[TestBod|INFO   |\n[TestBod|INFO   |\n");
+}
+
+// A width or precision on the message pads or cuts it as log4cpp's own
+// layout of the same event does, for messages shorter and longer than the
+// text the logger tries its layouts with.
+TEST(LoggerTest, MessageWidthAndPrecisionAsLog4cppLaysThemOut)
+{
+    const std::vector<std::pair<std::string, std::string>> files{{kRootLog, "%p %-12m|%n"},
+                                                                 {kInfoLog, "%p %.30m|%n"}};
+    writeProperties("log4cpp.rootCategory=INFO, padded, cut\n" + appender("padded", files[0].first, files[0].second) +
+                    appender("cut", files[1].first, files[1].second));
+    const std::vector<std::string> texts{"a", std::string(100, 'z')};
+    for (const auto& text : texts) {
+        Logger::getInstance()->logInfo("f", 1, "%s", text.c_str());
+    }
+    for (const auto& [file, pattern] : files) {
+        log4cpp::PatternLayout layout;
+        layout.setConversionPattern(pattern);
+        std::string expected;
+        for (const auto& text : texts) {
+            expected += layout.format(log4cpp::LoggingEvent("", "[f:1] " + text, "", log4cpp::Priority::INFO));
+        }
+        EXPECT_EQ(readFile(file), expected) << pattern;
+    }
 }
 
 // Threads writing one file opened for appending, without a lock, never cut
