@@ -98,6 +98,8 @@ struct FileAppenderParts : log4cpp::FileAppender {
 struct FileTarget {
     log4cpp::FileAppender* appender = nullptr;
     log4cpp::RollingFileAppender* rolling = nullptr;  // null for a plain file
+    log4cpp::Layout* layout = nullptr;
+    int threshold = log4cpp::Priority::NOTSET;
     std::string text;
     std::vector<size_t> lineEnds;  // offsets in text where each line ends
 };
@@ -116,13 +118,16 @@ bool asFileTarget(log4cpp::Appender* appender, FileTarget& target)
     if (file->getFilter() != nullptr) {
         return false;
     }
-    const std::type_info& layout = typeid((file->*FileAppenderParts::kLayout)());
-    if (layout != typeid(log4cpp::PatternLayout) && layout != typeid(log4cpp::BasicLayout) &&
-        layout != typeid(log4cpp::SimpleLayout)) {
+    log4cpp::Layout& layout = (file->*FileAppenderParts::kLayout)();
+    const std::type_info& layoutType = typeid(layout);
+    if (layoutType != typeid(log4cpp::PatternLayout) && layoutType != typeid(log4cpp::BasicLayout) &&
+        layoutType != typeid(log4cpp::SimpleLayout)) {
         return false;
     }
     target.appender = file;
     target.rolling = rolling ? static_cast<log4cpp::RollingFileAppender*>(file) : nullptr;
+    target.layout = &layout;
+    target.threshold = file->getThreshold();
     return true;
 }
 
@@ -565,22 +570,25 @@ void Logger::deliver(log4cpp::Category* category, const Line* lines, size_t coun
             return;
         }
         const std::string& name = category->getName();
-        for (size_t t = 0; t < used; ++t) {
-            FileTarget& target = targets[t];
-            const int threshold = target.appender->getThreshold();
-            log4cpp::Layout& layout = (target.appender->*FileAppenderParts::kLayout)();
-            for (size_t i = 0; i < count; ++i) {
-                const Line& line = lines[i];
-                if (threshold != log4cpp::Priority::NOTSET && line.priority > threshold) {
+        for (size_t i = 0; i < count; ++i) {
+            const Line& line = lines[i];
+            // One time for the line in every file, as log4cpp stamps one
+            // event for all its appenders.
+            timespec now {};
+            clock_gettime(CLOCK_REALTIME, &now);
+            for (size_t t = 0; t < used; ++t) {
+                FileTarget& target = targets[t];
+                if (target.threshold != log4cpp::Priority::NOTSET && line.priority > target.threshold) {
                     continue;
                 }
-                timespec now {};
-                clock_gettime(CLOCK_REALTIME, &now);
+                log4cpp::Layout& layout = *target.layout;
                 if (const auto* frame = frames.frame(layout, name, line.priority, now)) {
                     target.text.append(frame->first).append(line.prefix).append(line.text).append(frame->second);
                 } else {
-                    const log4cpp::LoggingEvent event(name, std::string(line.prefix).append(line.text),
-                                                      log4cpp::NDC::get(), line.priority);
+                    log4cpp::LoggingEvent event(name, std::string(line.prefix).append(line.text),
+                                                log4cpp::NDC::get(), line.priority);
+                    event.timeStamp = log4cpp::TimeStamp(static_cast<unsigned>(now.tv_sec),
+                                                         static_cast<unsigned>(now.tv_nsec / 1000));
                     target.text += layout.format(event);
                 }
                 target.lineEnds.push_back(target.text.size());

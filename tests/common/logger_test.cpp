@@ -132,6 +132,29 @@ TEST(LoggerTest, MessageWidthAndPrecisionAsLog4cppLaysThemOut)
     }
 }
 
+// A line carries one time in every file: here one file lays its lines out
+// once per millisecond and the other line by line.
+TEST(LoggerTest, OneLineHasOneTimeInEveryFile)
+{
+    const std::string stamp = "%d{%H:%M:%S.%l} ";
+    writeProperties("log4cpp.rootCategory=INFO, spliced, whole\n" + appender("spliced", kRootLog, stamp + "%m%n") +
+                    appender("whole", kInfoLog, stamp + "%.1000m%n"));
+    std::vector<std::string> messages;
+    for (int i = 0; i < 10000; ++i) {
+        messages.push_back(std::to_string(i));
+    }
+    LOG_INFO_LINES(messages);
+
+    std::istringstream spliced(readFile(kRootLog));
+    std::istringstream whole(readFile(kInfoLog));
+    size_t count = 0;
+    for (std::string one, other; std::getline(spliced, one); ++count) {
+        ASSERT_TRUE(std::getline(whole, other));
+        ASSERT_EQ(one, other);
+    }
+    EXPECT_EQ(count, messages.size());
+}
+
 // Threads writing one file opened for appending, without a lock, never cut
 // or mix each other's lines.
 TEST(LoggerTest, ConcurrentLinesStayWhole)
