@@ -21,6 +21,7 @@
 
 #include <log4cpp/BasicLayout.hh>
 #include <log4cpp/Category.hh>
+#include <log4cpp/DailyRollingFileAppender.hh>
 #include <log4cpp/FileAppender.hh>
 #include <log4cpp/LoggingEvent.hh>
 #include <log4cpp/NDC.hh>
@@ -129,6 +130,33 @@ bool asFileTarget(log4cpp::Appender* appender, FileTarget& target)
     target.layout = &layout;
     target.threshold = file->getThreshold();
     return true;
+}
+
+// The appenders log4cpp calls for a line of the category, in its order,
+// until visit returns false.
+template <typename Visit>
+void forEachAppender(log4cpp::Category* category, Visit visit)
+{
+    for (log4cpp::Category* c = category; c != nullptr; c = c->getAdditivity() ? c->getParent() : nullptr) {
+        for (log4cpp::Appender* appender : c->getAllAppenders()) {
+            if (!visit(appender)) {
+                return;
+            }
+        }
+    }
+}
+
+// A rolling appender opens its file anew at a rollover without
+// close-on-exec; after log4cpp's own writes the descriptor is marked again.
+void closeRolledFilesOnExec(log4cpp::Category* category)
+{
+    forEachAppender(category, [](log4cpp::Appender* appender) {
+        if (dynamic_cast<log4cpp::RollingFileAppender*>(appender) != nullptr ||
+            dynamic_cast<log4cpp::DailyRollingFileAppender*>(appender) != nullptr) {
+            fcntl(static_cast<log4cpp::FileAppender*>(appender)->*FileAppenderParts::kFd, F_SETFD, FD_CLOEXEC);
+        }
+        return true;
+    });
 }
 
 // What the appender does line by line, a run of lines per write: a rolling
@@ -540,20 +568,17 @@ void Logger::deliver(log4cpp::Category* category, const Line* lines, size_t coun
         // The texts keep their memory from one call to the next.
         size_t used = 0;
         bool direct = log4cpp::NDC::get().empty();
-        for (log4cpp::Category* c = category; c != nullptr && direct;
-             c = c->getAdditivity() ? c->getParent() : nullptr) {
-            for (log4cpp::Appender* appender : c->getAllAppenders()) {
+        if (direct) {
+            forEachAppender(category, [&](log4cpp::Appender* appender) {
                 if (used == targets.size()) {
                     targets.emplace_back();
                 }
                 FileTarget& target = targets[used++];
                 target.text.clear();
                 target.lineEnds.clear();
-                if (!asFileTarget(appender, target)) {
-                    direct = false;
-                    break;
-                }
-            }
+                direct = asFileTarget(appender, target);
+                return direct;
+            });
         }
         // Anything else (no appender at all included) is left to log4cpp.
         if (!direct || used == 0) {
@@ -567,6 +592,7 @@ void Logger::deliver(log4cpp::Category* category, const Line* lines, size_t coun
             for (const auto& event : events) {
                 category->callAppenders(event);
             }
+            closeRolledFilesOnExec(category);
             return;
         }
         const std::string& name = category->getName();

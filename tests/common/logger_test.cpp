@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -130,6 +132,33 @@ TEST(LoggerTest, MessageWidthAndPrecisionAsLog4cppLaysThemOut)
         }
         EXPECT_EQ(readFile(file), expected) << pattern;
     }
+}
+
+// With a console appender beside it log4cpp writes the lines itself; the
+// file a rollover opens there is not inherited by programs started later.
+TEST(LoggerTest, FileOpenedByARolloverThroughLog4cppIsCloseOnExec)
+{
+    writeProperties("log4cpp.rootCategory=INFO, console, rolling\n"
+                    "log4cpp.appender.console=org.apache.log4cpp.ConsoleAppender\n"
+                    "log4cpp.appender.console.threshold=ERROR\n"
+                    "log4cpp.appender.console.layout=org.apache.log4cpp.SimpleLayout\n" +
+                    appender("rolling", kRootLog, "%m%n", "RollingFileAppender") +
+                    "log4cpp.appender.rolling.maxFileSize=1024\nlog4cpp.appender.rolling.maxBackupIndex=1\n");
+    const std::string filler(100, 'x');
+    for (int i = 0; i < 15; ++i) {
+        LOG_INFO("%d %s", i, filler.c_str());
+    }
+    ASSERT_EQ(access((kRootLog + ".1").c_str(), F_OK), 0) << "no rollover happened";
+
+    int opened = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(entry.path(), error) == kRootLog) {
+            ++opened;
+            EXPECT_NE(fcntl(std::stoi(entry.path().filename()), F_GETFD) & FD_CLOEXEC, 0);
+        }
+    }
+    EXPECT_EQ(opened, 1);
 }
 
 // A line carries one time in every file: here one file lays its lines out
