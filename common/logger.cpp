@@ -470,6 +470,19 @@ bool Logger::isEnabled(int priority) const
     return root->isPriorityEnabled(priority);
 }
 
+bool Logger::isInfoCategoryEnabled() const
+{
+    return infoCategory()->isPriorityEnabled(log4cpp::Priority::INFO);
+}
+
+// Without a configuration there is no "INFO" category: milestones go to
+// root, whose fallback threshold is INFO, so they still reach the file.
+log4cpp::Category* Logger::infoCategory() const
+{
+    const auto it = categories.find(kInfoCategory);
+    return it != categories.end() ? it->second : root;
+}
+
 void Logger::write(log4cpp::Category* category, int priority, const char* func, int line, const char* fmt,
                    va_list args)
 {
@@ -656,12 +669,8 @@ VETU_LOGGER_LEVEL_CALL(logFatal, root, log4cpp::Priority::FATAL)
 
 void Logger::logInfoCategory(const char* func, int line, const char* fmt, ...)
 {
-    // Without a configuration there is no "INFO" category: milestones go to
-    // root, whose fallback threshold is INFO, so they still reach the file.
-    const auto it = categories.find(kInfoCategory);
-    log4cpp::Category* category = it != categories.end() ? it->second : root;
     va_list args;
     va_start(args, fmt);
-    write(category, log4cpp::Priority::INFO, func, line, fmt, args);
+    write(infoCategory(), log4cpp::Priority::INFO, func, line, fmt, args);
     va_end(args);
 }

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include <log4cpp/Category.hh>
 #include <log4cpp/LoggingEvent.hh>
 #include <log4cpp/PatternLayout.hh>
 
@@ -108,6 +109,29 @@ TEST(LoggerTest, LinesFollowTheirAppendersPattern)
                            thread + " \\[INFO\\] \\[TestBody:" + std::to_string(line + 2) + "\\] [ab] \n){2}");
     EXPECT_TRUE(std::regex_match(readFile(kRootLog), dated)) << readFile(kRootLog);
     EXPECT_EQ(readFile(kInfoLog), "[TestBod|WARN   |\n[TestBod|INFO   |\n[TestBod|INFO   |\n");
+}
+
+// The lines macro asks root and the milestone macro the category "INFO",
+// each before its arguments are worked out.
+TEST(LoggerTest, InfoLinesAndMilestonesAskTheirLevelBeforeTheirArguments)
+{
+    writeProperties("log4cpp.rootCategory=DEBUG, file\nlog4cpp.category.INFO=INFO, file\n" +
+                    appender("file", kRootLog, "%m%n"));
+    Logger::getInstance();
+    // The levels of root and of "INFO", then how often each macro's
+    // arguments are worked out.
+    for (const auto& [rootLevel, infoLevel, linesWorked, milestonesWorked] :
+         {std::tuple{400, 400, 0, 0}, {700, 400, 1, 0}, {400, 600, 0, 1}}) {
+        SCOPED_TRACE(std::to_string(rootLevel) + " " + std::to_string(infoLevel));
+        log4cpp::Category::getRoot().setPriority(rootLevel);
+        log4cpp::Category::getInstance("INFO").setPriority(infoLevel);
+        int lines = 0;
+        int milestones = 0;
+        LOG_INFO_LINES((++lines, std::vector<std::string>{"line"}));
+        LOG_INFO_CATEGORY("%d", ++milestones);
+        EXPECT_EQ(lines, linesWorked);
+        EXPECT_EQ(milestones, milestonesWorked);
+    }
 }
 
 // A width or precision on the message pads or cuts it as log4cpp's own
