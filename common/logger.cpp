@@ -21,6 +21,7 @@
 
 #include <log4cpp/BasicLayout.hh>
 #include <log4cpp/Category.hh>
+#include <log4cpp/DailyRollingFileAppender.hh>
 #include <log4cpp/FileAppender.hh>
 #include <log4cpp/LoggingEvent.hh>
 #include <log4cpp/NDC.hh>
@@ -98,6 +99,8 @@ struct FileAppenderParts : log4cpp::FileAppender {
 struct FileTarget {
     log4cpp::FileAppender* appender = nullptr;
     log4cpp::RollingFileAppender* rolling = nullptr;  // null for a plain file
+    log4cpp::Layout* layout = nullptr;
+    int threshold = log4cpp::Priority::NOTSET;
     std::string text;
     std::vector<size_t> lineEnds;  // offsets in text where each line ends
 };
@@ -116,14 +119,44 @@ bool asFileTarget(log4cpp::Appender* appender, FileTarget& target)
     if (file->getFilter() != nullptr) {
         return false;
     }
-    const std::type_info& layout = typeid((file->*FileAppenderParts::kLayout)());
-    if (layout != typeid(log4cpp::PatternLayout) && layout != typeid(log4cpp::BasicLayout) &&
-        layout != typeid(log4cpp::SimpleLayout)) {
+    log4cpp::Layout& layout = (file->*FileAppenderParts::kLayout)();
+    const std::type_info& layoutType = typeid(layout);
+    if (layoutType != typeid(log4cpp::PatternLayout) && layoutType != typeid(log4cpp::BasicLayout) &&
+        layoutType != typeid(log4cpp::SimpleLayout)) {
         return false;
     }
     target.appender = file;
     target.rolling = rolling ? static_cast<log4cpp::RollingFileAppender*>(file) : nullptr;
+    target.layout = &layout;
+    target.threshold = file->getThreshold();
     return true;
+}
+
+// The appenders log4cpp calls for a line of the category, in its order,
+// until visit returns false.
+template <typename Visit>
+void forEachAppender(log4cpp::Category* category, Visit visit)
+{
+    for (log4cpp::Category* c = category; c != nullptr; c = c->getAdditivity() ? c->getParent() : nullptr) {
+        for (log4cpp::Appender* appender : c->getAllAppenders()) {
+            if (!visit(appender)) {
+                return;
+            }
+        }
+    }
+}
+
+// A rolling appender opens its file anew at a rollover without
+// close-on-exec; after log4cpp's own writes the descriptor is marked again.
+void closeRolledFilesOnExec(log4cpp::Category* category)
+{
+    forEachAppender(category, [](log4cpp::Appender* appender) {
+        if (dynamic_cast<log4cpp::RollingFileAppender*>(appender) != nullptr ||
+            dynamic_cast<log4cpp::DailyRollingFileAppender*>(appender) != nullptr) {
+            fcntl(static_cast<log4cpp::FileAppender*>(appender)->*FileAppenderParts::kFd, F_SETFD, FD_CLOEXEC);
+        }
+        return true;
+    });
 }
 
 // What the appender does line by line, a run of lines per write: a rolling
@@ -163,19 +196,24 @@ void appendPrefix(std::string& out, const char* func, int line)
 }
 
 // Conversions of a pattern whose text is the same for every line of one
-// millisecond on one thread at one priority; a pattern with any other (clock
-// ticks, a conversion this list does not know) is laid out line by line.
+// millisecond on one thread at one priority, around a message written as it
+// is; a pattern with any other (clock ticks, a conversion this list does not
+// know, a width or precision on the message, which pads or cuts some
+// messages and not others) is laid out line by line.
 bool isMillisecondPattern(const std::string& pattern)
 {
     for (size_t i = 0; i < pattern.size(); ++i) {
         if (pattern[i] != '%') {
             continue;
         }
-        ++i;
+        const size_t modifier = ++i;
         while (i < pattern.size() && std::strchr("-.0123456789", pattern[i]) != nullptr && pattern[i] != '\0') {
             ++i;
         }
         if (i == pattern.size() || std::strchr("cdmnprRtx%", pattern[i]) == nullptr) {
+            return false;
+        }
+        if (pattern[i] == 'm' && i != modifier) {
             return false;
         }
         if (i + 1 < pattern.size() && pattern[i + 1] == '{') {
@@ -193,8 +231,7 @@ bool isMillisecondPattern(const std::string& pattern)
 // (an event with its copies, string streams, the time zone's lock) costs
 // more than writing it; this does it once per millisecond and splices each
 // line's message in. A layout that is not plain text around the message
-// (say, a width given to the message) is checked once and then laid out by
-// log4cpp line by line.
+// is checked once and then laid out by log4cpp line by line.
 class LineFrames {
 public:
     // The frame of this layout for the category, priority and time; null
@@ -216,7 +253,7 @@ public:
             found->layout = &layout;
             found->category = &category;
             found->priority = priority;
-            found->spliceable = isSpliceable(layout, category, priority);
+            found->spliceable = isSpliceable(layout);
         }
         if (!found->spliceable) {
             return nullptr;
@@ -238,7 +275,6 @@ public:
 
 private:
     static constexpr const char* kSentinel = "\x1f" "vetu-line-frame-a\x1f";
-    static constexpr const char* kOtherSentinel = "\x1f" "vetu-line-frame-bb\x1f";
 
     struct Frame {
         const log4cpp::Layout* layout = nullptr;
@@ -268,26 +304,15 @@ private:
         return true;
     }
 
-    // The same text around two messages of different lengths: the message
-    // is neither cut, padded nor repeated.
-    static bool isSpliceable(log4cpp::Layout& layout, const std::string& category, int priority)
+    // Whether the layout leaves the message as it is; a message that
+    // comes out other than once is found when the frame is first made.
+    static bool isSpliceable(log4cpp::Layout& layout)
     {
         const std::type_info& type = typeid(layout);
         if (type == typeid(log4cpp::PatternLayout)) {
-            if (!isMillisecondPattern(static_cast<log4cpp::PatternLayout&>(layout).getConversionPattern())) {
-                return false;
-            }
-        } else if (type != typeid(log4cpp::BasicLayout) && type != typeid(log4cpp::SimpleLayout)) {
-            return false;
+            return isMillisecondPattern(static_cast<log4cpp::PatternLayout&>(layout).getConversionPattern());
         }
-        if (!log4cpp::NDC::get().empty()) {
-            return false;
-        }
-        std::string before[2];
-        std::string after[2];
-        return layOut(layout, category, priority, 1, 1, kSentinel, before[0], after[0]) &&
-               layOut(layout, category, priority, 1, 1, kOtherSentinel, before[1], after[1]) &&
-               before[0] == before[1] && after[0] == after[1];
+        return type == typeid(log4cpp::BasicLayout) || type == typeid(log4cpp::SimpleLayout);
     }
 
     std::vector<Frame> m_frames;
@@ -445,6 +470,19 @@ bool Logger::isEnabled(int priority) const
     return root->isPriorityEnabled(priority);
 }
 
+bool Logger::isInfoCategoryEnabled() const
+{
+    return infoCategory()->isPriorityEnabled(log4cpp::Priority::INFO);
+}
+
+// Without a configuration there is no "INFO" category: milestones go to
+// root, whose fallback threshold is INFO, so they still reach the file.
+log4cpp::Category* Logger::infoCategory() const
+{
+    const auto it = categories.find(kInfoCategory);
+    return it != categories.end() ? it->second : root;
+}
+
 void Logger::write(log4cpp::Category* category, int priority, const char* func, int line, const char* fmt,
                    va_list args)
 {
@@ -543,20 +581,17 @@ void Logger::deliver(log4cpp::Category* category, const Line* lines, size_t coun
         // The texts keep their memory from one call to the next.
         size_t used = 0;
         bool direct = log4cpp::NDC::get().empty();
-        for (log4cpp::Category* c = category; c != nullptr && direct;
-             c = c->getAdditivity() ? c->getParent() : nullptr) {
-            for (log4cpp::Appender* appender : c->getAllAppenders()) {
+        if (direct) {
+            forEachAppender(category, [&](log4cpp::Appender* appender) {
                 if (used == targets.size()) {
                     targets.emplace_back();
                 }
                 FileTarget& target = targets[used++];
                 target.text.clear();
                 target.lineEnds.clear();
-                if (!asFileTarget(appender, target)) {
-                    direct = false;
-                    break;
-                }
-            }
+                direct = asFileTarget(appender, target);
+                return direct;
+            });
         }
         // Anything else (no appender at all included) is left to log4cpp.
         if (!direct || used == 0) {
@@ -570,25 +605,29 @@ void Logger::deliver(log4cpp::Category* category, const Line* lines, size_t coun
             for (const auto& event : events) {
                 category->callAppenders(event);
             }
+            closeRolledFilesOnExec(category);
             return;
         }
         const std::string& name = category->getName();
-        for (size_t t = 0; t < used; ++t) {
-            FileTarget& target = targets[t];
-            const int threshold = target.appender->getThreshold();
-            log4cpp::Layout& layout = (target.appender->*FileAppenderParts::kLayout)();
-            for (size_t i = 0; i < count; ++i) {
-                const Line& line = lines[i];
-                if (threshold != log4cpp::Priority::NOTSET && line.priority > threshold) {
+        for (size_t i = 0; i < count; ++i) {
+            const Line& line = lines[i];
+            // One time for the line in every file, as log4cpp stamps one
+            // event for all its appenders.
+            timespec now {};
+            clock_gettime(CLOCK_REALTIME, &now);
+            for (size_t t = 0; t < used; ++t) {
+                FileTarget& target = targets[t];
+                if (target.threshold != log4cpp::Priority::NOTSET && line.priority > target.threshold) {
                     continue;
                 }
-                timespec now {};
-                clock_gettime(CLOCK_REALTIME, &now);
+                log4cpp::Layout& layout = *target.layout;
                 if (const auto* frame = frames.frame(layout, name, line.priority, now)) {
                     target.text.append(frame->first).append(line.prefix).append(line.text).append(frame->second);
                 } else {
-                    const log4cpp::LoggingEvent event(name, std::string(line.prefix).append(line.text),
-                                                      log4cpp::NDC::get(), line.priority);
+                    log4cpp::LoggingEvent event(name, std::string(line.prefix).append(line.text),
+                                                log4cpp::NDC::get(), line.priority);
+                    event.timeStamp = log4cpp::TimeStamp(static_cast<unsigned>(now.tv_sec),
+                                                         static_cast<unsigned>(now.tv_nsec / 1000));
                     target.text += layout.format(event);
                 }
                 target.lineEnds.push_back(target.text.size());
@@ -630,12 +669,8 @@ VETU_LOGGER_LEVEL_CALL(logFatal, root, log4cpp::Priority::FATAL)
 
 void Logger::logInfoCategory(const char* func, int line, const char* fmt, ...)
 {
-    // Without a configuration there is no "INFO" category: milestones go to
-    // root, whose fallback threshold is INFO, so they still reach the file.
-    const auto it = categories.find(kInfoCategory);
-    log4cpp::Category* category = it != categories.end() ? it->second : root;
     va_list args;
     va_start(args, fmt);
-    write(category, log4cpp::Priority::INFO, func, line, fmt, args);
+    write(infoCategory(), log4cpp::Priority::INFO, func, line, fmt, args);
     va_end(args);
 }

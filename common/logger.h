@@ -38,6 +38,8 @@ public:
 
     // True when a message of this log4cpp priority would be written by root.
     bool isEnabled(int priority) const;
+    // True when logInfoCategory would write its message.
+    bool isInfoCategoryEnabled() const;
 
     // While one is open, the lines the opening thread logs wait in it and
     // are handed over together, in their order, when it closes (also when
@@ -66,6 +68,8 @@ private:
     void deliver(log4cpp::Category* category, const Line* lines, size_t count);
     // Hands over what the calling thread's hold has kept.
     void releaseHeld();
+    // Where logInfoCategory writes.
+    log4cpp::Category* infoCategory() const;
 
     std::map<std::string, log4cpp::Category*> categories;
     log4cpp::Category* root;
@@ -78,13 +82,14 @@ private:
 
 // The level is asked before the arguments are worked out: a line that is not
 // written costs no escaping or formatting of its fields.
-#define VETU_LOG_NAMED(func, priority, method, ...)                            \
+#define VETU_LOG_IF(func, enabled, method, ...)                                \
     do {                                                                       \
         Logger* const vetuLogger_ = Logger::getInstance();                     \
-        if (vetuLogger_->isEnabled(priority)) {                                \
+        if (vetuLogger_->enabled) {                                            \
             vetuLogger_->method(func, __LINE__, __VA_ARGS__);                  \
         }                                                                      \
     } while (0)
+#define VETU_LOG_NAMED(func, priority, method, ...) VETU_LOG_IF(func, isEnabled(priority), method, __VA_ARGS__)
 // The priority of each log method, for macros that name the method: Debug
 // for logDebug and so on.
 namespace log_priority {
@@ -100,5 +105,5 @@ constexpr int Fatal = log4cpp::Priority::FATAL;
 #define LOG_WARN(...) VETU_LOG_AT(log4cpp::Priority::WARN, logWarn, __VA_ARGS__)
 #define LOG_ERROR(...) VETU_LOG_AT(log4cpp::Priority::ERROR, logError, __VA_ARGS__)
 #define LOG_FATAL(...) VETU_LOG_AT(log4cpp::Priority::FATAL, logFatal, __VA_ARGS__)
-#define LOG_INFO_LINES(messages) Logger::getInstance()->logInfoLines(__FUNCTION__, __LINE__, messages)
-#define LOG_INFO_CATEGORY(...) Logger::getInstance()->logInfoCategory(__FUNCTION__, __LINE__, __VA_ARGS__)
+#define LOG_INFO_LINES(messages) VETU_LOG_AT(log4cpp::Priority::INFO, logInfoLines, messages)
+#define LOG_INFO_CATEGORY(...) VETU_LOG_IF(__FUNCTION__, isInfoCategoryEnabled(), logInfoCategory, __VA_ARGS__)

@@ -1,15 +1,21 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <log4cpp/Category.hh>
+#include <log4cpp/LoggingEvent.hh>
+#include <log4cpp/PatternLayout.hh>
 
 #include "common/file_utils.h"
 #include "common/logger.h"
@@ -103,6 +109,103 @@ TEST(LoggerTest, LinesFollowTheirAppendersPattern)
                            thread + " \\[INFO\\] \\[TestBody:" + std::to_string(line + 2) + "\\] [ab] \n){2}");
     EXPECT_TRUE(std::regex_match(readFile(kRootLog), dated)) << readFile(kRootLog);
     EXPECT_EQ(readFile(kInfoLog), "[TestBod|WARN   |\n[TestBod|INFO   |\n[TestBod|INFO   |\n");
+}
+
+// The lines macro asks root and the milestone macro the category "INFO",
+// each before its arguments are worked out.
+TEST(LoggerTest, InfoLinesAndMilestonesAskTheirLevelBeforeTheirArguments)
+{
+    writeProperties("log4cpp.rootCategory=DEBUG, file\nlog4cpp.category.INFO=INFO, file\n" +
+                    appender("file", kRootLog, "%m%n"));
+    Logger::getInstance();
+    // The levels of root and of "INFO", then how often each macro's
+    // arguments are worked out.
+    for (const auto& [rootLevel, infoLevel, linesWorked, milestonesWorked] :
+         {std::tuple{400, 400, 0, 0}, {700, 400, 1, 0}, {400, 600, 0, 1}}) {
+        SCOPED_TRACE(std::to_string(rootLevel) + " " + std::to_string(infoLevel));
+        log4cpp::Category::getRoot().setPriority(rootLevel);
+        log4cpp::Category::getInstance("INFO").setPriority(infoLevel);
+        int lines = 0;
+        int milestones = 0;
+        LOG_INFO_LINES((++lines, std::vector<std::string>{"line"}));
+        LOG_INFO_CATEGORY("%d", ++milestones);
+        EXPECT_EQ(lines, linesWorked);
+        EXPECT_EQ(milestones, milestonesWorked);
+    }
+}
+
+// A width or precision on the message pads or cuts it as log4cpp's own
+// layout of the same event does, for messages shorter and longer than the
+// text the logger tries its layouts with.
+TEST(LoggerTest, MessageWidthAndPrecisionAsLog4cppLaysThemOut)
+{
+    const std::vector<std::pair<std::string, std::string>> files{{kRootLog, "%p %-12m|%n"},
+                                                                 {kInfoLog, "%p %.30m|%n"}};
+    writeProperties("log4cpp.rootCategory=INFO, padded, cut\n" + appender("padded", files[0].first, files[0].second) +
+                    appender("cut", files[1].first, files[1].second));
+    const std::vector<std::string> texts{"a", std::string(100, 'z')};
+    for (const auto& text : texts) {
+        Logger::getInstance()->logInfo("f", 1, "%s", text.c_str());
+    }
+    for (const auto& [file, pattern] : files) {
+        log4cpp::PatternLayout layout;
+        layout.setConversionPattern(pattern);
+        std::string expected;
+        for (const auto& text : texts) {
+            expected += layout.format(log4cpp::LoggingEvent("", "[f:1] " + text, "", log4cpp::Priority::INFO));
+        }
+        EXPECT_EQ(readFile(file), expected) << pattern;
+    }
+}
+
+// With a console appender beside it log4cpp writes the lines itself; the
+// file a rollover opens there is not inherited by programs started later.
+TEST(LoggerTest, FileOpenedByARolloverThroughLog4cppIsCloseOnExec)
+{
+    writeProperties("log4cpp.rootCategory=INFO, console, rolling\n"
+                    "log4cpp.appender.console=org.apache.log4cpp.ConsoleAppender\n"
+                    "log4cpp.appender.console.threshold=ERROR\n"
+                    "log4cpp.appender.console.layout=org.apache.log4cpp.SimpleLayout\n" +
+                    appender("rolling", kRootLog, "%m%n", "RollingFileAppender") +
+                    "log4cpp.appender.rolling.maxFileSize=1024\nlog4cpp.appender.rolling.maxBackupIndex=1\n");
+    const std::string filler(100, 'x');
+    for (int i = 0; i < 15; ++i) {
+        LOG_INFO("%d %s", i, filler.c_str());
+    }
+    ASSERT_EQ(access((kRootLog + ".1").c_str(), F_OK), 0) << "no rollover happened";
+
+    int opened = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(entry.path(), error) == kRootLog) {
+            ++opened;
+            EXPECT_NE(fcntl(std::stoi(entry.path().filename()), F_GETFD) & FD_CLOEXEC, 0);
+        }
+    }
+    EXPECT_EQ(opened, 1);
+}
+
+// A line carries one time in every file: here one file lays its lines out
+// once per millisecond and the other line by line.
+TEST(LoggerTest, OneLineHasOneTimeInEveryFile)
+{
+    const std::string stamp = "%d{%H:%M:%S.%l} ";
+    writeProperties("log4cpp.rootCategory=INFO, spliced, whole\n" + appender("spliced", kRootLog, stamp + "%m%n") +
+                    appender("whole", kInfoLog, stamp + "%.1000m%n"));
+    std::vector<std::string> messages;
+    for (int i = 0; i < 10000; ++i) {
+        messages.push_back(std::to_string(i));
+    }
+    LOG_INFO_LINES(messages);
+
+    std::istringstream spliced(readFile(kRootLog));
+    std::istringstream whole(readFile(kInfoLog));
+    size_t count = 0;
+    for (std::string one, other; std::getline(spliced, one); ++count) {
+        ASSERT_TRUE(std::getline(whole, other));
+        ASSERT_EQ(one, other);
+    }
+    EXPECT_EQ(count, messages.size());
 }
 
 // Threads writing one file opened for appending, without a lock, never cut
