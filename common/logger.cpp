@@ -341,30 +341,30 @@ void formatMessage(std::string& out, const char* func, int line, const char* fmt
     out.resize(prefix + static_cast<size_t>(length));
 }
 
-// log4cpp opens its files without close-on-exec: the programs the daemon
-// starts must not inherit them.
-void closeLogFilesOnExec()
+// Every file appender of every category log4cpp knows.
+template <typename Visit>
+void forEachFileAppender(Visit visit)
 {
     const std::unique_ptr<std::vector<log4cpp::Category*>> all(log4cpp::Category::getCurrentCategories());
     for (log4cpp::Category* category : *all) {
         for (log4cpp::Appender* appender : category->getAllAppenders()) {
             if (auto* file = dynamic_cast<log4cpp::FileAppender*>(appender)) {
-                fcntl(file->*FileAppenderParts::kFd, F_SETFD, FD_CLOEXEC);
+                visit(*file);
             }
         }
     }
 }
 
+// log4cpp opens its files without close-on-exec: the programs the daemon
+// starts must not inherit them.
+void closeLogFilesOnExec()
+{
+    forEachFileAppender([](log4cpp::FileAppender& file) { fcntl(file.*FileAppenderParts::kFd, F_SETFD, FD_CLOEXEC); });
+}
+
 void narrowCreationModes()
 {
-    const std::unique_ptr<std::vector<log4cpp::Category*>> all(log4cpp::Category::getCurrentCategories());
-    for (log4cpp::Category* category : *all) {
-        for (log4cpp::Appender* appender : category->getAllAppenders()) {
-            if (auto* file = dynamic_cast<log4cpp::FileAppender*>(appender)) {
-                file->*FileAppenderParts::kMode = kLogFileMode;
-            }
-        }
-    }
+    forEachFileAppender([](log4cpp::FileAppender& file) { file.*FileAppenderParts::kMode = kLogFileMode; });
 }
 
 // The configurator may fail after it has set up some categories; the

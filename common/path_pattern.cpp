@@ -80,8 +80,8 @@ public:
     {
     }
 
-    // False when the budget ran out, a directory could not be listed, or
-    // take asked to stop.
+    // False when the budget ran out or a directory could not be listed; a
+    // stop asked by take is no failure.
     bool run(const std::string& pattern)
     {
         size_t begin = 0;
@@ -99,12 +99,10 @@ public:
             m_dirsOnly = pattern.back() == '/';
             walk(0);
         }
-        return !m_exceeded && !m_failed && !m_stopped;
+        return !m_exceeded && !m_failed;
     }
 
     bool exceeded() const { return m_exceeded; }
-    // take asked to stop, and nothing failed before.
-    bool stopped() const { return m_stopped && !m_exceeded && !m_failed; }
 
 private:
     bool done() const { return m_exceeded || m_stopped; }
@@ -260,36 +258,25 @@ private:
     bool m_stopped = false;
 };
 
-// Runs glob on the pattern and hands on the results that pass the path
-// safety check; false when glob failed (logged).
-template <typename Take>
-bool globSafePaths(const std::string& pattern, int flags, glob_t& result, Take&& take)
-{
-    const int rc = glob(pattern.c_str(), flags, nullptr, &result);
-    if (rc != 0) {
-        logGlobFailure(rc, errno);
-        globfree(&result);
-        return false;
-    }
-    for (size_t i = 0; i < result.gl_pathc; ++i) {
-        const std::string path = result.gl_pathv[i];
-        if (isFilePathSafe(path, false, true, true)) {
-            take(path);
-        } else {
-            LOG_WARN("searchFilesByPattern: skipping unsafe path from glob result: %s", path.c_str());
-        }
-    }
-    globfree(&result);
-    return true;
-}
-
 }  // namespace
 
 std::vector<std::string> searchFilesByPattern(const std::string& pattern)
 {
     std::vector<std::string> out;
     glob_t result {};
-    globSafePaths(pattern, GLOB_TILDE, result, [&out](const std::string& path) { out.push_back(path); });
+    const int rc = glob(pattern.c_str(), GLOB_TILDE, nullptr, &result);
+    if (rc != 0) {
+        logGlobFailure(rc, errno);
+    }
+    for (size_t i = 0; rc == 0 && i < result.gl_pathc; ++i) {
+        const std::string path = result.gl_pathv[i];
+        if (isFilePathSafe(path, false, true, true)) {
+            out.push_back(path);
+        } else {
+            LOG_WARN("searchFilesByPattern: skipping unsafe path from glob result: %s", path.c_str());
+        }
+    }
+    globfree(&result);
     return out;
 }
 
@@ -301,7 +288,7 @@ bool forEachPatternMatch(const std::string& pattern, size_t maxEntriesRead,
     if (walk.exceeded()) {
         LOG_ERROR("searchFilesByPattern: %s reads more than %zu entries", logSafe(pattern).c_str(), maxEntriesRead);
     }
-    return whole || walk.stopped();
+    return whole;
 }
 
 bool searchFilesByPatternBounded(const std::string& pattern, size_t maxEntriesRead, size_t maxResults,

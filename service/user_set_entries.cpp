@@ -242,12 +242,10 @@ int resetLabels(const UserSetKind<V>& kind, const std::vector<std::string>& patt
     const std::function<bool(const std::string&)> reset = [&](const std::string& path) {
         ReadLabel read;
         bool missing = false;
-        if (!readLabel(path, read, missing)) {
+        if (!readLabel(path, read, missing) || (!missing && !writeLabel(read, kind, kind.resetValue, linkValue))) {
             ++failed;
-        } else if (!missing && writeLabel(read, kind, kind.resetValue, linkValue)) {
-            logPath(perFileText, path);
         } else if (!missing) {
-            ++failed;
+            logPath(perFileText, path);
         }
         return true;
     };
